@@ -1,0 +1,95 @@
+#include "host/log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <memory>
+
+#include "host/app_version.h"
+#include "host/paths.h"
+#include "platform/clock.h"
+#include "platform/console.h"
+#include "platform/files.h"
+#include "storage/strings.h"
+
+namespace orvalinth {
+namespace {
+
+// The log is a text file: "\n" is written as the platform's line end.
+std::string TextMode(const std::string& text) {
+  if (platform::kNewline == "\n") return text;
+  std::string out;
+  out.reserve(text.size() + 16);
+  for (char c : text) {
+    if (c == '\n') {
+      out += platform::kNewline;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool WriteText(platform::File& file, const std::string& text) {
+  uint32_t written = 0;
+  return file.Write(text.data(), static_cast<uint32_t>(text.size()), &written);
+}
+
+}  // namespace
+
+void CXLog::Write(const std::string& text, bool is_error) {
+  std::string line;
+  platform::LocalTime now;
+  if (platform::GetLocalTime(&now)) {
+    line = Format("%04d-%02d-%02d %02d:%02d:%02d ", now.year, now.month, now.day, now.hour, now.minute, now.second);
+  }
+  if (is_error) line += "Error: ";
+  line += text;
+  line += '\n';
+
+  std::lock_guard<std::mutex> guard(lock_);
+  platform::FileSystem& fs = platform::Files::Get();
+  std::unique_ptr<platform::File> file = fs.Open(path_, platform::kOpenWrite);
+  int64_t size = 0;
+  if (file != nullptr && !file->SeekToEnd(&size)) file.reset();
+  if (file != nullptr && size > kRotationThreshold) {
+    file.reset();
+    const std::u16string old = path_ + u".old";
+    fs.RemoveFile(old);
+    fs.RenameFile(path_, old);
+    file = fs.Open(path_, platform::kOpenWrite);
+    size = 0;
+    if (file != nullptr && !file->SeekToEnd(&size)) file.reset();
+  }
+  if (file == nullptr) {
+    platform::WriteStdout(line);
+    return;
+  }
+  if (first_write_ && size != 0) WriteText(*file, TextMode(Format("\nOrvalinthSrv v%s\n", AppVersionText(APP_VERSION))));
+  first_write_ = false;
+  WriteText(*file, TextMode(line));
+}
+
+CXLog& ProcessLog() {
+  static CXLog log(LogPath());
+  return log;
+}
+
+void LogMessage(const std::string& text, bool is_error) { ProcessLog().Write(text, is_error); }
+
+void LogInfo(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = VFormat(format, args);
+  va_end(args);
+  LogMessage(text, false);
+}
+
+void LogError(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = VFormat(format, args);
+  va_end(args);
+  LogMessage(text, true);
+}
+
+}  // namespace orvalinth

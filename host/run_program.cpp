@@ -1,0 +1,15 @@
+#include "host/run_program.h"
+
+#include "platform/process.h"
+
+namespace orvalinth {
+
+bool RunProgram(const std::u16string& program, const std::u16string& arguments, RunProgramMode mode) {
+  const std::u16string command_line = u"\"" + program + u"\" " + arguments;
+  platform::RunMode how = platform::RunMode::kWait;
+  if (mode == RunProgramMode::kDetached) how = platform::RunMode::kDetached;
+  if (mode == RunProgramMode::kReplace) how = platform::RunMode::kReplace;
+  return platform::Processes::Get().Start(program, command_line, how);
+}
+
+}  // namespace orvalinth

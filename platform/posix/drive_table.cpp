@@ -1,0 +1,298 @@
+#include "platform/posix/drive_table.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <sys/stat.h>
+
+#include <array>
+#include <mutex>
+
+#include "platform/errors.h"
+#include "platform/volumes.h"
+
+namespace orvalinth::platform::posix {
+namespace {
+
+struct Drive {
+  bool present = false;
+  std::string root;  // host folder, without a trailing "/" (empty for "/")
+  uint32_t type = kDriveNoRootDir;
+};
+
+struct Table {
+  std::mutex lock;
+  std::array<Drive, 26> drives;
+  Table() { drives['z' - 'a'] = Drive{true, "", kDriveFixed}; }
+};
+
+Table& table() {
+  static Table instance;
+  return instance;
+}
+
+int LetterIndex(char16_t letter) {
+  if (letter >= u'a' && letter <= u'z') return letter - u'a';
+  if (letter >= u'A' && letter <= u'Z') return letter - u'A';
+  return -1;
+}
+
+std::string StripTrailingSlashes(std::string root) {
+  while (!root.empty() && root.back() == '/') root.pop_back();
+  return root;
+}
+
+std::string TurnSlashes(std::string text, char from, char to) {
+  for (char& c : text) {
+    if (c == from) c = to;
+  }
+  return text;
+}
+
+bool Exists(const std::string& host_path) {
+  struct stat st;
+  return lstat(host_path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+void SetDrive(char letter, const std::string& host_root, uint32_t drive_type) {
+  const int i = LetterIndex(static_cast<char16_t>(letter));
+  if (i < 0) return;
+  std::lock_guard<std::mutex> guard(table().lock);
+  table().drives[i] = Drive{true, StripTrailingSlashes(host_root), drive_type};
+}
+
+void RemoveDrive(char letter) {
+  const int i = LetterIndex(static_cast<char16_t>(letter));
+  if (i < 0) return;
+  std::lock_guard<std::mutex> guard(table().lock);
+  table().drives[i] = Drive{};
+}
+
+void ResetDrives() {
+  std::lock_guard<std::mutex> guard(table().lock);
+  table().drives = {};
+  table().drives['z' - 'a'] = Drive{true, "", kDriveFixed};
+}
+
+uint32_t DriveMask() {
+  std::lock_guard<std::mutex> guard(table().lock);
+  uint32_t mask = 0;
+  for (int i = 0; i < 26; ++i) {
+    if (table().drives[i].present) mask |= 1u << i;
+  }
+  return mask;
+}
+
+uint32_t DriveTypeOf(char letter) {
+  const int i = LetterIndex(static_cast<char16_t>(letter));
+  if (i < 0) return kDriveNoRootDir;
+  std::lock_guard<std::mutex> guard(table().lock);
+  return table().drives[i].present ? table().drives[i].type : kDriveNoRootDir;
+}
+
+std::string ToHostPath(const std::u16string& windows_path) {
+  std::u16string rest = windows_path;
+  std::string root;
+  bool rooted = false;
+  if (rest.size() >= 2 && rest[1] == u':' && LetterIndex(rest[0]) >= 0) {
+    std::lock_guard<std::mutex> guard(table().lock);
+    const Drive& drive = table().drives[LetterIndex(rest[0])];
+    // An unknown drive maps nowhere: "/nonexistent-drive-x" never exists.
+    root = drive.present ? drive.root : "/nonexistent-drive-" + std::string(1, static_cast<char>(u'a' + LetterIndex(rest[0])));
+    rest.erase(0, 2);
+    rooted = true;
+  } else if (!rest.empty() && rest[0] == u'\\') {
+    std::lock_guard<std::mutex> guard(table().lock);
+    root = table().drives['z' - 'a'].root;
+    rooted = true;
+  }
+  std::string tail = TurnSlashes(ToUtf8(rest), '\\', '/');
+  if (!rooted) return tail;
+  if (tail.empty() || tail[0] != '/') tail.insert(tail.begin(), '/');
+  return root + tail;
+}
+
+std::u16string FromHostPath(const std::string& host_path) {
+  int best = -1;
+  size_t best_length = 0;
+  {
+    std::lock_guard<std::mutex> guard(table().lock);
+    for (int i = 0; i < 26; ++i) {
+      const Drive& drive = table().drives[i];
+      if (!drive.present) continue;
+      const std::string& root = drive.root;
+      const bool matches = host_path.compare(0, root.size(), root) == 0 &&
+                           (host_path.size() == root.size() || host_path[root.size()] == '/');
+      if (matches && (best < 0 || root.size() > best_length)) {
+        best = i;
+        best_length = root.size();
+      }
+    }
+  }
+  if (best < 0 || host_path.empty() || host_path[0] != '/') {
+    return FromUtf8(TurnSlashes(host_path, '/', '\\'));
+  }
+  std::string rest = host_path.substr(best_length);
+  if (rest.empty()) rest = "/";
+  std::u16string out;
+  out += static_cast<char16_t>(u'A' + best);
+  out += u':';
+  out += FromUtf8(TurnSlashes(rest, '/', '\\'));
+  return out;
+}
+
+std::string ResolveHostPath(const std::u16string& windows_path) {
+  const std::string host = ToHostPath(windows_path);
+  if (host.empty() || Exists(host)) return host;
+  const bool absolute = host[0] == '/';
+  const bool trailing = host.back() == '/';
+  std::string done = absolute ? "" : ".";
+  size_t pos = 0;
+  while (pos < host.size()) {
+    size_t slash = host.find('/', pos);
+    if (slash == std::string::npos) slash = host.size();
+    const std::string component = host.substr(pos, slash - pos);
+    pos = slash + 1;
+    if (component.empty()) continue;
+    std::string candidate = done + "/" + component;
+    if (component != "." && component != ".." && !Exists(candidate)) {
+      // Windows file systems ignore case: take the entry that matches with A-Z folded.
+      if (DIR* dir = opendir(done.empty() ? "/" : done.c_str())) {
+        const std::u16string wanted = FromUtf8(component);
+        while (dirent* entry = readdir(dir)) {
+          const std::u16string name = FromUtf8(entry->d_name);
+          if (name.size() != wanted.size()) continue;
+          bool same = true;
+          for (size_t i = 0; i < name.size() && same; ++i) {
+            auto fold = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; };
+            same = fold(name[i]) == fold(wanted[i]);
+          }
+          if (same) {
+            candidate = done + "/" + entry->d_name;
+            break;
+          }
+        }
+        closedir(dir);
+      }
+    }
+    done = candidate;
+  }
+  if (!absolute) done.erase(0, done.size() >= 2 ? 2 : done.size());  // drop the leading "./"
+  if (done.empty()) done = absolute ? "/" : host;
+  if (trailing && done.back() != '/') done += '/';
+  return done;
+}
+
+std::string ToUtf8(const std::u16string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::u16string FromUtf8(const std::string& text) {
+  std::u16string out;
+  out.reserve(text.size());
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  size_t i = 0;
+  auto continuation = [&](size_t k) { return k < n && (s[k] & 0xC0) == 0x80; };
+  while (i < n) {
+    const unsigned char b = s[i];
+    if (b < 0x80) {
+      out += b;
+      ++i;
+    } else if ((b & 0xE0) == 0xC0 && b >= 0xC2 && continuation(i + 1)) {
+      out += static_cast<char16_t>(((b & 0x1F) << 6) | (s[i + 1] & 0x3F));
+      i += 2;
+    } else if ((b & 0xF0) == 0xE0 && continuation(i + 1) && continuation(i + 2)) {
+      out += static_cast<char16_t>(((b & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F));
+      i += 3;
+    } else if ((b & 0xF8) == 0xF0 && continuation(i + 1) && continuation(i + 2) && continuation(i + 3)) {
+      uint32_t c = ((b & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) | ((s[i + 2] & 0x3F) << 6) | (s[i + 3] & 0x3F);
+      if (c >= 0x10000 && c <= 0x10FFFF) {
+        c -= 0x10000;
+        out += static_cast<char16_t>(0xD800 + (c >> 10));
+        out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+      } else {
+        out += b;
+        i += 1;
+        continue;
+      }
+      i += 4;
+    } else {
+      out += b;
+      ++i;
+    }
+  }
+  return out;
+}
+
+uint32_t ErrnoToWindowsError(int errno_value) {
+  switch (errno_value) {
+    case 0: return kErrorSuccess;
+    case ENOENT: return kErrorFileNotFound;
+    case ENOTDIR: return kErrorPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EISDIR: return kErrorAccessDenied;
+    case EBADF: return kErrorInvalidHandle;
+    case EMFILE:
+    case ENFILE: return kErrorTooManyOpenFiles;
+    case ENOMEM: return kErrorNotEnoughMemory;
+    case EROFS: return kErrorWriteProtect;
+    case EBUSY:
+    case ETXTBSY: return kErrorSharingViolation;
+    case EEXIST: return kErrorAlreadyExists;
+    case EINVAL: return kErrorInvalidParameter;
+    case EPIPE: return kErrorBrokenPipe;
+    case ENOSPC:
+    case EDQUOT: return kErrorDiskFull;
+    case ENAMETOOLONG: return kErrorFilenameTooLong;
+    case ENOTEMPTY: return kErrorDirNotEmpty;
+    case ELOOP: return kErrorCantAccessFile;
+    case ENOSYS:
+    case EOPNOTSUPP: return kErrorNotSupported;
+    case EXDEV: return 17;  // ERROR_NOT_SAME_DEVICE
+    case EIO: return 1117;  // ERROR_IO_DEVICE
+    default: return kErrorGenFailure;
+  }
+}
+
+void SetLastErrorFromErrno(int errno_value, const std::string& host_path) {
+  uint32_t code = ErrnoToWindowsError(errno_value);
+  if (errno_value == ENOENT && !host_path.empty()) {
+    // Windows tells a missing file (2) from a missing folder on the way (3).
+    const size_t slash = host_path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) {
+      struct stat st;
+      const std::string parent = host_path.substr(0, slash);
+      if (stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) code = kErrorPathNotFound;
+    }
+  }
+  SetLastError(code);
+}
+
+}  // namespace orvalinth::platform::posix

@@ -1,0 +1,111 @@
+#pragma once
+// The registry. On win32 the real one; on POSIX an in-memory emulation with
+// the semantics the program relies on (keys and values in creation order,
+// names compared with A-Z folded, every value type, symbolic links, Windows
+// error codes), which tests fill.
+//
+// Every operation returns a Windows error code: 0 on success, 2 for a missing
+// key or value, 259 (kErrorNoMoreItems) after the last subkey or value, 234
+// (kErrorMoreData) when a name or data did not fit, 5 for access denied.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/facility.h"
+
+namespace orvalinth::platform {
+
+// The predefined root keys.
+enum class RegistryRoot {
+  kClassesRoot,
+  kCurrentUser,
+  kLocalMachine,
+  kUsers,
+  kCurrentConfig,
+};
+
+// Value types.
+enum : uint32_t {
+  kRegNone = 0,
+  kRegSz = 1,
+  kRegExpandSz = 2,
+  kRegBinary = 3,
+  kRegDword = 4,
+  kRegDwordBigEndian = 5,
+  kRegLink = 6,
+  kRegMultiSz = 7,
+  kRegResourceList = 8,
+  kRegFullResourceDescriptor = 9,
+  kRegResourceRequirementsList = 10,
+  kRegQword = 11,
+};
+
+// Options of opening and creating keys.
+enum : uint32_t {
+  kRegOptionNone = 0,
+  kRegOptionCreateLink = 0x2,  // create the key as a symbolic link (give it a REG_LINK "SymbolicLinkValue")
+  kRegOptionOpenLink = 0x8,    // open a link key itself rather than its target
+};
+
+// Access wanted when opening.
+enum : uint32_t {
+  kRegRead = 0x20019,   // KEY_READ
+  kRegWrite = 0x20006,  // KEY_WRITE
+};
+
+class RegistryKey {
+ public:
+  virtual ~RegistryKey() = default;
+
+  // Subkey number `index` (0, 1, 2, ... in the system's order). A name longer
+  // than `max_units` is cut to that many units and gives kErrorMoreData.
+  virtual uint32_t EnumKey(uint32_t index, std::u16string* name, size_t max_units) = 0;
+  // Value number `index`: its name, type and data bytes.
+  virtual uint32_t EnumValue(uint32_t index, std::u16string* name, uint32_t* type, std::string* data) = 0;
+  // The value `name` (the empty name is the key's default value).
+  virtual uint32_t QueryValue(const std::u16string& name, uint32_t* type, std::string* data) = 0;
+
+  struct Info {
+    uint32_t subkeys = 0;
+    uint32_t max_subkey_length = 0;     // units
+    uint32_t values = 0;
+    uint32_t max_value_name_length = 0; // units
+    uint32_t max_value_data = 0;        // bytes
+  };
+  virtual uint32_t QueryInfo(Info* info) = 0;
+
+  // Opens and creates keys below this one (`path` may hold several components
+  // separated by backslashes).
+  virtual uint32_t OpenSubKey(const std::u16string& path, uint32_t options, uint32_t access,
+                              std::unique_ptr<RegistryKey>* key) = 0;
+  virtual uint32_t CreateSubKey(const std::u16string& path, uint32_t options, std::unique_ptr<RegistryKey>* key) = 0;
+
+  virtual uint32_t SetValue(const std::u16string& name, uint32_t type, const std::string& data) = 0;
+  virtual uint32_t DeleteValue(const std::u16string& name) = 0;
+  // Deletes the subkey `name`, which must have no subkeys of its own (else 5).
+  virtual uint32_t DeleteSubKey(const std::u16string& name) = 0;
+};
+
+class Registry {
+ public:
+  virtual ~Registry() = default;
+  // Opens `path` below `root` (the empty path opens the root itself).
+  virtual uint32_t OpenKey(RegistryRoot root, const std::u16string& path, uint32_t options, uint32_t access,
+                           std::unique_ptr<RegistryKey>* key) = 0;
+  // Opens `path`, creating the missing keys on the way.
+  virtual uint32_t CreateKey(RegistryRoot root, const std::u16string& path, uint32_t options,
+                             std::unique_ptr<RegistryKey>* key) = 0;
+  // Deletes the key `path` (which must have no subkeys).
+  virtual uint32_t DeleteKey(RegistryRoot root, const std::u16string& path) = 0;
+};
+
+template <>
+Registry& Facility<Registry>::Real();
+using Registries = Facility<Registry>;
+
+// Helpers for value data.
+std::string RegSzData(const std::u16string& text);  // UTF-16LE with a terminating zero unit
+std::string RegDwordData(uint32_t value);            // four bytes, little-endian
+
+}  // namespace orvalinth::platform

@@ -1,5 +1,6 @@
 #include "link/message.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -150,6 +151,7 @@ bool CXMessage::GetList(std::string_view key, std::vector<std::u16string>* eleme
   while (i < keys_.size() && keys_[i] != key) ++i;
   if (i == keys_.size()) return false;
   const std::string& value = values_[i];
+  elements->reserve(static_cast<size_t>(std::count(value.begin(), value.end(), kListMark)));
   size_t mark = value.find(kListMark);
   while (mark != std::string::npos) {
     const size_t next = value.find(kListMark, mark + 1);

@@ -1,0 +1,206 @@
+#include "platform/sockets.h"
+
+#include <cstring>
+
+#include "platform/win32/win.h"
+
+// Every socket of this backend is non-blocking underneath, and the blocking
+// behaviour with time-outs that callers see is made here with select. A
+// blocking Winsock call whose SO_SNDTIMEO or SO_RCVTIMEO expires leaves the
+// socket "in an indeterminate state": a send that timed out may have passed
+// part of its bytes on, so sending the same bytes again would repeat them in
+// the stream. Here a send either reports exactly how many bytes it passed on
+// or fails, and a time-out (WSAETIMEDOUT) means that none of them left. The
+// time-outs are kept as the socket's own options and read back when needed.
+
+namespace orvalinth::platform {
+namespace {
+
+SOCKET S(SocketHandle s) { return static_cast<SOCKET>(s); }
+
+bool MakeNonBlocking(SOCKET s) {
+  u_long on = 1;
+  return ioctlsocket(s, FIONBIO, &on) == 0;
+}
+
+// SO_RCVTIMEO or SO_SNDTIMEO in milliseconds; 0 (no limit) when unreadable.
+DWORD TimeoutOf(SOCKET s, int option) {
+  DWORD value = 0;
+  int length = sizeof value;
+  if (getsockopt(s, SOL_SOCKET, option, reinterpret_cast<char*>(&value), &length) != 0) return 0;
+  return value;
+}
+
+enum class Ready { kRead, kWrite, kConnect };
+
+// Waits until `s` is ready; `ms` 0 waits without limit. 1 ready, 0 time-out
+// (WSAETIMEDOUT set), negative on error. For kConnect a failed connection
+// (signalled in the exception set) counts as ready.
+int WaitReady(SOCKET s, Ready what, DWORD ms) {
+  fd_set set, failed;
+  FD_ZERO(&set);
+  FD_ZERO(&failed);
+  FD_SET(s, &set);
+  FD_SET(s, &failed);
+  timeval limit;
+  limit.tv_sec = static_cast<long>(ms / 1000);
+  limit.tv_usec = static_cast<long>((ms % 1000) * 1000);
+  const int n = select(/*nfds=*/0, what == Ready::kRead ? &set : nullptr, what == Ready::kRead ? nullptr : &set,
+                       what == Ready::kConnect ? &failed : nullptr, ms == 0 ? nullptr : &limit);
+  if (n == 0) WSASetLastError(WSAETIMEDOUT);
+  return n;
+}
+
+class Win32Sockets final : public Sockets {
+ public:
+  bool Startup() override {
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) {
+      WSACleanup();
+      return false;
+    }
+    return true;
+  }
+
+  SocketHandle CreateTcp() override {
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) return kNoSocket;
+    if (!MakeNonBlocking(s)) {
+      const int error = WSAGetLastError();
+      closesocket(s);
+      WSASetLastError(error);
+      return kNoSocket;
+    }
+    return static_cast<SocketHandle>(s);
+  }
+
+  bool SetReceiveTimeout(SocketHandle s, int32_t ms) override { return SetTimeout(s, SO_RCVTIMEO, ms); }
+  bool SetSendTimeout(SocketHandle s, int32_t ms) override { return SetTimeout(s, SO_SNDTIMEO, ms); }
+
+  bool SetNoDelay(SocketHandle s) override {
+    const BOOL on = TRUE;
+    return setsockopt(S(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) == 0;
+  }
+
+  int WaitReadable(SocketHandle s, int32_t ms) override {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(S(s), &readable);
+    if (ms < 0) ms = 0;
+    timeval limit;
+    limit.tv_sec = ms / 1000;
+    limit.tv_usec = (ms % 1000) * 1000;
+    return select(/*nfds=*/0, &readable, /*writefds=*/nullptr, /*exceptfds=*/nullptr, &limit);
+  }
+
+  bool Connect(SocketHandle s, uint32_t address, uint16_t port) override {
+    sockaddr_in to;
+    std::memset(&to, 0, sizeof to);
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = address;
+    if (connect(S(s), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return true;
+    if (WSAGetLastError() != WSAEWOULDBLOCK) return false;
+    // As long as the system's own attempt lasts: the time-outs do not bound it.
+    if (WaitReady(S(s), Ready::kConnect, /*ms=*/0) < 0) return false;
+    int error = 0;
+    int length = sizeof error;
+    if (getsockopt(S(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) return false;
+    if (error != 0) {
+      WSASetLastError(error);
+      return false;
+    }
+    return true;
+  }
+
+  int32_t Send(SocketHandle s, const void* bytes, int32_t n) override {
+    for (;;) {
+      const int sent = send(S(s), static_cast<const char*>(bytes), n, /*flags=*/0);
+      if (sent != SOCKET_ERROR) return sent;
+      if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
+      if (WaitReady(S(s), Ready::kWrite, TimeoutOf(S(s), SO_SNDTIMEO)) <= 0) return -1;
+    }
+  }
+
+  int32_t Recv(SocketHandle s, void* buffer, int32_t n) override {
+    for (;;) {
+      const int got = recv(S(s), static_cast<char*>(buffer), n, /*flags=*/0);
+      if (got != SOCKET_ERROR) return got;
+      if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
+      if (WaitReady(S(s), Ready::kRead, TimeoutOf(S(s), SO_RCVTIMEO)) <= 0) return -1;
+    }
+  }
+
+  bool ShutdownSend(SocketHandle s) override { return shutdown(S(s), SD_SEND) == 0; }
+
+  void Close(SocketHandle s) override { closesocket(S(s)); }
+
+  SocketHandle Listen(uint32_t address, uint16_t port, int backlog) override {
+    const SocketHandle s = CreateTcp();
+    if (s == kNoSocket) return kNoSocket;
+    sockaddr_in at;
+    std::memset(&at, 0, sizeof at);
+    at.sin_family = AF_INET;
+    at.sin_port = htons(port);
+    at.sin_addr.s_addr = address;
+    if (bind(S(s), reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 || listen(S(s), backlog) != 0) {
+      const int error = WSAGetLastError();
+      closesocket(S(s));
+      WSASetLastError(error);
+      return kNoSocket;
+    }
+    return s;
+  }
+
+  bool LocalPort(SocketHandle s, uint16_t* port) override {
+    sockaddr_in at;
+    int length = sizeof at;
+    if (getsockname(S(s), reinterpret_cast<sockaddr*>(&at), &length) != 0) return false;
+    *port = ntohs(at.sin_port);
+    return true;
+  }
+
+  SocketHandle Accept(SocketHandle listener) override {
+    for (;;) {
+      // The accepted socket inherits the listener's non-blocking mode.
+      const SOCKET s = accept(S(listener), /*addr=*/nullptr, /*addrlen=*/nullptr);
+      if (s != INVALID_SOCKET) return static_cast<SocketHandle>(s);
+      if (WSAGetLastError() != WSAEWOULDBLOCK) return kNoSocket;
+      if (WaitReady(S(listener), Ready::kRead, /*ms=*/0) < 0) return kNoSocket;
+    }
+  }
+
+  uint32_t ParseAddress(const std::string& text) override { return inet_addr(text.c_str()); }
+
+  bool LookupHost(const std::string& name, uint32_t* address) override {
+    // gethostbyname keeps its answer per thread on Windows.
+    const hostent* host = gethostbyname(name.c_str());
+    if (host == nullptr) return false;
+    if (host->h_addrtype != AF_INET || host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
+      WSASetLastError(WSANO_DATA);
+      return false;
+    }
+    std::memcpy(address, host->h_addr_list[0], sizeof *address);
+    return true;
+  }
+
+ private:
+  static bool SetTimeout(SocketHandle s, int option, int32_t ms) {
+    const DWORD value = ms < 0 ? 0 : static_cast<DWORD>(ms);
+    return setsockopt(S(s), SOL_SOCKET, option, reinterpret_cast<const char*>(&value), sizeof value) == 0;
+  }
+};
+
+}  // namespace
+
+template <>
+Sockets& Facility<Sockets>::Real() {
+  static Win32Sockets instance;
+  return instance;
+}
+
+uint32_t LastSocketError() { return static_cast<uint32_t>(WSAGetLastError()); }
+void SetLastSocketError(uint32_t code) { WSASetLastError(static_cast<int>(code)); }
+uint32_t LoopbackAddress() { return htonl(INADDR_LOOPBACK); }
+
+}  // namespace orvalinth::platform

@@ -62,6 +62,8 @@ CXSnapshotIO::CXSnapshotIO() {
 CXSnapshotIO::~CXSnapshotIO() { file_.Close(); }
 
 int CXSnapshotIO::CreateSnapshot(const std::u16string& path, const std::string& title, const CXScanRequest& request) {
+  // The table's lock is never taken under the writer's: bind it first.
+  version_table_.Bind(this, CXExeVersionTable::kRecordsPerChunk);
   std::lock_guard<std::mutex> guard(mutex());
   ResetWriter();
   failed_ = false;
@@ -76,7 +78,6 @@ int CXSnapshotIO::CreateSnapshot(const std::u16string& path, const std::string& 
   info_.title = title;
   info_.format_version = kFormatVersion;
   info_.request = request;
-  version_table_.Bind(this, CXExeVersionTable::kRecordsPerChunk);
   return 1;
 }
 
@@ -230,7 +231,10 @@ uint32_t CXSnapshotIO::FinishSnapshot(int32_t number, const SXRecordingCounters&
   if (!failed_) {
     CXMemWriter tables;
     uint32_t table_offsets[3];
-    BuildTables(tables, table_offsets);
+    {
+      std::lock_guard<std::mutex> guard(mutex());
+      BuildTables(tables, table_offsets);
+    }
     info_.tables_offset = WriteBlock(tables);
     CollectInfo(number, counters);
     CXMemWriter info;

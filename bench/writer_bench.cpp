@@ -1,0 +1,202 @@
+// Storing one 64 MiB section payload of realistic file records: our writer
+// (WriteBlock: LZ4 block compression and the file write) against the lz4
+// command-line tool compressing the same bytes at its default level (-1),
+// run as a process, in the same benchmark run.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/posix/drive_table.h"
+#include "record/scan_request.h"
+#include "storage/file_records.h"
+#include "storage/mem_writer.h"
+#include "storage/node_table.h"
+#include "storage/snapshot_writer.h"
+#include "storage/strings.h"
+
+namespace orvalinth {
+namespace {
+
+constexpr int32_t kPayloadSize = 64 << 20;
+
+// A disk as a scan sees it: nested folders of program, system and user
+// files, names from a vocabulary with numbers and common extensions, sizes
+// spread over many orders of magnitude, last-write times clustered around
+// installation dates.
+class TreeMaker {
+ public:
+  explicit TreeMaker(CXMemWriter& payload) : payload_(payload), gen_(20261208) {}
+
+  // Writes folders until the payload holds `bytes`; returns the root table.
+  int32_t Fill(int32_t bytes) {
+    payload_.WriteU8(0x01);
+    std::vector<std::u16string> roots;
+    CXNodeTable top;
+    while (payload_.position() < bytes) {
+      const std::u16string name = FolderName();
+      const int32_t children = Folder(0);
+      const int32_t files = Files();
+      SXNodeRecord* node = top.Append(name, 0x10);
+      node->child_offset = children;
+      node->content_offset = files;
+    }
+    const int32_t level = top.Flush(payload_, true);
+    CXNodeTable root;
+    root.Append(u"c:\\", 0x16)->child_offset = level;
+    return root.Flush(payload_, true);
+  }
+
+ private:
+  int32_t Folder(int depth) {
+    if (depth >= 5) return 0;
+    std::uniform_int_distribution<int> count(0, depth < 2 ? 6 : 3);
+    const int n = count(gen_);
+    if (n == 0) return 0;
+    CXNodeTable table;
+    std::vector<std::pair<int32_t, int32_t>> offsets;
+    std::vector<std::u16string> names;
+    for (int i = 0; i < n; ++i) {
+      names.push_back(FolderName());
+      const int32_t children = Folder(depth + 1);
+      offsets.emplace_back(children, Files());
+    }
+    for (int i = 0; i < n; ++i) {
+      SXNodeRecord* node = table.Append(names[i], 0x10);
+      node->child_offset = offsets[i].first;
+      node->content_offset = offsets[i].second;
+    }
+    return table.Flush(payload_, true);
+  }
+
+  int32_t Files() {
+    std::geometric_distribution<int> count(0.05);
+    const int n = count(gen_);
+    CXSnapshotDataFileRecArray files;
+    const int64_t base = kEpoch + static_cast<int64_t>(Pick(4000)) * kDay;
+    for (int i = 0; i < n; ++i) {
+      SXFileRecord* r = files.Append(FileName());
+      std::lognormal_distribution<double> size(9.0, 2.5);
+      r->size = static_cast<uint64_t>(size(gen_));
+      // Most files of a folder were written together; a few later.
+      r->last_write = base + (Pick(10) == 0 ? static_cast<int64_t>(Pick(900)) * kDay : 0) +
+                      static_cast<int64_t>(Pick(3600)) * 10000000;
+      r->attributes = Pick(8) == 0 ? 0x21 : 0x20;
+      r->version_index = Pick(6) == 0 ? static_cast<int32_t>(Pick(30000)) : -1;
+    }
+    return files.Flush(payload_, true);
+  }
+
+  std::u16string FolderName() {
+    static const char* const kWords[] = {"Windows", "System32", "Program Files", "Common Files", "Microsoft",
+                                         "Users", "AppData", "Local", "Roaming", "Temp", "drivers", "en-US",
+                                         "Fonts", "WinSxS", "assembly", "Packages", "Cache", "Logs", "Data",
+                                         "Resources", "bin", "lib", "Plugins", "Config", "Updates", "Help"};
+    std::string name = kWords[Pick(sizeof kWords / sizeof kWords[0])];
+    if (Pick(3) == 0) name += "_" + std::to_string(Pick(100000));
+    if (Pick(5) == 0) name = "amd64_microsoft-windows-" + name + "_31bf3856ad364e35_10.0." + std::to_string(Pick(30000));
+    return Widen(name);
+  }
+
+  std::u16string FileName() {
+    static const char* const kStems[] = {"setup", "readme", "kernel", "shell", "msvcr", "config", "update", "icon",
+                                         "strings", "license", "install", "helper", "service", "manifest", "data",
+                                         "resource", "font", "driver", "report", "index", "thumb", "cache"};
+    static const char* const kExts[] = {".dll", ".exe", ".sys", ".txt", ".xml", ".mui", ".dat", ".png", ".ini",
+                                        ".log", ".cat", ".manifest", ".js", ".json", ".ttf", ".inf", ".cab", ".pf"};
+    std::string name = kStems[Pick(sizeof kStems / sizeof kStems[0])];
+    if (Pick(2) == 0) name += std::to_string(Pick(1000));
+    if (Pick(7) == 0) name += "-" + std::to_string(Pick(0x7FFFFFFF));
+    name += kExts[Pick(sizeof kExts / sizeof kExts[0])];
+    return Widen(name);
+  }
+
+  uint32_t Pick(size_t n) { return static_cast<uint32_t>(gen_() % n); }
+
+  static constexpr int64_t kEpoch = 130000000000000000LL;  // 2012
+  static constexpr int64_t kDay = 864000000000LL;
+  CXMemWriter& payload_;
+  std::mt19937 gen_;
+};
+
+const std::string& Payload() {
+  static const std::string bytes = [] {
+    CXMemWriter payload;
+    TreeMaker(payload).Fill(kPayloadSize);
+    return std::string(reinterpret_cast<const char*>(payload.data()), kPayloadSize);
+  }();
+  return bytes;
+}
+
+std::u16string TempPath(const char16_t* name) {
+  return platform::Files::Get().TempFolder() + u"orvalinth-bench-" +
+         Widen(std::to_string(static_cast<long long>(std::rand()))) + name;
+}
+
+void SetCounters(benchmark::State& state, double stored) {
+  state.counters["MB/s"] =
+      benchmark::Counter(static_cast<double>(kPayloadSize) / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["size_MB"] = benchmark::Counter(stored / 1e6);
+  state.counters["ratio"] = benchmark::Counter(stored / kPayloadSize);
+}
+
+void BM_StoreSectionOurs(benchmark::State& state) {
+  const std::string& payload = Payload();
+  const std::u16string path = TempPath(u".snp");
+  CXSnapshotWriter writer;
+  for (auto _ : state) {
+    state.PauseTiming();
+    if (!writer.CreateSnapshot(path, "bench", CXScanRequest())) {
+      state.SkipWithError("cannot create the snapshot file");
+      break;
+    }
+    state.ResumeTiming();
+    const uint32_t at = writer.WriteBlock(reinterpret_cast<const uint8_t*>(payload.data()), kPayloadSize);
+    state.PauseTiming();
+    if (at == 0) state.SkipWithError("the block was not stored");
+    writer.ResetWriter();
+    state.ResumeTiming();
+  }
+  uint64_t file_size = 0;
+  if (auto file = platform::Files::Get().Open(path, platform::kOpenRead)) file->Size(&file_size);
+  SetCounters(state, static_cast<double>(file_size) - 20);
+  platform::Files::Get().RemoveFile(path);
+}
+
+void BM_StoreSectionBaseline(benchmark::State& state) {
+  const std::string& payload = Payload();
+  const std::u16string in = TempPath(u".in");
+  const std::u16string out = TempPath(u".lz4");
+  {
+    auto file = platform::Files::Get().Open(in, platform::kOpenCreate);
+    uint32_t written = 0;
+    if (file == nullptr || !file->Write(payload.data(), kPayloadSize, &written)) {
+      state.SkipWithError("cannot write the input file");
+      return;
+    }
+  }
+  const std::string command =
+      "lz4 -1 -q -f '" + platform::posix::ToHostPath(in) + "' '" + platform::posix::ToHostPath(out) + "'";
+  for (auto _ : state) {
+    if (std::system(command.c_str()) != 0) {
+      state.SkipWithError("lz4 failed (is the lz4 tool installed?)");
+      break;
+    }
+  }
+  uint64_t size = 0;
+  if (auto file = platform::Files::Get().Open(out, platform::kOpenRead)) file->Size(&size);
+  SetCounters(state, static_cast<double>(size));
+  platform::Files::Get().RemoveFile(in);
+  platform::Files::Get().RemoveFile(out);
+}
+
+BENCHMARK(BM_StoreSectionOurs)->Name("StoreSection64MiB/ours")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_StoreSectionBaseline)->Name("StoreSection64MiB/baseline")->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+}  // namespace orvalinth

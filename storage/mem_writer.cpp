@@ -1,0 +1,62 @@
+#include "storage/mem_writer.h"
+
+#include <cstdlib>
+
+namespace orvalinth {
+
+bool FitsNarrow(const char16_t* units, int32_t n) {
+  for (int32_t i = 0; i < n; ++i) {
+    if (units[i] > 0xFF) return false;
+  }
+  return true;
+}
+
+CXMemWriter::CXMemWriter(int32_t reserve_chunk) : buffer_(0x100000), reserve_chunk_(reserve_chunk) {}
+
+void CXMemWriter::Grow(int32_t n) {
+  // Payloads are bounded by the 32-bit offsets of the file format.
+  const int64_t extra = static_cast<int64_t>(reserve_chunk_) + n + 1;
+  if (static_cast<int64_t>(buffer_.size()) + extra > INT32_MAX) std::abort();
+  buffer_.Extend(static_cast<int32_t>(extra));
+  limit_ = buffer_.size();
+}
+
+void CXMemWriter::Release() {
+  buffer_.Free();
+  position_ = 0;
+  limit_ = 0;
+}
+
+void CXMemWriter::WriteU16(uint16_t v) {
+  uint8_t* p = Room(2);
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void CXMemWriter::WriteU32(uint32_t v) {
+  uint8_t* p = Room(4);
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+void CXMemWriter::WriteI64(int64_t v) { WriteU64(static_cast<uint64_t>(v)); }
+
+void CXMemWriter::WriteU64(uint64_t v) {
+  uint8_t* p = Room(8);
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+void CXMemWriter::WriteUnits(const char16_t* units, int32_t n, bool wide) {
+  if (n <= 0) return;
+  if (wide) {
+    uint8_t* p = Room(2 * n);
+    for (int32_t i = 0; i < n; ++i) {
+      p[2 * i] = static_cast<uint8_t>(units[i]);
+      p[2 * i + 1] = static_cast<uint8_t>(units[i] >> 8);
+    }
+  } else {
+    uint8_t* p = Room(n);
+    for (int32_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(units[i]);
+  }
+}
+
+}  // namespace orvalinth

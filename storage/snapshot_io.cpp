@@ -1,0 +1,275 @@
+#include "storage/snapshot_io.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/system_info.h"
+#include "record/apps/system_info.h"
+#include "storage/block_header.h"
+#include "storage/lz4_block.h"
+#include "storage/mem_writer.h"
+#include "storage/strings.h"
+
+namespace orvalinth {
+
+namespace {
+
+constexpr uint8_t kMagic[4] = {'s', '4', '.', '1'};
+constexpr uint8_t kPayloadMark = 0x01;
+constexpr uint8_t kInfoMark = 3;
+constexpr uint8_t kMethodLz4 = 0x00;
+constexpr int32_t kHeaderRoom = 8;  // the longest block header, kept free before the compressed bytes
+constexpr uint32_t kErrorFileTooLarge = 223;
+constexpr size_t kComputerNameMax = 15;
+constexpr size_t kUserNameMax = 256;
+
+void PutU32(uint8_t* at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+void WriteString8(CXMemWriter& w, const std::string& text) {
+  const size_t n = std::min<size_t>(text.size(), 0xFFFF);
+  w.WriteU16(static_cast<uint16_t>(n));
+  w.WriteBytes(text.data(), static_cast<int32_t>(n));
+}
+
+void WriteWide(CXMemWriter& w, const std::u16string& text) {
+  const size_t n = std::min<size_t>(text.size(), 0xFFFF);
+  w.WriteU16(static_cast<uint16_t>(n));
+  w.WriteUnits(text.data(), static_cast<int32_t>(n), true);
+}
+
+// One section table: count, then name length, name (wide), block and root offsets.
+void WriteSectionTable(CXMemWriter& w, const std::vector<SXSectionEntry>& entries) {
+  w.WriteU32(static_cast<uint32_t>(entries.size()));
+  for (const SXSectionEntry& e : entries) {
+    WriteWide(w, e.name);
+    w.WriteU32(e.block_offset);
+    w.WriteI32(e.root_offset);
+  }
+}
+
+}  // namespace
+
+CXSnapshotIO::CXSnapshotIO() {
+  file_.SetParent(this, true);
+  ResetWriter();
+}
+
+CXSnapshotIO::~CXSnapshotIO() { file_.Close(); }
+
+int CXSnapshotIO::CreateSnapshot(const std::u16string& path, const std::string& title, const CXScanRequest& request) {
+  // The table's lock is never taken under the writer's: bind it first.
+  version_table_.Bind(this, CXExeVersionTable::kRecordsPerChunk);
+  std::lock_guard<std::mutex> guard(mutex());
+  ResetWriter();
+  failed_ = false;
+  path_ = path;
+  if (!file_.OpenFile(path, platform::kOpenCreate | platform::kOpenWrite)) {
+    // Nothing may be stored into a file that does not exist.
+    failed_ = true;
+    return 0;
+  }
+  std::memcpy(header_, kMagic, sizeof kMagic);
+  if (!WriteLocked(header_, kHeaderSize)) return 0;
+  info_.title = title;
+  info_.format_version = kFormatVersion;
+  info_.request = request;
+  return 1;
+}
+
+bool CXSnapshotIO::WriteLocked(const uint8_t* bytes, int32_t n) {
+  if (failed_) return false;
+  if (static_cast<int64_t>(position_) + n > INT32_MAX) {
+    // Offsets are 32-bit: what lies beyond 2 GiB could never be found again.
+    SetError("", u"Cannot " + Widen(Format("write(%d)", n)) + u" file\n[" + path_ + u"] [error:" +
+                     Widen(std::to_string(kErrorFileTooLarge)) + u"]");
+    failed_ = true;
+    return false;
+  }
+  if (!file_.WriteAll(bytes, n)) {
+    failed_ = true;
+    return false;
+  }
+  position_ += n;
+  return true;
+}
+
+uint32_t CXSnapshotIO::StoreLocked(const uint8_t* payload, int32_t length) {
+  if (failed_ || length < 0) return 0;
+  const int32_t offset = position_;
+  uint8_t header[8];
+  if (length >= kRawOneByteLimit) {
+    const int64_t room = static_cast<int64_t>(length) + length / 10 + 1024 + kHeaderRoom;
+    const int32_t bound = Lz4CompressBound(length);
+    if (room <= INT32_MAX && bound > 0) {
+      uint8_t* scratch = scratch_.SetSize(static_cast<int32_t>(room));
+      scratch[kHeaderRoom] = kMethodLz4;
+      const int32_t capacity = static_cast<int32_t>(room) - kHeaderRoom - 1;
+      const int32_t packed = Lz4CompressBlock(payload, length, scratch + kHeaderRoom + 1, capacity);
+      const int32_t stored = packed > 0 ? packed + 1 : 0;
+      if (packed > 0 && stored + 4 < length) {
+        const int32_t h = EncodeBlockHeader(stored, length, true, header);
+        if (h > 0) {
+          // Header and stored bytes leave in one write.
+          std::memcpy(scratch + kHeaderRoom - h, header, static_cast<size_t>(h));
+          return WriteLocked(scratch + kHeaderRoom - h, h + stored) ? static_cast<uint32_t>(offset) : 0;
+        }
+      }
+    }
+  }
+  const int32_t h = EncodeBlockHeader(length, length, false, header);
+  if (h == 0) {
+    SetError("", u"Cannot " + Widen(Format("write(%d)", length)) + u" file\n[" + path_ + u"] [error:" +
+                     Widen(std::to_string(kErrorFileTooLarge)) + u"]");
+    failed_ = true;
+    return 0;
+  }
+  if (!WriteLocked(header, h) || !WriteLocked(payload, length)) return 0;
+  return static_cast<uint32_t>(offset);
+}
+
+uint32_t CXSnapshotIO::WriteBlock(const uint8_t* payload, int32_t length) {
+  std::lock_guard<std::mutex> guard(mutex());
+  return StoreLocked(payload, length);
+}
+
+uint32_t CXSnapshotIO::WriteBlock(const CXMemWriter& payload) { return WriteBlock(payload.data(), payload.position()); }
+
+uint32_t CXSnapshotIO::AddSection(int32_t kind, const std::u16string& name, int32_t root_offset,
+                                  const uint8_t* payload, int32_t length) {
+  if (kind < kSectionRegistry || kind > kSectionApps) return 0;
+  std::lock_guard<std::mutex> guard(mutex());
+  const uint32_t offset = StoreLocked(payload, length);
+  if (offset == 0) return 0;
+  std::vector<SXSectionEntry>& list = sections_[kind];
+  SXSectionEntry entry;
+  entry.name = name;
+  entry.block_offset = offset;
+  entry.root_offset = root_offset;
+  entry.index = static_cast<int32_t>(list.size());
+  list.push_back(std::move(entry));
+  return offset;
+}
+
+uint32_t CXSnapshotIO::AddSection(int32_t kind, const std::u16string& name, int32_t root_offset,
+                                  const CXMemWriter& payload) {
+  return AddSection(kind, name, root_offset, payload.data(), payload.position());
+}
+
+void CXSnapshotIO::BuildTables(CXMemWriter& payload, uint32_t table_offsets[3]) {
+  std::vector<SXSectionEntry> files = sections_[kSectionFiles];
+  std::sort(files.begin(), files.end(), [](const SXSectionEntry& a, const SXSectionEntry& b) {
+    return CompareNames(a.name, b.name) < 0;
+  });
+  const std::vector<SXSectionEntry>* tables[3] = {&sections_[kSectionRegistry], &files, &sections_[kSectionApps]};
+  payload.WriteU8(kPayloadMark);
+  for (int k = 0; k < 3; ++k) {
+    table_offsets[k] = tables[k]->empty() ? 0 : static_cast<uint32_t>(payload.position());
+    WriteSectionTable(payload, *tables[k]);
+  }
+}
+
+void CXSnapshotIO::CollectInfo(int32_t number, const SXRecordingCounters& counters) {
+  info_.number = number;
+  platform::LocalTime now;
+  info_.time = platform::GetLocalTime(&now)
+                   ? Format("%4d-%02d-%02d %02d:%02d", now.year, now.month, now.day, now.hour, now.minute)
+                   : std::string();
+  std::string computer;
+  info_.computer_name = platform::System::Get().ComputerName(&computer) ? computer.substr(0, kComputerNameMax) : "";
+  GetOsDescription(&info_.os_name, &info_.os_details);
+  info_.processor = GetProcessorName();
+  std::u16string user;
+  info_.user_name = platform::System::Get().UserName(&user) ? user.substr(0, kUserNameMax) : u"";
+  version_table_.FlushVersionTable(&info_.version_count, &info_.versions_per_chunk, &info_.version_chunks);
+  info_.counters = counters;
+}
+
+void CXSnapshotIO::BuildInfo(CXMemWriter& w) {
+  w.WriteU8(kInfoMark);
+  w.WriteI32(info_.number);
+  w.WriteI32(info_.reserved);
+  w.WriteI32(info_.format_version);
+  WriteString8(w, info_.title);
+  WriteString8(w, info_.time);
+  WriteString8(w, info_.computer_name);
+  WriteString8(w, info_.os_name);
+  WriteString8(w, info_.os_details);
+  WriteString8(w, info_.processor);
+  WriteWide(w, info_.user_name);
+  w.WriteU32(info_.tables_offset);
+  for (int k = 0; k < 3; ++k) {
+    w.WriteI32(info_.counters.progress[k][0]);
+    w.WriteI32(info_.counters.progress[k][1]);
+  }
+  const int64_t elapsed = std::max<int64_t>(info_.counters.elapsed_seconds, 0);
+  w.WriteU16(static_cast<uint16_t>(std::min<int64_t>(elapsed / 60, INT16_MAX)));
+  w.WriteU16(static_cast<uint16_t>(elapsed % 60));
+  w.WriteI32(info_.version_count);
+  w.WriteI32(info_.versions_per_chunk);
+  w.WriteI32(static_cast<int32_t>(info_.version_chunks.size()));
+  for (uint32_t offset : info_.version_chunks) w.WriteU32(offset);
+  const CXScanRequest& request = info_.request;
+  w.WriteU8(request.full ? 1 : 0);
+  w.WriteU8(request.removable_drives ? 1 : 0);
+  w.WriteU8(request.version_info ? 1 : 0);
+  for (int32_t k = 0; k < kScanKinds; ++k) {
+    const std::vector<std::u16string> targets = request.InfoTargets(k);
+    w.WriteI32(static_cast<int32_t>(targets.size()));
+    for (const std::u16string& t : targets) WriteWide(w, t);
+  }
+  const std::string reserved(120, ' ');
+  w.WriteBytes(reserved.data(), static_cast<int32_t>(reserved.size()));
+}
+
+uint32_t CXSnapshotIO::FinishSnapshot(int32_t number, const SXRecordingCounters& counters) {
+  uint32_t size = 0;
+  if (!failed_) {
+    CXMemWriter tables;
+    uint32_t table_offsets[3];
+    {
+      std::lock_guard<std::mutex> guard(mutex());
+      BuildTables(tables, table_offsets);
+    }
+    info_.tables_offset = WriteBlock(tables);
+    CollectInfo(number, counters);
+    CXMemWriter info;
+    BuildInfo(info);
+    const uint32_t info_offset = WriteBlock(info);
+
+    std::lock_guard<std::mutex> guard(mutex());
+    if (!failed_) {
+      for (int k = 0; k < 3; ++k) PutU32(header_ + 4 + 4 * k, table_offsets[k]);
+      PutU32(header_ + 16, info_offset);
+      if (!file_.Seek(0)) {
+        failed_ = true;
+      } else if (file_.WriteAll(header_, kHeaderSize)) {
+        position_ = static_cast<int32_t>(file_.GetSize());
+        info_.size = static_cast<uint32_t>(position_);
+        size = info_.size;
+      } else {
+        failed_ = true;
+      }
+    }
+  }
+  ResetWriter();
+  return failed_ ? 0 : size;
+}
+
+void CXSnapshotIO::ResetWriter() {
+  file_.Close();
+  std::memset(header_, 0, sizeof header_);
+  position_ = 0;
+  path_.clear();
+  for (auto& list : sections_) list.clear();
+  scratch_.Free();
+  info_ = SXSnapshotInfo();
+  info_.number = -1;
+  info_.reserved = -1;
+}
+
+}  // namespace orvalinth

@@ -1,0 +1,39 @@
+#include "storage/snapshot_writer.h"
+
+#include "platform/clock.h"
+
+namespace orvalinth {
+
+CXSnapshotWriter::CXSnapshotWriter() { ResetCounters(); }
+
+void CXSnapshotWriter::ResetCounters() {
+  running_.Set(0);
+  for (int32_t k = 0; k < kScanKinds; ++k) {
+    progress_[k][0].Set(0);
+    progress_[k][1].Set(0);
+    jobs_[k].Set(-1);
+  }
+}
+
+int CXSnapshotWriter::CreateSnapshot(const std::u16string& path, const std::string& title,
+                                     const CXScanRequest& request) {
+  ResetCounters();
+  start_ms_ = platform::MonotonicMs();
+  return CXSnapshotIO::CreateSnapshot(path, title, request);
+}
+
+SXRecordingCounters CXSnapshotWriter::ReadCounters() {
+  SXRecordingCounters counters;
+  for (int32_t k = 0; k < kScanKinds; ++k) {
+    counters.progress[k][0] = progress_[k][0].Get();
+    counters.progress[k][1] = progress_[k][1].Get();
+  }
+  // A monotonic clock: a change of the wall clock during a recording must not
+  // show up as its length.
+  counters.elapsed_seconds = (platform::MonotonicMs() - start_ms_) / 1000;
+  return counters;
+}
+
+uint32_t CXSnapshotWriter::FinishSnapshot(int32_t number) { return CXSnapshotIO::FinishSnapshot(number, ReadCounters()); }
+
+}  // namespace orvalinth

@@ -1,0 +1,254 @@
+#include "storage/snapshot_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <thread>
+
+#include "platform/files.h"
+#include "platform/system_info.h"
+#include "record/apps/fake_registry.h"
+#include "snapshot_builder.h"
+#include "storage/data_dir.h"
+#include "storage/lz4_block.h"
+#include "storage/mem_writer.h"
+#include "test_support.h"
+
+namespace orvalinth {
+namespace {
+
+using testing::Hex;
+using testing::ReadFileBytes;
+using testing::TempFolder;
+using testing::ToHex;
+
+std::string Random(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(gen() & 0xFF);
+  return s;
+}
+
+const uint8_t* U8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+
+// The machine as the info block sees it, the same on every build.
+class FixedMachine final : public platform::SystemInfo {
+ public:
+  bool ComputerName(std::string* name) override {
+    *name = computer;
+    return known;
+  }
+  bool UserName(std::u16string* name) override {
+    *name = user;
+    return known;
+  }
+  uint32_t NativeArchitecture() override { return 9; }
+  bool Memory(uint64_t* available, uint64_t* total) override {
+    *available = *total = 1;
+    return true;
+  }
+  std::string computer = "WORKSTATION-0123456789";
+  std::u16string user = u"SYSTEM \u4e2d";
+  bool known = true;
+};
+
+class SnapshotWriter : public ::testing::Test {
+ protected:
+  SnapshotWriter() : use_machine_(machine_), use_registry_(registry_) {
+    const std::u16string key = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+    registry_.SetText(platform::RegistryRoot::kLocalMachine, key, u"ProductName", u"Microsoft Windows 7 Enterprise");
+    registry_.SetText(platform::RegistryRoot::kLocalMachine, key, u"CSDVersion", u"Service Pack 1");
+    registry_.SetText(platform::RegistryRoot::kLocalMachine, key, u"CurrentVersion", u"6.1");
+    registry_.SetText(platform::RegistryRoot::kLocalMachine, u"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0",
+                      u"ProcessorNameString", u"Test  CPU");
+  }
+  std::u16string Path(const char16_t* name = u"snapshot001.snp") { return dir_ / name; }
+
+  TempFolder dir_;
+  FixedMachine machine_;
+  testing::FakeRegistry registry_;
+  platform::ScopedFacility<platform::SystemInfo> use_machine_;
+  platform::ScopedFacility<platform::Registry> use_registry_;
+};
+
+// Stores one payload in a fresh snapshot and gives the stored block's bytes.
+std::string StoreOne(const std::u16string& path, const std::string& payload, uint32_t* offset) {
+  CXSnapshotWriter writer;
+  EXPECT_EQ(writer.CreateSnapshot(path, "t", CXScanRequest()), 1);
+  *offset = writer.WriteBlock(U8(payload), static_cast<int32_t>(payload.size()));
+  writer.ResetWriter();
+  return ReadFileBytes(path).substr(20);
+}
+
+TEST_F(SnapshotWriter, WhileRecordingTheHeaderIsProvisional) {
+  CXSnapshotWriter writer;
+  ASSERT_EQ(writer.CreateSnapshot(Path(), "t", CXScanRequest()), 1);
+  EXPECT_EQ(ToHex(ReadFileBytes(Path())), ToHex("s4.1" + std::string(16, '\0')));
+  EXPECT_EQ(writer.job_counter(kScanFiles).Get(), -1);
+  EXPECT_EQ(writer.progress(kScanFiles, 0).Get(), 0);
+}
+
+TEST_F(SnapshotWriter, PayloadOf127BytesHasTheSingleHeaderByte7F) {
+  uint32_t offset = 0;
+  const std::string payload(127, 'a');  // would compress well, but is too short to try
+  EXPECT_EQ(ToHex(StoreOne(Path(), payload, &offset)), ToHex(Hex("7F") + payload));
+  EXPECT_EQ(offset, 20u);
+}
+
+TEST_F(SnapshotWriter, IncompressiblePayloadsAreStoredRaw) {
+  uint32_t offset = 0;
+  const std::string small = Random(200, 1);
+  EXPECT_EQ(ToHex(StoreOne(Path(), small, &offset)), ToHex(Hex("80 00 C8 00") + small));
+  const std::string large = Random(20000, 2);
+  EXPECT_EQ(StoreOne(Path(), large, &offset), Hex("C0 4E 00 20 00 00 00 00") + large);
+  const std::string edge = Random(16384, 3);
+  EXPECT_EQ(StoreOne(Path(), edge, &offset).substr(0, 8), Hex("C0 40 00 00 00 00 00 00"));
+  const std::string below = Random(16383, 4);
+  EXPECT_EQ(StoreOne(Path(), below, &offset).substr(0, 4), Hex("BF 00 FF 00"));
+}
+
+TEST_F(SnapshotWriter, TenThousandZerosAreStoredCompressed) {
+  uint32_t offset = 0;
+  const std::string zeros(10000, '\0');
+  const std::string block = StoreOne(Path(), zeros, &offset);
+  ASSERT_GE(block.size(), 5u);
+  const uint8_t* h = U8(block);
+  EXPECT_EQ(h[0] & 0xC0, 0x80);
+  EXPECT_EQ(h[1] * 256 + h[3], 10000);                 // Y = L
+  const int32_t stored = (h[0] & 0x3F) * 256 + h[2];   // X = S
+  EXPECT_EQ(static_cast<size_t>(stored) + 4, block.size());
+  EXPECT_LT(stored + 4, 10000);
+  EXPECT_EQ(h[4], 0x00);  // the method byte
+  std::string back(10000, 'x');
+  EXPECT_EQ(Lz4DecompressBlock(h + 5, stored - 1, reinterpret_cast<uint8_t*>(&back[0]), 10000), 10000);
+  EXPECT_EQ(back, zeros);
+}
+
+TEST_F(SnapshotWriter, CompressedPayloadsFrom16348BytesTakeTheLongHeader) {
+  uint32_t offset = 0;
+  for (int32_t length : {16347, 16348, 100000}) {
+    const std::string block = StoreOne(Path(), std::string(static_cast<size_t>(length), 'q'), &offset);
+    testing::StoredBlock decoded;
+    ASSERT_TRUE(testing::DecodeBlock(std::string(20, '\0') + block, 20, &decoded)) << length;
+    EXPECT_TRUE(decoded.compressed);
+    EXPECT_EQ(decoded.header_size, length < 16348 ? 4 : 8) << length;
+    EXPECT_EQ(decoded.payload, std::string(static_cast<size_t>(length), 'q'));
+  }
+}
+
+TEST_F(SnapshotWriter, OffsetsFollowEachOtherWithoutGaps) {
+  CXSnapshotWriter writer;
+  ASSERT_EQ(writer.CreateSnapshot(Path(), "t", CXScanRequest()), 1);
+  EXPECT_EQ(writer.WriteBlock(U8("abc"), 3), 20u);
+  EXPECT_EQ(writer.WriteBlock(U8(Random(300, 5)), 300), 24u);
+  EXPECT_EQ(writer.WriteBlock(U8(""), 0), 328u);
+  EXPECT_EQ(writer.WriteBlock(U8("z"), 1), 329u);
+}
+
+TEST_F(SnapshotWriter, SnapshotWithOnlyFileSectionsHasRegistryAndApplicationWordsZero) {
+  testing::SnapshotSpec spec;
+  testing::NodeSpec d;
+  d.name = u"d:\\";
+  d.files = {testing::File(u"x", 1, 2)};
+  spec.sections.push_back({kSectionFiles, u"d:\\", d});
+  spec.sections.push_back({kSectionFiles, u"C:\\", d});
+  spec.sections.push_back({kSectionFiles, u"b:\\", d});
+  const uint32_t size = testing::WriteSnapshot(Path(), spec);
+  const std::string bytes = ReadFileBytes(Path());
+  ASSERT_EQ(size, bytes.size());
+  testing::SnapshotImage image;
+  ASSERT_TRUE(testing::ReadSnapshotImage(bytes, &image));
+  EXPECT_EQ(image.table_words[0], 0u);
+  EXPECT_EQ(image.table_words[1], 5u);  // after the mark and the registry count
+  EXPECT_EQ(image.table_words[2], 0u);
+  EXPECT_TRUE(image.tables[0].empty());
+  EXPECT_TRUE(image.tables[2].empty());
+  // The file-system table is sorted by name, A-Z folded.
+  ASSERT_EQ(image.tables[1].size(), 3u);
+  EXPECT_EQ(image.tables[1][0].name, u"b:\\");
+  EXPECT_EQ(image.tables[1][1].name, u"C:\\");
+  EXPECT_EQ(image.tables[1][2].name, u"d:\\");
+  // The file ends with the info block.
+  testing::StoredBlock info;
+  ASSERT_TRUE(testing::DecodeBlock(bytes, image.info_offset, &info));
+  EXPECT_EQ(info.offset + info.header_size + info.stored, bytes.size());
+}
+
+TEST_F(SnapshotWriter, TablesBlockGoldenBytes) {
+  CXSnapshotWriter writer;
+  ASSERT_EQ(writer.CreateSnapshot(Path(), "t", CXScanRequest()), 1);
+  EXPECT_EQ(writer.AddSection(kSectionApps, u"Startup", 1, U8("\x01\x80\x01" "A"), 4), 20u);
+  EXPECT_EQ(writer.AddSection(kSectionRegistry, u"HKEY_USERS", 1, U8("\x01\x80\x01" "B"), 4), 25u);
+  EXPECT_EQ(writer.AddSection(kSectionRegistry, u"HKEY_CLASSES_ROOT", 1, U8("\x01\x80\x01" "C"), 4), 30u);
+  EXPECT_EQ(writer.AddSection(7, u"nowhere", 1, U8("x"), 1), 0u);
+  ASSERT_GT(writer.FinishSnapshot(1), 0u);
+  const std::string bytes = ReadFileBytes(Path());
+  testing::SnapshotImage image;
+  ASSERT_TRUE(testing::ReadSnapshotImage(bytes, &image));
+  testing::StoredBlock tables;
+  ASSERT_TRUE(testing::DecodeBlock(bytes, image.info.tables_offset, &tables));
+  EXPECT_EQ(image.info.tables_offset, 35u);
+  auto wide = [](const std::string& s) {
+    std::string out;
+    for (char c : s) out += std::string(1, c) + '\0';
+    return out;
+  };
+  // The registry table keeps the order of storing.
+  const std::string expected = Hex("01") + Hex("02 00 00 00") + Hex("0A 00") + wide("HKEY_USERS") +
+                               Hex("19 00 00 00 01 00 00 00") + Hex("11 00") + wide("HKEY_CLASSES_ROOT") +
+                               Hex("1E 00 00 00 01 00 00 00") + Hex("00 00 00 00") + Hex("01 00 00 00") +
+                               Hex("07 00") + wide("Startup") + Hex("14 00 00 00 01 00 00 00");
+  EXPECT_EQ(ToHex(tables.payload), ToHex(expected));
+  EXPECT_EQ(image.table_words[0], 1u);
+  EXPECT_EQ(image.table_words[1], 0u);
+  EXPECT_EQ(image.table_words[2], expected.size() - 4 - 2 - 14 - 8);
+}
+
+TEST_F(SnapshotWriter, SectionTreeReadsBack) {
+  testing::NodeSpec root;
+  root.name = u"c:\\";
+  root.files = {testing::File(u"pagefile.sys", 0x100000000, 5, 0x26)};
+  testing::NodeSpec windows;
+  windows.name = u"Windows";
+  windows.attributes = 0x10;
+  windows.files = {testing::File(u"b.txt", 0x100, 2), testing::File(u"A.exe", 0xFF, 1, 0, 0)};
+  testing::NodeSpec denied;
+  denied.name = u"System Volume Information";
+  denied.error = 5;
+  testing::NodeSpec link;
+  link.name = u"Documents and Settings";
+  link.link_type = kLinkJunction;
+  link.link_target = u"C:\\Users";
+  root.children = {windows, denied, link};
+  testing::SnapshotSpec spec;
+  spec.versions.push_back({u"C:\\Windows\\A.exe", SXExeVersion()});
+  spec.sections.push_back({kSectionFiles, u"c:\\", root});
+  ASSERT_GT(testing::WriteSnapshot(Path(), spec), 0u);
+  const std::string bytes = ReadFileBytes(Path());
+  testing::SnapshotImage image;
+  ASSERT_TRUE(testing::ReadSnapshotImage(bytes, &image));
+  testing::StoredBlock section;
+  ASSERT_TRUE(testing::DecodeBlock(bytes, image.tables[1][0].block_offset, &section));
+  EXPECT_EQ(section.payload[0], '\x01');
+  const testing::NodeSpec back = testing::ReadSectionTree(section.payload, image.tables[1][0].root_offset, 1);
+  EXPECT_EQ(back.name, u"c:");  // a drive root reads without its "\"
+  ASSERT_EQ(back.children.size(), 3u);
+  EXPECT_EQ(back.children[0].name, u"Documents and Settings");  // sorted
+  EXPECT_EQ(back.children[0].link_target, u"C:\\Users");
+  EXPECT_EQ(back.children[1].name, u"System Volume Information");
+  EXPECT_EQ(back.children[1].error, 5);
+  EXPECT_EQ(back.children[2].name, u"Windows");
+  EXPECT_EQ(back.children[2].attributes, 0x10);
+  ASSERT_EQ(back.children[2].files.size(), 2u);
+  EXPECT_EQ(back.children[2].files[0].name, u"A.exe");
+  EXPECT_EQ(back.children[2].files[0].version_index, 0);
+  EXPECT_EQ(back.children[2].files[1].size, 0x100u);
+  ASSERT_EQ(back.files.size(), 1u);
+  EXPECT_EQ(back.files[0].size, 0x100000000u);
+  EXPECT_EQ(back.files[0].attributes, 0x26);
+  // Every offset points backwards, the root table last.
+  EXPECT_GT(image.tables[1][0].root_offset, 1);
+}
+
+}  // namespace
+}  // namespace orvalinth

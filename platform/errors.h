@@ -41,9 +41,9 @@ enum : uint32_t {
   kErrorNotAReparsePoint = 4390,
   kErrorCantAccessFile = 1920,
   kErrorKeyDeleted = 1018,
-  kErrorNotAllAssigned = 1300,
   kErrorServiceDoesNotExist = 1060,
   kErrorServiceExists = 1073,
+  kErrorNotAllAssigned = 1300,
   kErrorResourceDataNotFound = 1812,
 };
 

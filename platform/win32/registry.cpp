@@ -81,17 +81,17 @@ class WinRegistryKey final : public RegistryKey {
 
   uint32_t EnumKey(uint32_t index, std::u16string* name, size_t max_units) override {
     // Key names hold at most 255 units, a few more under Wine.
-    std::vector<wchar_t> buffer(512);
+    if (key_name_buffer_.empty()) key_name_buffer_.resize(512);
     LONG result = ERROR_MORE_DATA;
     DWORD length = 0;
     for (int round = 0; round < kRetries && result == ERROR_MORE_DATA; ++round) {
-      length = static_cast<DWORD>(buffer.size());
-      result = RegEnumKeyExW(key_.get(), index, buffer.data(), &length, /*lpReserved=*/nullptr,
+      length = static_cast<DWORD>(key_name_buffer_.size());
+      result = RegEnumKeyExW(key_.get(), index, key_name_buffer_.data(), &length, /*lpReserved=*/nullptr,
                              /*lpClass=*/nullptr, /*lpcchClass=*/nullptr, /*lpftLastWriteTime=*/nullptr);
-      if (result == ERROR_MORE_DATA) buffer.resize(buffer.size() * 4);
+      if (result == ERROR_MORE_DATA) key_name_buffer_.resize(key_name_buffer_.size() * 4);
     }
     if (result != ERROR_SUCCESS) return static_cast<uint32_t>(result);
-    *name = U(buffer.data(), length);
+    *name = U(key_name_buffer_.data(), length);
     if (name->size() <= max_units) return kErrorSuccess;
     name->resize(max_units);
     return kErrorMoreData;
@@ -186,6 +186,8 @@ class WinRegistryKey final : public RegistryKey {
 
  private:
   KeyHandle key_;
+  // Reused by every enumeration of this key (a scan enumerates thousands).
+  std::vector<wchar_t> key_name_buffer_;
   std::vector<wchar_t> name_buffer_;
   std::vector<BYTE> data_buffer_;
 };

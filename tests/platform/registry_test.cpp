@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "platform/errors.h"
@@ -271,6 +273,32 @@ TEST(Registry, ClassesRootShowsTheMachineClasses) {
   seen.reset();
   EXPECT_EQ(registry.DeleteKey(RegistryRoot::kLocalMachine, u"Software\\Classes\\" + name), 0u);
   EXPECT_NE(registry.OpenKey(RegistryRoot::kClassesRoot, name, platform::kRegOptionNone, platform::kRegRead, &seen), 0u);
+}
+
+TEST(Registry, ConcurrentWritersAllLand) {
+  ScratchKey scratch;
+  constexpr int kThreads = 4;
+  constexpr int kKeysEach = 50;
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kKeysEach; ++i) {
+        Key key;
+        const std::u16string name = testing::W("t" + std::to_string(t) + "-" + std::to_string(i));
+        if (scratch.key().CreateSubKey(name, platform::kRegOptionNone, &key) != 0 ||
+            key->SetValue(u"n", platform::kRegDword, platform::RegDwordData(static_cast<uint32_t>(i))) != 0 ||
+            scratch.key().SetValue(name, platform::kRegSz, platform::RegSzData(name)) != 0) {
+          ++failures;
+        }
+        SubkeyNames(scratch.key());
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(SubkeyNames(scratch.key()).size(), static_cast<size_t>(kThreads * kKeysEach));
+  EXPECT_EQ(Values(scratch.key()).size(), static_cast<size_t>(kThreads * kKeysEach));
 }
 
 TEST(Registry, DataHelpers) {

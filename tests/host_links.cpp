@@ -33,7 +33,12 @@ bool HostTmpFolder::Link(const std::string& target, const std::string& name) {
   const std::u16string command = u"ln -s " + platform::QuoteArgument(W(target)) + u" " +
                                  platform::QuoteArgument(W(host_path_ + name));
   if (!platform::Processes::Real().Start(u"Z:\\bin\\ln", command, platform::RunMode::kWait)) return false;
-  return platform::Files::Real().Attributes(path_ + W(name)) != platform::kInvalidAttributes;
+  // Wine does not wait for a host program it started: look until the link is there.
+  for (int waited = 0; waited < 5000; waited += 5) {
+    if (platform::Files::Real().Attributes(path_ + W(name)) != platform::kInvalidAttributes) return true;
+    platform::SleepMs(5);
+  }
+  return false;
 }
 
 }  // namespace orvalinth::testing

@@ -2,7 +2,7 @@
 // Folders where the host's symbolic links can be made: below Z:\tmp, which
 // is the host's /tmp both on the host build (the drive table's Z:) and under
 // Wine (its Z: drive is the Linux root). Links are made with the host's
-// /bin/ln, which Wine starts like any program.
+// /bin/ln, which Wine starts like any program (but does not wait for).
 
 #include <string>
 

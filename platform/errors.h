@@ -31,6 +31,7 @@ enum : uint32_t {
   kErrorInsufficientBuffer = 122,
   kErrorInvalidName = 123,
   kErrorDirNotEmpty = 145,
+  kErrorBadPathname = 161,
   kErrorBusy = 170,
   kErrorAlreadyExists = 183,
   kErrorFilenameTooLong = 206,
@@ -39,8 +40,10 @@ enum : uint32_t {
   kErrorDirectory = 267,
   kErrorNotAReparsePoint = 4390,
   kErrorCantAccessFile = 1920,
+  kErrorKeyDeleted = 1018,
   kErrorServiceDoesNotExist = 1060,
   kErrorServiceExists = 1073,
+  kErrorNotAllAssigned = 1300,
   kErrorResourceDataNotFound = 1812,
 };
 

@@ -1,0 +1,101 @@
+#pragma once
+// Remote browsing: the listings with which the console's user chooses what
+// to record, one level deep and built afresh for every request: the drives,
+// the subfolders of a folder and the subkeys of a registry key. Files and
+// values are never listed. Nothing here reports an error: what cannot be
+// read lists as nothing, or as an element that cannot be opened further.
+//
+// A listing element is one wide string: the kind digit ("0" cannot be opened
+// further, "1" has subfolders or subkeys, "2" a link), the name as the system
+// gives it, and for a link " \u25BA " and the target (empty when it cannot
+// be read). Elements come in the order the system enumerates them.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/registry.h"
+
+namespace orvalinth {
+
+enum : int {
+  kBrowseLeaf = 0,
+  kBrowseBranch = 1,
+  kBrowseLink = 2,
+};
+
+// The separator between a link's name and its target: space, U+25BA, space.
+inline constexpr char16_t kLinkSeparator[] = u" \u25BA ";
+
+// One listing element; the target is used for kBrowseLink only.
+std::u16string ListingElement(int kind, const std::u16string& name, const std::u16string& target);
+
+// ---- drives and folders ----------------------------------------------------
+
+// Two characters per present drive, from a to z: the lower-case letter, then
+// "1" for a fixed disk and "0" for any other type ("a0c1z0"); "" without drives.
+std::string ListDrives();
+
+// The subfolders matching `path` followed by "*.*": for a folder path ending
+// with "\" its subfolders; for "C:\Windows" the folders of C:\ whose names
+// begin with "Windows". "." and ".." are left out; a folder that is a link is
+// kind 2 with its target (ResolveFolderLink), another one kind 1 when
+// HasSubfolders says so. Empty when the search cannot start.
+void ListSubfolders(const std::u16string& path, std::vector<std::u16string>* listing);
+
+// Whether the folder `parent` + `name` (parent ending with "\") holds a
+// subfolder. Entries that do not decide it (files, "." and "..") are counted:
+// at the first beyond kSubfolderProbeLimit the answer is true without looking
+// further. False when the folder cannot be searched.
+inline constexpr int kSubfolderProbeLimit = 1000;
+bool HasSubfolders(const std::u16string& parent, const std::u16string& name);
+
+// Where the folder `folder` (a reparse point) leads: kLinkMountPoint (2) for
+// a junction or volume mount point, kLinkSymbolic (1) for a symbolic link,
+// with *target set; 0 when the link cannot be read (*target unchanged). The
+// target loses its "\??\" prefix ("\??\UNC\s\x" becomes "\\s\x"), a relative
+// link is resolved against the folder holding it, and a volume name
+// "Volume{...}" becomes the volume's shortest mount path other than `folder`
+// itself (or `folder` when it has no other).
+int ResolveFolderLink(const std::u16string& folder, std::u16string* target);
+
+// Enables "SeBackupPrivilege" for the process, so that protected folders can
+// be searched; failures are ignored.
+void EnableBackupPrivilege();
+
+// ---- registry --------------------------------------------------------------
+
+struct SXRegistryRootName {
+  const char16_t* name;
+  platform::RegistryRoot root;
+};
+// The five root names, in the order of a full registry scan.
+extern const SXRegistryRootName kRegistryRootNames[5];
+// The root called `name` (A-Z folded); false for any other name.
+bool FindRegistryRoot(std::u16string_view name, platform::RegistryRoot* root);
+
+// Opens "ROOT\sub\path" for reading ("ROOT\" opens the root itself). Null
+// when it cannot be opened: *error is the registry's code, or 2 when the path
+// has no "\" or names no root.
+std::unique_ptr<platform::RegistryKey> OpenRegistryPath(const std::u16string& path, uint32_t* error);
+
+// The kind of the subkey `name` of `parent`: 2 when it is a link whose
+// "SymbolicLinkValue" begins with "\registry\" (A-Z folded; *target is that
+// native path), 1 when it has subkeys, 0 otherwise or when it cannot be opened.
+int RegistryKeyKind(platform::RegistryKey& parent, const std::u16string& name, std::u16string* target);
+
+// "\registry\machine\x" -> "HKEY_LOCAL_MACHINE\x", "\registry\user\x" ->
+// "HKEY_USERS\x" (A-Z folded, the rest kept as written; the hive alone gives
+// the root name alone); anything else unchanged.
+std::u16string NativeToRootPath(const std::u16string& native);
+
+// The subkeys of the key at `path` (see OpenRegistryPath), links with their
+// targets in root-name form. Empty when the key cannot be opened.
+void ListRegistryKeys(const std::u16string& path, std::vector<std::u16string>* listing);
+
+// The longest subkey name taken from the registry; longer names are cut.
+inline constexpr size_t kRegistryNameUnits = 1024;
+
+}  // namespace orvalinth

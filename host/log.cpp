@@ -14,21 +14,6 @@
 namespace orvalinth {
 namespace {
 
-// The log is a text file: "\n" is written as the platform's line end.
-std::string TextMode(const std::string& text) {
-  if (platform::kNewline == "\n") return text;
-  std::string out;
-  out.reserve(text.size() + 16);
-  for (char c : text) {
-    if (c == '\n') {
-      out += platform::kNewline;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 bool WriteText(platform::File& file, const std::string& text) {
   uint32_t written = 0;
   return file.Write(text.data(), static_cast<uint32_t>(text.size()), &written);
@@ -64,9 +49,11 @@ void CXLog::Write(const std::string& text, bool is_error) {
     platform::WriteStdout(line);
     return;
   }
-  if (first_write_ && size != 0) WriteText(*file, TextMode(Format("\nOrvalinthSrv v%s\n", AppVersionText(APP_VERSION))));
+  if (first_write_ && size != 0) {
+    WriteText(*file, platform::TextModeLineEnds(Format("\nOrvalinthSrv v%s\n", AppVersionText(APP_VERSION))));
+  }
   first_write_ = false;
-  WriteText(*file, TextMode(line));
+  WriteText(*file, platform::TextModeLineEnds(line));
 }
 
 CXLog& ProcessLog() {

@@ -26,21 +26,6 @@ TraceState& State() {
   return state;
 }
 
-// The trace is a text file: "\n" is written as the platform's line end.
-std::string TextMode(const std::string& text) {
-  if (platform::kNewline == "\n") return text;
-  std::string out;
-  out.reserve(text.size() + 16);
-  for (char c : text) {
-    if (c == '\n') {
-      out += platform::kNewline;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 std::string SocketPrefix(platform::SocketHandle socket, const char* direction) {
   return Format("(%d) %s ", static_cast<int>(socket), direction);
 }
@@ -75,7 +60,7 @@ void TraceRecord(const std::string& text) {
   platform::LocalTime now;
   if (platform::GetLocalTime(&now)) clock = Format("%02d:%02d:%02d ", now.hour, now.minute, now.second);
   // "\n%s %s" by hand: a value may hold a zero byte, which %s would cut.
-  const std::string record = TextMode("\n" + clock + " " + text);
+  const std::string record = platform::TextModeLineEnds("\n" + clock + " " + text);
 
   TraceState& state = State();
   std::lock_guard<std::mutex> guard(state.lock);

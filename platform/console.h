@@ -1,6 +1,7 @@
 #pragma once
 // Standard output.
 
+#include <string>
 #include <string_view>
 
 namespace orvalinth::platform {
@@ -14,5 +15,20 @@ inline constexpr std::string_view kNewline = "\r\n";
 #else
 inline constexpr std::string_view kNewline = "\n";
 #endif
+
+// `text` as a file opened in text mode stores it: every "\n" becomes kNewline.
+inline std::string TextModeLineEnds(std::string_view text) {
+  if (kNewline == "\n") return std::string(text);
+  std::string out;
+  out.reserve(text.size() + 16);
+  for (char c : text) {
+    if (c == '\n') {
+      out += kNewline;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
 
 }  // namespace orvalinth::platform

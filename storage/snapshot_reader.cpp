@@ -1,6 +1,7 @@
 #include "storage/snapshot_reader.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 
@@ -139,12 +140,25 @@ void CXSnapshotReader::Decode(CXSnapshotSource& source, SXReadSnapshot* snapshot
     }
   }
 
-  // Version records, chunk by chunk: record i lies in chunk i / per-chunk.
+  // Every block that the info and tables blocks point at is claimed before
+  // any is decoded, so that a block named twice is reported as such.
+  std::vector<const CXBlockChain::Block*> chunks;
   for (size_t k = 0; k < info.chunk_offsets.size(); ++k) {
-    const CXBlockChain::Block& block =
-        chain.Claim(info.chunk_offsets[k], "version chunk", Format("chunk %zu of the info block's version table", k));
-    const std::vector<uint8_t> payload = chain.Load(source, block);
-    CXPayloadCursor cursor(payload, block.offset, "version chunk", context);
+    chunks.push_back(&chain.Claim(info.chunk_offsets[k], "version chunk",
+                                  Format("chunk %zu of the info block's version table", k)));
+  }
+  std::array<std::vector<const CXBlockChain::Block*>, 3> section_blocks;
+  for (int kind = 0; kind < 3; ++kind) {
+    for (size_t i = 0; i < tables.tables[kind].size(); ++i) {
+      section_blocks[kind].push_back(&chain.Claim(tables.tables[kind][i].block_offset, kSectionUse[kind],
+                                                  Format("entry %zu of the %s", i, kTableName[kind])));
+    }
+  }
+
+  // Version records, chunk by chunk: record i lies in chunk i / per-chunk.
+  for (size_t k = 0; k < chunks.size(); ++k) {
+    const std::vector<uint8_t> payload = chain.Load(source, *chunks[k]);
+    CXPayloadCursor cursor(payload, chunks[k]->offset, "version chunk", context);
     const int64_t first = static_cast<int64_t>(k) * info.versions_per_chunk;
     const int64_t count = std::min<int64_t>(info.versions_per_chunk, info.version_count - first);
     for (int64_t i = 0; i < count; ++i) snapshot->versions.push_back(snapshot_read::ReadVersionRecord(cursor));
@@ -159,8 +173,7 @@ void CXSnapshotReader::Decode(CXSnapshotSource& source, SXReadSnapshot* snapshot
   for (int kind = 0; kind < 3; ++kind) {
     for (size_t i = 0; i < tables.tables[kind].size(); ++i) {
       const snapshot_read::SectionTableEntry& entry = tables.tables[kind][i];
-      const CXBlockChain::Block& block =
-          chain.Claim(entry.block_offset, kSectionUse[kind], Format("entry %zu of the %s", i, kTableName[kind]));
+      const CXBlockChain::Block& block = *section_blocks[kind][i];
       const std::vector<uint8_t> payload = chain.Load(source, block);
       CXPayloadCursor cursor(payload, block.offset, "section block", context);
       SXReadSection section;

@@ -94,8 +94,8 @@ void DumpInfo(const SXDumpDocument& document, const SXDumpOptions&, CXDumpSink& 
   Line(out, "applications scan:",
        Format("%d entries, services, drivers and programs, %d modules", info.counters[2][0], info.counters[2][1]));
   Line(out, "version records:",
-       Format("%d (%d per chunk, %zu chunk%s)", info.version_count, info.versions_per_chunk,
-              info.chunk_offsets.size(), info.chunk_offsets.size() == 1 ? "" : "s"));
+       Format("%d (%d per chunk, %u chunk%s)", info.version_count, info.versions_per_chunk,
+              static_cast<unsigned>(info.chunk_offsets.size()), info.chunk_offsets.size() == 1 ? "" : "s"));
   Line(out, "scan request:",
        Format("full %s, removable drives %s, version information %s", YesNo(info.full), YesNo(info.removable),
               YesNo(info.version_info)));

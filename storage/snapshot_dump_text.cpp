@@ -169,7 +169,7 @@ class CXTextView {
     out_.Write(Format("\n== version records: %s\n", Thousands(s_.versions.size()).c_str()));
     for (size_t i = 0; i < s_.versions.size(); ++i) {
       const SXReadVersion& v = s_.versions[i];
-      std::string line = Format("#%zu  %s", i, FileVersionText(v.file_version_high, v.file_version_low).c_str());
+      std::string line = Format("#%u  %s", static_cast<unsigned>(i), FileVersionText(v.file_version_high, v.file_version_low).c_str());
       for (int k = 0; k < kVersionStringCount; ++k) {
         if (!v.strings[k].empty()) line += Format("  %s %s", kVersionStringNames[k], Text(v.strings[k]).c_str());
       }

@@ -108,16 +108,16 @@ void CXSnapshotReader::Decode(CXSnapshotSource& source, SXReadSnapshot* snapshot
 
   CXBlockChain chain;
   chain.Walk(source, context);
-  snapshot->block_count = static_cast<uint32_t>(chain.blocks().size());
+  snapshot->block_count = chain.count();
 
   // Info block: the header points at it, and it ends the file.
   SXReadInfo& info = snapshot->info;
   {
-    const CXBlockChain::Block& block = chain.Claim(info_offset, "info block", "the info offset at file offset 16");
-    if (&block != &chain.blocks().back()) {
+    const CXBlockChain::Block block = chain.Claim(info_offset, "info block", "the info offset at file offset 16");
+    if (block.offset != chain.last_offset()) {
       context.Remark(Format("info block at file offset %u is not the last block of the file", block.offset));
     }
-    const std::vector<uint8_t> payload = chain.Load(source, block);
+    const std::vector<uint8_t> payload = chain.Load(block);
     CXPayloadCursor cursor(payload, block.offset, "info block", context);
     snapshot_read::ReadInfoPayload(cursor, &info);
   }
@@ -125,9 +125,9 @@ void CXSnapshotReader::Decode(CXSnapshotSource& source, SXReadSnapshot* snapshot
   // Tables block: its three tables must be where the header says.
   snapshot_read::TablesPayload tables;
   {
-    const CXBlockChain::Block& block =
+    const CXBlockChain::Block block =
         chain.Claim(info.tables_offset, "tables block", "the tables block offset in the info block");
-    const std::vector<uint8_t> payload = chain.Load(source, block);
+    const std::vector<uint8_t> payload = chain.Load(block);
     CXPayloadCursor cursor(payload, block.offset, "tables block", context);
     tables = snapshot_read::ReadTablesPayload(cursor);
     for (int k = 0; k < 3; ++k) {
@@ -142,23 +142,23 @@ void CXSnapshotReader::Decode(CXSnapshotSource& source, SXReadSnapshot* snapshot
 
   // Every block that the info and tables blocks point at is claimed before
   // any is decoded, so that a block named twice is reported as such.
-  std::vector<const CXBlockChain::Block*> chunks;
+  std::vector<CXBlockChain::Block> chunks;
   for (size_t k = 0; k < info.chunk_offsets.size(); ++k) {
-    chunks.push_back(&chain.Claim(info.chunk_offsets[k], "version chunk",
-                                  Format("chunk %zu of the info block's version table", k)));
+    chunks.push_back(chain.Claim(info.chunk_offsets[k], "version chunk",
+                                  Format("chunk %u of the info block's version table", static_cast<unsigned>(k))));
   }
-  std::array<std::vector<const CXBlockChain::Block*>, 3> section_blocks;
+  std::array<std::vector<CXBlockChain::Block>, 3> section_blocks;
   for (int kind = 0; kind < 3; ++kind) {
     for (size_t i = 0; i < tables.tables[kind].size(); ++i) {
-      section_blocks[kind].push_back(&chain.Claim(tables.tables[kind][i].block_offset, kSectionUse[kind],
-                                                  Format("entry %zu of the %s", i, kTableName[kind])));
+      section_blocks[kind].push_back(chain.Claim(tables.tables[kind][i].block_offset, kSectionUse[kind],
+                                                  Format("entry %u of the %s", static_cast<unsigned>(i), kTableName[kind])));
     }
   }
 
   // Version records, chunk by chunk: record i lies in chunk i / per-chunk.
   for (size_t k = 0; k < chunks.size(); ++k) {
-    const std::vector<uint8_t> payload = chain.Load(source, *chunks[k]);
-    CXPayloadCursor cursor(payload, chunks[k]->offset, "version chunk", context);
+    const std::vector<uint8_t> payload = chain.Load(chunks[k]);
+    CXPayloadCursor cursor(payload, chunks[k].offset, "version chunk", context);
     const int64_t first = static_cast<int64_t>(k) * info.versions_per_chunk;
     const int64_t count = std::min<int64_t>(info.versions_per_chunk, info.version_count - first);
     for (int64_t i = 0; i < count; ++i) snapshot->versions.push_back(snapshot_read::ReadVersionRecord(cursor));
@@ -173,8 +173,8 @@ void CXSnapshotReader::Decode(CXSnapshotSource& source, SXReadSnapshot* snapshot
   for (int kind = 0; kind < 3; ++kind) {
     for (size_t i = 0; i < tables.tables[kind].size(); ++i) {
       const snapshot_read::SectionTableEntry& entry = tables.tables[kind][i];
-      const CXBlockChain::Block& block = *section_blocks[kind][i];
-      const std::vector<uint8_t> payload = chain.Load(source, block);
+      const CXBlockChain::Block& block = section_blocks[kind][i];
+      const std::vector<uint8_t> payload = chain.Load(block);
       CXPayloadCursor cursor(payload, block.offset, "section block", context);
       SXReadSection section;
       section.kind = kind;
@@ -188,10 +188,8 @@ void CXSnapshotReader::Decode(CXSnapshotSource& source, SXReadSnapshot* snapshot
     }
   }
 
-  for (const CXBlockChain::Block& block : chain.blocks()) {
-    if (block.use == nullptr) {
-      context.Remark(Format("block at file offset %u is referred to by nothing", block.offset));
-    }
+  for (uint32_t offset : chain.Unclaimed()) {
+    context.Remark(Format("block at file offset %u is referred to by nothing", offset));
   }
 }
 

@@ -58,77 +58,96 @@ uint64_t Lz4Limit(uint64_t n) { return 255 * n + 16; }
 
 }  // namespace
 
+bool CXBlockChain::ReadHeader(uint64_t position, SXBlockHeader* header, uint32_t* available) const {
+  uint8_t bytes[8];
+  *available = static_cast<uint32_t>(std::min<uint64_t>(8, source_->Size() - position));
+  if (!source_->ReadAt(position, bytes, *available)) {
+    Fail(SXReadFaultKind::kCannotRead, static_cast<int64_t>(position), -1,
+         Format("cannot read the block header at file offset %llu (error %u)",
+                static_cast<unsigned long long>(position), platform::LastError()));
+  }
+  return DecodeBlockHeader(bytes, *available, header);
+}
+
 void CXBlockChain::Walk(CXSnapshotSource& source, snapshot_read::ReadContext& context) {
-  blocks_.clear();
+  source_ = &source;
+  starts_.clear();
+  uses_.clear();
   const uint64_t size = source.Size();
   uint64_t position = kSnapshotHeaderSize;
   while (position < size) {
-    uint8_t bytes[8];
-    const uint32_t available = static_cast<uint32_t>(std::min<uint64_t>(8, size - position));
-    if (!source.ReadAt(position, bytes, available)) {
-      Fail(SXReadFaultKind::kCannotRead, static_cast<int64_t>(position), -1,
-           Format("cannot read the block header at file offset %llu (error %u)",
-                  static_cast<unsigned long long>(position), platform::LastError()));
-    }
-    Block block;
-    block.offset = static_cast<uint32_t>(position);
-    if (!DecodeBlockHeader(bytes, available, &block.header)) {
+    const uint32_t offset = static_cast<uint32_t>(position);
+    SXBlockHeader h;
+    uint32_t available = 0;
+    if (!ReadHeader(position, &h, &available)) {
       Fail(SXReadFaultKind::kCorrupt, position, -1,
            Format("corrupt snapshot: block header at file offset %u runs past the end of the file (%llu bytes)",
-                  block.offset, static_cast<unsigned long long>(size)));
+                  offset, static_cast<unsigned long long>(size)));
     }
-    const SXBlockHeader& h = block.header;
     const uint64_t end = position + h.header_length + h.stored;
     if (end > size) {
       Fail(SXReadFaultKind::kCorrupt, position, -1,
            Format("corrupt snapshot: block at file offset %u (%u header and %u stored bytes) runs past the end of "
                   "the file (%llu bytes)",
-                  block.offset, h.header_length, h.stored, static_cast<unsigned long long>(size)));
+                  offset, h.header_length, h.stored, static_cast<unsigned long long>(size)));
+    }
+    if (h.length < 3) {
+      // The smallest payload of any kind is a section of a root without a
+      // name: format mark, flags, name length.
+      Fail(SXReadFaultKind::kCorrupt, position, -1,
+           Format("corrupt snapshot: block at file offset %u holds %u payload bytes, fewer than any snapshot "
+                  "payload (3)",
+                  offset, h.length));
     }
     if (h.compressed && (h.stored < 2 || h.length > Lz4Limit(h.stored - 1))) {
       Fail(SXReadFaultKind::kCorrupt, position, -1,
            Format("corrupt snapshot: compressed block at file offset %u claims %u decoded bytes from %u stored "
                   "bytes, which LZ4 cannot produce",
-                  block.offset, h.length, h.stored));
+                  offset, h.length, h.stored));
     }
     if (h.header_length != CanonicalHeaderLength(h.length, h.compressed)) {
-      context.Remark(Format("block at file offset %u: a %s payload of %u bytes has a %u-byte header", block.offset,
+      context.Remark(Format("block at file offset %u: a %s payload of %u bytes has a %u-byte header", offset,
                             h.compressed ? "compressed" : "raw", h.length, h.header_length));
     } else if (h.compressed && static_cast<uint64_t>(h.stored) + 4 >= h.length) {
-      context.Remark(Format("block at file offset %u: stored compressed although that saves %s", block.offset,
+      context.Remark(Format("block at file offset %u: stored compressed although that saves %s", offset,
                             h.stored >= h.length ? "nothing" : "no more than 4 bytes"));
     }
-    blocks_.push_back(block);
+    starts_.push_back(offset);
     position = end;
   }
 }
 
-CXBlockChain::Block* CXBlockChain::Find(uint32_t offset) {
-  auto it = std::lower_bound(blocks_.begin(), blocks_.end(), offset,
-                             [](const Block& block, uint32_t value) { return block.offset < value; });
-  return it != blocks_.end() && it->offset == offset ? &*it : nullptr;
-}
-
-CXBlockChain::Block& CXBlockChain::Claim(uint32_t offset, const char* use, const std::string& reference) {
-  Block* block = Find(offset);
-  if (block == nullptr) {
+CXBlockChain::Block CXBlockChain::Claim(uint32_t offset, const char* use, const std::string& reference) {
+  if (!std::binary_search(starts_.begin(), starts_.end(), offset)) {
     Fail(SXReadFaultKind::kCorrupt, offset, -1,
          Format("corrupt snapshot: %s points at file offset %u, where no block begins", reference.c_str(), offset));
   }
-  if (block->use != nullptr) {
+  auto [it, fresh] = uses_.emplace(offset, use);
+  if (!fresh) {
     Fail(SXReadFaultKind::kCorrupt, offset, -1,
          Format("corrupt snapshot: %s points at the block at file offset %u, which is already the %s",
-                reference.c_str(), offset, block->use));
+                reference.c_str(), offset, it->second));
   }
-  block->use = use;
-  return *block;
+  Block block;
+  block.offset = offset;
+  uint32_t available = 0;
+  ReadHeader(offset, &block.header, &available);  // whole and within the file: Walk checked it
+  return block;
 }
 
-std::vector<uint8_t> CXBlockChain::Load(CXSnapshotSource& source, const Block& block) const {
+std::vector<uint32_t> CXBlockChain::Unclaimed() const {
+  std::vector<uint32_t> out;
+  for (uint32_t offset : starts_) {
+    if (uses_.count(offset) == 0) out.push_back(offset);
+  }
+  return out;
+}
+
+std::vector<uint8_t> CXBlockChain::Load(const Block& block) const {
   const SXBlockHeader& h = block.header;
   const uint64_t data_offset = static_cast<uint64_t>(block.offset) + h.header_length;
   std::vector<uint8_t> stored(h.stored);
-  if (!source.ReadAt(data_offset, stored.data(), h.stored)) {
+  if (!source_->ReadAt(data_offset, stored.data(), h.stored)) {
     Fail(SXReadFaultKind::kCannotRead, block.offset, -1,
          Format("cannot read the block at file offset %u (error %u)", block.offset, platform::LastError()));
   }

@@ -41,7 +41,7 @@ uint32_t ValueSizeCode(uint32_t size) {
 void CheckNameForm(CXPayloadCursor& cursor, const char* what, uint32_t at, const std::u16string& name,
                    bool long_length, bool wide) {
   if (long_length && name.size() < 256) {
-    cursor.Remark(what, at, Format("has a two-byte length for a text of %zu units", name.size()));
+    cursor.Remark(what, at, Format("has a two-byte length for a text of %u units", static_cast<unsigned>(name.size())));
   }
   if (wide && FitsNarrow(name)) cursor.Remark(what, at, "has a text written wide although it fits narrow");
 }

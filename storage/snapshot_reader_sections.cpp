@@ -44,7 +44,7 @@ class CXSectionWalk {
     c_.Seek(root_offset);
     std::vector<NodeEntry> roots = ReadNodeTable(c_);
     if (roots.size() != 1) {
-      c_.Fail("root node table", root_offset, Format("holds %zu nodes (a section has one root)", roots.size()));
+      c_.Fail("root node table", root_offset, Format("holds %u nodes (a section has one root)", static_cast<unsigned>(roots.size())));
     }
     if (c_.position() != c_.size()) {
       c_.Remark("root node table", root_offset,

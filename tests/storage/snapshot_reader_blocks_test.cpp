@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "storage/snapshot_reader.h"
 #include "storage/snapshot_reader_blocks.h"
 #include "test_support.h"
@@ -109,7 +111,9 @@ TEST(SnapshotBlocks, ChainFaultsNameTheirOffset) {
     const char* message;
   } cases[] = {
       {Hex("05 01 02"), "block at file offset 20 (1 header and 5 stored bytes) runs past the end of the file (23 bytes)"},
-      {Hex("01 00 80 00"), "block header at file offset 22 runs past the end of the file (24 bytes)"},
+      {Hex("03 00 00 00 80 00"), "block header at file offset 24 runs past the end of the file (26 bytes)"},
+      {Hex("00"), "block at file offset 20 holds 0 payload bytes, fewer than any snapshot payload (3)"},
+      {Hex("80 00 02 00 01 02"), "block at file offset 20 holds 2 payload bytes"},
       {Hex("C0 00 00 10 00 00"), "block header at file offset 20 runs past the end of the file (26 bytes)"},
       {Hex("80 00 01 FF 00"), "compressed block at file offset 20 claims 255 decoded bytes from 1 stored bytes"},
       {Hex("C0 00 00 02 FF FF FF 7F 00 00"),
@@ -155,9 +159,9 @@ TEST(SnapshotBlocks, HeaderFaults) {
       {"s4.1" + std::string(10, '\0'), SXReadFaultKind::kCorrupt, "ends at file offset 14"},
       {"S4.1" + std::string(16, '\0'), SXReadFaultKind::kNotSnapshot, "not a snapshot file"},
       {"PK\x03\x04", SXReadFaultKind::kNotSnapshot, "bytes at file offset 0 are not \"s4.1\""},
-      {"s4.1" + std::string(16, '\0') + Hex("02 01 01"), SXReadFaultKind::kUnfinished,
+      {"s4.1" + std::string(16, '\0') + Hex("03 01 01 01"), SXReadFaultKind::kUnfinished,
        "unfinished snapshot: the info offset at file offset 16 is 0"},
-      {"s4.1" + std::string(12, '\0') + Hex("15 00 00 00") + Hex("02 01 01"), SXReadFaultKind::kCorrupt,
+      {"s4.1" + std::string(12, '\0') + Hex("15 00 00 00") + Hex("03 01 01 01"), SXReadFaultKind::kCorrupt,
        "the info offset at file offset 16 points at file offset 21, where no block begins"},
   };
   for (const Case& c : cases) {
@@ -165,6 +169,45 @@ TEST(SnapshotBlocks, HeaderFaults) {
     EXPECT_EQ(fault.kind, c.kind) << c.message;
     EXPECT_NE(fault.message.find(c.message), std::string::npos) << fault.message;
   }
+}
+
+TEST(SnapshotBlocks, TenThousandZerosDecodeFromTheirLz4Block) {
+  const std::string file = "s4.1" + std::string(16, '\0') + StoreBlock(std::string(10000, '\0'));
+  CXSnapshotMemorySource source(file.data(), file.size());
+  snapshot_read::ReadContext context;
+  CXBlockChain chain;
+  chain.Walk(source, context);
+  ASSERT_EQ(chain.count(), 1u);
+  const CXBlockChain::Block block = chain.Claim(20, "test block", "the test");
+  EXPECT_TRUE(block.header.compressed);
+  EXPECT_EQ(chain.Load(block), std::vector<uint8_t>(10000, 0));
+  EXPECT_TRUE(context.remarks.empty());
+  EXPECT_TRUE(chain.Unclaimed().empty());
+}
+
+// A source that claims to be larger than it is: only its header is there.
+class HugeSource final : public CXSnapshotSource {
+ public:
+  explicit HugeSource(std::string header) : header_(std::move(header)) {}
+  uint64_t Size() const override { return 3ull << 30; }
+  bool ReadAt(uint64_t offset, void* buffer, uint32_t n) override {
+    if (offset + n > header_.size()) return false;  // the test fails if the reader gets here
+    std::memcpy(buffer, header_.data() + offset, n);
+    return true;
+  }
+
+ private:
+  std::string header_;
+};
+
+TEST(SnapshotBlocks, FileLargerThanASnapshotCanBeIsRejectedUnread) {
+  HugeSource source("s4.1" + std::string(12, '\0') + Hex("14 00 00 00"));
+  CXSnapshotReader reader;
+  SXReadSnapshot snapshot;
+  EXPECT_EQ(reader.Read(source, &snapshot), 0);
+  EXPECT_EQ(reader.fault().kind, SXReadFaultKind::kCorrupt);
+  EXPECT_EQ(reader.fault().message,
+            "corrupt snapshot: the file has 3221225472 bytes, more than a snapshot can have (2 GiB)");
 }
 
 }  // namespace

@@ -53,6 +53,18 @@ TEST(SnapshotRecords, NodeEveryFlagCombination) {
     EXPECT_EQ(table[0].child, child);
     EXPECT_EQ(table[0].content, content);
     EXPECT_EQ(context.remark_count, 0u) << (context.remarks.empty() ? "" : context.remarks[0]);
+    if (child != 0 || content != 0) continue;
+    // The same node as a link of each type (links carry no offsets).
+    for (uint8_t type = 1; type <= 3; ++type) {
+      node.link_type = type;
+      node.link_target = u"t\u00E9\u4E2D" + node.name;
+      table.clear();
+      EXPECT_EQ(Decode(testing::NodeRecordBytes(node, 0, 0, true),
+                       [&](CXPayloadCursor& c) { table = snapshot_read::ReadNodeTable(c); }),
+                "");
+      ASSERT_EQ(table.size(), 1u);
+      EXPECT_EQ(table[0].node, node) << bits << " link " << int(type);
+    }
   }
 }
 
@@ -210,6 +222,8 @@ TEST(SnapshotRecords, ValuesOfEveryType) {
       testing::SampleText(u"l", 6, u"\\Registry\\Machine\\X"),
       testing::SampleText(u"m", 7, std::u16string(u"a\0b", 3)),
       testing::SampleData(u"r", 8, "res"),
+      testing::SampleData(u"f", 9, "full"),
+      testing::SampleData(u"rr", 10, "req"),
       testing::SampleData(u"q", 11, std::string(8, '\x07')),
       testing::SampleData(u"none", 0, ""),
       testing::SampleData(u"big type", 0x10000, "?"),

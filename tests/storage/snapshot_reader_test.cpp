@@ -270,7 +270,7 @@ TEST(SnapshotReader, FileLevelFaults) {
 
 TEST(SnapshotReader, OddButReadableFilesGetRemarks) {
   SnapshotFileBuilder b;
-  b.AddStored(Hex("80 00 02 00 01 02"));  // a 2-byte payload with a 4-byte header, used by nothing
+  b.AddStored(Hex("80 00 03 00 01 02 03"));  // a 3-byte payload with a 4-byte header, used by nothing
   SXReadInfo info;
   info.tables_offset = b.AddTables();
   info.reserved = 0;
@@ -278,8 +278,8 @@ TEST(SnapshotReader, OddButReadableFilesGetRemarks) {
   const Result r = ReadBytes(b.bytes());
   ASSERT_EQ(r.ok, 1) << r.fault.message;
   const std::vector<std::string> expected = {
-      "block at file offset 20: a raw payload of 2 bytes has a 4-byte header",
-      "info field at payload offset 5 of the info block at file offset 40 \"reserved\" holds 0 instead of -1",
+      "block at file offset 20: a raw payload of 3 bytes has a 4-byte header",
+      "info field at payload offset 5 of the info block at file offset 41 \"reserved\" holds 0 instead of -1",
       "block at file offset 20 is referred to by nothing",
   };
   EXPECT_EQ(r.remarks, expected);

@@ -17,6 +17,11 @@ struct LocalTime {
 // The local time now; false when it cannot be computed.
 bool GetLocalTime(LocalTime* now);
 
+// The local date and time of a FILETIME (100 ns units since 1601-01-01 UTC),
+// with the daylight-saving rule in force at that moment; false when it cannot
+// be converted (out of the system's range).
+bool FileTimeToLocalTime(int64_t filetime, LocalTime* local);
+
 // Wall-clock time in microseconds since 1970-01-01 UTC.
 int64_t UnixMicros();
 

@@ -17,6 +17,22 @@ bool GetLocalTime(LocalTime* now) {
   return true;
 }
 
+bool FileTimeToLocalTime(int64_t filetime, LocalTime* local) {
+  // Whole seconds since 1970, rounded down also before 1970.
+  int64_t seconds = filetime / 10000000;
+  if (filetime % 10000000 < 0) --seconds;
+  const time_t t = static_cast<time_t>(seconds - 11644473600LL);
+  struct tm parts;
+  if (localtime_r(&t, &parts) == nullptr) return false;
+  local->year = parts.tm_year + 1900;
+  local->month = parts.tm_mon + 1;
+  local->day = parts.tm_mday;
+  local->hour = parts.tm_hour;
+  local->minute = parts.tm_min;
+  local->second = parts.tm_sec;
+  return true;
+}
+
 int64_t UnixMicros() {
   timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);

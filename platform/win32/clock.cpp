@@ -16,6 +16,23 @@ bool GetLocalTime(LocalTime* now) {
   return true;
 }
 
+bool FileTimeToLocalTime(int64_t filetime, LocalTime* local) {
+  if (filetime < 0) return false;
+  FILETIME utc_file;
+  utc_file.dwLowDateTime = static_cast<DWORD>(filetime & 0xFFFFFFFF);
+  utc_file.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(filetime) >> 32);
+  SYSTEMTIME utc, t;
+  // The zone rule of that date, not today's bias.
+  if (!FileTimeToSystemTime(&utc_file, &utc) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &t)) return false;
+  local->year = t.wYear;
+  local->month = t.wMonth;
+  local->day = t.wDay;
+  local->hour = t.wHour;
+  local->minute = t.wMinute;
+  local->second = t.wSecond;
+  return true;
+}
+
 int64_t UnixMicros() {
   FILETIME ft;
   GetSystemTimeAsFileTime(&ft);

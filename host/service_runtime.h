@@ -28,7 +28,9 @@ bool RunServiceDispatcher();
 void ServiceMain();
 
 // The control handler: stop and shutdown report stop pending and signal the
-// stop event; any other control reports the status unchanged.
+// stop event; any other control reports the status unchanged. Before the
+// entry has reported its first state, and after it has stopped, nothing is
+// reported (a stop still signals the event, so it is not lost).
 void ServiceCtrlHandler(uint32_t control);
 
 // Signals the stop event, which ends the service entry's wait (used by the

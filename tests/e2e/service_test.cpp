@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 
@@ -198,7 +199,11 @@ TEST_F(WineService, AMissingSettingsFileStopsTheServiceAtOnce) {
   const size_t start = Log().size();
   Program("-start");
   ASSERT_TRUE(WaitForLog("Service stopped", start)) << Joined(Log());
-  EXPECT_EQ(LogFrom(start),
+  Lines lines = LogFrom(start);
+  // The service reports running before it reads its settings, so -start may
+  // see it running, or already on its way to stopped and then say so.
+  lines.erase(std::remove(lines.begin(), lines.end(), "Error: starting service failed - error code 0"), lines.end());
+  EXPECT_EQ(lines,
             (Lines{"Starting Orvalinth service ...", "Service started", "Error: Cannot open file",
                    "[C:\\Program Files\\Orvalinth\\OrvalinthSrv.ini] [error:2]", "app start failed",
                    "stopping service...", "Orvalinth finished", "Service stopped"}));

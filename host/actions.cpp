@@ -1,23 +1,27 @@
 // The real program's actions for the command-line options.
 
 #include "host/program.h"
+#include "host/service_control.h"
+#include "host/service_runtime.h"
 
 namespace orvalinth {
 namespace {
 
-// The service control, the service runtime, the upgrade and the uninstall
-// each fill their action as they arrive; until then an option does nothing
-// beyond being recognised.
+// The upgrade and the uninstall fill their actions as they arrive; until then
+// those options do nothing beyond being recognised.
 class RealActions final : public ProgramActions {
  public:
-  void RunService() override {}
-  void Register() override {}
-  void Unregister() override {}
-  void Start() override {}
-  void Stop() override {}
-  void Restart() override {}
+  void RunService() override { RunServiceDispatcher(); }
+  void Register() override { control_.Install(CXServiceControl::kDescription); }
+  void Unregister() override { control_.Uninstall(/*stop_first=*/true); }
+  void Start() override { control_.Start(); }
+  void Stop() override { control_.Stop(); }
+  void Restart() override { control_.Restart(); }
   void Uninstall(const std::u16string&, bool) override {}
   void Upgrade() override {}
+
+ private:
+  CXServiceControl control_;
 };
 
 }  // namespace

@@ -1,0 +1,70 @@
+#include "e2e_support.h"
+
+#include "host_process.h"
+
+namespace orvalinth::e2e {
+namespace {
+
+std::string g_windows_executable;
+
+// "yyyy-mm-dd hh:mm:ss " at the start.
+bool HasTimeStamp(const std::string& line) {
+  static const char kPattern[] = "dddd-dd-dd dd:dd:dd ";
+  if (line.size() < 20) return false;
+  for (size_t i = 0; i < 20; ++i) {
+    const char c = line[i];
+    if (kPattern[i] == 'd' ? (c < '0' || c > '9') : c != kPattern[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const std::string& WindowsExecutable() { return g_windows_executable; }
+void SetWindowsExecutable(const std::string& path) { g_windows_executable = path; }
+std::string HostExecutable() { return ORVALINTH_HOST_SERVICE; }
+
+std::vector<std::string> LogLines(const std::string& path) {
+  const std::string all = ReadWholeFile(path);
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < all.size()) {
+    size_t end = all.find('\n', start);
+    if (end == std::string::npos) end = all.size();
+    std::string line = all.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line.rfind("OrvalinthSrv v", 0) == 0) continue;  // a banner
+    if (HasTimeStamp(line)) line.erase(0, 20);
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+bool WaitForLogLine(const std::string& path, const std::string& line, int timeout_ms, size_t after) {
+  const long long end = NowMs() + timeout_ms;
+  for (;;) {
+    const std::vector<std::string> lines = LogLines(path);
+    for (size_t i = after; i < lines.size(); ++i) {
+      if (lines[i] == line) return true;
+    }
+    if (NowMs() >= end) return false;
+    SleepMs(20);
+  }
+}
+
+bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& expected) {
+  size_t next = 0;
+  for (const std::string& line : lines) {
+    if (next < expected.size() && line == expected[next]) ++next;
+  }
+  return next == expected.size();
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += "  " + line + "\n";
+  return text;
+}
+
+}  // namespace orvalinth::e2e

@@ -1,0 +1,30 @@
+#pragma once
+// What the end-to-end tests share: the executables under test and the
+// reading of the program's log.
+
+#include <string>
+#include <vector>
+
+namespace orvalinth::e2e {
+
+// The win64 OrvalinthSrv.exe (host path); empty when not given.
+const std::string& WindowsExecutable();
+void SetWindowsExecutable(const std::string& path);
+// The host build's OrvalinthSrv.
+std::string HostExecutable();
+
+// The lines of a log file without their time stamps, the banners that each
+// process writes into a log that has content left out; empty when there is
+// no file.
+std::vector<std::string> LogLines(const std::string& path);
+
+// Waits until the log holds `line` (after `after` lines), at most `timeout_ms`.
+bool WaitForLogLine(const std::string& path, const std::string& line, int timeout_ms, size_t after = 0);
+
+// Whether `expected` appears in `lines` in its order (other lines between).
+bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& expected);
+
+// The lines, one a line, for failure messages.
+std::string Joined(const std::vector<std::string>& lines);
+
+}  // namespace orvalinth::e2e

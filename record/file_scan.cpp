@@ -20,18 +20,6 @@ int32_t NameLength(const std::u16string& name) { return static_cast<int32_t>(nam
 
 }  // namespace
 
-void CXCountBatch::Count() {
-  if (++pending_ == batch_) {
-    counter_.Add(batch_);
-    pending_ = 0;
-  }
-}
-
-void CXCountBatch::Flush() {
-  if (pending_ != 0) counter_.Add(pending_);
-  pending_ = 0;
-}
-
 CXFileScan::CXFileScan(CXSnapshotWriter& writer, const CXScanRequest& request, std::vector<std::u16string> roots,
                        bool (*has_version_info_extension)(const std::u16string& name))
     : CXSectionWalk(writer),

@@ -18,29 +18,13 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "record/count_batch.h"
 #include "record/section_walk.h"
 #include "storage/file_records.h"
 
 namespace orvalinth {
 
 class CXScanRequest;
-class CXSerializedAccessInt;
-
-// Adds counts to a shared counter in batches, so that its lock is taken once
-// per batch: Count() adds `batch` whenever that many have been counted, and
-// Flush() adds what is left.
-class CXCountBatch {
- public:
-  CXCountBatch(CXSerializedAccessInt& counter, int32_t batch) : counter_(counter), batch_(batch) {}
-  void Count();
-  void Flush();
-  int32_t pending() const { return pending_; }
-
- private:
-  CXSerializedAccessInt& counter_;
-  int32_t batch_;
-  int32_t pending_ = 0;
-};
 
 class CXFileScan final : public CXSectionWalk {
  public:

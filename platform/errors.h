@@ -36,6 +36,7 @@ enum : uint32_t {
   kErrorAlreadyExists = 183,
   kErrorFilenameTooLong = 206,
   kErrorMoreData = 234,
+  kErrorWaitTimeout = 258,
   kErrorNoMoreItems = 259,
   kErrorDirectory = 267,
   kErrorNotAReparsePoint = 4390,

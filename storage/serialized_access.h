@@ -40,6 +40,14 @@ class CXSerializedAccessInt : public CXSerializedAccess {
     value_ += delta;
     return value_;
   }
+  // Sets `desired` when the value is `expected`; returns the value found, so
+  // the change took place when the result equals `expected`.
+  int32_t CompareExchange(int32_t expected, int32_t desired) {
+    std::lock_guard<std::mutex> guard(mutex());
+    const int32_t found = value_;
+    if (found == expected) value_ = desired;
+    return found;
+  }
 
  private:
   int32_t value_;

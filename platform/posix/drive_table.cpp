@@ -214,40 +214,44 @@ std::string ToUtf8(const std::u16string& text) {
 
 std::u16string FromUtf8(const std::string& text) {
   std::u16string out;
-  out.reserve(text.size());
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const size_t n = text.size();
+  AppendFromUtf8(text.data(), text.size(), &out);
+  return out;
+}
+
+void AppendFromUtf8(const char* text, size_t length, std::u16string* out) {
+  out->reserve(out->size() + length);
+  const auto* s = reinterpret_cast<const unsigned char*>(text);
+  const size_t n = length;
   size_t i = 0;
   auto continuation = [&](size_t k) { return k < n && (s[k] & 0xC0) == 0x80; };
   while (i < n) {
     const unsigned char b = s[i];
     if (b < 0x80) {
-      out += b;
+      *out += b;
       ++i;
     } else if ((b & 0xE0) == 0xC0 && b >= 0xC2 && continuation(i + 1)) {
-      out += static_cast<char16_t>(((b & 0x1F) << 6) | (s[i + 1] & 0x3F));
+      *out += static_cast<char16_t>(((b & 0x1F) << 6) | (s[i + 1] & 0x3F));
       i += 2;
     } else if ((b & 0xF0) == 0xE0 && continuation(i + 1) && continuation(i + 2)) {
-      out += static_cast<char16_t>(((b & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F));
+      *out += static_cast<char16_t>(((b & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F));
       i += 3;
     } else if ((b & 0xF8) == 0xF0 && continuation(i + 1) && continuation(i + 2) && continuation(i + 3)) {
       uint32_t c = ((b & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) | ((s[i + 2] & 0x3F) << 6) | (s[i + 3] & 0x3F);
       if (c >= 0x10000 && c <= 0x10FFFF) {
         c -= 0x10000;
-        out += static_cast<char16_t>(0xD800 + (c >> 10));
-        out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+        *out += static_cast<char16_t>(0xD800 + (c >> 10));
+        *out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
       } else {
-        out += b;
+        *out += b;
         i += 1;
         continue;
       }
       i += 4;
     } else {
-      out += b;
+      *out += b;
       ++i;
     }
   }
-  return out;
 }
 
 uint32_t ErrnoToWindowsError(int errno_value) {

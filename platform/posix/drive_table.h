@@ -47,6 +47,9 @@ std::string ResolveHostPath(const std::u16string& windows_path);
 // and back (invalid bytes as the unit of the same value).
 std::string ToUtf8(const std::u16string& text);
 std::u16string FromUtf8(const std::string& text);
+// FromUtf8 of `length` bytes appended to *out (reusing its room: no
+// allocation when the name fits, as in a folder search's entry).
+void AppendFromUtf8(const char* text, size_t length, std::u16string* out);
 
 // errno to the Windows error code a Windows program would see.
 uint32_t ErrnoToWindowsError(int errno_value);

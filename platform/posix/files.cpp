@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,7 +18,6 @@
 namespace orvalinth::platform {
 namespace {
 
-using posix::FromUtf8;
 using posix::ResolveHostPath;
 using posix::SetLastErrorFromErrno;
 
@@ -160,7 +160,7 @@ bool Describe(int dir_fd, const char* name, FindData* entry) {
 class PosixFind final : public FindHandle {
  public:
   PosixFind(DIR* dir, std::u16string pattern, bool skip_dots)
-      : dir_(dir), pattern_(std::move(pattern)), skip_dots_(skip_dots) {}
+      : dir_(dir), pattern_(std::move(pattern)), skip_dots_(skip_dots), match_all_(pattern_ == u"*" || pattern_ == u"*.*") {}
   ~PosixFind() override { closedir(dir_); }
 
   bool Next(FindData* entry) override {
@@ -173,10 +173,11 @@ class PosixFind final : public FindHandle {
       }
       const bool dot = d->d_name[0] == '.' && (d->d_name[1] == '\0' || (d->d_name[1] == '.' && d->d_name[2] == '\0'));
       if (dot && skip_dots_) continue;
-      std::u16string name = FromUtf8(d->d_name);
-      if (!MatchesPattern(pattern_, name)) continue;
+      // Decoded into the caller's entry, whose room serves name after name.
+      entry->name.clear();
+      posix::AppendFromUtf8(d->d_name, strlen(d->d_name), &entry->name);
+      if (!match_all_ && !MatchesPattern(pattern_, entry->name)) continue;
       if (!Describe(dirfd(dir_), d->d_name, entry)) continue;  // vanished meanwhile
-      entry->name = std::move(name);
       return true;
     }
   }
@@ -185,6 +186,7 @@ class PosixFind final : public FindHandle {
   DIR* dir_;
   std::u16string pattern_;
   bool skip_dots_;
+  bool match_all_;
 };
 
 // A search for one name without wildcards.

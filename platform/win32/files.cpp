@@ -59,7 +59,8 @@ class WinFile final : public File {
 };
 
 void Fill(const WIN32_FIND_DATAW& data, FindData* entry) {
-  entry->name = U(data.cFileName);
+  // Assigned in place: the caller's entry keeps its room from name to name.
+  entry->name.assign(reinterpret_cast<const char16_t*>(data.cFileName));
   entry->attributes = data.dwFileAttributes;
   entry->last_write = FileTimeValue(data.ftLastWriteTime);
   entry->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;

@@ -1,0 +1,79 @@
+#pragma once
+// CXFileScan: the file system job of a recording. It records the folders and
+// files below the file targets of the scan request, one section per drive
+// ("c:\"): for every folder its name, attributes, the error of a search that
+// failed, and its subfolders; for every file its name, attributes, last-write
+// time, size and, for executables when the request asks for it, an index into
+// the snapshot's executable-version table. Folders that are reparse points
+// (junctions, mount points, symbolic links) are recorded as links and never
+// entered; folders deeper than 1,023 levels below their drive are recorded
+// without contents; excluded folders are left out.
+//
+// Counting (kind 1): the first progress counter gets every folder entered
+// (roots included) once per folder, the second the files in batches of 100.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+#include "record/count_batch.h"
+#include "record/section_walk.h"
+#include "storage/file_records.h"
+
+namespace orvalinth {
+
+class CXScanRequest;
+
+class CXFileScan final : public CXSectionWalk {
+ public:
+  static constexpr int32_t kFileBatch = 100;
+
+  // The roots a file job of `request` scans: for a job over everything the
+  // present drives, "a:\" to "z:\", fixed ones only unless the request takes
+  // removable drives (then every present drive); otherwise the file include
+  // list. Empty: no job.
+  static std::vector<std::u16string> JobRoots(const CXScanRequest& request);
+
+  // `root` lower-cased, then each folder component replaced by the name the
+  // file system stores for it ("c:\windows\" becomes "c:\Windows\"); a
+  // component that cannot be found, or holds a wildcard, stays lower-cased.
+  // Repeated backslashes are taken as one.
+  static std::u16string StoredNamePath(const std::u16string& root);
+
+  // A job over `roots` for `request` (whose file exclusion set must be made
+  // already); `has_version_info_extension` (may be null) says which files get
+  // their version information looked up when the request asks for it.
+  CXFileScan(CXSnapshotWriter& writer, const CXScanRequest& request, std::vector<std::u16string> roots,
+             bool (*has_version_info_extension)(const std::u16string& name));
+  ~CXFileScan() override;
+
+ protected:
+  void Run() override;
+  std::u16string SectionName(const std::u16string& root_part) override { return root_part; }
+  void ScanRoot(SXNodeRecord* root) override;
+  void ScanTarget(SXNodeRecord* node, int32_t depth) override;
+
+ private:
+  // The target in the path buffer is looked up: missing (the node gets the
+  // error), a link, or a folder that is scanned.
+  void LookUpAndScan(SXNodeRecord* node, int32_t depth);
+  // Scans the folder in the path buffer into `node` of `depth`.
+  void ScanFolder(SXNodeRecord* node, int32_t depth);
+  // Makes `node` of `depth` a link to where `folder` (a reparse point) leads,
+  // when that can be read; else the node stays without link and contents.
+  void MakeLink(SXNodeRecord* node, int32_t depth, const std::u16string& folder);
+  CXSnapshotDataFileRecArray& files(int32_t depth);
+
+  const CXScanRequest& request_;
+  std::vector<std::u16string> roots_;
+  bool (*has_version_info_extension_)(const std::u16string& name);
+  CXSerializedAccessInt& folder_counter_;
+  CXSerializedAccessInt& file_counter_;
+  std::vector<std::unique_ptr<CXSnapshotDataFileRecArray>> file_arrays_;
+  platform::FindData entry_;  // reused for every entry: no allocation per file
+  std::u16string link_target_;
+};
+
+}  // namespace orvalinth

@@ -1,0 +1,77 @@
+#include "record/record_controller.h"
+
+#include "host/paths.h"
+#include "platform/files.h"
+#include "record/version_hooks.h"
+#include "settings/client_settings.h"
+
+namespace orvalinth {
+
+CXClientRecordController::CXClientRecordController(CXClientSettings& settings) : settings_(settings) {}
+
+CXClientRecordController::CXClientRecordController() : CXClientRecordController(ProcessSettings()) {}
+
+CXClientRecordController::~CXClientRecordController() {
+  // The jobs read request_, which goes before the recorder's members do.
+  if (file_open_) {
+    AbortRecording();
+  } else {
+    StopJobs();
+  }
+}
+
+int CXClientRecordController::StartRecording(int32_t number) {
+  if (started_) return SetError("a recording controller records one snapshot only");
+  started_ = true;
+
+  const SXScanTargets targets = settings_.scan_targets();
+  request_.Clear();
+  request_.Build(targets.full_scan != 0, targets.show_removable_disks != 0, targets.add_version_info != 0,
+                 targets.registry, targets.files, targets.applications);
+  if (request_.full) {
+    // A full scan takes everything of every kind, whatever the lists say.
+    for (auto& include : request_.include) include.assign(1, u"*");
+  }
+
+  path_ = SnapshotPath(number);
+  const std::string title = settings_.SnapshotTitle();
+  const SXVersionInfoHooks hooks = VersionInfoHooks();
+  writer().version_table().set_reader(hooks.read_version_info);
+  if (!writer().CreateSnapshot(path_, title, request_)) {
+    // A file that could not be opened may belong to someone else: left alone.
+    writer().ResetWriter();
+    return 0;
+  }
+  file_open_ = true;
+  StartJobs(request_, hooks.has_version_info_extension);
+  return 1;
+}
+
+int32_t CXClientRecordController::IsRecording() { return RunningJobs(); }
+
+int CXClientRecordController::FinishRecording(int32_t number) {
+  if (!file_open_) return SetError("no recording to finish");
+  if (RunningJobs() != 0) return SetError("the recording's scans have not ended yet");
+  DestroyEndedJobs();
+  const uint32_t size = writer().FinishSnapshot(number);
+  file_open_ = false;
+  if (size == 0) {
+    // A snapshot with a failed write cannot be read: it never reaches the
+    // catalog, and its file goes.
+    platform::Files::Get().RemoveFile(path_);
+    return 0;
+  }
+  // A catalog that cannot be saved keeps the snapshot in memory; the next
+  // save of the settings writes it.
+  settings_.AddSnapshot();
+  return 1;
+}
+
+void CXClientRecordController::AbortRecording() {
+  StopJobs();
+  writer().ResetWriter();
+  if (file_open_) platform::Files::Get().RemoveFile(path_);
+  file_open_ = false;
+}
+
+}  // namespace orvalinth

@@ -14,7 +14,7 @@ namespace {
 constexpr int32_t kWaitSliceMs = 1000;
 
 std::string Seconds(int64_t ms) {
-  if (ms % 1000 == 0) return Format("%lld s", static_cast<long long>(ms / 1000));
+  if (ms % 1000 == 0) return std::to_string(ms / 1000) + " s";
   return Format("%.3g s", static_cast<double>(ms) / 1000.0);
 }
 
@@ -59,6 +59,7 @@ bool CXConsoleLink::Listen(const std::string& address, uint16_t port) {
   if (ip == platform::kAddressNone && address != "255.255.255.255" && !net.LookupHost(address, &ip)) {
     return Fail(LinkFailure::kListen, "cannot resolve the listening address \"" + DisplayText(address) + "\"");
   }
+  if (listener_ != platform::kNoSocket) net.Close(listener_);
   listener_ = net.Listen(ip, port, /*backlog=*/8);
   if (listener_ == platform::kNoSocket) {
     return Fail(LinkFailure::kListen, Format("cannot listen on %s:%u (socket error %u)", DisplayText(address).c_str(),

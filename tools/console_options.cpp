@@ -50,7 +50,12 @@ bool ParseConsoleOptions(const std::vector<std::string>& args, SXConsoleOptions*
         *error = a + " needs a number of seconds, not \"" + v + "\"";
         return false;
       }
-      (a == "--accept-timeout" ? o->accept_timeout_ms : o->reply_timeout_ms) = ms;
+      if (a == "--accept-timeout") {
+        o->accept_timeout_ms = ms;
+      } else {
+        // A reply that may take for ever: 0 lifts the limit.
+        o->reply_timeout_ms = ms == 0 ? -1 : ms;
+      }
     } else if (a == "--port-file") {
       if (!value(a, &o->port_file)) return false;
     } else if (a == "--script") {
@@ -79,7 +84,8 @@ std::string ConsoleUsage() {
              "  --port N                port to listen on (default 51000; 0 takes a free port)\n"
              "  --port-file FILE        write the listening port to FILE once listening\n"
              "  --accept-timeout SEC    how long to wait for an agent (default: for ever)\n"
-             "  --reply-timeout SEC     how long to wait for a reply or a block (default 60)\n"
+             "  --reply-timeout SEC     how long to wait for a reply or a block (default 60;\n"
+             "                          0: no limit)\n"
              "  --json                  one JSON object per result line on standard output\n"
              "  --progress, --no-progress\n"
              "                          progress bar of downloads on standard error (default:\n"

@@ -13,7 +13,7 @@ struct SXConsoleOptions {
   std::string listen = "0.0.0.0";
   uint16_t port = 51000;
   int64_t accept_timeout_ms = -1;  // -1: wait for ever
-  int64_t reply_timeout_ms = 60000;
+  int64_t reply_timeout_ms = 60000;  // -1: no limit
   bool json = false;
   int progress = -1;  // -1: when standard error is a terminal; 0 off; 1 on
   bool keep_going = false;

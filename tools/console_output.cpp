@@ -110,7 +110,7 @@ void CXConsoleOutput::Agent(const std::string& command, const SXAgentInfo& info)
     text += Row("upgraded", info.upgrade_ok != 0 ? "yes, to a new version" : "yes, but the version did not change");
   }
   if (info.has_crash) {
-    text += Row("crash report", Format("%zu bytes:", info.crash.size()));
+    text += Row("crash report", std::to_string(info.crash.size()) + " bytes:");
     text += Indented(DisplayText(info.crash, /*keep_newlines=*/true), "    ");
   }
   out_(text);
@@ -145,9 +145,9 @@ void CXConsoleOutput::Listing(const std::string& command, const std::string& pat
     Line(command, true, {JsonText("path", path), {"entries", list + "]"}});
     return;
   }
-  std::string text = DisplayText(path) + Format(": %zu %s\n", entries.size(),
-                                                registry ? (entries.size() == 1 ? "subkey" : "subkeys")
-                                                         : (entries.size() == 1 ? "subfolder" : "subfolders"));
+  const char* noun = registry ? (entries.size() == 1 ? "subkey" : "subkeys")
+                              : (entries.size() == 1 ? "subfolder" : "subfolders");
+  std::string text = DisplayText(path) + ": " + std::to_string(entries.size()) + " " + noun + "\n";
   for (const SXListEntry& e : entries) {
     text += "  " + PadRight(KindWord(e.kind, registry), 16) + DisplayText(e.name);
     if (e.kind == 2) text += "  ->  " + (e.target.empty() ? std::string("(target unknown)") : DisplayText(e.target));

@@ -41,8 +41,7 @@ bool ReadWholeFile(const std::string& utf8_path, std::string* bytes, std::string
     return false;
   }
   if (size > static_cast<uint64_t>(CXTCPIPclient::kMaxBody)) {
-    *error = Format("%s has %llu bytes, more than one frame can carry", DisplayText(utf8_path).c_str(),
-                    static_cast<unsigned long long>(size));
+    *error = DisplayText(utf8_path) + " has " + std::to_string(size) + " bytes, more than one frame can carry";
     return false;
   }
   bytes->assign(static_cast<size_t>(size), '\0');

@@ -201,7 +201,7 @@ std::string HexDump(std::string_view bytes, size_t limit) {
     out += kDigits[b >> 4];
     out += kDigits[b & 15];
   }
-  if (shown < bytes.size()) out += Format(" ... (%zu more bytes)", bytes.size() - shown);
+  if (shown < bytes.size()) out += " ... (" + std::to_string(bytes.size() - shown) + " more bytes)";
   return out;
 }
 

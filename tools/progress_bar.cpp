@@ -9,11 +9,11 @@ namespace {
 constexpr int kBarWidth = 20;
 
 std::string Duration(int64_t seconds) {
-  if (seconds >= 3600) {
-    return Format("%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
-                  static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
-  }
-  return Format("%lld:%02lld", static_cast<long long>(seconds / 60), static_cast<long long>(seconds % 60));
+  // Two digits for the minutes and seconds after a larger unit.
+  const int s = static_cast<int>(seconds % 60);
+  const int m = static_cast<int>(seconds / 60 % 60);
+  if (seconds >= 3600) return std::to_string(seconds / 3600) + Format(":%02d:%02d", m, s);
+  return std::to_string(seconds / 60) + Format(":%02d", s);
 }
 
 }  // namespace

@@ -83,12 +83,12 @@ bool CXSnapshotDownload::ReceiveBlocks(const std::u16string& part) {
       if (progress_ != nullptr) progress_->Finish();
       if (got == NextResult::kTimeout) {
         link_.Close();
-        link_.Fail(LinkFailure::kTimeout, Format("no \"down-block\" within %lld ms; the link is closed",
-                                                 static_cast<long long>(link_.reply_timeout_ms())));
+        link_.Fail(LinkFailure::kTimeout,
+                   "no \"down-block\" within " + std::to_string(link_.reply_timeout_ms()) + " ms; the link is closed");
       }
       LinkFailed();
-      error_ = Format("download of snapshot %d broken off after %lld of %d bytes: ", static_cast<int>(result_.number),
-                      static_cast<long long>(result_.received), static_cast<int>(result_.size)) + error_;
+      error_ = Format("download of snapshot %d broken off after ", static_cast<int>(result_.number)) +
+               std::to_string(result_.received) + Format(" of %d bytes: ", static_cast<int>(result_.size)) + error_;
       return false;
     }
     std::string wrong;
@@ -129,9 +129,8 @@ bool CXSnapshotDownload::ReceiveBlocks(const std::u16string& part) {
     return false;
   }
   if (result_.received != result_.size) {
-    error_ = Format("snapshot %d: received %lld bytes, the agent announced %d; nothing kept",
-                    static_cast<int>(result_.number), static_cast<long long>(result_.received),
-                    static_cast<int>(result_.size));
+    error_ = Format("snapshot %d: received ", static_cast<int>(result_.number)) + std::to_string(result_.received) +
+             Format(" bytes, the agent announced %d; nothing kept", static_cast<int>(result_.size));
     return false;
   }
   return true;

@@ -147,6 +147,9 @@ TEST(ConsoleOptions, OptionsThenCommands) {
   EXPECT_EQ(o.progress, -1);
   EXPECT_TRUE(o.commands.empty());
 
+  ASSERT_TRUE(ParseConsoleOptions({"--reply-timeout", "0"}, &o, &error));
+  EXPECT_EQ(o.reply_timeout_ms, -1);
+
   ASSERT_TRUE(ParseConsoleOptions({"--", "--odd"}, &o, &error));
   EXPECT_EQ(o.commands, (Commands{{"--odd"}}));
 

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "platform/process.h"
 #include "test_support.h"
 #include "tools/console_runner.h"
 #include "tools/fake_agent.h"
@@ -46,8 +47,9 @@ ToolRun RunTool(const std::vector<std::string>& arguments, const testing::TempFo
   const std::u16string err = folder / u"err.txt";
   ToolRun run;
 #ifdef _WIN32
+  // cmd /c takes away the outer quotes and runs the rest as it stands.
   std::string command = "\"\"" + ToolExecutable() + "\" console";
-  for (const std::string& a : arguments) command += " \"" + a + "\"";
+  for (const std::string& a : arguments) command += " " + N(platform::QuoteArgument(testing::W(a)));
   command += " >\"" + N(out) + "\" 2>\"" + N(err) + "\"\"";
   run.code = std::system(command.c_str());
 #else

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/files.h"
 #include "test_support.h"
 #include "tools/console_runner.h"
 #include "tools/console_text.h"
@@ -32,6 +33,8 @@ class ConsoleSessionTest : public ::testing::Test {
   ConsoleRun Run(const std::vector<std::string>& arguments, std::function<void(FakeAgent&)> script,
                  const std::vector<std::string>& input = {}, bool terminal = false) {
     const std::u16string port_file = folder_ / u"port";
+    // The port of an earlier run would send the agent to a closed port.
+    platform::Files::Get().RemoveFile(port_file);
     agent_.Run([=](FakeAgent& a) {
       if (a.ConnectVia(port_file) && a.Greet()) script(a);
     });

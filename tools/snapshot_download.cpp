@@ -17,9 +17,10 @@ std::string Shown(const std::u16string& path) { return DisplayText(path); }
 
 std::u16string CXSnapshotDownload::FinalPath(const std::u16string& folder, int32_t number) {
   std::u16string path = folder.empty() ? u"." : folder;
-  // The POSIX file layer turns backslashes of relative and host paths into
-  // slashes, so one separator serves both systems.
-  if (path.back() != u'\\' && path.back() != u'/') path += u'\\';
+  // A folder written the Windows way gets a backslash, any other a slash
+  // (which Windows takes as well).
+  const bool windows_form = path.find(u'\\') != std::u16string::npos || path.find(u':') != std::u16string::npos;
+  if (path.back() != u'\\' && path.back() != u'/') path += windows_form ? u'\\' : u'/';
   return path + Widen(Format("snapshot%03d.snp", static_cast<int>(number)));
 }
 

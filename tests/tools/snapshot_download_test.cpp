@@ -338,3 +338,18 @@ TEST(ProgressBar, RendersBytesRateAndTimeLeft) {
 
 }  // namespace
 }  // namespace orvalinth::tools
+
+namespace orvalinth::tools {
+namespace {
+
+TEST(SnapshotDownloadPaths, NamesInTheFolder) {
+  EXPECT_EQ(CXSnapshotDownload::FinalPath(u"C:\\snaps", 2), u"C:\\snaps\\snapshot002.snp");
+  EXPECT_EQ(CXSnapshotDownload::FinalPath(u"C:\\snaps\\", 2), u"C:\\snaps\\snapshot002.snp");
+  EXPECT_EQ(CXSnapshotDownload::FinalPath(u"/srv/snaps", 2), u"/srv/snaps/snapshot002.snp");
+  EXPECT_EQ(CXSnapshotDownload::FinalPath(u"", 1), u"./snapshot001.snp");
+  EXPECT_EQ(CXSnapshotDownload::FinalPath(u"out/", 1234), u"out/snapshot1234.snp");
+  EXPECT_EQ(CXSnapshotDownload::PartPath(u"out", 7), u"out/snapshot007.snp.part");
+}
+
+}  // namespace
+}  // namespace orvalinth::tools

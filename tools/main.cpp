@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/process.h"
 #include "tools/commands.h"
+#include "tools/console_text.h"
 
 namespace {
 
@@ -18,15 +20,29 @@ void Usage() {
       stderr);
 }
 
+// The arguments as UTF-8. On Windows argv is in the ANSI code page, which
+// cannot hold every path: the UTF-16 command line is taken instead.
+std::vector<std::string> Arguments(int argc, char** argv) {
+  std::vector<std::string> arguments(argv, argv + argc);
+#ifdef _WIN32
+  std::vector<std::u16string> wide;
+  if (orvalinth::platform::Processes::Real().CommandLineArguments(&wide) && wide.size() == arguments.size()) {
+    for (size_t i = 0; i < wide.size(); ++i) arguments[i] = orvalinth::tools::Utf16ToUtf8(wide[i]);
+  }
+#endif
+  return arguments;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
+  const std::vector<std::string> arguments = Arguments(argc, argv);
+  if (arguments.size() < 2) {
     Usage();
     return 2;
   }
-  const std::string command = argv[1];
-  const std::vector<std::string> rest(argv + 2, argv + argc);
+  const std::string command = arguments[1];
+  const std::vector<std::string> rest(arguments.begin() + 2, arguments.end());
   if (command == "console") return orvalinth::tools::RunConsoleCommand(rest);
   if (command == "dump") return orvalinth::tools::RunDumpCommand(rest);
   if (command == "--help" || command == "-h" || command == "help") {

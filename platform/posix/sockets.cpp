@@ -226,6 +226,10 @@ class PosixSockets final : public Sockets {
     at.sin_family = AF_INET;
     at.sin_port = htons(port);
     at.sin_addr.s_addr = address;
+    // A console restarted on its port must not wait for the old connections'
+    // TIME_WAIT to pass (Windows allows that rebinding by default).
+    const int on = 1;
+    setsockopt(Fd(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (bind(Fd(s), reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 || listen(Fd(s), backlog) != 0) {
       const int e = errno;
       close(Fd(s));

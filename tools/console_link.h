@@ -1,0 +1,162 @@
+#pragma once
+// CXConsoleLink: the console's side of the link to one agent. It listens,
+// accepts an agent, receives and checks its "hello", answers with "hello"
+// ("ver" "QELMv1.0", "app"), receives and checks its "info", then sends
+// commands and waits for their replies.
+//
+// Every frame from the agent is checked: a length within 0..10,485,760, a body
+// that decodes, and the shape the command table gives (reply_rules.h). A bad
+// frame is a protocol violation: the link is closed at once and failure()
+// tells what was wrong, with the frame's bytes in hex. While it waits for a
+// reply the link sets "ping" aside (counted) and keeps "scan-done" for
+// WaitScanDone; both are checked too.
+//
+// Operations return true on success; on failure, failure() and failure_text()
+// say why. Times are milliseconds; kForever waits without limit.
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+
+#include "link/message.h"
+#include "link/tcpip_client.h"
+
+namespace orvalinth::tools {
+
+enum class LinkFailure {
+  kNone,
+  kListen,        // the listening socket could not be opened
+  kNoAgent,       // no agent connected in time
+  kNotConnected,  // no agent is connected
+  kTimeout,       // the agent did not answer in time (the link is closed: a late reply would be misread)
+  kDropped,       // the agent closed the link, or it broke
+  kViolation,     // the agent broke the protocol (the link is closed)
+};
+
+// What the agent said about itself in "info".
+struct SXAgentInfo {
+  std::string name;
+  int32_t app_ver = 0;
+  int32_t app_bit = 0;
+  int32_t os_bit = 0;
+  int32_t scanning = 0;
+  int32_t id = 0;
+  std::string saved_uids;  // comma-separated snapshot numbers
+  std::string scan_targets;
+  bool upgraded = false;  // the upgrade keys were present
+  int32_t upgrade_ok = 0;
+  bool has_crash = false;
+  std::string crash;
+};
+
+// One "scan-done".
+struct SXScanDone {
+  int32_t ok = 0;
+  int32_t id_snapshot = 0;  // ok 1
+  std::string msg;          // ok 0
+};
+
+// What NextMessage found.
+enum class NextResult { kMessage, kTimeout, kDropped, kFailed };
+
+class CXConsoleLink {
+ public:
+  static constexpr int64_t kForever = -1;
+  static constexpr int64_t kDefaultReplyTimeoutMs = 60000;
+
+  CXConsoleLink() = default;
+  ~CXConsoleLink();
+  CXConsoleLink(const CXConsoleLink&) = delete;
+  CXConsoleLink& operator=(const CXConsoleLink&) = delete;
+
+  // Starts the socket library and listens on address:port (dotted IPv4 or a
+  // host name; port 0 takes a free port). The listener stays open until the
+  // object goes, so a reconnecting agent waits in its queue.
+  bool Listen(const std::string& address, uint16_t port);
+  uint16_t port() const { return port_; }
+
+  // How long the agent may take for a greeting, a reply or the rest of a frame.
+  void set_reply_timeout_ms(int64_t ms) { reply_timeout_ms_ = ms; }
+  int64_t reply_timeout_ms() const { return reply_timeout_ms_; }
+
+  // Waits for an agent, accepts it and runs the greeting and "info". An agent
+  // still connected is dropped first.
+  bool AcceptAgent(int64_t timeout_ms);
+  bool connected() const { return wire_.socket() != CXTCPIPclient::kNone; }
+  const SXAgentInfo& info() const { return info_; }
+  // Waits until the agent drops the link (its "ping" and "scan-done" are
+  // handled meanwhile), then accepts the next agent; the whole within
+  // timeout_ms.
+  bool Reconnect(int64_t timeout_ms);
+  // Waits until the agent closes the link; anything but "ping" and
+  // "scan-done" meanwhile is a violation.
+  bool WaitForDrop(int64_t timeout_ms);
+  // Closes the link at once.
+  void Close();
+
+  // Sends a command that has no reply.
+  bool Send(CXMessage& message);
+  // Sends `command` (built in `request`) and waits for its reply, which must
+  // have the name and keys the command table gives.
+  bool Request(std::string_view command, CXMessage& request, CXMessage* reply);
+  // The next message within the deadline (a MonotonicMs value, or kForever)
+  // that is neither "ping" nor "scan-done". Frames that are bad, or a bad
+  // "ping" or "scan-done", end with kFailed and a violation.
+  NextResult NextMessage(int64_t deadline_ms, CXMessage* message);
+  // The first "scan-done" kept, or the next to come within timeout_ms.
+  bool WaitScanDone(int64_t timeout_ms, SXScanDone* done);
+
+  // Records a violation found in `frame` by a caller (its bytes go into the
+  // hex) and closes the link; returns false for convenience.
+  bool Violation(const std::string& what, const CXMessage& frame);
+  // Records another failure (the link stays as it is); returns false.
+  bool Fail(LinkFailure kind, const std::string& text);
+
+  LinkFailure failure() const { return failure_; }
+  const std::string& failure_text() const { return failure_text_; }
+  // The hex of the frame behind a violation (cut after 256 bytes).
+  const std::string& frame_hex() const { return frame_hex_; }
+  void ClearFailure();
+
+  int pings() const { return pings_; }
+  const std::deque<SXScanDone>& kept_scan_done() const { return scan_done_; }
+
+  // A deadline timeout_ms from now (kForever stays kForever).
+  static int64_t DeadlineAfter(int64_t timeout_ms);
+
+ private:
+  // The framing's sends and exact receives on an accepted socket.
+  class Wire final : public CXTCPIPclient {
+   public:
+    void Adopt(Handle s) {
+      socket_ = s;
+      stat_ = kStatConnected;
+    }
+    // A console does not wait for an agent that stopped reading: a send
+    // time-out fails at once.
+    int WaitUnlessStopped(int) override { return 0; }
+  };
+
+  // Receives one frame (any name) into `message`.
+  NextResult RecvFrame(int64_t deadline_ms, CXMessage* message);
+  bool Greet();
+  // Counts a "ping", keeps a "scan-done" (*handled true); false after a
+  // violation in either.
+  bool SetAside(CXMessage& message, bool* handled);
+  bool Dropped(const char* when);
+  void ParseInfo(const CXMessage& info);
+
+  platform::SocketHandle listener_ = platform::kNoSocket;
+  uint16_t port_ = 0;
+  Wire wire_;
+  int64_t reply_timeout_ms_ = kDefaultReplyTimeoutMs;
+  SXAgentInfo info_;
+  std::deque<SXScanDone> scan_done_;
+  int pings_ = 0;
+  LinkFailure failure_ = LinkFailure::kNone;
+  std::string failure_text_;
+  std::string frame_hex_;
+};
+
+}  // namespace orvalinth::tools

@@ -3,19 +3,43 @@
 #include "host/log.h"
 #include "host/paths.h"
 #include "host/run_program.h"
+#include "link/client.h"
+#include "link/message_trace.h"
+#include "link/socket.h"
+#include "settings/client_settings.h"
 
 namespace orvalinth {
+namespace {
+
+std::atomic<StopRequestHandler> g_stop_request_handler{nullptr};
+
+}  // namespace
 
 std::atomic<int> g_uninstall_requested{0};
 
+void SetStopRequestHandler(StopRequestHandler handler) { g_stop_request_handler.store(handler); }
+
+bool RequestServiceStop() {
+  const StopRequestHandler handler = g_stop_request_handler.load();
+  if (handler == nullptr) return false;
+  handler();
+  return true;
+}
+
 bool StartApplication() {
-  // The settings, the socket library and the connection thread join here as
-  // the console link arrives.
+  // The system folder paths of the scans join here with the recorder.
+  // The service goes on without the socket library: every connection attempt
+  // then fails and is retried, which the log shows.
+  CXSocket::Startup();
+  EnableMessageTraceIfRequested();
+  if (ProcessSettings().Load(SettingsPath()) == 0) return false;
+  if (ProcessClient().StartConnectionThread() == 0) return false;
   LogInfo("Orvalinth started");
   return true;
 }
 
 void StopApplication() {
+  ProcessClient().StopClient();
   LogInfo("Orvalinth finished");
   if (g_uninstall_requested.load() != 0) {
     LogInfo("Uninstalling...");

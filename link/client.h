@@ -15,8 +15,9 @@
 //
 // Locks, in the order they may be nested: the link lock, the scan lock, the
 // settings lock. Only "scan" nests them (a new scan's "scan-done" must not
-// overtake the reply). A scan thread is waited for only once it has reported,
-// when it takes no lock but the scan lock, and never under that one.
+// overtake the reply). Nothing waits for a scan thread while holding a lock,
+// except a new scan, which (under the link lock) collects the thread of a
+// scan that has reported: on its way out that one takes only the scan lock.
 
 #include <atomic>
 #include <cstdint>

@@ -3,25 +3,43 @@
 #include "host/log.h"
 #include "host/paths.h"
 #include "host/run_program.h"
+#include "link/client.h"
+#include "link/message_trace.h"
+#include "link/socket.h"
 #include "settings/client_settings.h"
 
 namespace orvalinth {
+namespace {
+
+std::atomic<StopRequestHandler> g_stop_request_handler{nullptr};
+
+}  // namespace
 
 std::atomic<int> g_uninstall_requested{0};
 
+void SetStopRequestHandler(StopRequestHandler handler) { g_stop_request_handler.store(handler); }
+
+bool RequestServiceStop() {
+  const StopRequestHandler handler = g_stop_request_handler.load();
+  if (handler == nullptr) return false;
+  handler();
+  return true;
+}
+
 bool StartApplication() {
-  // The system folder paths of the applications scan and the socket library
-  // are prepared here when the scans and the console link arrive.
-  if (!ProcessSettings().Load(SettingsPath())) return false;  // Load has logged why
-  // The connection thread starts here; when it cannot start, the start fails.
+  // The system folder paths of the scans join here with the recorder.
+  // The service goes on without the socket library: every connection attempt
+  // then fails and is retried, which the log shows.
+  CXSocket::Startup();
+  EnableMessageTraceIfRequested();
+  if (ProcessSettings().Load(SettingsPath()) == 0) return false;
+  if (ProcessClient().StartConnectionThread() == 0) return false;
   LogInfo("Orvalinth started");
   return true;
 }
 
 void StopApplication() {
-  // Stopping the client: raise its stop flag and wait, without a time limit,
-  // until its connection and scan threads have ended.
-  LogInfo("stopping service...");
+  ProcessClient().StopClient();
   LogInfo("Orvalinth finished");
   if (g_uninstall_requested.load() != 0) {
     LogInfo("Uninstalling...");

@@ -8,7 +8,7 @@ namespace orvalinth {
 // Set by the console's "uninstall" command; read by StopApplication.
 extern std::atomic<int> g_uninstall_requested;
 
-// Prepares the system folder paths, starts the socket library, loads the
+// Starts the socket library (and the message trace when asked for), loads the
 // settings and starts the connection thread; logs "Orvalinth started".
 // Failure when the settings cannot be loaded or the thread cannot start.
 bool StartApplication();
@@ -16,5 +16,12 @@ bool StartApplication();
 // Stops the client and waits for its threads; logs "Orvalinth finished"; after
 // an "uninstall" command hands the process over to the self-uninstall.
 void StopApplication();
+
+// What asks the service to stop (the service runtime sets its stop-event
+// signal here); none at first. Thread-safe.
+using StopRequestHandler = void (*)();
+void SetStopRequestHandler(StopRequestHandler handler);
+// Calls the handler that is set; false when none is.
+bool RequestServiceStop();
 
 }  // namespace orvalinth

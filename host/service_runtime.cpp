@@ -91,6 +91,8 @@ void ServiceMain() {
   SetAcceptedControls(platform::kServiceAcceptStop | platform::kServiceAcceptShutdown);
   Report(platform::kServiceRunning);
 
+  // The console's "uninstall" asks for the stop through the same event.
+  SetStopRequestHandler(&SignalStop);
   if (StartApplication()) {
     while (!g_stop_event.Wait(kStopWaitSliceMs)) {
     }

@@ -46,7 +46,9 @@ class ServiceTest : public ::testing::Test {
       std::string line = all.substr(start, end - start);
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (IsTimeStamp(line)) line.erase(0, 20);
-      lines.push_back(line);
+      // The connection thread runs beside the service entry and says, at a
+      // moment of its own, that it waits for a console that never comes.
+      if (line.rfind("Waiting for server ", 0) != 0) lines.push_back(line);
       start = end + 1;
     }
     return lines;

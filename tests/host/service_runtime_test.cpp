@@ -31,7 +31,7 @@ class ServiceRuntimeTest : public testing::ServiceTest {
   ServiceRuntimeTest() {
     manager_.Host(kService, &ServiceMain);
     CXServiceControl::Timing timing;
-    timing.poll_interval_ms = 1;
+    timing.poll_interval_ms = 20;  // the client stops within one 500 ms sleep
     control_ = std::make_unique<CXServiceControl>(timing);
     EXPECT_EQ(control_->Install(CXServiceControl::kDescription), 1);
     MarkLog();

@@ -16,6 +16,7 @@ class SocketsSpy final : public platform::SocketsWrapper {
  public:
   SocketsSpy() : SocketsWrapper(platform::Network::Real()) {}
 
+  std::atomic<int> creates{0};
   std::atomic<int> lookups{0};
   std::atomic<int> sends{0};
   std::atomic<int64_t> bytes_received{0};
@@ -27,6 +28,10 @@ class SocketsSpy final : public platform::SocketsWrapper {
   // When set, every Send reports that it sent nothing.
   std::atomic<bool> send_nothing{false};
 
+  platform::SocketHandle CreateTcp() override {
+    ++creates;
+    return target().CreateTcp();
+  }
   bool LookupHost(const std::string& name, uint32_t* address) override {
     ++lookups;
     return target().LookupHost(name, address);

@@ -92,7 +92,7 @@ void AwaitIdle(CXScanThread& job) {
   for (int i = 0; i < 5000 && job.state() != CXScanThread::kStateIdle; ++i) platform::SleepMs(1);
 }
 
-TEST(ScanThread, AJobIsCountedWhileItRuns) {
+TEST(ScanJob, AJobIsCountedWhileItRuns) {
   CXSnapshotWriter writer;
   EXPECT_EQ(writer.job_counter(kScanFiles).Get(), -1);
   ObedientJob job;
@@ -110,7 +110,7 @@ TEST(ScanThread, AJobIsCountedWhileItRuns) {
   EXPECT_EQ(writer.job_counter(kScanRegistry).Get(), -1);
 }
 
-TEST(ScanThread, OverlappingJobsOfOneKindAreAllCounted) {
+TEST(ScanJob, OverlappingJobsOfOneKindAreAllCounted) {
   CXSnapshotWriter writer;
   ObedientJob first, second;
   ASSERT_EQ(first.StartJob(writer, kScanFiles), 1);
@@ -127,7 +127,7 @@ TEST(ScanThread, OverlappingJobsOfOneKindAreAllCounted) {
   EXPECT_EQ(writer.running_jobs().Get(), 0);
 }
 
-TEST(ScanThread, AJobWhoseThreadCannotStartIsCountedOutAgain) {
+TEST(ScanJob, AJobWhoseThreadCannotStartIsCountedOutAgain) {
   CXSnapshotWriter writer;
   NoThreads no_threads;
   platform::ScopedFacility<platform::ThreadSystem> use(no_threads);
@@ -139,7 +139,7 @@ TEST(ScanThread, AJobWhoseThreadCannotStartIsCountedOutAgain) {
   EXPECT_FALSE(job.ran);
 }
 
-TEST(ScanThread, StopWithoutWaitOnlyAsks) {
+TEST(ScanJob, StopWithoutWaitOnlyAsks) {
   CXSnapshotWriter writer;
   StubbornJob job;
   job.set_stop_wait(1000, 1);
@@ -154,7 +154,7 @@ TEST(ScanThread, StopWithoutWaitOnlyAsks) {
   EXPECT_EQ(writer.running_jobs().Get(), 0);
 }
 
-TEST(ScanThread, StopWithWaitReturnsWhenTheJobHasEnded) {
+TEST(ScanJob, StopWithWaitReturnsWhenTheJobHasEnded) {
   CXSnapshotWriter writer;
   ObedientJob job;
   job.set_stop_wait(1000, 1);
@@ -166,7 +166,7 @@ TEST(ScanThread, StopWithWaitReturnsWhenTheJobHasEnded) {
   EXPECT_EQ(job.StopJob(true), 1);  // idle: at once
 }
 
-TEST(ScanThread, AJobThatIgnoresTheStopIsEndedAfterTheLastPoll) {
+TEST(ScanJob, AJobThatIgnoresTheStopIsEndedAfterTheLastPoll) {
   CXSnapshotWriter writer;
   StubbornJob job;
   job.set_stop_wait(5, 2);

@@ -29,11 +29,12 @@ class FakeSystemInfo final : public platform::SystemInfo {
     *name = u"tester";
     return true;
   }
-  uint32_t NativeArchitecture() override { return 9; }
+  uint32_t NativeArchitecture() override { return architecture; }
   bool Memory(uint64_t*, uint64_t*) override { return false; }
 
   std::string computer_name = "PC-01";
   bool readable = true;
+  uint32_t architecture = 9;  // AMD64
 };
 
 class SettingsTest : public ::testing::Test {

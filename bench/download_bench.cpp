@@ -1,0 +1,231 @@
+// Download throughput of a 200 MiB snapshot over loopback.
+//
+//   Download/ours: the agent in process (a real CXClient on its connection
+//     thread) streams the snapshot after "down-snap"; the receiving console
+//     reads every frame into a CXMessage and decodes it, until the end marker.
+//   Download/baseline: a plain TCP copy of the same file over loopback, read
+//     and sent in 128 KiB chunks by one thread and received in 128 KiB chunks,
+//     the least any transfer of the file does.
+//
+// Both report bytes per second; the file is in the page cache for both.
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/paths.h"
+#include "link/client.h"
+#include "link/message.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/sockets.h"
+#include "storage/strings.h"
+
+namespace orvalinth {
+namespace {
+
+constexpr int32_t kSnapshot = 1;
+constexpr uint32_t kFileSize = 200u << 20;
+constexpr int32_t kChunk = 128 << 10;
+
+platform::Sockets& Net() { return platform::Network::Real(); }
+
+// The benchmark's program folder: a fresh folder under the system's temporary
+// folder, so the snapshot, settings and log stay out of the build tree.
+class BenchProcess final : public platform::Process {
+ public:
+  explicit BenchProcess(std::u16string folder) : folder_(std::move(folder)) {}
+  std::u16string ExecutablePath() override { return folder_ + u"OrvalinthSrv.exe"; }
+  bool CommandLineArguments(std::vector<std::u16string>* arguments) override {
+    return platform::Processes::Real().CommandLineArguments(arguments);
+  }
+  bool Start(const std::u16string& program, const std::u16string& line, platform::RunMode mode) override {
+    return platform::Processes::Real().Start(program, line, mode);
+  }
+
+ private:
+  std::u16string folder_;
+};
+
+bool SendAll(platform::SocketHandle s, const char* bytes, size_t n) {
+  while (n > 0) {
+    const int32_t sent = Net().Send(s, bytes, static_cast<int32_t>(n < (1u << 30) ? n : (1u << 30)));
+    if (sent <= 0) return false;
+    bytes += sent;
+    n -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+bool RecvAll(platform::SocketHandle s, void* buffer, size_t n) {
+  char* at = static_cast<char*>(buffer);
+  while (n > 0) {
+    const int32_t got = Net().Recv(s, at, static_cast<int32_t>(n < (1u << 30) ? n : (1u << 30)));
+    if (got <= 0) return false;
+    at += got;
+    n -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+bool SendFrame(platform::SocketHandle s, CXMessage& m) {
+  int32_t length = 0;
+  const uint8_t* frame = m.Encode(&length);
+  return SendAll(s, reinterpret_cast<const char*>(frame), static_cast<size_t>(length));
+}
+
+bool RecvFrame(platform::SocketHandle s, CXMessage* m) {
+  uint8_t prefix[4];
+  if (!RecvAll(s, prefix, 4)) return false;
+  const int32_t length = CXMessage::ReadLength(prefix);
+  if (length < 0 || length > CXTCPIPclient::kMaxBody) return false;
+  return RecvAll(s, m->ReserveBody(length), static_cast<size_t>(length)) && m->Decode();
+}
+
+// Everything both sides share: the program folder with the snapshot file, the
+// settings, and a listening socket on loopback.
+class Setup {
+ public:
+  Setup() : folder_(platform::Files::Real().TempFolder() + Widen(Format("orvalinth-bench-%u\\", platform::CurrentProcessId()))),
+            process_(folder_) {
+    platform::ScopedFacility<platform::Process> use(process_);
+    platform::FileSystem& files = platform::Files::Real();
+    Net().Startup();
+    files.CreateFolder(folder_);
+    files.CreateFolder(DataFolder());
+    std::unique_ptr<platform::File> file = files.Open(SnapshotPath(kSnapshot), platform::kOpenCreate);
+    std::vector<char> block(1 << 20);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 7 + i / 4093);
+    uint32_t written = 0;
+    for (uint32_t done = 0; file != nullptr && done < kFileSize; done += written) {
+      if (!file->Write(block.data(), static_cast<uint32_t>(block.size()), &written) || written == 0) break;
+    }
+    // On the disk before any measurement: write-back running behind a
+    // benchmark would slow whichever runs first.
+    if (file != nullptr) file->Flush();
+    file.reset();
+    listener_ = Net().Listen(platform::LoopbackAddress(), 0, 4);
+    Net().LocalPort(listener_, &port_);
+    const std::u16string ini = folder_ + u"OrvalinthSrv.ini";
+    std::unique_ptr<platform::File> settings = files.Open(ini, platform::kOpenCreate);
+    const std::string text = Format("ServerAddr:127.0.0.1\nServerPort:%d\n", static_cast<int>(port_));
+    settings->Write(text.data(), static_cast<uint32_t>(text.size()), &written);
+    settings.reset();
+    settings_.Load(ini);
+  }
+  ~Setup() {
+    platform::ScopedFacility<platform::Process> use(process_);
+    Net().Close(listener_);
+    platform::FileSystem& files = platform::Files::Real();
+    for (const char16_t* name : {u"OrvalinthSrv.ini", u"OrvalinthSrv.log", u"OrvalinthSrv.log.old"}) {
+      files.RemoveFile(folder_ + name);
+    }
+    files.RemoveFile(SnapshotPath(kSnapshot));
+    files.RemoveFolder(DataFolder());
+    files.RemoveFolder(folder_);
+  }
+
+  platform::SocketHandle Accept() {
+    if (Net().WaitReadable(listener_, 10000) != 1) return platform::kNoSocket;
+    return Net().Accept(listener_);
+  }
+  CXClientSettings& settings() { return settings_; }
+  // The program folder is this setup's while a benchmark runs.
+  platform::Process& process() { return process_; }
+  uint16_t port() const { return port_; }
+
+ private:
+  std::u16string folder_;
+  BenchProcess process_;
+  platform::SocketHandle listener_ = platform::kNoSocket;
+  uint16_t port_ = 0;
+  CXClientSettings settings_;
+};
+
+// One program folder and file for both benchmarks, made before the first.
+Setup& Shared() {
+  static Setup setup;
+  return setup;
+}
+
+void DownloadOurs(benchmark::State& state) {
+  Setup& setup = Shared();
+  platform::ScopedFacility<platform::Process> use(setup.process());
+  CXClient agent(setup.settings());
+  agent.StartConnectionThread();
+  const platform::SocketHandle console = setup.Accept();
+  CXMessage m;
+  bool ok = console != platform::kNoSocket && RecvFrame(console, &m);  // hello
+  m.Init("hello").AddString("ver", CXTCPIPclient::kProtocolMagic).AddInt("app", 1);
+  ok = ok && SendFrame(console, m) && RecvFrame(console, &m);  // info
+  int64_t bytes = 0;
+  for (auto _ : state) {
+    if (!ok) break;
+    m.Init("down-snap").AddInt("id-snapshot", kSnapshot);
+    ok = SendFrame(console, m) && RecvFrame(console, &m) && m.GetInt("size") == static_cast<int32_t>(kFileSize);
+    while (ok) {
+      ok = RecvFrame(console, &m) && m.IsNamed("down-block");
+      if (m.GetInt("done") == 1) break;
+      bytes += m.PayloadSize();
+    }
+  }
+  if (!ok) state.SkipWithError("the download failed");
+  state.SetBytesProcessed(bytes);
+  agent.StopClient();
+  if (console != platform::kNoSocket) Net().Close(console);
+}
+
+void DownloadBaseline(benchmark::State& state) {
+  Setup& setup = Shared();
+  platform::ScopedFacility<platform::Process> use(setup.process());
+  const platform::SocketHandle sender = Net().CreateTcp();
+  bool ok = sender != platform::kNoSocket && Net().Connect(sender, platform::LoopbackAddress(), setup.port());
+  const platform::SocketHandle receiver = ok ? setup.Accept() : platform::kNoSocket;
+  ok = ok && receiver != platform::kNoSocket;
+  std::vector<char> buffer(kChunk);
+  int64_t bytes = 0;
+  for (auto _ : state) {
+    if (!ok) break;
+    std::atomic<bool> sent{true};
+    std::thread send_side([&] {
+      std::unique_ptr<platform::File> file =
+          platform::Files::Get().Open(SnapshotPath(kSnapshot), platform::kOpenRead | platform::kOpenSequential);
+      std::vector<char> chunk(kChunk);
+      uint32_t got = 0;
+      while (file != nullptr && file->Read(chunk.data(), kChunk, &got) && got > 0) {
+        if (!SendAll(sender, chunk.data(), got)) {
+          sent.store(false);
+          return;
+        }
+      }
+    });
+    for (uint32_t left = kFileSize; left > 0;) {
+      const int32_t got = Net().Recv(receiver, buffer.data(), kChunk);
+      if (got <= 0) {
+        ok = false;
+        break;
+      }
+      left -= static_cast<uint32_t>(got);
+      bytes += got;
+    }
+    send_side.join();
+    ok = ok && sent.load();
+  }
+  if (!ok) state.SkipWithError("the copy failed");
+  state.SetBytesProcessed(bytes);
+  if (sender != platform::kNoSocket) Net().Close(sender);
+  if (receiver != platform::kNoSocket) Net().Close(receiver);
+}
+
+}  // namespace
+
+BENCHMARK(DownloadOurs)->Name("Download/ours")->MinTime(2.0)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(DownloadBaseline)->Name("Download/baseline")->MinTime(2.0)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace orvalinth

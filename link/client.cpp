@@ -1,0 +1,185 @@
+// CXClient: the threads and the connection thread's command loop.
+
+#include "link/client.h"
+
+#include <system_error>
+
+#include "host/log.h"
+#include "platform/process.h"
+#include "platform/sockets.h"
+
+namespace orvalinth {
+
+CXClient::CXClient(CXClientSettings& settings, SXClientTiming timing)
+    : settings_(settings), timing_(timing), recording_factory_(CreateScanRecording) {}
+
+CXClient::~CXClient() {
+  // A client that is still running must not leave threads behind that use it.
+  stop_.fetch_add(1);
+  if (connection_thread_.joinable()) connection_thread_.join();
+  EndScanThread();
+}
+
+CXClient& ProcessClient() {
+  static CXClient client;
+  return client;
+}
+
+int CXClient::StartConnectionThread() {
+  if (!connection_thread_.joinable()) {
+    // Counted before the thread exists, so that a stop right after the start
+    // waits for it.
+    running_threads_.fetch_add(1);
+    try {
+      connection_thread_ = std::thread([this] {
+        CommandLoop();
+        running_threads_.fetch_sub(1);
+      });
+      return 1;
+    } catch (const std::system_error&) {
+      running_threads_.fetch_sub(1);
+    }
+  }
+  LogError("cannot start connection thread");
+  return 0;
+}
+
+void CXClient::StopClient() {
+  LogInfo("stopping service...");
+  stop_.fetch_add(1);
+  while (running_threads_.load() != 0) platform::SleepMs(static_cast<uint32_t>(timing_.sleep_ms));
+  // Both threads have left their bodies; joining only collects them.
+  if (connection_thread_.joinable()) connection_thread_.join();
+  EndScanThread();
+}
+
+int CXClient::WaitUnlessStopped(int seconds) {
+  for (int i = 0; i < seconds * 2; ++i) {
+    platform::SleepMs(static_cast<uint32_t>(timing_.sleep_ms));
+    if (stop_.load() != 0) return 0;
+  }
+  return 1;
+}
+
+void CXClient::CommandLoop() {
+  CXMessage incoming;
+  int error_budget = kErrorLogBudget;
+  int idle_polls = 0;
+  is_connected_.store(0);
+  LogInfo("Waiting for server %s:%d", settings_.server_address().c_str(), static_cast<int>(settings_.server_port()));
+
+  while (stop_.load() == 0) {
+    if (is_connected_.load() == 1) {
+      int32_t poll_ms = timing_.poll_ms;
+      if (is_uploading_.load() == 1) {
+        poll_ms = 0;
+        if (SendNextBlock() == 0) {
+          LogInfo("%s", ErrorTextLocked("disconnected from server").c_str());
+          CloseLink();
+          WaitBeforeReconnect();
+          continue;
+        }
+      }
+      int error = 0;
+      if (!PollForCommand(poll_ms, &error)) {
+        if (error != 0 && error_budget > 0) {
+          LogError("hasdata err %d", error);
+          --error_budget;
+        }
+        if (is_uploading_.load() == 1) continue;
+        if (++idle_polls >= timing_.idle_polls_per_ping) {
+          idle_polls = 0;
+          if (!SendPing()) {
+            if (is_connected_.load() == 1) LogInfo("Connection lost");
+            CloseLink();
+          }
+        }
+        // After a failed ping the next pass reconnects without waiting.
+        continue;
+      }
+      idle_polls = 0;
+      if (ReceiveCommand(incoming) && DispatchCommand(incoming) != 0) continue;
+      LogInfo("%s", ErrorTextLocked("disconnected from server").c_str());
+      CloseLink();
+    } else {
+      if (is_uploading_.load() == 1) {
+        is_uploading_.store(0);
+        download_.Close();
+      }
+      const std::string address = settings_.server_address();
+      if (ConnectServer(address, static_cast<uint16_t>(settings_.server_port()))) {
+        LogInfo("connecting to server...");
+        std::string error;
+        if (SendClientInfo(&error) != 0) {
+          LogInfo("connected to server");
+          error_budget = kErrorLogBudget;
+          idle_polls = 0;
+          std::lock_guard<std::mutex> lock(link_lock_);
+          is_connected_.store(1);
+          continue;
+        }
+        LogError("%s", error.c_str());
+        Disconnect(/*graceful=*/true);
+      }
+      if (stat_ == kStatHostNotFound) {
+        LogError("Host not found [%s]", address.c_str());
+        break;
+      }
+    }
+    WaitBeforeReconnect();
+  }
+  if (is_connected_.load() == 1) CloseLink();
+}
+
+bool CXClient::PollForCommand(int32_t milliseconds, int* error) {
+  *error = 0;
+  Handle s = kNone;
+  {
+    std::lock_guard<std::mutex> lock(link_lock_);
+    s = socket_;
+  }
+  if (s == kNone) return false;
+  const int ready = platform::Network::Get().WaitReadable(s, milliseconds);
+  if (ready == 1) return true;
+  // As in HasData: a plain time-out is no error, whatever an earlier call
+  // left as the thread's last error.
+  if (ready < 0) *error = static_cast<int>(platform::LastSocketError());
+  return false;
+}
+
+bool CXClient::ReceiveCommand(CXMessage& message) {
+  // Under the link lock: a failed receive closes the socket, which the scan
+  // thread must not be sending on at that moment.
+  std::lock_guard<std::mutex> lock(link_lock_);
+  return RecvMessage(message);
+}
+
+bool CXClient::SendPing() {
+  std::lock_guard<std::mutex> lock(link_lock_);
+  outgoing_.Init("ping");
+  return SendMessage(outgoing_);
+}
+
+bool CXClient::SendLocked(CXMessage& message) {
+  std::lock_guard<std::mutex> lock(link_lock_);
+  return SendMessage(message);
+}
+
+std::string CXClient::ErrorTextLocked(const std::string& message) {
+  std::lock_guard<std::mutex> lock(link_lock_);
+  return ErrorText(message);
+}
+
+void CXClient::CloseLink() {
+  std::lock_guard<std::mutex> lock(link_lock_);
+  is_connected_.store(0);
+  Disconnect(/*graceful=*/true);
+}
+
+void CXClient::WaitBeforeReconnect() {
+  for (int i = 0; i < timing_.reconnect_sleeps && stop_.load() == 0; ++i) {
+    platform::SleepMs(static_cast<uint32_t>(timing_.sleep_ms));
+  }
+}
+
+}  // namespace orvalinth

@@ -1,0 +1,194 @@
+#pragma once
+// CXClient: the agent's side of the console link. One connection thread owns
+// the link for the life of the service: it connects to the console of the
+// settings, greets it and sends "info", then polls for commands, dispatches
+// them, streams snapshot downloads between polls and pings an idle link; when
+// the link breaks it reconnects. A "scan" command starts the scan thread,
+// which drives one recording and reports "scan-done".
+//
+// Sending: the connection thread's replies, pings and download blocks and the
+// scan thread's "scan-done" all go out through this one socket. Every frame
+// is sent under the link lock, which also guards the outgoing message, the
+// receiving of a frame and every close, so frames never interleave and the
+// scan thread never sends on a socket the connection thread is replacing. The
+// scan thread sends only while the link is up and greeted (is_connected 1).
+//
+// Locks, in the order they may be nested: the link lock, the scan lock, the
+// settings lock. Only "scan" nests them (a new scan's "scan-done" must not
+// overtake the reply). Nothing waits for a scan thread while holding a lock,
+// except a new scan, which (under the link lock) collects the thread of a
+// scan that has reported: on its way out that one takes only the scan lock.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "link/message.h"
+#include "link/scan_recording.h"
+#include "link/tcpip_client.h"
+#include "settings/client_settings.h"
+#include "storage/file.h"
+
+namespace orvalinth {
+
+// The rhythm of the connection thread. The defaults are the service's; tests
+// shorten them.
+struct SXClientTiming {
+  int32_t poll_ms = 1000;           // one poll of an idle link for a command
+  int32_t idle_polls_per_ping = 10; // a "ping" after this many polls without data
+  int32_t sleep_ms = 500;           // one sleep of every wait (reconnect, stop, retries)
+  int32_t reconnect_sleeps = 10;    // the wait before a new connection attempt
+};
+
+// The file being downloaded: a CXFile that knows sizes beyond 32 bits.
+class CXDownloadFile : public CXFile {
+ public:
+  // The whole size; false when it cannot be read.
+  bool FullSize(uint64_t* size) const;
+};
+
+class CXClient : public CXTCPIPclient {
+ public:
+  static constexpr int32_t kBlockSize = 131072;
+  static constexpr int kErrorLogBudget = 10;
+  static constexpr int kUpgradeCopyDeleteAttempts = 10;
+  static constexpr const char* kRecordingNotAvailable = "recording is not available";
+
+  explicit CXClient(CXClientSettings& settings = ProcessSettings(), SXClientTiming timing = SXClientTiming());
+  // Ends the client's threads (as StopClient, without its log line).
+  ~CXClient() override;
+
+  // ---- threads ----
+
+  // Starts the connection thread; 1 when it was created, else logs the error
+  // "cannot start connection thread" and returns 0 (also when one is running).
+  int StartConnectionThread();
+  // Logs "stopping service...", raises the stop flag and waits, without a
+  // time limit, until the connection and scan threads have ended.
+  void StopClient();
+  // Sleeps seconds x 2 times the sleep step; 0 as soon as the stop flag is
+  // found raised after a sleep, else 1.
+  int WaitUnlessStopped(int seconds) override;
+
+  // ---- the dialogue (link/client_info.cpp, link/dispatcher.cpp) ----
+
+  // The greeting and "info" right after a connect; 1 when the link is ready,
+  // else 0 with *error (the link status's text, or "invalid protocol").
+  int SendClientInfo(std::string* error);
+  // Answers one received command in `message` (the reply is built in it);
+  // 1 keeps the link, 0 makes the connection thread drop it.
+  int DispatchCommand(CXMessage& message);
+
+  // ---- scans (link/scan_thread.cpp) ----
+
+  // Starts a scan thread with a recording from the recording factory. 0 with
+  // *error "scan already in progress" while one exists, "cannot start scan
+  // thread", or the factory's reason; the error is logged.
+  int StartScanThread(std::string* error);
+  // Ends a scan thread that exists (scanning 0, then waits for it), then
+  // sends "stop-scan" through the outgoing message: ok 1 for an empty `text`,
+  // else ok 0 and msg = text. The send result.
+  int StopScan(const std::string& text);
+  // On the scan thread: sends "scan-done" with ok, and id-snapshot `number`
+  // (after completing the catalog step) or msg `text`; ends the scan.
+  void ReportScanDone(int ok, int32_t number, const std::string& text);
+  // Where scans get their recording (CreateScanRecording by default).
+  void set_recording_factory(ScanRecordingFactory factory) { recording_factory_ = std::move(factory); }
+
+  // ---- downloads (link/transfer.cpp) ----
+
+  // Opens snapshot n for download: its size (IsUploading 1), or 0 with
+  // *error "cannot open <path>" (IsUploading unchanged); for an empty file 0
+  // with *error empty and IsUploading 1.
+  uint32_t OpenDownload(int32_t n, std::string* error);
+  // Sends the next block, and after the last one the end marker; 1 keeps the
+  // link, 0 when the link is to be treated as lost.
+  int SendNextBlock();
+  // Closes the download file and clears IsUploading; n != 0 also removes
+  // snapshot n from the catalog and deletes its file.
+  void AbandonDownload(int32_t n);
+
+  // ---- state, for the service and for tests ----
+
+  int32_t is_connected() const { return is_connected_.load(); }
+  int32_t IsUploading() const { return is_uploading_.load(); }
+  int32_t scanning() const { return scanning_.load(); }
+  int32_t running_threads() const { return running_threads_.load(); }
+  int32_t stop_requested() const { return stop_.load(); }
+  int32_t current_snapshot() const { return current_snapshot_.load(); }
+  const SXClientTiming& timing() const { return timing_; }
+
+  // Whether the operating system is 64-bit (native architecture 9 or 6).
+  static bool IsOs64Bit();
+
+ private:
+  // The connection thread's body and its steps (link/client.cpp).
+  void CommandLoop();
+  bool PollForCommand(int32_t milliseconds, int* error);
+  bool ReceiveCommand(CXMessage& message);
+  bool SendPing();
+  void CloseLink();
+  void WaitBeforeReconnect();
+
+  // Sends `message` under the link lock (the socket is never shared mid-frame).
+  bool SendLocked(CXMessage& message);
+  // ErrorText under the link lock.
+  std::string ErrorTextLocked(const std::string& message);
+
+  // The dispatcher's commands that need more than a line (link/dispatcher.cpp).
+  int StopScanCommand(CXMessage& message);
+  int DownSnapCommand(CXMessage& message);
+  void DownAckCommand(const CXMessage& message);
+  int ScanCommand(CXMessage& message);
+  int SetScanCommand(CXMessage& message);
+  int GetScanCommand(CXMessage& message);
+  int UpgradeCommand(CXMessage& message);
+
+  // The scan thread (link/scan_thread.cpp).
+  void ScanThreadBody(std::unique_ptr<CXScanRecording> recording, int32_t number);
+  // Stops a scan thread that exists and waits until it has ended.
+  void EndScanThread();
+  // The snapshot a "stop-scan" discards: the one being recorded while a scan
+  // runs, else the current snapshot.
+  int32_t SnapshotToDiscard();
+  // Whether snapshot n is the one a running scan records.
+  bool IsBeingRecorded(int32_t n);
+
+  CXClientSettings& settings_;
+  const SXClientTiming timing_;
+
+  std::thread connection_thread_;
+  std::atomic<int32_t> running_threads_{0};
+  std::atomic<int32_t> stop_{0};
+  std::atomic<int32_t> scanning_{0};
+  std::atomic<int32_t> is_uploading_{0};
+  std::atomic<int32_t> current_snapshot_{0};
+  std::atomic<int32_t> is_connected_{0};
+
+  // The link lock (see the top of this file) and what it guards.
+  std::mutex link_lock_;
+  CXMessage outgoing_;
+  // Senders other than the connection thread waiting for the link lock; the
+  // download stream steps aside for them.
+  std::atomic<int32_t> waiting_senders_{0};
+
+  // Connection thread only.
+  CXDownloadFile download_;
+
+  // The scan thread and its state, under the scan lock. The thread object
+  // stays until it is joined; `scan_active_` tells whether the scan still runs.
+  std::mutex scan_lock_;
+  std::thread scan_thread_;
+  bool scan_active_ = false;
+  int32_t scan_number_ = 0;
+  ScanRecordingFactory recording_factory_;
+};
+
+// The process-wide client.
+CXClient& ProcessClient();
+
+}  // namespace orvalinth

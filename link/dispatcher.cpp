@@ -1,0 +1,200 @@
+// The command dispatcher: every command the console sends, and its reply.
+// A reply is built in the received message itself; "stop-scan" and the
+// download blocks use the outgoing message.
+
+#include <vector>
+
+#include "host/application.h"
+#include "host/log.h"
+#include "host/upgrade.h"
+#include "link/browse.h"
+#include "link/client.h"
+#include "link/wire_text.h"
+#include "storage/strings.h"
+
+namespace orvalinth {
+namespace {
+
+// An entry of a target list that the settings file can hold: one that comes
+// back unchanged and changes nothing else at the next load. An exclusion
+// entry ("-" and a storable target) is taken too, although the file keeps it
+// only as a comment line: it works until the service restarts, and a line
+// beginning with "-" can change nothing else.
+bool AcceptableTarget(const std::u16string& entry) {
+  if (CXClientSettings::IsStorableTarget(entry)) return true;
+  return entry.size() > 1 && entry[0] == u'-' && CXClientSettings::IsStorableTarget(entry.substr(1));
+}
+
+// The target lists of a "set-scan" or "scan" request. Empty entries are left
+// out (a scan ignores them and the file cannot hold them). False with *error
+// when an entry could not be stored: a list entry that reads back as a
+// settings key or section header would change the agent's own settings (its
+// console address, for one) at the next load.
+bool ReadTargetList(const CXMessage& request, const char* key, std::vector<std::u16string>* list,
+                    std::string* error) {
+  std::vector<std::u16string> entries;
+  request.GetList(key, &entries);
+  list->clear();
+  for (std::u16string& entry : entries) {
+    if (entry.empty()) continue;
+    if (!AcceptableTarget(entry)) {
+      *error = WireValue(LogSafe(Format("cannot store scan target [%s]", EncodeUtf8(entry).c_str()), 300));
+      return false;
+    }
+    list->push_back(std::move(entry));
+  }
+  return true;
+}
+
+// Takes the scan settings of a request into the settings and saves them, as
+// one step under the settings guard. 1 when saved, 0 when the file could not
+// be written; -1 with *error when the request was refused (nothing changed).
+int TakeScanSettings(CXClientSettings& settings, const CXMessage& request, bool with_removable,
+                     std::string* error) {
+  SXScanTargets targets;
+  if (!ReadTargetList(request, "file", &targets.files, error) ||
+      !ReadTargetList(request, "regs", &targets.registry, error) ||
+      !ReadTargetList(request, "apps", &targets.applications, error)) {
+    LogError("%s", error->c_str());
+    return -1;
+  }
+  CXClientSettings::Guard guard = settings.Hold();
+  targets.add_version_info = request.GetInt("add-ver-inf");
+  targets.full_scan = request.GetInt("full");
+  targets.show_removable_disks =
+      with_removable ? request.GetInt("show-rem-dsk") : settings.show_removable_disks();
+  settings.set_scan_targets(std::move(targets));
+  settings.set_snapshot_name(request.GetString("snap-name"));
+  const int saved = settings.Save();
+  if (saved == 0) LogError("cannot save settings");
+  return saved;
+}
+
+}  // namespace
+
+int CXClient::DispatchCommand(CXMessage& message) {
+  if (message.IsNamed("get-disk")) {
+    message.Init("get-disk").AddString("disk", ListDrives());
+    return SendLocked(message) ? 1 : 0;
+  }
+  if (message.IsNamed("get-dir") || message.IsNamed("get-reg")) {
+    const std::u16string path = DecodeUtf8(message.GetString("path"));
+    std::vector<std::u16string> listing;
+    if (message.IsNamed("get-dir")) {
+      ListSubfolders(path, &listing);
+    } else {
+      ListRegistryKeys(path, &listing);
+    }
+    // Both listings answer as "get-dir"; the console knows what it asked.
+    message.Init("get-dir").AddList("path", listing);
+    return SendLocked(message) ? 1 : 0;
+  }
+  if (message.IsNamed("set-uid")) {
+    CXClientSettings::Guard guard = settings_.Hold();
+    settings_.set_computer_id(message.GetInt("id"));
+    if (settings_.Save() == 0) LogError("cannot save settings");
+    return 1;
+  }
+  if (message.IsNamed("get-scan")) return GetScanCommand(message);
+  if (message.IsNamed("set-scan")) return SetScanCommand(message);
+  if (message.IsNamed("scan")) return ScanCommand(message);
+  if (message.IsNamed("stop-scan")) return StopScanCommand(message);
+  if (message.IsNamed("down-snap")) return DownSnapCommand(message);
+  if (message.IsNamed("down-ack")) {
+    DownAckCommand(message);
+    return 1;
+  }
+  if (message.IsNamed("upgd-cli")) return UpgradeCommand(message);
+  if (message.IsNamed("uninstall")) {
+    g_uninstall_requested.store(1);
+    RequestServiceStop();
+    return 1;
+  }
+  LogError("unknown cmd [%s]", LogSafe(message.Name()).c_str());
+  message.Init("null");
+  SendLocked(message);
+  return 0;
+}
+
+int CXClient::GetScanCommand(CXMessage& message) {
+  {
+    CXClientSettings::Guard guard = settings_.Hold();
+    const SXScanTargets targets = settings_.scan_targets();
+    message.Init("get-scan")
+        .AddInt("full", targets.full_scan)
+        .AddInt("add-ver-inf", targets.add_version_info)
+        .AddInt("show-rem-dsk", targets.show_removable_disks)
+        .AddString("snap-name", WireValue(settings_.SnapshotTitle()))
+        .AddList("regs", targets.registry)
+        .AddList("file", targets.files)
+        .AddList("apps", targets.applications);
+  }
+  return SendLocked(message) ? 1 : 0;
+}
+
+int CXClient::SetScanCommand(CXMessage& message) {
+  std::string error;
+  const int saved = TakeScanSettings(settings_, message, /*with_removable=*/true, &error);
+  message.Init("set-scan").AddInt("ok", saved == 1 ? 1 : 0).AddString("scan-targets", settings_.ScanTargetsText());
+  return SendLocked(message) ? 1 : 0;
+}
+
+int CXClient::ScanCommand(CXMessage& message) {
+  std::string error;
+  bool refused = false;
+  if (message.GetInt("default") != 0) {
+    const std::string& name = message.GetString("snap-name");
+    if (!name.empty()) settings_.set_snapshot_name(name);
+  } else {
+    refused = TakeScanSettings(settings_, message, /*with_removable=*/false, &error) < 0;
+  }
+  // The link lock is held from the start of the scan thread until the reply
+  // is out, so that the console never sees "scan-done" before "scan".
+  std::lock_guard<std::mutex> lock(link_lock_);
+  const int started = !refused && StartScanThread(&error) != 0 ? 1 : 0;
+  message.Init("scan").AddInt("ok", started);
+  if (started == 0) message.AddString("msg", WireValue(error));
+  return SendMessage(message) ? 1 : 0;
+}
+
+int CXClient::StopScanCommand(CXMessage& message) {
+  const std::string text = message.GetString("msg");
+  // The snapshot is chosen before the scan ends: while one runs, the number
+  // it records (its partial file goes with the recording), else the current
+  // snapshot, the one last recorded or opened for download.
+  const int32_t discard = SnapshotToDiscard();
+  EndScanThread();
+  AbandonDownload(discard);
+  return StopScan(text);
+}
+
+int CXClient::DownSnapCommand(CXMessage& message) {
+  std::string error;
+  const uint32_t size = OpenDownload(message.GetInt("id-snapshot"), &error);
+  message.Init("down-snap").AddInt("size", static_cast<int32_t>(size));
+  if (size == 0) message.AddString("msg", error);
+  return SendLocked(message) ? 1 : 0;
+}
+
+void CXClient::DownAckCommand(const CXMessage& message) {
+  const int32_t n = message.GetInt("id-snapshot");
+  // The snapshot a scan is writing is not in the catalog yet: deleting its
+  // file under the recorder would leave a catalog entry without a file.
+  if (IsBeingRecorded(n)) {
+    LogError("cannot delete snapshot %d: it is being recorded", static_cast<int>(n));
+    return;
+  }
+  // An acknowledged download that still streams ends first, so that its file
+  // can go.
+  if (is_uploading_.load() == 1 && current_snapshot_.load() == n) AbandonDownload(0);
+  settings_.RemoveSnapshot(n);
+}
+
+int CXClient::UpgradeCommand(CXMessage& message) {
+  std::string error;
+  if (BeginUpgrade(message.Payload(), message.PayloadSize(), &error) != 0) return 1;
+  message.Init("upgd-cli").AddInt("ok", 0).AddString("msg", WireValue(error));
+  return SendLocked(message) ? 1 : 0;
+}
+
+}  // namespace orvalinth

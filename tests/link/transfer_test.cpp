@@ -1,0 +1,279 @@
+// Snapshot downloads from the agent: the reply, the blocks and the end
+// marker, files that cannot be read, commands between blocks, the
+// acknowledgement, and a console that goes away in the middle.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "link/agent_fixture.h"
+#include "platform/errors.h"
+#include "storage/snapshot_builder.h"
+#include "storage/strings.h"
+
+namespace orvalinth {
+namespace {
+
+using testing::AgentTest;
+using testing::Greet;
+using testing::Hex;
+using testing::ReadFileBytes;
+using testing::SendCommand;
+using testing::TestPeer;
+using testing::ToHex;
+
+// What the console received after a "down-snap" reply.
+struct Stream {
+  std::string bytes;               // the payloads joined
+  std::vector<int32_t> sizes;      // one per block
+  std::vector<std::string> other;  // the names of other messages among the blocks
+  bool marker = false;             // the end marker came
+};
+
+bool ReadStream(TestPeer& p, Stream* stream) {
+  for (;;) {
+    CXMessage m;
+    if (!p.RecvMessage(&m)) return false;
+    if (!m.IsNamed("down-block")) {
+      stream->other.push_back(m.Name());
+      continue;
+    }
+    if (m.GetInt("done") == 1) {
+      stream->marker = m.PayloadSize() == 0 && m.keys().size() == 1;
+      return true;
+    }
+    stream->sizes.push_back(m.PayloadSize());
+    stream->bytes.append(reinterpret_cast<const char*>(m.Payload()), static_cast<size_t>(m.PayloadSize()));
+  }
+}
+
+bool AskFor(TestPeer& p, int32_t n, CXMessage* reply) {
+  CXMessage ask;
+  ask.Init("down-snap").AddInt("id-snapshot", n);
+  return p.SendMessage(ask) && p.RecvMessage(reply) && reply->IsNamed("down-snap");
+}
+
+std::string Pattern(size_t size, char seed) {
+  std::string bytes(size, '\0');
+  // 0xFE and 0xFF among them: the payload is raw.
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(seed + i * 7 + i / 251);
+  return bytes;
+}
+
+using Transfer = AgentTest;
+
+TEST_F(Transfer, TwoFullBlocksThenAnEmptyBlockAndTheEndMarker) {
+  const std::string content = Pattern(262144, 1);
+  testing::WriteFileBytes(SnapshotPath(7), content);
+  CXMessage reply;
+  std::vector<std::string> frames;
+  RunConsole([&](TestPeer& p) {
+    if (!Greet(p) || !AskFor(p, 7, &reply)) return;
+    for (int i = 0; i < 4; ++i) {
+      std::string body;
+      if (!p.RecvFrame(&body)) return;
+      frames.push_back(body);
+    }
+  });
+  EXPECT_EQ(reply.GetInt("size"), 262144);
+  EXPECT_EQ(reply.keys(), std::vector<std::string>{"size"}) << "no msg for a file that opened";
+  ASSERT_EQ(frames.size(), 4u);
+  const std::string head = std::string("down-block\xFE\xFE");
+  EXPECT_EQ(frames[0], head + content.substr(0, 131072));
+  EXPECT_EQ(frames[1], head + content.substr(131072));
+  EXPECT_EQ(ToHex(frames[2]), ToHex(head));
+  EXPECT_EQ(ToHex(frames[3]), ToHex(std::string("down-block\xFE" "done\xFE" "1")));
+}
+
+TEST_F(Transfer, EmptySnapshotHasSizeZeroAnEmptyMsgOneEmptyBlockAndTheMarker) {
+  testing::WriteFileBytes(SnapshotPath(2), "");
+  CXMessage reply;
+  Stream stream;
+  RunConsole([&](TestPeer& p) {
+    if (Greet(p) && AskFor(p, 2, &reply)) ReadStream(p, &stream);
+  });
+  EXPECT_EQ(reply.keys(), (std::vector<std::string>{"size", "msg"}));
+  EXPECT_EQ(reply.GetInt("size"), 0);
+  EXPECT_EQ(reply.GetString("msg"), "");
+  EXPECT_EQ(stream.sizes, std::vector<int32_t>{0});
+  EXPECT_TRUE(stream.marker);
+}
+
+TEST_F(Transfer, MissingSnapshotCannotBeOpenedAndNoBlocksFollow) {
+  CXMessage reply, next;
+  RunConsole([&](TestPeer& p) {
+    if (!Greet(p) || !AskFor(p, 9, &reply)) return;
+    SendCommand(p, "get-disk");
+    p.RecvMessage(&next);
+  });
+  EXPECT_EQ(reply.GetInt("size"), 0);
+  EXPECT_EQ(reply.GetString("msg"), "cannot open " + Narrow(SnapshotPath(9)));
+  EXPECT_TRUE(next.IsNamed("get-disk")) << "got " << next.Name();
+}
+
+TEST_F(Transfer, RecordedSnapshotFileArrivesWhole) {
+  testing::SnapshotSpec spec;
+  spec.number = 1;
+  testing::NodeSpec root = testing::Node(u"c:\\", {testing::Node(u"Windows"), testing::Node(u"Users")});
+  for (int i = 0; i < 3000; ++i) {
+    root.children[0].files.push_back(testing::File(Widen(Format("file%05d.dll", i)), 1000 + i, 0x01D5C0A1B2C3D4E5));
+  }
+  spec.sections.push_back({kSectionFiles, u"c:\\", root});
+  ASSERT_GT(testing::WriteSnapshot(SnapshotPath(1), spec), 0u);
+  const std::string content = ReadFileBytes(SnapshotPath(1));
+  CXMessage reply;
+  Stream stream;
+  RunConsole([&](TestPeer& p) {
+    if (Greet(p) && AskFor(p, 1, &reply)) ReadStream(p, &stream);
+  });
+  EXPECT_EQ(reply.GetInt("size"), static_cast<int32_t>(content.size()));
+  EXPECT_TRUE(stream.bytes == content);
+  EXPECT_TRUE(stream.marker);
+}
+
+TEST_F(Transfer, CommandsAreAnsweredBetweenBlocks) {
+  const std::string content = Pattern(64 * 131072 + 5, 3);
+  testing::WriteFileBytes(SnapshotPath(4), content);
+  Stream stream;
+  RunConsole([&](TestPeer& p) {
+    CXMessage reply;
+    if (!Greet(p) || !AskFor(p, 4, &reply)) return;
+    SendCommand(p, "get-disk");
+    ReadStream(p, &stream);
+  });
+  EXPECT_EQ(stream.other, std::vector<std::string>{"get-disk"});
+  EXPECT_TRUE(stream.bytes == content);
+  EXPECT_EQ(stream.sizes.size(), 65u);
+  EXPECT_TRUE(stream.marker);
+}
+
+TEST_F(Transfer, ANewRequestWhileStreamingStartsTheNewFile) {
+  const std::string first = Pattern(40 * 131072, 5);
+  const std::string second = Pattern(1000, 9);
+  testing::WriteFileBytes(SnapshotPath(1), first);
+  testing::WriteFileBytes(SnapshotPath(2), second);
+  Stream tail;
+  int32_t size = -1;
+  RunConsole([&](TestPeer& p) {
+    CXMessage reply;
+    if (!Greet(p) || !AskFor(p, 1, &reply)) return;
+    CXMessage ask;
+    ask.Init("down-snap").AddInt("id-snapshot", 2);
+    p.SendMessage(ask);
+    // Blocks of the first file that were on their way, then the new reply.
+    for (;;) {
+      CXMessage m;
+      if (!p.RecvMessage(&m)) return;
+      if (m.IsNamed("down-snap")) {
+        size = m.GetInt("size");
+        break;
+      }
+      if (!m.IsNamed("down-block") || m.GetInt("done") == 1) return;
+    }
+    ReadStream(p, &tail);
+  });
+  EXPECT_EQ(size, 1000);
+  EXPECT_TRUE(tail.bytes == second);
+  EXPECT_TRUE(tail.marker);
+}
+
+// Reads of one file fail after its first block.
+class FailingReads final : public platform::FileSystemWrapper {
+ public:
+  explicit FailingReads(std::u16string path) : FileSystemWrapper(platform::Files::Real()), path_(std::move(path)) {}
+  std::unique_ptr<platform::File> Open(const std::u16string& path, unsigned mode) override {
+    std::unique_ptr<platform::File> file = target().Open(path, mode);
+    if (file == nullptr || path != path_) return file;
+    return std::make_unique<Reader>(std::move(file));
+  }
+
+ private:
+  class Reader final : public platform::File {
+   public:
+    explicit Reader(std::unique_ptr<platform::File> file) : file_(std::move(file)) {}
+    bool Read(void* buffer, uint32_t n, uint32_t* got) override {
+      if (served_ >= 131072) {
+        platform::SetLastError(23);  // ERROR_CRC
+        return false;
+      }
+      if (!file_->Read(buffer, n, got)) return false;
+      served_ += *got;
+      return true;
+    }
+    bool Write(const void* buffer, uint32_t n, uint32_t* written) override { return file_->Write(buffer, n, written); }
+    bool Seek(int64_t offset) override { return file_->Seek(offset); }
+    bool SeekToEnd(int64_t* position) override { return file_->SeekToEnd(position); }
+    bool Size(uint64_t* size) override { return file_->Size(size); }
+    bool Flush() override { return file_->Flush(); }
+
+   private:
+    std::unique_ptr<platform::File> file_;
+    uint64_t served_ = 0;
+  };
+  std::u16string path_;
+};
+
+TEST_F(Transfer, AReadFailureEndsTheDownloadLikeTheEndOfTheFile) {
+  const std::string content = Pattern(3 * 131072, 7);
+  testing::WriteFileBytes(SnapshotPath(6), content);
+  FailingReads files(SnapshotPath(6));
+  platform::ScopedFacility<platform::FileSystem> use(files);
+  CXMessage reply;
+  Stream stream;
+  RunConsole([&](TestPeer& p) {
+    if (Greet(p) && AskFor(p, 6, &reply)) ReadStream(p, &stream);
+  });
+  EXPECT_EQ(reply.GetInt("size"), 3 * 131072);
+  EXPECT_EQ(stream.sizes, (std::vector<int32_t>{131072, 0}));
+  EXPECT_TRUE(stream.marker);
+  EXPECT_TRUE(stream.bytes == content.substr(0, 131072));
+}
+
+TEST_F(Transfer, AcknowledgementDeletesTheFileAndRewritesTheSettings) {
+  MakeSnapshot(3);
+  MakeSnapshot(5);
+  WriteSettings(Text({"SnapshotCnt:5", "SavedSnapshots:3,5"}));
+  CXMessage next;
+  RunConsole([&](TestPeer& p) {
+    if (!Greet(p)) return;
+    // Never downloaded: still deleted. No reply either way.
+    CXMessage ack;
+    ack.Init("down-ack").AddInt("id-snapshot", 3);
+    p.SendMessage(ack);
+    SendCommand(p, "get-disk");
+    p.RecvMessage(&next);
+  });
+  EXPECT_TRUE(next.IsNamed("get-disk")) << "got " << next.Name();
+  EXPECT_FALSE(SnapshotExists(3));
+  EXPECT_TRUE(SnapshotExists(5));
+  EXPECT_NE(ReadFileBytes(Ini()).find("SavedSnapshots:5" + std::string(platform::kNewline)), std::string::npos)
+      << ReadFileBytes(Ini());
+}
+
+TEST_F(Transfer, AConsoleGoneMidDownloadFindsTheSnapshotOfferedAgain) {
+  const std::string content = Pattern(32 * 131072, 11);
+  testing::WriteFileBytes(SnapshotPath(3), content);
+  WriteSettings(Text({"SnapshotCnt:3", "SavedSnapshots:3"}));
+  std::atomic<bool> gone{false};
+  peer_.Serve([&](TestPeer& p) {
+    CXMessage reply, block;
+    if (Greet(p) && AskFor(p, 3, &reply)) p.RecvMessage(&block);
+    p.CloseConnection();
+    gone.store(true);
+  });
+  StartAgent();
+  ASSERT_TRUE(testing::WaitFor(gone));
+  peer_.Join();
+  CXMessage info;
+  Stream stream;
+  FinishWith([&](TestPeer& p) {
+    CXMessage reply;
+    if (Greet(p, &info) && AskFor(p, 3, &reply)) ReadStream(p, &stream);
+  });
+  EXPECT_EQ(info.GetString("saved-uids"), "3");
+  EXPECT_TRUE(SnapshotExists(3));
+  EXPECT_TRUE(stream.bytes == content) << "the new download starts from the beginning";
+}
+
+}  // namespace
+}  // namespace orvalinth

@@ -30,9 +30,8 @@ class CXScanRecording {
 // Makes the recording of one scan; null with *error when there is none.
 using ScanRecordingFactory = std::function<std::unique_ptr<CXScanRecording>(std::string* error)>;
 
-// The recording of the program's scans, made by the record controller.
-// NOT AVAILABLE YET: until the recorder joins the program this gives null
-// with "recording is not available", and every "scan" is answered ok 0.
+// The recording of the program's scans: a record controller over the
+// process settings.
 std::unique_ptr<CXScanRecording> CreateScanRecording(std::string* error);
 
 }  // namespace orvalinth

@@ -86,6 +86,12 @@ void AgentTest::StartAgent(SXClientTiming timing) {
     client_->set_recording_factory([state, settings](std::string*) -> std::unique_ptr<CXScanRecording> {
       return std::make_unique<FakeRecording>(state, *settings);
     });
+  } else if (!refusal_.empty()) {
+    const std::string refusal = refusal_;
+    client_->set_recording_factory([refusal](std::string* error) -> std::unique_ptr<CXScanRecording> {
+      *error = refusal;
+      return nullptr;
+    });
   }
   ASSERT_EQ(client_->StartConnectionThread(), 1);
 }

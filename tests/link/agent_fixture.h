@@ -82,6 +82,8 @@ class AgentTest : public SettingsTest {
   void FinishWith(const std::function<void(TestPeer&)>& script);
   // Scans record through FakeRecording with this state.
   std::shared_ptr<FakeRecordingState> UseFakeRecording();
+  // Scans of the next agent get no recording: "scan" fails with `error`.
+  void RefuseRecordings(std::string error) { refusal_ = std::move(error); }
 
   // The log from here on (see MarkLog).
   void MarkLog();
@@ -91,6 +93,7 @@ class AgentTest : public SettingsTest {
   TestPeer peer_;
   std::unique_ptr<CXClient> client_;
   std::shared_ptr<FakeRecordingState> recording_;
+  std::string refusal_;
 
  private:
   size_t log_mark_ = 0;

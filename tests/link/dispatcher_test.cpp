@@ -181,7 +181,8 @@ TEST_F(Dispatcher, SetScanRefusesATargetThatWouldReadBackAsASetting) {
   EXPECT_EQ(Count(LogSinceMark(), "Error: cannot store scan target [ServerAddr:console.example]"), 1);
 }
 
-TEST_F(Dispatcher, ScanWithDefaultTakesOnlyTheNameAndAnswersThatRecordingIsNotAvailable) {
+TEST_F(Dispatcher, ScanWithDefaultTakesOnlyTheNameAndAnswersWhyNoRecordingStarted) {
+  RefuseRecordings("no recording in this test");
   CXMessage request;
   RunConsole([&](TestPeer& p) {
     request.Init("scan").AddInt("default", 1).AddString("snap-name", "Nightly");
@@ -190,12 +191,13 @@ TEST_F(Dispatcher, ScanWithDefaultTakesOnlyTheNameAndAnswersThatRecordingIsNotAv
   EXPECT_EQ(request.Name(), "scan");
   EXPECT_EQ(request.keys(), (std::vector<std::string>{"ok", "msg"}));
   EXPECT_EQ(request.GetInt("ok"), 0);
-  EXPECT_EQ(request.GetString("msg"), "recording is not available");
+  EXPECT_EQ(request.GetString("msg"), "no recording in this test");
   EXPECT_EQ(settings_.snapshot_name(), "Nightly");
   EXPECT_EQ(ReadFileBytes(Ini()).find("Nightly"), std::string::npos) << "the name is not saved";
 }
 
 TEST_F(Dispatcher, ScanWithoutDefaultSavesTheTargetsFirst) {
+  RefuseRecordings("no recording in this test");
   CXMessage request;
   SetScanRequest(&request, "scan", {u"E:\\"});
   RunConsole([&](TestPeer& p) {

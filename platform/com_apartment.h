@@ -18,7 +18,7 @@ class ScopedComApartment {
 
  private:
   bool ready_ = false;
-  bool owned_ = false;
+  [[maybe_unused]] bool owned_ = false;  // win32 only: this object initialised COM
 };
 
 }  // namespace orvalinth::platform

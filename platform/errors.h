@@ -34,6 +34,7 @@ enum : uint32_t {
   kErrorBadPathname = 161,
   kErrorBusy = 170,
   kErrorAlreadyExists = 183,
+  kErrorBadExeFormat = 193,
   kErrorFilenameTooLong = 206,
   kErrorMoreData = 234,
   kErrorWaitTimeout = 258,

@@ -1,0 +1,29 @@
+// Version blocks as the system reads them.
+
+#include "platform/version_resources.h"
+
+#include "platform/win32/win.h"
+
+namespace orvalinth::platform {
+namespace {
+
+class WinVersionResources final : public VersionResources {
+ public:
+  uint32_t BlockSize(const std::u16string& path) override {
+    DWORD ignored = 0;
+    return GetFileVersionInfoSizeW(win32::W(path), &ignored);
+  }
+  bool ReadBlock(const std::u16string& path, void* buffer, uint32_t size) override {
+    return GetFileVersionInfoW(win32::W(path), /*dwHandle=*/0, size, buffer) != FALSE;
+  }
+};
+
+}  // namespace
+
+template <>
+VersionResources& Facility<VersionResources>::Real() {
+  static WinVersionResources instance;
+  return instance;
+}
+
+}  // namespace orvalinth::platform

@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "record/version_info.h"
+
 namespace orvalinth {
 namespace {
 
@@ -10,8 +12,9 @@ std::mutex& HooksLock() {
   return lock;
 }
 
+// The program reads version resources; tests may put their own reading in.
 SXVersionInfoHooks& Hooks() {
-  static SXVersionInfoHooks hooks;
+  static SXVersionInfoHooks hooks{&HasVersionInfoExtension, &ReadVersionInfo};
   return hooks;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 // How the file system scan learns which files carry version information and
-// how it is read. The version-information unit plugs its two functions in
-// once, at start-up; until it does, no file gets a version index.
+// how it is read: by default HasVersionInfoExtension and ReadVersionInfo
+// (record/version_info.h); tests may put their own in.
 
 #include <string>
 

@@ -124,6 +124,7 @@ TEST_F(RecordControllerTest, WithNothingToRecordTheSnapshotIsEmpty) {
 TEST_F(RecordControllerTest, RecordsTheFileTargetsAndAddsTheSnapshot) {
   TargetAFolder();
   settings_.set_add_version_info(1);
+  const SXVersionInfoHooks real = VersionInfoHooks();
   SXVersionInfoHooks hooks;
   hooks.has_version_info_extension = [](const std::u16string& name) { return EndsWithFolded(name, u".exe"); };
   hooks.read_version_info = [](const std::u16string&, SXExeVersion* out) {
@@ -134,7 +135,7 @@ TEST_F(RecordControllerTest, RecordsTheFileTargetsAndAddsTheSnapshot) {
   SetVersionInfoHooks(hooks);
   CXClientRecordController controller(settings_);
   const int started = controller.StartRecording(number_);
-  SetVersionInfoHooks(SXVersionInfoHooks());
+  SetVersionInfoHooks(real);
   ASSERT_EQ(started, 1) << controller.ChainText(false);
   ASSERT_TRUE(AwaitEnd(controller));
   EXPECT_EQ(controller.writer().job_counter(kScanFiles).Get(), 0);

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "platform/errors.h"
+#include "platform/posix/alt_signal_stack.h"
 #include "platform/posix/drive_table.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -78,6 +79,8 @@ void* ThreadEntry(void* raw) {
   std::shared_ptr<SharedState> state = std::move(*handed);
   delete handed;
   EndMark mark(state);
+  // A job that overflows its stack can still be reported by the crash handler.
+  posix::AltSignalStack alt_stack;
   state->function(state->argument);
   return nullptr;
 }

@@ -9,10 +9,14 @@
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "storage/strings.h"
 
 namespace orvalinth {
 namespace {
+
+// How often WriteUnlessBusy tries the lock again.
+constexpr int kBusyPollMs = 5;
 
 bool WriteText(platform::File& file, const std::string& text) {
   uint32_t written = 0;
@@ -21,7 +25,7 @@ bool WriteText(platform::File& file, const std::string& text) {
 
 }  // namespace
 
-void CXLog::Write(const std::string& text, bool is_error) {
+std::string CXLog::Line(const std::string& text, bool is_error) {
   std::string line;
   platform::LocalTime now;
   if (platform::GetLocalTime(&now)) {
@@ -30,8 +34,28 @@ void CXLog::Write(const std::string& text, bool is_error) {
   if (is_error) line += "Error: ";
   line += text;
   line += '\n';
+  return line;
+}
 
+void CXLog::Write(const std::string& text, bool is_error) {
+  const std::string line = Line(text, is_error);
   std::lock_guard<std::mutex> guard(lock_);
+  WriteLocked(line);
+}
+
+bool CXLog::WriteUnlessBusy(const std::string& text, bool is_error, int wait_ms) {
+  const std::string line = Line(text, is_error);
+  std::unique_lock<std::mutex> guard(lock_, std::try_to_lock);
+  for (int waited = 0; !guard.owns_lock() && waited < wait_ms; waited += kBusyPollMs) {
+    platform::SleepMs(kBusyPollMs);
+    guard.try_lock();
+  }
+  if (!guard.owns_lock()) return false;
+  WriteLocked(line);
+  return true;
+}
+
+void CXLog::WriteLocked(const std::string& line) {
   platform::FileSystem& fs = platform::Files::Get();
   std::unique_ptr<platform::File> file = fs.Open(path_, platform::kOpenWrite);
   int64_t size = 0;
@@ -62,6 +86,10 @@ CXLog& ProcessLog() {
 }
 
 void LogMessage(const std::string& text, bool is_error) { ProcessLog().Write(text, is_error); }
+
+bool LogMessageUnlessBusy(const std::string& text, bool is_error, int wait_ms) {
+  return ProcessLog().WriteUnlessBusy(text, is_error, wait_ms);
+}
 
 void LogInfo(const char* format, ...) {
   va_list args;

@@ -23,10 +23,18 @@ class CXLog {
 
   // Appends one line; one lock makes the line and a rotation one step.
   void Write(const std::string& text, bool is_error);
+  // Write, for the crash handler, which must not wait for a lock that the
+  // faulting thread may hold: the lock is only tried, for up to `wait_ms`;
+  // false (nothing written) when it could not be had.
+  bool WriteUnlessBusy(const std::string& text, bool is_error, int wait_ms);
 
   const std::u16string& path() const { return path_; }
 
  private:
+  // The line with its time stamp, and its writing under the lock.
+  static std::string Line(const std::string& text, bool is_error);
+  void WriteLocked(const std::string& line);
+
   std::mutex lock_;
   std::u16string path_;
   bool first_write_ = true;
@@ -37,6 +45,9 @@ CXLog& ProcessLog();
 
 // Appends one line to the process-wide log: information (is_error false) or error.
 void LogMessage(const std::string& text, bool is_error);
+
+// LogMessage through CXLog::WriteUnlessBusy (for the crash handler).
+bool LogMessageUnlessBusy(const std::string& text, bool is_error, int wait_ms);
 
 // printf-style forms.
 void LogInfo(const char* format, ...)

@@ -3,11 +3,16 @@
 #include <atomic>
 #include <mutex>
 
+#include "host/app_version.h"
 #include "host/application.h"
+#include "host/crash_handler.h"
+#include "host/crash_recovery.h"
 #include "host/log.h"
 #include "host/service_control.h"
 #include "platform/event.h"
+#include "platform/process.h"
 #include "platform/services.h"
+#include "storage/strings.h"
 
 namespace orvalinth {
 namespace {
@@ -47,10 +52,17 @@ void SetAcceptedControls(uint32_t controls) {
   g_status.controls_accepted = controls;
 }
 
-// The crash handler (crash file "error-log.txt", header "Orvalinth service
-// v<version>", the recovery that restarts the service) is installed here once
-// the crash report exists; until then a fault ends the process as usual.
-void InstallCrashHandler() {}
+// How long the crash recovery tries the status lock (the control handler
+// holds it only for a moment; the faulting thread itself perhaps for ever).
+constexpr int kCrashLockWaitMs = 1000;
+constexpr int kCrashLockPollMs = 5;
+
+// The first step of the entry: a fault from here on is reported into
+// "error-log.txt" and the service restarted.
+void InstallServiceCrashHandler() {
+  InstallCrashHandler(u"error-log.txt", Format("Orvalinth service v%s", AppVersionText(APP_VERSION)),
+                      /*show_message=*/0, &CrashRecovery);
+}
 
 }  // namespace
 
@@ -64,7 +76,7 @@ bool RunServiceDispatcher() {
 
 void ServiceMain() {
   g_entry_entered.store(true);
-  InstallCrashHandler();
+  InstallServiceCrashHandler();
   {
     std::lock_guard<std::mutex> guard(g_status_lock);
     g_status = platform::ServiceStatus();
@@ -128,5 +140,18 @@ void ServiceCtrlHandler(uint32_t control) {
 }
 
 void SignalStop() { g_stop_event.Set(); }
+
+void ReportStoppedAfterCrash() {
+  std::unique_lock<std::mutex> guard(g_status_lock, std::try_to_lock);
+  for (int waited = 0; !guard.owns_lock() && waited < kCrashLockWaitMs; waited += kCrashLockPollMs) {
+    platform::SleepMs(kCrashLockPollMs);
+    guard.try_lock();
+  }
+  // Nothing to tell before the entry has registered its handler, or after it has stopped.
+  if (!guard.owns_lock() || g_status_handle == 0 || g_status.state == platform::kServiceStopped) return;
+  g_status.controls_accepted = 0;
+  g_status.win32_exit_code = platform::kErrorProcessAborted;
+  ReportLocked(platform::kServiceStopped);
+}
 
 }  // namespace orvalinth

@@ -19,11 +19,13 @@ namespace orvalinth {
 // nothing is logged then).
 bool RunServiceDispatcher();
 
-// The service entry: registers the control handler, logs "Service started",
-// reports start pending and running, starts the application and waits for
-// the stop event (or logs "app start failed" when the application cannot
-// start), reports stop pending, stops the application, reports stopped and
-// logs "Service stopped". A failed registration logs "service start failed -
+// The service entry: installs the crash handler (report "error-log.txt",
+// title "Orvalinth service v<version text>", the crash recovery), registers
+// the control handler, logs "Service started", reports start pending and
+// running, starts the application and waits for the stop event (or logs
+// "app start failed" when the application cannot start), reports stop
+// pending, stops the application, reports stopped and logs "Service
+// stopped". A failed registration logs "service start failed -
 // cannot register handler" and returns without reporting any state.
 void ServiceMain();
 
@@ -36,5 +38,12 @@ void ServiceCtrlHandler(uint32_t control);
 // Signals the stop event, which ends the service entry's wait (used by the
 // control handler and by the console's "uninstall" command).
 void SignalStop();
+
+// For the crash recovery, after it has arranged the restart: reports the
+// service stopped (exit code 1067, the process ended unexpectedly), so that
+// the restart finds it stopped rather than running in a process that is
+// gone. The status lock is only tried for a moment (the faulting thread may
+// hold it); nothing is reported before the entry has registered its handler.
+void ReportStoppedAfterCrash();
 
 }  // namespace orvalinth

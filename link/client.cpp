@@ -9,6 +9,12 @@
 #include "platform/sockets.h"
 
 namespace orvalinth {
+namespace {
+
+// How often CloseLinkAfterCrash tries the link lock again.
+constexpr int32_t kCrashLockPollMs = 5;
+
+}  // namespace
 
 CXClient::CXClient(CXClientSettings& settings, SXClientTiming timing)
     : settings_(settings), timing_(timing), recording_factory_(CreateScanRecording) {}
@@ -51,6 +57,19 @@ void CXClient::StopClient() {
   // Both threads have left their bodies; joining only collects them.
   if (connection_thread_.joinable()) connection_thread_.join();
   EndScanThread();
+}
+
+bool CXClient::CloseLinkAfterCrash(int32_t wait_ms) {
+  stop_.fetch_add(1);
+  std::unique_lock<std::mutex> lock(link_lock_, std::try_to_lock);
+  for (int32_t waited = 0; !lock.owns_lock() && waited < wait_ms; waited += kCrashLockPollMs) {
+    platform::SleepMs(kCrashLockPollMs);
+    lock.try_lock();
+  }
+  if (!lock.owns_lock()) return false;
+  is_connected_.store(0);
+  Disconnect(/*graceful=*/true);
+  return true;
 }
 
 int CXClient::WaitUnlessStopped(int seconds) {

@@ -70,6 +70,12 @@ class CXClient : public CXTCPIPclient {
   // Logs "stopping service...", raises the stop flag and waits, without a
   // time limit, until the connection and scan threads have ended.
   void StopClient();
+  // For the crash recovery, on a thread that has faulted: raises the stop
+  // flag (the connection thread makes no new link) and closes the link
+  // gracefully. The link lock is only tried, for up to `wait_ms`, since the
+  // faulting thread may hold it; false (the link left as it is) when it could
+  // not be had.
+  bool CloseLinkAfterCrash(int32_t wait_ms);
   // Sleeps seconds x 2 times the sleep step; 0 as soon as the stop flag is
   // found raised after a sleep, else 1.
   int WaitUnlessStopped(int seconds) override;

@@ -9,6 +9,10 @@
 #include "storage/data_dir.h"
 #include "storage/snapshot_writer.h"
 
+#ifdef ORVALINTH_TEST_FAULTS
+#include "record/test_faults.h"
+#endif
+
 namespace orvalinth {
 namespace {
 
@@ -122,6 +126,9 @@ void CXFileScan::ScanFolder(SXNodeRecord* node, int32_t depth) {
       continue;
     }
     if (IsDots(entry_.name)) continue;
+#ifdef ORVALINTH_TEST_FAULTS
+    test_faults::FaultOnFolder(entry_.name);
+#endif
     path_ += entry_.name;
     if (!excluded.empty()) {
       path_ += u'\\';

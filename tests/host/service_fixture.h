@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "fake_crash_handler.h"
+#include "host/crash_handler.h"
 #include "host/log.h"
 #include "host/paths.h"
 #include "platform/clock.h"
@@ -21,14 +23,18 @@ inline constexpr char16_t kService[] = u"OrvalinthSrv";
 
 class ServiceTest : public ::testing::Test {
  protected:
-  ServiceTest() : use_manager_(manager_) {
+  ServiceTest() : use_manager_(manager_), use_crash_handler_(crash_handler_) {
     // The process log keeps the path of its first use: fix it before the
     // executable moves into this test's folder.
     ProcessLog();
     test_process().set_executable(dir_ / u"OrvalinthSrv.exe");
     MarkLog();
   }
-  ~ServiceTest() override { test_process().set_executable(std::u16string()); }
+  ~ServiceTest() override {
+    // The service entry installs the crash handler (into the fake above).
+    UninstallCrashHandler();
+    test_process().set_executable(std::u16string());
+  }
 
   // The log lines written since the test began, without their time stamps
   // (a line that goes on from the one before has none).
@@ -76,6 +82,8 @@ class ServiceTest : public ::testing::Test {
   TempFolder dir_;
   platform::EmulatedServiceManager manager_;
   platform::ScopedFacility<platform::ServiceManager> use_manager_;
+  FakeCrashHandler crash_handler_;
+  platform::ScopedFacility<platform::CrashHandler> use_crash_handler_;
 
  private:
   // "yyyy-mm-dd hh:mm:ss " at the start.

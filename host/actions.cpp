@@ -3,12 +3,11 @@
 #include "host/program.h"
 #include "host/service_control.h"
 #include "host/service_runtime.h"
+#include "host/upgrade.h"
 
 namespace orvalinth {
 namespace {
 
-// The upgrade and the uninstall fill their actions as they arrive; until then
-// those options do nothing beyond being recognised.
 class RealActions final : public ProgramActions {
  public:
   void RunService() override { RunServiceDispatcher(); }
@@ -18,7 +17,7 @@ class RealActions final : public ProgramActions {
   void Stop() override { control_.Stop(); }
   void Restart() override { control_.Restart(); }
   void Uninstall(const std::u16string&, bool) override {}
-  void Upgrade() override {}
+  void Upgrade() override { FinishUpgrade(); }
 
  private:
   CXServiceControl control_;

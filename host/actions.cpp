@@ -3,6 +3,7 @@
 #include "host/program.h"
 #include "host/service_control.h"
 #include "host/service_runtime.h"
+#include "host/uninstall.h"
 #include "host/upgrade.h"
 
 namespace orvalinth {
@@ -16,7 +17,7 @@ class RealActions final : public ProgramActions {
   void Start() override { control_.Start(); }
   void Stop() override { control_.Stop(); }
   void Restart() override { control_.Restart(); }
-  void Uninstall(const std::u16string&, bool) override {}
+  void Uninstall(const std::u16string& folder, bool quiet) override { SelfUninstall(folder, quiet); }
   void Upgrade() override { FinishUpgrade(); }
 
  private:

@@ -122,7 +122,7 @@ void CXClient::CommandLoop() {
           is_connected_.store(1);
           continue;
         }
-        LogError("%s", error.c_str());
+        if (!error.empty()) LogError("%s", error.c_str());
         Disconnect(/*graceful=*/true);
       }
       if (stat_ == kStatHostNotFound) {

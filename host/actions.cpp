@@ -3,12 +3,12 @@
 #include "host/program.h"
 #include "host/service_control.h"
 #include "host/service_runtime.h"
+#include "host/uninstall.h"
+#include "host/upgrade.h"
 
 namespace orvalinth {
 namespace {
 
-// The upgrade and the uninstall fill their actions as they arrive; until then
-// those options do nothing beyond being recognised.
 class RealActions final : public ProgramActions {
  public:
   void RunService() override { RunServiceDispatcher(); }
@@ -17,8 +17,8 @@ class RealActions final : public ProgramActions {
   void Start() override { control_.Start(); }
   void Stop() override { control_.Stop(); }
   void Restart() override { control_.Restart(); }
-  void Uninstall(const std::u16string&, bool) override {}
-  void Upgrade() override {}
+  void Uninstall(const std::u16string& folder, bool quiet) override { SelfUninstall(folder, quiet); }
+  void Upgrade() override { FinishUpgrade(); }
 
  private:
   CXServiceControl control_;

@@ -2,6 +2,12 @@
 
 namespace orvalinth {
 
+#ifndef ORVALINTH_APP_VERSION
+#define ORVALINTH_APP_VERSION 6
+#endif
+
+const int APP_VERSION = ORVALINTH_APP_VERSION;
+
 const char* AppVersionText(int version) {
   switch (version) {
     case 0: return "2.0";

@@ -28,7 +28,11 @@ std::u16string CrashReportPath();
 std::u16string CrashCopyPath();
 // Program folder + "upgrade_tmp.exe".
 std::u16string UpgradeCopyPath();
-// Program folder + "OrvalinthSrv.exe", the fixed name an upgrade replaces.
+// The program's own file name: "OrvalinthSrv.exe" on Windows, "OrvalinthSrv"
+// on POSIX.
+std::u16string ProgramFileName();
+// Program folder + ProgramFileName(), the fixed name that an upgrade replaces
+// and the second stage of an uninstall deletes.
 std::u16string TargetExecutablePath();
 
 }  // namespace orvalinth

@@ -17,7 +17,11 @@ constexpr int32_t kCrashLockPollMs = 5;
 }  // namespace
 
 CXClient::CXClient(CXClientSettings& settings, SXClientTiming timing)
-    : settings_(settings), timing_(timing), recording_factory_(CreateScanRecording) {}
+    : settings_(settings),
+      timing_(timing),
+      // Scans record the targets of the settings the dispatcher changes, and
+      // add their snapshots to the catalog this client offers.
+      recording_factory_([this](std::string* error) { return CreateScanRecording(settings_, error); }) {}
 
 CXClient::~CXClient() {
   // A client that is still running must not leave threads behind that use it.
@@ -137,7 +141,7 @@ void CXClient::CommandLoop() {
           is_connected_.store(1);
           continue;
         }
-        LogError("%s", error.c_str());
+        if (!error.empty()) LogError("%s", error.c_str());
         Disconnect(/*graceful=*/true);
       }
       if (stat_ == kStatHostNotFound) {

@@ -83,7 +83,8 @@ class CXClient : public CXTCPIPclient {
   // ---- the dialogue (link/client_info.cpp, link/dispatcher.cpp) ----
 
   // The greeting and "info" right after a connect; 1 when the link is ready,
-  // else 0 with *error (the link status's text, or "invalid protocol").
+  // else 0 with *error (the link status's text, or "invalid protocol"; empty
+  // when the stop flag was raised while the console's greeting was awaited).
   int SendClientInfo(std::string* error);
   // Answers one received command in `message` (the reply is built in it);
   // 1 keeps the link, 0 makes the connection thread drop it.
@@ -132,6 +133,13 @@ class CXClient : public CXTCPIPclient {
   static bool IsOs64Bit();
 
  private:
+  // Waits in steps of the sleep step until the console's greeting can be
+  // read, so that a console that accepted the link and stays silent does not
+  // hold up a stop for the receive time-out: 1 when it can be read, 0 once
+  // the stop flag is raised, -1 after the receive time-out (the link status
+  // then says so, as after a receive that timed out).
+  int AwaitConsoleGreeting();
+
   // The connection thread's body and its steps (link/client.cpp).
   void CommandLoop();
   bool PollForCommand(int32_t milliseconds, int* error);

@@ -9,8 +9,10 @@
 #include "host/paths.h"
 #include "link/client.h"
 #include "link/wire_text.h"
+#include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "platform/sockets.h"
 #include "platform/system_info.h"
 
 namespace orvalinth {
@@ -53,8 +55,31 @@ bool CXClient::IsOs64Bit() {
   return architecture == 9 || architecture == 6;
 }
 
+int CXClient::AwaitConsoleGreeting() {
+  const int64_t end = platform::MonotonicMs() + int64_t{kServerTimeoutSeconds} * 1000;
+  while (stop_.load() == 0) {
+    // Readable, or a poll error that the receive then reports.
+    if (platform::Network::Get().WaitReadable(socket_, timing_.sleep_ms) != 0) return 1;
+    if (platform::MonotonicMs() >= end) {
+      // As the receive itself would have timed out.
+      stat_ = kStatConnectionError;
+      return -1;
+    }
+  }
+  return 0;
+}
+
 int CXClient::SendClientInfo(std::string* error) {
-  if (!SendHello(APP_VERSION) || !RecvHello()) {
+  if (!SendHello(APP_VERSION)) {
+    *error = ErrorText(kInvalidProtocol);
+    return 0;
+  }
+  const int greeting = AwaitConsoleGreeting();
+  if (greeting == 0) {
+    error->clear();  // the service is stopping: nothing went wrong
+    return 0;
+  }
+  if (greeting < 0 || !RecvHello()) {
     *error = ErrorText(kInvalidProtocol);
     return 0;
   }

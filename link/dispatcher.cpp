@@ -192,7 +192,7 @@ void CXClient::DownAckCommand(const CXMessage& message) {
 
 int CXClient::UpgradeCommand(CXMessage& message) {
   std::string error;
-  if (BeginUpgrade(message.Payload(), message.PayloadSize(), &error) != 0) return 1;
+  if (BeginUpgrade(settings_, message.Payload(), message.PayloadSize(), &error) != 0) return 1;
   message.Init("upgd-cli").AddInt("ok", 0).AddString("msg", WireValue(error));
   return SendLocked(message) ? 1 : 0;
 }

@@ -5,9 +5,10 @@
 namespace orvalinth {
 namespace {
 
-// The program's recording: the record controller over the process settings.
+// The program's recording: the record controller over the client's settings.
 class ControllerRecording final : public CXScanRecording {
  public:
+  explicit ControllerRecording(CXClientSettings& settings) : controller_(settings) {}
   int StartRecording(int32_t number) override { return controller_.StartRecording(number); }
   int IsRecording() override { return controller_.IsRecording(); }
   int FinishRecording(int32_t number) override { return controller_.FinishRecording(number); }
@@ -20,6 +21,8 @@ class ControllerRecording final : public CXScanRecording {
 
 }  // namespace
 
-std::unique_ptr<CXScanRecording> CreateScanRecording(std::string*) { return std::make_unique<ControllerRecording>(); }
+std::unique_ptr<CXScanRecording> CreateScanRecording(CXClientSettings& settings, std::string*) {
+  return std::make_unique<ControllerRecording>(settings);
+}
 
 }  // namespace orvalinth

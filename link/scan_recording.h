@@ -30,8 +30,10 @@ class CXScanRecording {
 // Makes the recording of one scan; null with *error when there is none.
 using ScanRecordingFactory = std::function<std::unique_ptr<CXScanRecording>(std::string* error)>;
 
-// The recording of the program's scans: a record controller over the
-// process settings.
-std::unique_ptr<CXScanRecording> CreateScanRecording(std::string* error);
+class CXClientSettings;
+
+// The recording of the program's scans: a record controller that takes its
+// targets from `settings` and adds its snapshot to their catalog.
+std::unique_ptr<CXScanRecording> CreateScanRecording(CXClientSettings& settings, std::string* error);
 
 }  // namespace orvalinth

@@ -34,6 +34,13 @@ template <>
 Process& Facility<Process>::Real();
 using Processes = Facility<Process>;
 
+// The ending of a program file's name: ".exe" on Windows, none on POSIX.
+#ifdef _WIN32
+inline constexpr char16_t kProgramFileSuffix[] = u".exe";
+#else
+inline constexpr char16_t kProgramFileSuffix[] = u"";
+#endif
+
 uint32_t CurrentProcessId();
 
 // Ends this process at once with `code`, without exit-time cleanup: no

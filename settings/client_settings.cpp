@@ -88,8 +88,14 @@ int CXClientSettings::Load(const std::u16string& path) {
     // it would hide the first key.
     if (first && !reader.is_unicode() && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
     first = false;
-    if (line.empty() || line[0] == '-') continue;
-    const int key = KeyOf(line);
+    if (line.empty()) continue;
+    // Before the first section a line beginning with "-" is a comment. In a
+    // section it is an exclusion ("-C:\Windows\Temp\") that the console
+    // stored: skipping it there would silently widen the next scan after a
+    // restart. It never sets a key.
+    const bool exclusion = line[0] == '-';
+    if (exclusion && section == nullptr) continue;
+    const int key = exclusion ? -1 : KeyOf(line);
     if (key >= 0) {
       const std::string value = line.substr(std::char_traits<char>::length(kKeys[key]));
       switch (key) {
@@ -105,7 +111,7 @@ int CXClientSettings::Load(const std::u16string& path) {
         case kOldVer: next.old_version = DecimalValue(value); break;
         default: break;
       }
-    } else {
+    } else if (!exclusion) {
       const int header = SectionOf(line);
       if (header >= 0) {
         section = lists[header];
@@ -214,7 +220,9 @@ bool CXClientSettings::IsStorableTarget(const std::u16string& entry) {
     if (unit == 0 || unit == u'\r' || unit == u'\n') return false;
   }
   const std::string line = EncodeUtf8(entry);
-  return line[0] != '-' && KeyOf(line) < 0 && SectionOf(line) < 0 && DecodeUtf8(line) == entry;
+  // An exclusion ("-...") is read back as an entry whatever follows its "-".
+  if (line[0] == '-') return DecodeUtf8(line) == entry;
+  return KeyOf(line) < 0 && SectionOf(line) < 0 && DecodeUtf8(line) == entry;
 }
 
 }  // namespace orvalinth

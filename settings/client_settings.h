@@ -10,8 +10,10 @@
 // line, one line per list entry (UTF-8) and one empty line. Lines end with the
 // platform's text line end; reading accepts CR LF and LF alike, and a file
 // that starts with FF FE as UTF-16LE. Keys are matched without regard to A-Z
-// case; lines that are empty or begin with "-" are comments. A key line after
-// a section header both sets its field and becomes an entry of that section.
+// case; empty lines, and lines beginning with "-" before the first section,
+// are comments; in a section a line beginning with "-" is an exclusion entry.
+// A key line after a section header both sets its field and becomes an entry
+// of that section.
 //
 // Thread safety: the object is shared by the connection thread (console
 // commands) and the scan thread (a finished snapshot joins the catalog). Every
@@ -76,8 +78,9 @@ class CXClientSettings {
   std::string ScanTargetsText();
 
   // Whether a target list entry comes back unchanged, and changes nothing
-  // else, after Save and Load: not empty, no line break or zero unit, not
-  // beginning with "-", not a section header and not beginning with a key.
+  // else, after Save and Load: not empty, no line break or zero unit, and
+  // either an exclusion (beginning with "-") or neither a section header nor
+  // beginning with a key.
   static bool IsStorableTarget(const std::u16string& entry);
 
   // ---- the snapshot catalog (settings/catalog.cpp) ---------------------------

@@ -165,6 +165,7 @@ bool CXConsoleLink::AcceptAgent(int64_t timeout_ms) {
   CXSocket::SetTimeouts(s, t > INT32_MAX ? INT32_MAX : static_cast<int32_t>(t));
   wire_.Adopt(s);
   info_ = SXAgentInfo();
+  hello_frame_.clear();
   return Greet();
 }
 
@@ -177,6 +178,7 @@ bool CXConsoleLink::Greet() {
     return Fail(LinkFailure::kTimeout, "the agent sent no \"hello\" within " + Seconds(reply_timeout_ms_));
   }
   if (got != NextResult::kMessage) return false;
+  hello_frame_ = FrameBytes(hello);
   std::string wrong = CheckHello(hello);
   if (!wrong.empty()) return Violation(wrong, hello);
 

@@ -85,6 +85,9 @@ class CXConsoleLink {
   bool AcceptAgent(int64_t timeout_ms);
   bool connected() const { return wire_.socket() != CXTCPIPclient::kNone; }
   const SXAgentInfo& info() const { return info_; }
+  // The agent's "hello" frame of the last greeting, as it came (length
+  // prefix and body); empty before the first.
+  const std::string& hello_frame() const { return hello_frame_; }
   // Waits until the agent drops the link (its "ping" and "scan-done" are
   // handled meanwhile), then accepts the next agent; the whole within
   // timeout_ms.
@@ -152,6 +155,7 @@ class CXConsoleLink {
   Wire wire_;
   int64_t reply_timeout_ms_ = kDefaultReplyTimeoutMs;
   SXAgentInfo info_;
+  std::string hello_frame_;
   std::deque<SXScanDone> scan_done_;
   int pings_ = 0;
   LinkFailure failure_ = LinkFailure::kNone;

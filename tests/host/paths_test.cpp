@@ -25,7 +25,12 @@ TEST_F(PathsTest, RulesFromTheExecutablePath) {
   EXPECT_EQ(CrashReportPath(), u"C:\\Program Files\\Orvalinth\\error-log.txt");
   EXPECT_EQ(CrashCopyPath(), u"C:\\Program Files\\Orvalinth\\error-log.tmp");
   EXPECT_EQ(UpgradeCopyPath(), u"C:\\Program Files\\Orvalinth\\upgrade_tmp.exe");
+#ifdef _WIN32
   EXPECT_EQ(TargetExecutablePath(), u"C:\\Program Files\\Orvalinth\\OrvalinthSrv.exe");
+#else
+  // The POSIX build's program has no ".exe" (packaging/orvalinth.service).
+  EXPECT_EQ(TargetExecutablePath(), u"C:\\Program Files\\Orvalinth\\OrvalinthSrv");
+#endif
 }
 
 TEST_F(PathsTest, SettingsPathFollowsTheExecutablesOwnName) {

@@ -12,7 +12,9 @@
 #include "host/application.h"
 #include "host_links.h"
 #include "link/agent_fixture.h"
+#include "platform/files.h"
 #include "platform/volumes.h"
+#include "recording_process.h"
 #include "registry_scratch.h"
 #include "storage/strings.h"
 
@@ -209,7 +211,12 @@ TEST_F(Dispatcher, ScanWithoutDefaultSavesTheTargetsFirst) {
   EXPECT_NE(file.find("ShowRemDsk:0"), std::string::npos) << "\"scan\" leaves the removable-disk flag as it is";
 }
 
-TEST_F(Dispatcher, UpgradeIsRefusedWithItsReason) {
+TEST_F(Dispatcher, AnUpgradeThatCannotBeWrittenIsRefusedWithItsReason) {
+  // A folder where the upgrade copy goes; should the copy be written anyway,
+  // the hand-over is only recorded.
+  ASSERT_TRUE(platform::Files::Get().CreateFolder(UpgradeCopyPath()));
+  testing::RecordingProcess process;
+  platform::ScopedFacility<platform::Process> use(process);
   CXMessage request;
   RunConsole([&](TestPeer& p) {
     request.Init("upgd-cli");
@@ -219,7 +226,8 @@ TEST_F(Dispatcher, UpgradeIsRefusedWithItsReason) {
   });
   EXPECT_EQ(request.Name(), "upgd-cli");
   EXPECT_EQ(request.GetInt("ok"), 0);
-  EXPECT_EQ(request.GetString("msg"), "upgrade is not available");
+  EXPECT_EQ(request.GetString("msg"), "cannot create file " + Narrow(UpgradeCopyPath()));
+  EXPECT_TRUE(process.starts.empty());
 }
 
 std::atomic<int> g_stop_requests{0};

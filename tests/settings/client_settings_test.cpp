@@ -123,11 +123,22 @@ TEST_F(ClientSettings, LowerCaseServerAddrAloneLeavesEverythingElseAtItsDefault)
   EXPECT_EQ(settings_.old_version(), 4);
 }
 
-TEST_F(ClientSettings, LinesBeginningWithADashAreComments) {
+TEST_F(ClientSettings, LinesBeginningWithADashAreCommentsBeforeTheFirstSection) {
   LoadText(Text({"-ServerPort:1234", "- ComputerID:3", "-Files:", "C:\\Windows\\", "ComputerID:8"}));
   EXPECT_EQ(settings_.server_port(), 51000);
   EXPECT_EQ(settings_.computer_id(), 8);
   EXPECT_TRUE(settings_.file_targets().empty());
+}
+
+TEST_F(ClientSettings, InASectionADashLineIsAnExclusionThatSetsNoKey) {
+  LoadText(Text({"Files:", "C:\\", "-C:\\Windows\\Temp\\", "-ServerPort:1234", ""}));
+  EXPECT_EQ(settings_.file_targets(), (L{u"C:\\", u"-C:\\Windows\\Temp\\", u"-ServerPort:1234"}));
+  EXPECT_EQ(settings_.server_port(), 51000);
+  // Saved and loaded again, the exclusion is still there.
+  ASSERT_EQ(settings_.Save(), 1);
+  CXClientSettings again;
+  ASSERT_EQ(again.Load(Ini()), 1);
+  EXPECT_EQ(again.file_targets(), settings_.file_targets());
 }
 
 TEST_F(ClientSettings, NoOldVersionIsNotWrittenAndLoadingKeepsTheOneInMemory) {
@@ -361,7 +372,8 @@ TEST_F(ClientSettings, StorableTargets) {
     bool storable;
   } cases[] = {
       {u"C:\\Windows\\", true},       {u"*", true},         {u"HKEY_LOCAL_MACHINE\\\u20AC", true},
-      {u" C:\\x ", true},             {u"", false},         {u"-backup", false},
+      {u" C:\\x ", true},             {u"", false},         {u"-backup", true},
+      {u"-ServerAddr:x", true},
       {u"a\nb", false},               {u"a\r", false},      {std::u16string(u"a\0b", 3), false},
       {u"files:", false},             {u"ScanAll:1", false}, {u"serveraddr:x", false},
       {u"Files:\\x", true},

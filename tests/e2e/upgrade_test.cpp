@@ -1,0 +1,157 @@
+// Self-upgrade of the real service under Wine: the console (the project's
+// console library) sends a new executable in "upgd-cli"; the service hands
+// over to the copy, which replaces the executable, registers and starts the
+// service again; the new service tells the console at its next greeting.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "e2e_support.h"
+#include "host_process.h"
+#include "installed_program.h"
+#include "tools/console_link.h"
+
+namespace orvalinth::e2e {
+namespace {
+
+using Lines = std::vector<std::string>;
+using tools::CXConsoleLink;
+
+constexpr int64_t kAgentWaitMs = 60000;  // a service start under Wine, with its first connection
+constexpr int kFileWaitMs = 20000;
+
+class WineUpgrade : public ::testing::Test {
+ public:
+  static void SetUpTestSuite() {
+    if (WindowsExecutable().empty()) return;
+    prefix_ = new WinePrefix("upgrade");
+  }
+  static void TearDownTestSuite() {
+    if (prefix_ != nullptr && prefix_->ok()) InstalledProgram(*prefix_).RemoveService();
+    delete prefix_;
+    prefix_ = nullptr;
+  }
+
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(WindowsExecutable().empty())
+        << "no win64 OrvalinthSrv.exe: give --exe=PATH or set ORVALINTH_E2E_EXE";
+    ASSERT_TRUE(prefix_->ok()) << prefix_->error();
+    ASSERT_TRUE(console_.Listen("127.0.0.1", 0)) << console_.failure_text();
+    program_ = std::make_unique<InstalledProgram>(*prefix_);
+  }
+  void TearDown() override {
+    console_.Close();
+    if (program_ != nullptr) program_->RemoveService();
+  }
+
+  // The service at version 6 running with two snapshots waiting for
+  // download, and the console linked to it.
+  void RunningWithSnapshots() {
+    ASSERT_TRUE(program_->Install(WindowsExecutable(), console_.port(), "SnapshotCnt:2\r\nSavedSnapshots:1,2\r\n"));
+    WriteWholeFile(program_->HostPath("data/snapshot001.snp"), "first");
+    WriteWholeFile(program_->HostPath("data/snapshot002.snp"), "second");
+    ASSERT_TRUE(program_->RegisterAndStart()) << Joined(program_->Log());
+    ASSERT_TRUE(console_.AcceptAgent(kAgentWaitMs)) << console_.failure_text() << "\n" << Joined(program_->Log());
+    EXPECT_EQ(console_.info().app_ver, 6);
+    EXPECT_FALSE(console_.info().upgraded);
+    EXPECT_EQ(console_.info().saved_uids, "1,2");
+  }
+
+  // Sends "upgd-cli" with the bytes of `executable`.
+  bool SendUpgrade(const std::string& executable) {
+    const std::string bytes = SendableExecutable(executable);
+    EXPECT_FALSE(bytes.empty()) << "cannot read " << executable;
+    if (bytes.empty()) return false;
+    sent_ = bytes;
+    CXMessage message;
+    message.Init("upgd-cli");
+    std::memcpy(message.ReservePayload(static_cast<int32_t>(bytes.size())), bytes.data(), bytes.size());
+    message.SetPayloadSize(static_cast<int32_t>(bytes.size()));
+    return console_.Send(message);
+  }
+
+  // Upgrades the running service with `executable`: the old process drops
+  // the link, the new service connects and greets.
+  void Upgrade(const std::string& executable) {
+    ASSERT_TRUE(SendUpgrade(executable)) << console_.failure_text();
+    ASSERT_TRUE(console_.Reconnect(kAgentWaitMs)) << console_.failure_text() << "\n" << Joined(program_->Log());
+    EXPECT_TRUE(console_.info().upgraded);
+    // The copy goes once "info" is sent.
+    EXPECT_TRUE(program_->WaitForExistence("upgrade_tmp.exe", false, kFileWaitMs));
+  }
+
+  static WinePrefix* prefix_;
+  CXConsoleLink console_;
+  std::unique_ptr<InstalledProgram> program_;
+  std::string sent_;  // the last executable sent
+};
+
+WinePrefix* WineUpgrade::prefix_ = nullptr;
+
+TEST_F(WineUpgrade, ANewVersionReplacesTheServiceAndTellsTheConsole) {
+  RunningWithSnapshots();
+  Upgrade(NextWindowsExecutable());
+  EXPECT_EQ(console_.info().app_ver, 7);
+  EXPECT_EQ(console_.info().upgrade_ok, 1);
+  // The snapshots waiting before the upgrade are gone.
+  EXPECT_EQ(console_.info().saved_uids, "");
+  EXPECT_FALSE(program_->Exists("data/snapshot001.snp"));
+  EXPECT_FALSE(program_->Exists("data/snapshot002.snp"));
+  // The executable is now the one the console sent.
+  EXPECT_TRUE(ReadWholeFile(program_->HostPath("OrvalinthSrv.exe")) == sent_);
+  EXPECT_EQ(program_->State(), "RUNNING");
+  const Lines log = program_->Log();
+  EXPECT_TRUE(InOrder(log, {"Start upgrading...", "Uninstall previous version...", "Uninstall service...",
+                            "Service uninstalled", "Finalizing upgrade...", "Installing service...",
+                            "Service installed", "Starting Orvalinth service ...", "Upgrade to v? is complete."}))
+      << Joined(log);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "Error: upgrade failed - file version is the same"), 0) << Joined(log);
+}
+
+// The second upgrade finds the first one's "OldVer:" in the settings; it must
+// still compare with the version that sent it.
+TEST_F(WineUpgrade, TheSameVersionAgainIsReportedAsNoChange) {
+  RunningWithSnapshots();
+  Upgrade(NextWindowsExecutable());
+  ASSERT_EQ(console_.info().upgrade_ok, 1);
+  const size_t second = program_->Log().size();
+  Upgrade(NextWindowsExecutable());
+  EXPECT_EQ(console_.info().app_ver, 7);
+  EXPECT_EQ(console_.info().upgrade_ok, 0);
+  const Lines log = program_->Log();
+  const Lines after(log.begin() + static_cast<long>(second), log.end());
+  EXPECT_TRUE(InOrder(after, {"Start upgrading...", "Finalizing upgrade...", "Upgrade to v? is complete."}))
+      << Joined(after);
+  // The new service says so at its greeting, while the copy may still be
+  // writing its last line.
+  EXPECT_TRUE(InOrder(after, {"Finalizing upgrade...", "Error: upgrade failed - file version is the same"}))
+      << Joined(after);
+}
+
+TEST_F(WineUpgrade, AnUpgradeThatCannotBeWrittenIsRefusedAndLosesNothing) {
+  RunningWithSnapshots();
+  std::error_code error;
+  std::filesystem::create_directory(program_->HostPath("upgrade_tmp.exe"), error);  // in the copy's way
+  ASSERT_TRUE(SendUpgrade(NextWindowsExecutable()));
+  CXMessage reply;
+  ASSERT_EQ(console_.NextMessage(CXConsoleLink::DeadlineAfter(kAgentWaitMs), &reply), tools::NextResult::kMessage)
+      << console_.failure_text();
+  EXPECT_EQ(reply.Name(), "upgd-cli");
+  EXPECT_EQ(reply.GetInt("ok"), 0);
+  EXPECT_EQ(reply.GetString("msg"), "cannot create file C:\\Program Files\\Orvalinth\\upgrade_tmp.exe");
+  EXPECT_EQ(ReadWholeFile(program_->HostPath("data/snapshot001.snp")), "first");
+  EXPECT_EQ(ReadWholeFile(program_->HostPath("data/snapshot002.snp")), "second");
+  EXPECT_EQ(program_->State(), "RUNNING");
+  // The service goes on with the link it had.
+  CXMessage request, answer;
+  request.Init("get-disk");
+  EXPECT_TRUE(console_.Request("get-disk", request, &answer)) << console_.failure_text();
+}
+
+}  // namespace
+}  // namespace orvalinth::e2e

@@ -1,0 +1,306 @@
+// The first two stages of a self-upgrade with the emulated service manager and
+// a process facility that records the programs started instead of starting
+// them: what is written, kept and deleted, the hand-over, and the exact log.
+// (The third stage is in "info": tests/link/dispatcher_test.cpp.)
+
+#include "host/upgrade.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "host/app_version.h"
+#include "platform/console.h"
+#include "platform/errors.h"
+#include "recording_process.h"
+#include "service_fixture.h"
+#include "storage/strings.h"
+
+namespace orvalinth {
+namespace {
+
+using platform::RunMode;
+using testing::FileExists;
+using testing::kService;
+using testing::ReadFileBytes;
+using testing::RecordingProcess;
+using testing::WriteFileBytes;
+using Lines = std::vector<std::string>;
+
+CXServiceControl::Timing Fast() {
+  CXServiceControl::Timing timing;
+  timing.poll_interval_ms = 0;
+  return timing;
+}
+
+SXUpgradeTiming FastUpgrade() {
+  SXUpgradeTiming timing;
+  timing.replace_attempts = 5;
+  timing.replace_retry_ms = 1;
+  return timing;
+}
+
+const std::string kNewExe = "MZ the next version";
+
+// Files whose writes stop with a full disk after `limit` bytes.
+class FullDisk final : public platform::FileSystemWrapper {
+ public:
+  FullDisk() : FileSystemWrapper(platform::Files::Real()) {}
+  std::unique_ptr<platform::File> Open(const std::u16string& path, unsigned mode) override {
+    std::unique_ptr<platform::File> file = target().Open(path, mode);
+    if (file == nullptr) return file;
+    return std::make_unique<Limited>(std::move(file));
+  }
+
+ private:
+  class Limited final : public platform::File {
+   public:
+    explicit Limited(std::unique_ptr<platform::File> file) : file_(std::move(file)) {}
+    bool Read(void* buffer, uint32_t n, uint32_t* got) override { return file_->Read(buffer, n, got); }
+    bool Write(const void* buffer, uint32_t n, uint32_t* written) override {
+      const uint32_t room = n < 4 ? n : 4;
+      if (!file_->Write(buffer, room, written)) return false;
+      if (room == n) return true;
+      platform::SetLastError(platform::kErrorDiskFull);
+      return false;
+    }
+    bool Seek(int64_t offset) override { return file_->Seek(offset); }
+    bool SeekToEnd(int64_t* position) override { return file_->SeekToEnd(position); }
+    bool Size(uint64_t* size) override { return file_->Size(size); }
+    bool Flush() override { return file_->Flush(); }
+
+   private:
+    std::unique_ptr<platform::File> file_;
+  };
+};
+
+// Copies onto the target executable fail while the old process holds it.
+class BusyTarget final : public platform::FileSystemWrapper {
+ public:
+  explicit BusyTarget(int busy_copies) : FileSystemWrapper(platform::Files::Real()), busy_(busy_copies) {}
+  bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool fail_if_exists) override {
+    ++copies;
+    if (busy_ < 0 || copies <= busy_) {
+      platform::SetLastError(platform::kErrorSharingViolation);
+      return false;
+    }
+    return target().CopyFileTo(from, to, fail_if_exists);
+  }
+  int copies = 0;
+
+ private:
+  int busy_;  // copies that fail; -1: all
+};
+
+class UpgradeTest : public testing::ServiceTest {
+ protected:
+  UpgradeTest() : use_process_(process_) { platform::Files::Get().CreateFolder(DataFolder()); }
+
+  // Settings with two snapshots waiting for download, and their files.
+  void SettingsWithSnapshots(const std::string& more = std::string()) {
+    for (int n : {1, 2}) WriteFileBytes(SnapshotPath(n), "snapshot " + std::to_string(n));
+    WriteFileBytes(SettingsPath(), "ServerAddr:console\nSnapshotCnt:2\nSavedSnapshots:1,2\n" + more);
+    ASSERT_EQ(settings_.Load(SettingsPath()), 1);
+    ASSERT_EQ(settings_.saved_snapshots(), "1,2");
+  }
+  void RunningService() {
+    ASSERT_EQ(CXServiceControl(Fast()).Install(CXServiceControl::kDescription), 1);
+    ASSERT_EQ(CXServiceControl(Fast()).Start(), 1);
+    MarkLog();
+  }
+  int Begin(const std::string& bytes, std::string* error) {
+    return CXUpgrade(settings_, control_, FastUpgrade())
+        .Begin(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size()), error);
+  }
+  // The second stage as the upgrade copy runs it, with -register doing what
+  // the new executable does.
+  void Finish() {
+    testing::test_process().set_executable(UpgradeCopyPath());
+    process_.on_start = [](const RecordingProcess::SXStart& start) {
+      if (start.command_line.size() >= 9 && start.command_line.substr(start.command_line.size() - 9) == u"-register") {
+        CXServiceControl(Fast()).Install(CXServiceControl::kDescription);
+      }
+    };
+    CXUpgrade(settings_, control_, FastUpgrade()).Finish();
+  }
+  // The settings file and both snapshot files, unchanged.
+  void ExpectNothingLost(const std::string& settings_before) {
+    EXPECT_EQ(ReadFileBytes(SettingsPath()), settings_before);
+    EXPECT_EQ(ReadFileBytes(SnapshotPath(1)), "snapshot 1");
+    EXPECT_EQ(ReadFileBytes(SnapshotPath(2)), "snapshot 2");
+    EXPECT_TRUE(manager_.Exists(kService));
+    EXPECT_FALSE(manager_.MarkedForDeletion(kService));
+    EXPECT_TRUE(process_.starts.empty());
+  }
+  std::string CopyText() const { return Narrow(UpgradeCopyPath()); }
+
+  RecordingProcess process_;
+  platform::ScopedFacility<platform::Process> use_process_;
+  CXClientSettings settings_;
+  CXServiceControl control_{Fast()};
+};
+
+TEST_F(UpgradeTest, BeginWritesTheCopyDiscardsTheSnapshotsAndHandsOver) {
+  SettingsWithSnapshots();
+  RunningService();
+  std::string error;
+  EXPECT_EQ(Begin(kNewExe, &error), 1);  // the recording facility returns where the process would end
+  EXPECT_EQ(error, "");
+
+  EXPECT_EQ(ReadFileBytes(UpgradeCopyPath()), kNewExe);
+  EXPECT_FALSE(FileExists(SnapshotPath(1)));
+  EXPECT_FALSE(FileExists(SnapshotPath(2)));
+  EXPECT_EQ(settings_.saved_snapshots(), "");
+  const std::string file = ReadFileBytes(SettingsPath());
+  EXPECT_NE(file.find("SavedSnapshots:" + std::string(platform::kNewline)), std::string::npos) << file;
+  EXPECT_NE(file.find(Format("OldVer:%d", APP_VERSION)), std::string::npos) << file;
+  EXPECT_NE(file.find("ServerAddr:console"), std::string::npos) << file;
+
+  // Removed without a stop: this very process is the service.
+  EXPECT_TRUE(manager_.MarkedForDeletion(kService));
+  EXPECT_TRUE(manager_.Controls(kService).empty());
+
+  ASSERT_EQ(process_.starts.size(), 1u);
+  EXPECT_EQ(process_.starts[0].program, UpgradeCopyPath());
+  EXPECT_EQ(process_.starts[0].command_line, u"\"" + UpgradeCopyPath() + u"\" -upgrade");
+  EXPECT_EQ(process_.starts[0].mode, RunMode::kReplace);
+  EXPECT_EQ(NewLogLines(),
+            (Lines{"Start upgrading...", "Uninstall previous version...", "Uninstall service...", "Service uninstalled"}));
+}
+
+TEST_F(UpgradeTest, ACopyThatCannotBeCreatedLosesNothing) {
+  SettingsWithSnapshots();
+  RunningService();
+  const std::string before = ReadFileBytes(SettingsPath());
+  ASSERT_TRUE(platform::Files::Get().CreateFolder(UpgradeCopyPath()));  // a folder in the copy's place
+
+  std::string error;
+  EXPECT_EQ(Begin(kNewExe, &error), 0);
+  EXPECT_EQ(error, "cannot create file " + CopyText());
+  ExpectNothingLost(before);
+  EXPECT_EQ(settings_.saved_snapshots(), "1,2");
+  EXPECT_EQ(NewLogLines(), (Lines{"Start upgrading...", "Error: cannot create file " + CopyText()}));
+}
+
+TEST_F(UpgradeTest, ACopyCutShortByAFullDiskIsDeletedAndLosesNothing) {
+  SettingsWithSnapshots();
+  RunningService();
+  const std::string before = ReadFileBytes(SettingsPath());
+  std::string error;
+  {
+    FullDisk full;
+    platform::ScopedFacility<platform::FileSystem> use(full);
+    EXPECT_EQ(Begin(kNewExe, &error), 0);
+  }
+  EXPECT_EQ(error, "cannot create file " + CopyText());
+  // Left in place it would make the next service report an upgrade.
+  EXPECT_FALSE(FileExists(UpgradeCopyPath()));
+  ExpectNothingLost(before);
+}
+
+TEST_F(UpgradeTest, AnEmptyExecutableIsRefused) {
+  SettingsWithSnapshots();
+  RunningService();
+  const std::string before = ReadFileBytes(SettingsPath());
+  std::string error;
+  EXPECT_EQ(Begin("", &error), 0);
+  EXPECT_EQ(error, "upgrade failed - empty executable");
+  EXPECT_FALSE(FileExists(UpgradeCopyPath()));
+  ExpectNothingLost(before);
+}
+
+// The reload takes "OldVer:" from the file; the number recorded must still be
+// the one of the program that upgrades now, or a second upgrade to the same
+// version would be reported as a change.
+TEST_F(UpgradeTest, TheOldVersionRecordedIsTheOneUpgradingNow) {
+  SettingsWithSnapshots("OldVer:5\n");
+  RunningService();
+  std::string error;
+  EXPECT_EQ(Begin(kNewExe, &error), 1);
+  EXPECT_EQ(settings_.old_version(), APP_VERSION);
+  const std::string file = ReadFileBytes(SettingsPath());
+  EXPECT_NE(file.find(Format("OldVer:%d", APP_VERSION)), std::string::npos) << file;
+  EXPECT_EQ(file.find("OldVer:5"), std::string::npos) << file;
+}
+
+TEST_F(UpgradeTest, ACopyThatCannotStartIsDeletedAndReported) {
+  SettingsWithSnapshots();
+  RunningService();
+  process_.start_result = false;
+  std::string error;
+  EXPECT_EQ(Begin(kNewExe, &error), 0);
+  EXPECT_EQ(error, "cannot start " + CopyText());
+  EXPECT_FALSE(FileExists(UpgradeCopyPath()));
+  EXPECT_EQ(process_.starts.size(), 1u);
+  const Lines lines = NewLogLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), "Error: cannot start " + CopyText());
+}
+
+TEST_F(UpgradeTest, FinishReplacesTheExecutableRegistersAndStartsIt) {
+  WriteFileBytes(TargetExecutablePath(), "MZ the old version");
+  WriteFileBytes(UpgradeCopyPath(), kNewExe);
+  WriteFileBytes(FixedSettingsPath(), "ServerAddr:console\nSavedSnapshots:3\nOldVer:6\n");
+  WriteFileBytes(SnapshotPath(3), "snapshot 3");
+
+  Finish();
+  EXPECT_EQ(ReadFileBytes(TargetExecutablePath()), kNewExe);
+  ASSERT_EQ(process_.starts.size(), 1u);
+  EXPECT_EQ(process_.starts[0].program, TargetExecutablePath());
+  EXPECT_EQ(process_.starts[0].command_line, u"\"" + TargetExecutablePath() + u"\" -register");
+  EXPECT_EQ(process_.starts[0].mode, RunMode::kWait);
+  platform::ServiceStatus status;
+  ASSERT_TRUE(manager_.Status(kService, &status));
+  EXPECT_EQ(status.state, platform::kServiceRunning);
+  // The copy reloads the program's settings, not those of its own name.
+  EXPECT_EQ(settings_.settings_path(), FixedSettingsPath());
+  EXPECT_FALSE(FileExists(SnapshotPath(3)));
+  EXPECT_EQ(NewLogLines(), (Lines{"Finalizing upgrade...", "Installing service...", "Service installed",
+                                  "Starting Orvalinth service ...",
+                                  Format("Upgrade to v%s is complete.", AppVersionText(APP_VERSION))}));
+}
+
+TEST_F(UpgradeTest, FinishWaitsWhileTheOldProcessHoldsTheExecutable) {
+  WriteFileBytes(TargetExecutablePath(), "MZ the old version");
+  WriteFileBytes(UpgradeCopyPath(), kNewExe);
+  WriteFileBytes(FixedSettingsPath(), "ServerAddr:console\n");
+  BusyTarget busy(3);
+  platform::ScopedFacility<platform::FileSystem> use(busy);
+  Finish();
+  EXPECT_EQ(busy.copies, 4);
+  EXPECT_EQ(ReadFileBytes(TargetExecutablePath()), kNewExe);
+  const Lines lines = NewLogLines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), Format("Upgrade to v%s is complete.", AppVersionText(APP_VERSION)));
+}
+
+TEST_F(UpgradeTest, AnExecutableThatCannotBeReplacedRunsTheOldVersionAgain) {
+  WriteFileBytes(TargetExecutablePath(), "MZ the old version");
+  WriteFileBytes(UpgradeCopyPath(), kNewExe);
+  WriteFileBytes(FixedSettingsPath(), "ServerAddr:console\n");
+  BusyTarget busy(-1);
+  platform::ScopedFacility<platform::FileSystem> use(busy);
+  Finish();
+  EXPECT_EQ(busy.copies, FastUpgrade().replace_attempts);
+  EXPECT_EQ(ReadFileBytes(TargetExecutablePath()), "MZ the old version");
+  ASSERT_EQ(process_.starts.size(), 1u);
+  EXPECT_EQ(process_.starts[0].command_line, u"\"" + TargetExecutablePath() + u"\" -register");
+  platform::ServiceStatus status;
+  ASSERT_TRUE(manager_.Status(kService, &status));
+  EXPECT_EQ(status.state, platform::kServiceRunning);
+  EXPECT_EQ(NewLogLines(), (Lines{"Finalizing upgrade...", "Error: upgrade failed - cannot replace exe",
+                                  "Installing service...", "Service installed", "Starting Orvalinth service ..."}));
+}
+
+TEST_F(UpgradeTest, FinishWithoutACopyChangesNothing) {
+  WriteFileBytes(TargetExecutablePath(), "MZ the old version");
+  WriteFileBytes(FixedSettingsPath(), "ServerAddr:console\nSavedSnapshots:1\n");
+  WriteFileBytes(SnapshotPath(1), "snapshot 1");
+  Finish();
+  EXPECT_TRUE(FileExists(SnapshotPath(1)));
+  EXPECT_TRUE(process_.starts.empty());
+  EXPECT_EQ(NewLogLines(), (Lines{"Finalizing upgrade...", "Error: upgrade failed - cannot replace exe"}));
+}
+
+}  // namespace
+}  // namespace orvalinth

@@ -23,6 +23,8 @@ namespace orvalinth::platform::win32 {
 class StackWalker {
  public:
   static constexpr int kMaxFrames = 512;
+  // The library's functions, found by Load (defined in the .cpp).
+  struct Functions;
 
   // Loads the library and finds its functions (done once, at installation,
   // so that a fault does not have to load a library); false when it is
@@ -37,7 +39,6 @@ class StackWalker {
   static std::string SearchPath();
 
  private:
-  struct Functions;
   // Loads the symbols of every module of the process; false when neither
   // way of listing them works.
   bool LoadModules(HANDLE process);

@@ -18,9 +18,9 @@ constexpr char kSupportAddress[] = "support@orvalinth.example";
 constexpr uint32_t kReportLockPollMs = 5;
 
 // The installed settings. The report object is replaced only by a new
-// installation; the old one is kept alive, since a handler running on
-// another thread at that moment may still hold it (it never happens in the
-// service, which installs once).
+// installation; the old one is kept alive until the installation after,
+// since a handler running on another thread at that moment may still hold it
+// (it never happens in the service, which installs once).
 std::atomic<CXCrashReport*> g_report{nullptr};
 std::atomic<int> g_show_message{0};
 std::atomic<CrashRecoveryRoutine> g_recovery{nullptr};
@@ -80,7 +80,7 @@ bool InstallCrashHandler(const std::u16string& report_name, const std::string& t
     ReportLock lock;
     g_show_message.store(show_message != 0 ? 1 : 0);
     g_recovery.store(recovery);
-    // Kept, never freed: see g_report.
+    // The replaced one is kept until the next installation: see g_report.
     static std::atomic<CXCrashReport*> retired{nullptr};
     delete retired.exchange(g_report.exchange(report));
   }

@@ -131,6 +131,8 @@ TEST_F(WineConsole, AServiceStartedBeforeItsConsoleConnectsWhenTheConsoleListens
   const long long listening = NowMs();
   ASSERT_TRUE(late.AcceptAgent(10000)) << late.failure_text() << "\n" << Joined(LogLines(service_->LogPath()));
   EXPECT_LE(NowMs() - listening, 5500);  // one reconnect wait of 5 s at most
+  // The agent logs its connection after its "info" has gone out.
+  EXPECT_TRUE(WaitForLogLine(service_->LogPath(), "connected to server", 15000));
   const Lines lines = LogLines(service_->LogPath());
   EXPECT_EQ(std::count(lines.begin(), lines.end(), waiting), 1) << Joined(lines);
   EXPECT_TRUE(InOrder(lines, {waiting, "connecting to server...", "connected to server"})) << Joined(lines);

@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 
 #include "e2e_support.h"
@@ -71,19 +70,6 @@ class DaemonMode : public ::testing::Test {
 const Lines kRunAndStop = {"Service started", "Orvalinth started", "stopping service...", "Orvalinth finished",
                            "Service stopped"};
 
-// The log without the connection thread's lines, which come in between at
-// their own pace: the listener of these tests accepts the link (in its
-// queue) and never answers the greeting.
-Lines ServiceLines(const std::string& log) {
-  Lines lines = LogLines(log);
-  lines.erase(std::remove_if(lines.begin(), lines.end(),
-                             [](const std::string& line) {
-                               return line.rfind("Waiting for server ", 0) == 0 || line == "connecting to server...";
-                             }),
-              lines.end());
-  return lines;
-}
-
 TEST_F(DaemonMode, RunsUntilSigtermAndExitsZero) {
   WriteSettings();
   Start();
@@ -93,7 +79,7 @@ TEST_F(DaemonMode, RunsUntilSigtermAndExitsZero) {
   EXPECT_FALSE(WaitForExit(pid_, 200, &code));
   kill(pid_, SIGTERM);
   EXPECT_EQ(Exit(), 0);
-  EXPECT_EQ(ServiceLines(Log()), kRunAndStop);
+  EXPECT_EQ(WithoutConnectLines(LogLines(Log())), kRunAndStop);
   EXPECT_TRUE(InOrder(LogLines(Log()), {"Waiting for server 127.0.0.1:" + std::to_string(console_.port()),
                                         "connecting to server...", "stopping service..."}))
       << Joined(LogLines(Log()));
@@ -106,7 +92,7 @@ TEST_F(DaemonMode, SigintStopsItLikeSigterm) {
   ASSERT_TRUE(WaitForLogLine(Log(), "Orvalinth started", kWaitMs));
   kill(pid_, SIGINT);
   EXPECT_EQ(Exit(), 0);
-  EXPECT_EQ(ServiceLines(Log()), kRunAndStop);
+  EXPECT_EQ(WithoutConnectLines(LogLines(Log())), kRunAndStop);
 }
 
 TEST_F(DaemonMode, MoreSignalsWhileStoppingChangeNothing) {
@@ -115,7 +101,7 @@ TEST_F(DaemonMode, MoreSignalsWhileStoppingChangeNothing) {
   ASSERT_TRUE(WaitForLogLine(Log(), "Orvalinth started", kWaitMs));
   for (int i = 0; i < 5; ++i) kill(pid_, i % 2 == 0 ? SIGTERM : SIGINT);
   EXPECT_EQ(Exit(), 0);
-  EXPECT_EQ(ServiceLines(Log()), kRunAndStop);
+  EXPECT_EQ(WithoutConnectLines(LogLines(Log())), kRunAndStop);
 }
 
 TEST_F(DaemonMode, WithoutSettingsItStopsByItselfWithExitCodeZero) {

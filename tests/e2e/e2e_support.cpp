@@ -1,5 +1,7 @@
 #include "e2e_support.h"
 
+#include <algorithm>
+
 #include "host_process.h"
 
 namespace orvalinth::e2e {
@@ -59,6 +61,15 @@ bool InOrder(const std::vector<std::string>& lines, const std::vector<std::strin
     if (next < expected.size() && line == expected[next]) ++next;
   }
   return next == expected.size();
+}
+
+std::vector<std::string> WithoutConnectLines(std::vector<std::string> lines) {
+  lines.erase(std::remove_if(lines.begin(), lines.end(),
+                             [](const std::string& line) {
+                               return line.rfind("Waiting for server ", 0) == 0 || line == "connecting to server...";
+                             }),
+              lines.end());
+  return lines;
 }
 
 std::string Joined(const std::vector<std::string>& lines) {

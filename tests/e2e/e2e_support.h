@@ -24,6 +24,11 @@ bool WaitForLogLine(const std::string& path, const std::string& line, int timeou
 // Whether `expected` appears in `lines` in its order (other lines between).
 bool InOrder(const std::vector<std::string>& lines, const std::vector<std::string>& expected);
 
+// The lines without the connection thread's "Waiting for server ..." and
+// "connecting to server...", which come in between the service's own lines
+// at their own pace while no console answers.
+std::vector<std::string> WithoutConnectLines(std::vector<std::string> lines);
+
 // The lines, one a line, for failure messages.
 std::string Joined(const std::vector<std::string>& lines);
 

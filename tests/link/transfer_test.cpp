@@ -112,14 +112,14 @@ TEST_F(Transfer, MissingSnapshotCannotBeOpenedAndNoBlocksFollow) {
 }
 
 TEST_F(Transfer, RecordedSnapshotFileArrivesWhole) {
-  testing::SnapshotSpec spec;
-  spec.number = 1;
+  testing::SnapshotPlan plan;
+  plan.number = 1;
   testing::NodeSpec root = testing::Node(u"c:\\", {testing::Node(u"Windows"), testing::Node(u"Users")});
   for (int i = 0; i < 3000; ++i) {
     root.children[0].files.push_back(testing::File(Widen(Format("file%05d.dll", i)), 1000 + i, 0x01D5C0A1B2C3D4E5));
   }
-  spec.sections.push_back({kSectionFiles, u"c:\\", root});
-  ASSERT_GT(testing::WriteSnapshot(SnapshotPath(1), spec), 0u);
+  plan.sections.push_back({kSectionFiles, u"c:\\", root});
+  ASSERT_GT(testing::WriteSnapshot(SnapshotPath(1), plan), 0u);
   const std::string content = ReadFileBytes(SnapshotPath(1));
   CXMessage reply;
   Stream stream;

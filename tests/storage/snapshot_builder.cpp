@@ -118,31 +118,31 @@ int32_t BuildSectionPayload(const NodeSpec& root, int32_t /*kind*/, bool sort, C
   return WriteLevel(std::vector<NodeSpec>{root}, sort, *payload);
 }
 
-uint32_t WriteSnapshot(const std::u16string& path, const SnapshotSpec& spec, std::string* error) {
+uint32_t WriteSnapshot(const std::u16string& path, const SnapshotPlan& plan, std::string* error) {
   CXSnapshotWriter writer;
   std::map<std::u16string, SXExeVersion> versions;
-  for (const VersionSpec& v : spec.versions) versions[FoldedAZ(v.path)] = v.version;
+  for (const VersionPlan& v : plan.versions) versions[FoldedAZ(v.path)] = v.version;
   writer.version_table().set_reader([&versions](const std::u16string& p, SXExeVersion* out) {
     const auto found = versions.find(FoldedAZ(p));
     if (found == versions.end()) return 0;
     *out = found->second;
     return 1;
   });
-  if (!writer.CreateSnapshot(path, spec.title, spec.request)) {
+  if (!writer.CreateSnapshot(path, plan.title, plan.request)) {
     if (error != nullptr) *error = writer.ChainText(false);
     return 0;
   }
-  for (const VersionSpec& v : spec.versions) writer.version_table().LookupVersion(v.path, nullptr, nullptr);
-  for (const SectionSpec& s : spec.sections) {
+  for (const VersionPlan& v : plan.versions) writer.version_table().LookupVersion(v.path, nullptr, nullptr);
+  for (const SectionPlan& s : plan.sections) {
     CXMemWriter payload;
-    const int32_t root = BuildSectionPayload(s.root, s.kind, spec.sort, &payload);
+    const int32_t root = BuildSectionPayload(s.root, s.kind, plan.sort, &payload);
     writer.AddSection(s.kind, s.name, root, payload);
   }
   for (int k = 0; k < 3; ++k) {
-    writer.progress(k, 0).Set(spec.progress[k][0]);
-    writer.progress(k, 1).Set(spec.progress[k][1]);
+    writer.progress(k, 0).Set(plan.progress[k][0]);
+    writer.progress(k, 1).Set(plan.progress[k][1]);
   }
-  const uint32_t size = writer.FinishSnapshot(spec.number);
+  const uint32_t size = writer.FinishSnapshot(plan.number);
   if (size == 0 && error != nullptr) *error = writer.ChainText(false);
   return size;
 }

@@ -2,12 +2,12 @@
 // Writes snapshot files from a described tree, and reads them back trustingly,
 // for round-trip tests of the writer and of snapshot readers.
 //
-//   testing::SnapshotSpec spec;
+//   testing::SnapshotPlan plan;
 //   testing::NodeSpec root = testing::Node(u"c:\\", {testing::Node(u"Windows")});
 //   root.children[0].files = {testing::File(u"notepad.exe", 193536, 0x01D5C0A1B2C3D4E5, 0x20, 0)};
-//   spec.versions = {{u"C:\\Windows\\notepad.exe", version}};
-//   spec.sections.push_back({kSectionFiles, u"c:\\", root});
-//   ASSERT_GT(testing::WriteSnapshot(dir / u"snapshot001.snp", spec), 0u);
+//   plan.versions = {{u"C:\\Windows\\notepad.exe", version}};
+//   plan.sections.push_back({kSectionFiles, u"c:\\", root});
+//   ASSERT_GT(testing::WriteSnapshot(dir / u"snapshot001.snp", plan), 0u);
 //   const std::string bytes = testing::ReadFileBytes(dir / u"snapshot001.snp");
 //   testing::SnapshotImage image;
 //   ASSERT_TRUE(testing::ReadSnapshotImage(bytes, &image));
@@ -76,23 +76,23 @@ inline NodeSpec Node(std::u16string name, std::vector<NodeSpec> children = {}) {
   return n;
 }
 
-struct SectionSpec {
+struct SectionPlan {
   int32_t kind = kSectionFiles;  // kSection*
   std::u16string name;           // the name in the section table
   NodeSpec root;                 // the root node (its name: "HKEY_LOCAL_MACHINE", "c:\", a category)
 };
 
-struct VersionSpec {
+struct VersionPlan {
   std::u16string path;
   SXExeVersion version;
 };
 
-struct SnapshotSpec {
+struct SnapshotPlan {
   int32_t number = 1;
   std::string title = "test snapshot";
   CXScanRequest request;
-  std::vector<SectionSpec> sections;   // stored in this order
-  std::vector<VersionSpec> versions;   // looked up first, so record i is versions[i]
+  std::vector<SectionPlan> sections;   // stored in this order
+  std::vector<VersionPlan> versions;   // looked up first, so record i is versions[i]
   int32_t progress[3][2] = {{0, 0}, {0, 0}, {0, 0}};
   bool sort = true;                    // sort nodes, files and values by the name order
 };
@@ -103,7 +103,7 @@ int32_t BuildSectionPayload(const NodeSpec& root, int32_t kind, bool sort, CXMem
 
 // Writes the whole snapshot through a CXSnapshotWriter. The file size, or 0
 // when the writer failed (its error text then in *error when given).
-uint32_t WriteSnapshot(const std::u16string& path, const SnapshotSpec& spec, std::string* error = nullptr);
+uint32_t WriteSnapshot(const std::u16string& path, const SnapshotPlan& plan, std::string* error = nullptr);
 
 // ---- reading back (trusting: for files this program has just written) ----
 

@@ -70,18 +70,18 @@ SXExeVersion Version(int i) {
 }
 
 TEST_F(SnapshotFinish, InfoBlockFieldByField) {
-  testing::SnapshotSpec spec;
-  spec.number = 7;
-  spec.title = "PC - snapshot #7";
-  spec.request.Build(false, true, false, {u"HKEY_LOCAL_MACHINE\\SOFTWARE"}, {u"C:", u"-C:\\Temp"}, {});
-  spec.progress[0][0] = 11;
-  spec.progress[0][1] = 12;
-  spec.progress[1][0] = 21;
-  spec.progress[1][1] = 22;
-  spec.progress[2][0] = 31;
-  spec.progress[2][1] = 32;
-  spec.versions = {{u"C:\\a.exe", Version(0)}, {u"C:\\b.exe", Version(1)}};
-  ASSERT_GT(testing::WriteSnapshot(Path(), spec), 0u);
+  testing::SnapshotPlan plan;
+  plan.number = 7;
+  plan.title = "PC - snapshot #7";
+  plan.request.Build(false, true, false, {u"HKEY_LOCAL_MACHINE\\SOFTWARE"}, {u"C:", u"-C:\\Temp"}, {});
+  plan.progress[0][0] = 11;
+  plan.progress[0][1] = 12;
+  plan.progress[1][0] = 21;
+  plan.progress[1][1] = 22;
+  plan.progress[2][0] = 31;
+  plan.progress[2][1] = 32;
+  plan.versions = {{u"C:\\a.exe", Version(0)}, {u"C:\\b.exe", Version(1)}};
+  ASSERT_GT(testing::WriteSnapshot(Path(), plan), 0u);
   testing::SnapshotImage image;
   ASSERT_TRUE(testing::ReadSnapshotImage(ReadFileBytes(Path()), &image));
   const testing::InfoImage& info = image.info;
@@ -124,9 +124,9 @@ TEST_F(SnapshotFinish, InfoBlockFieldByField) {
 }
 
 TEST_F(SnapshotFinish, ThousandAndOneVersionsMakeChunksOf500500And1) {
-  testing::SnapshotSpec spec;
-  for (int i = 0; i < 1001; ++i) spec.versions.push_back({u"C:\\x" + testing::W(std::to_string(i)), Version(i)});
-  ASSERT_GT(testing::WriteSnapshot(Path(), spec), 0u);
+  testing::SnapshotPlan plan;
+  for (int i = 0; i < 1001; ++i) plan.versions.push_back({u"C:\\x" + testing::W(std::to_string(i)), Version(i)});
+  ASSERT_GT(testing::WriteSnapshot(Path(), plan), 0u);
   const std::string bytes = ReadFileBytes(Path());
   testing::SnapshotImage image;
   ASSERT_TRUE(testing::ReadSnapshotImage(bytes, &image));
@@ -158,9 +158,9 @@ TEST_F(SnapshotFinish, ThousandAndOneVersionsMakeChunksOf500500And1) {
 }
 
 TEST_F(SnapshotFinish, FullRequestListsAStarPerKind) {
-  testing::SnapshotSpec spec;
-  spec.request.Build(true, false, true, {}, {u"C:"}, {});
-  ASSERT_GT(testing::WriteSnapshot(Path(), spec), 0u);
+  testing::SnapshotPlan plan;
+  plan.request.Build(true, false, true, {}, {u"C:"}, {});
+  ASSERT_GT(testing::WriteSnapshot(Path(), plan), 0u);
   testing::SnapshotImage image;
   ASSERT_TRUE(testing::ReadSnapshotImage(ReadFileBytes(Path()), &image));
   EXPECT_EQ(image.info.full, 1);
@@ -230,16 +230,16 @@ std::string WithoutTimes(const std::string& file) {
 }
 
 TEST_F(SnapshotFinish, SameInputGivesTheSameBytesButForTheTimes) {
-  testing::SnapshotSpec spec;
+  testing::SnapshotPlan plan;
   testing::NodeSpec root;
   root.name = u"HKEY_LOCAL_MACHINE";
   root.values = {testing::Value(u"v", 1, testing::Hex("61 00 62 00 00 00")),
                  testing::Value(u"d", 4, testing::Hex("01 00 00 00"))};
   for (int i = 0; i < 200; ++i) root.children.push_back(testing::Node(u"Key" + testing::W(std::to_string(i))));
-  spec.sections.push_back({kSectionRegistry, u"HKEY_LOCAL_MACHINE", root});
-  spec.versions = {{u"C:\\a.exe", Version(3)}};
-  ASSERT_GT(testing::WriteSnapshot(Path(u"one.snp"), spec), 0u);
-  ASSERT_GT(testing::WriteSnapshot(Path(u"two.snp"), spec), 0u);
+  plan.sections.push_back({kSectionRegistry, u"HKEY_LOCAL_MACHINE", root});
+  plan.versions = {{u"C:\\a.exe", Version(3)}};
+  ASSERT_GT(testing::WriteSnapshot(Path(u"one.snp"), plan), 0u);
+  ASSERT_GT(testing::WriteSnapshot(Path(u"two.snp"), plan), 0u);
   const std::string one = ReadFileBytes(Path(u"one.snp"));
   const std::string two = ReadFileBytes(Path(u"two.snp"));
   EXPECT_EQ(testing::ToHex(WithoutTimes(one)), testing::ToHex(WithoutTimes(two)));

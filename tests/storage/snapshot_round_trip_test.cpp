@@ -105,25 +105,25 @@ std::string RegistryData(const SXReadValue& v) {
 // handed over in reverse, so that the writer's sorting is what puts them in
 // the expected order.
 testing::NodeSpec ToSpec(const SXReadNode& node) {
-  testing::NodeSpec spec;
-  spec.name = node.name;
-  spec.attributes = node.attributes;
-  spec.error = node.error;
-  spec.link_type = node.link_type;
-  spec.link_target = node.link_target;
-  for (auto c = node.children.rbegin(); c != node.children.rend(); ++c) spec.children.push_back(ToSpec(*c));
+  testing::NodeSpec plan;
+  plan.name = node.name;
+  plan.attributes = node.attributes;
+  plan.error = node.error;
+  plan.link_type = node.link_type;
+  plan.link_target = node.link_target;
+  for (auto c = node.children.rbegin(); c != node.children.rend(); ++c) plan.children.push_back(ToSpec(*c));
   for (auto f = node.files.rbegin(); f != node.files.rend(); ++f) {
-    spec.files.push_back(testing::File(f->name, f->size, f->last_write, f->attributes, f->version_index));
+    plan.files.push_back(testing::File(f->name, f->size, f->last_write, f->attributes, f->version_index));
   }
   for (auto v = node.values.rbegin(); v != node.values.rend(); ++v) {
-    spec.values.push_back(testing::Value(v->name, v->type, RegistryData(*v)));
+    plan.values.push_back(testing::Value(v->name, v->type, RegistryData(*v)));
   }
   // Item runs are stored as they come (the applications scan builds them in
   // its collectors' order).
   for (size_t i = 0; i < node.items.size(); ++i) {
-    spec.raw_content += testing::ItemRecordBytes(node.items[i], i + 1 == node.items.size());
+    plan.raw_content += testing::ItemRecordBytes(node.items[i], i + 1 == node.items.size());
   }
-  return spec;
+  return plan;
 }
 
 SXReadSection Section(int kind, std::u16string name, SXReadNode root) {
@@ -229,14 +229,14 @@ SXReadSection ApplicationsSection(const std::u16string& category, int variant) {
   return Section(kReadApplications, category, root);
 }
 
-testing::SectionSpec ToSectionSpec(const SXReadSection& s) {
-  testing::SectionSpec spec;
-  spec.kind = s.kind;
-  spec.name = s.name;
-  spec.root = ToSpec(s.root);
+testing::SectionPlan ToSectionPlan(const SXReadSection& s) {
+  testing::SectionPlan plan;
+  plan.kind = s.kind;
+  plan.name = s.name;
+  plan.root = ToSpec(s.root);
   // The writer's input names a drive root with its "\".
-  if (s.kind == kReadFiles) spec.root.name = s.name;
-  return spec;
+  if (s.kind == kReadFiles) plan.root.name = s.name;
+  return plan;
 }
 
 struct ReadBack {
@@ -301,31 +301,31 @@ TEST_F(SnapshotRoundTrip, EverySectionKindReadsBackAsDescribed) {
   expected.sections[kReadApplications] = {ApplicationsSection(u"Startup", 1), ApplicationsSection(u"Services", 2)};
   expected.versions = {ReadVersion(Version(7)), ReadVersion(Version(8))};
 
-  testing::SnapshotSpec spec;
-  spec.number = 4;
-  spec.title = "PC - snapshot #4";
-  spec.request.Build(false, false, true, {u"HKEY_LOCAL_MACHINE", u"HKEY_USERS"}, {u"C:\\", u"D:\\"}, {});
-  spec.versions = {{u"C:\\Program Files\\app00000.exe", Version(7)}, {u"D:\\Program Files\\app00000.exe", Version(8)}};
-  for (const SXReadSection& s : expected.sections[kReadRegistry]) spec.sections.push_back(ToSectionSpec(s));
-  spec.sections.push_back(ToSectionSpec(expected.sections[kReadFiles][1]));
-  spec.sections.push_back(ToSectionSpec(expected.sections[kReadFiles][0]));
-  for (const SXReadSection& s : expected.sections[kReadApplications]) spec.sections.push_back(ToSectionSpec(s));
+  testing::SnapshotPlan plan;
+  plan.number = 4;
+  plan.title = "PC - snapshot #4";
+  plan.request.Build(false, false, true, {u"HKEY_LOCAL_MACHINE", u"HKEY_USERS"}, {u"C:\\", u"D:\\"}, {});
+  plan.versions = {{u"C:\\Program Files\\app00000.exe", Version(7)}, {u"D:\\Program Files\\app00000.exe", Version(8)}};
+  for (const SXReadSection& s : expected.sections[kReadRegistry]) plan.sections.push_back(ToSectionPlan(s));
+  plan.sections.push_back(ToSectionPlan(expected.sections[kReadFiles][1]));
+  plan.sections.push_back(ToSectionPlan(expected.sections[kReadFiles][0]));
+  for (const SXReadSection& s : expected.sections[kReadApplications]) plan.sections.push_back(ToSectionPlan(s));
   const int32_t progress[3][2] = {{11, 12}, {21, 22}, {31, 32}};
   for (int k = 0; k < 3; ++k) {
     for (int j = 0; j < 2; ++j) {
-      spec.progress[k][j] = progress[k][j];
+      plan.progress[k][j] = progress[k][j];
       expected.info.counters[static_cast<size_t>(k)][static_cast<size_t>(j)] = progress[k][j];
     }
   }
   std::string error;
-  const uint32_t size = testing::WriteSnapshot(Path(), spec, &error);
+  const uint32_t size = testing::WriteSnapshot(Path(), plan, &error);
   ASSERT_GT(size, 0u) << error;
 
   const ReadBack r = ReadSnapshot(Path());
   ASSERT_EQ(r.ok, 1) << r.fault.message << " at " << r.fault.file_offset << "/" << r.fault.payload_offset;
   EXPECT_EQ(r.remarks, 0u) << r.first_remark;
   const std::array<std::array<int32_t, 2>, 3> counters = expected.info.counters;
-  expected.info = ExpectedInfo(r.snapshot.info, 4, "PC - snapshot #4", spec.request);
+  expected.info = ExpectedInfo(r.snapshot.info, 4, "PC - snapshot #4", plan.request);
   expected.info.counters = counters;
   expected.info.version_count = 2;
   EXPECT_EQ(r.snapshot.info, expected.info);
@@ -381,9 +381,9 @@ TEST_F(SnapshotRoundTrip, JobsStoringSectionsAndVersionsAtOnceReadBackExactly) {
   std::map<int32_t, int> executable_at;  // version index -> i
   const auto store = [&writer](const SXReadSection& s) {
     CXMemWriter payload;
-    const testing::SectionSpec spec = ToSectionSpec(s);
-    const int32_t root = testing::BuildSectionPayload(spec.root, spec.kind, true, &payload);
-    return writer.AddSection(s.kind, spec.name, root, payload) != 0;
+    const testing::SectionPlan plan = ToSectionPlan(s);
+    const int32_t root = testing::BuildSectionPayload(plan.root, plan.kind, true, &payload);
+    return writer.AddSection(s.kind, plan.name, root, payload) != 0;
   };
   const auto file_job = [&](int job) {
     for (int d = 0; d < kSectionsPerJob; ++d) {
@@ -444,16 +444,16 @@ TEST_F(SnapshotRoundTrip, JobsStoringSectionsAndVersionsAtOnceReadBackExactly) {
 }
 
 TEST_F(SnapshotRoundTrip, ThousandAndOneVersionsReadBackFromChunksOf500500And1) {
-  testing::SnapshotSpec spec;
-  spec.number = 12;
+  testing::SnapshotPlan plan;
+  plan.number = 12;
   std::vector<int32_t> every;
   for (int i = 0; i < 1001; ++i) {
-    spec.versions.push_back({W(Format("C:\\Program Files\\app%05d.exe", i)), Version(i)});
+    plan.versions.push_back({W(Format("C:\\Program Files\\app%05d.exe", i)), Version(i)});
     every.push_back(i);
   }
   const SXReadSection drive = FilesSection(u"c:\\", every);
-  spec.sections.push_back(ToSectionSpec(drive));
-  ASSERT_GT(testing::WriteSnapshot(Path(), spec), 0u);
+  plan.sections.push_back(ToSectionPlan(drive));
+  ASSERT_GT(testing::WriteSnapshot(Path(), plan), 0u);
 
   const ReadBack r = ReadSnapshot(Path());
   ASSERT_EQ(r.ok, 1) << r.fault.message;
@@ -514,17 +514,17 @@ std::string InfoWithoutTimes(const std::string& file, const SXReadSnapshot& read
 }
 
 TEST_F(SnapshotRoundTrip, TheSameInputGivesTheSameBytesButForTheTimes) {
-  testing::SnapshotSpec spec;
-  spec.number = 5;
-  spec.title = "twice";
-  spec.request.Build(false, true, true, {u"HKEY_LOCAL_MACHINE\\SOFTWARE"}, {u"C:\\", u"-C:\\Temp"}, {u"*"});
-  spec.sections.push_back(ToSectionSpec(RegistrySection(u"HKEY_LOCAL_MACHINE", 3)));
-  spec.sections.push_back(ToSectionSpec(FilesSection(u"c:\\", {0, 1})));
-  spec.sections.push_back(ToSectionSpec(ApplicationsSection(u"Startup", 4)));
-  spec.versions = {{u"C:\\Program Files\\app00000.exe", Version(1)}, {u"C:\\Program Files\\app00001.exe", Version(2)}};
-  spec.progress[1][1] = 9;
-  ASSERT_GT(testing::WriteSnapshot(Path(u"one.snp"), spec), 0u);
-  ASSERT_GT(testing::WriteSnapshot(Path(u"two.snp"), spec), 0u);
+  testing::SnapshotPlan plan;
+  plan.number = 5;
+  plan.title = "twice";
+  plan.request.Build(false, true, true, {u"HKEY_LOCAL_MACHINE\\SOFTWARE"}, {u"C:\\", u"-C:\\Temp"}, {u"*"});
+  plan.sections.push_back(ToSectionPlan(RegistrySection(u"HKEY_LOCAL_MACHINE", 3)));
+  plan.sections.push_back(ToSectionPlan(FilesSection(u"c:\\", {0, 1})));
+  plan.sections.push_back(ToSectionPlan(ApplicationsSection(u"Startup", 4)));
+  plan.versions = {{u"C:\\Program Files\\app00000.exe", Version(1)}, {u"C:\\Program Files\\app00001.exe", Version(2)}};
+  plan.progress[1][1] = 9;
+  ASSERT_GT(testing::WriteSnapshot(Path(u"one.snp"), plan), 0u);
+  ASSERT_GT(testing::WriteSnapshot(Path(u"two.snp"), plan), 0u);
   const std::string one = ReadFileBytes(Path(u"one.snp"));
   const std::string two = ReadFileBytes(Path(u"two.snp"));
   const ReadBack first = ReadSnapshot(Path(u"one.snp"));

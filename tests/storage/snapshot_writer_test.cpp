@@ -146,14 +146,14 @@ TEST_F(SnapshotWriter, OffsetsFollowEachOtherWithoutGaps) {
 }
 
 TEST_F(SnapshotWriter, SnapshotWithOnlyFileSectionsHasRegistryAndApplicationWordsZero) {
-  testing::SnapshotSpec spec;
+  testing::SnapshotPlan plan;
   testing::NodeSpec d;
   d.name = u"d:\\";
   d.files = {testing::File(u"x", 1, 2)};
-  spec.sections.push_back({kSectionFiles, u"d:\\", d});
-  spec.sections.push_back({kSectionFiles, u"C:\\", d});
-  spec.sections.push_back({kSectionFiles, u"b:\\", d});
-  const uint32_t size = testing::WriteSnapshot(Path(), spec);
+  plan.sections.push_back({kSectionFiles, u"d:\\", d});
+  plan.sections.push_back({kSectionFiles, u"C:\\", d});
+  plan.sections.push_back({kSectionFiles, u"b:\\", d});
+  const uint32_t size = testing::WriteSnapshot(Path(), plan);
   const std::string bytes = ReadFileBytes(Path());
   ASSERT_EQ(size, bytes.size());
   testing::SnapshotImage image;
@@ -220,10 +220,10 @@ TEST_F(SnapshotWriter, SectionTreeReadsBack) {
   link.link_type = kLinkJunction;
   link.link_target = u"C:\\Users";
   root.children = {windows, denied, link};
-  testing::SnapshotSpec spec;
-  spec.versions.push_back({u"C:\\Windows\\A.exe", SXExeVersion()});
-  spec.sections.push_back({kSectionFiles, u"c:\\", root});
-  ASSERT_GT(testing::WriteSnapshot(Path(), spec), 0u);
+  testing::SnapshotPlan plan;
+  plan.versions.push_back({u"C:\\Windows\\A.exe", SXExeVersion()});
+  plan.sections.push_back({kSectionFiles, u"c:\\", root});
+  ASSERT_GT(testing::WriteSnapshot(Path(), plan), 0u);
   const std::string bytes = ReadFileBytes(Path());
   testing::SnapshotImage image;
   ASSERT_TRUE(testing::ReadSnapshotImage(bytes, &image));

@@ -12,7 +12,7 @@
 
 #include "e2e_support.h"
 #include "host_process.h"
-#include "installed_program.h"
+#include "installed_program_test.h"
 #include "tools/console_link.h"
 
 namespace orvalinth::e2e {
@@ -41,29 +41,13 @@ std::string Listed(const std::string& folder) {
   return Joined(std::vector<std::string>(entries.begin(), entries.end()));
 }
 
-class WineUninstall : public ::testing::Test {
+class WineUninstall : public InstalledProgramTest {
  public:
-  static void SetUpTestSuite() {
-    if (WindowsExecutable().empty()) return;
-    prefix_ = new WinePrefix("uninstall");
-  }
-  static void TearDownTestSuite() {
-    if (prefix_ != nullptr && prefix_->ok()) InstalledProgram(*prefix_).RemoveService();
-    delete prefix_;
-    prefix_ = nullptr;
-  }
+  static void SetUpTestSuite() { OpenPrefix("uninstall"); }
 
  protected:
-  void SetUp() override {
-    ASSERT_FALSE(WindowsExecutable().empty())
-        << "no win64 OrvalinthSrv.exe: give --exe=PATH or set ORVALINTH_E2E_EXE";
-    ASSERT_TRUE(prefix_->ok()) << prefix_->error();
-    ASSERT_TRUE(console_.Listen("127.0.0.1", 0)) << console_.failure_text();
-    program_ = std::make_unique<InstalledProgram>(*prefix_);
-  }
   void TearDown() override {
-    console_.Close();
-    if (program_ != nullptr) program_->RemoveService();
+    InstalledProgramTest::TearDown();
     prefix_->Wine({"reg", "delete", kEntry, "/f"});
   }
 
@@ -103,12 +87,8 @@ class WineUninstall : public ::testing::Test {
     return copies;
   }
 
-  static WinePrefix* prefix_;
-  CXConsoleLink console_;
-  std::unique_ptr<InstalledProgram> program_;
 };
 
-WinePrefix* WineUninstall::prefix_ = nullptr;
 
 TEST_F(WineUninstall, TheConsolesUninstallRemovesTheWholeProgram) {
   RunningAndLinked();

@@ -12,7 +12,7 @@
 
 #include "e2e_support.h"
 #include "host_process.h"
-#include "installed_program.h"
+#include "installed_program_test.h"
 #include "tools/console_link.h"
 
 namespace orvalinth::e2e {
@@ -24,31 +24,11 @@ using tools::CXConsoleLink;
 constexpr int64_t kAgentWaitMs = 60000;  // a service start under Wine, with its first connection
 constexpr int kFileWaitMs = 20000;
 
-class WineUpgrade : public ::testing::Test {
+class WineUpgrade : public InstalledProgramTest {
  public:
-  static void SetUpTestSuite() {
-    if (WindowsExecutable().empty()) return;
-    prefix_ = new WinePrefix("upgrade");
-  }
-  static void TearDownTestSuite() {
-    if (prefix_ != nullptr && prefix_->ok()) InstalledProgram(*prefix_).RemoveService();
-    delete prefix_;
-    prefix_ = nullptr;
-  }
+  static void SetUpTestSuite() { OpenPrefix("upgrade"); }
 
  protected:
-  void SetUp() override {
-    ASSERT_FALSE(WindowsExecutable().empty())
-        << "no win64 OrvalinthSrv.exe: give --exe=PATH or set ORVALINTH_E2E_EXE";
-    ASSERT_TRUE(prefix_->ok()) << prefix_->error();
-    ASSERT_TRUE(console_.Listen("127.0.0.1", 0)) << console_.failure_text();
-    program_ = std::make_unique<InstalledProgram>(*prefix_);
-  }
-  void TearDown() override {
-    console_.Close();
-    if (program_ != nullptr) program_->RemoveService();
-  }
-
   // The service at version 6 running with two snapshots waiting for
   // download, and the console linked to it.
   void RunningWithSnapshots() {
@@ -85,13 +65,9 @@ class WineUpgrade : public ::testing::Test {
     EXPECT_TRUE(program_->WaitForExistence("upgrade_tmp.exe", false, kFileWaitMs));
   }
 
-  static WinePrefix* prefix_;
-  CXConsoleLink console_;
-  std::unique_ptr<InstalledProgram> program_;
   std::string sent_;  // the last executable sent
 };
 
-WinePrefix* WineUpgrade::prefix_ = nullptr;
 
 TEST_F(WineUpgrade, ANewVersionReplacesTheServiceAndTellsTheConsole) {
   RunningWithSnapshots();

@@ -43,39 +43,6 @@ struct Targets {
   std::string name;
 };
 
-// Fails every write to snapshot files after the first (the provisional
-// header), as a full disk would.
-class FullDiskForSnapshots final : public platform::FileSystemWrapper {
- public:
-  FullDiskForSnapshots() : FileSystemWrapper(platform::Files::Real()) {}
-  std::unique_ptr<platform::File> Open(const std::u16string& path, unsigned mode) override {
-    std::unique_ptr<platform::File> file = target().Open(path, mode);
-    if (file == nullptr || !EndsWithFolded(path, u".snp") || (mode & platform::kOpenWrite) == 0) return file;
-    return std::make_unique<Failing>(std::move(file));
-  }
-
- private:
-  class Failing final : public platform::File {
-   public:
-    explicit Failing(std::unique_ptr<platform::File> inner) : inner_(std::move(inner)) {}
-    bool Read(void* buffer, uint32_t n, uint32_t* got) override { return inner_->Read(buffer, n, got); }
-    bool Write(const void* buffer, uint32_t n, uint32_t* written) override {
-      if (writes_++ == 0) return inner_->Write(buffer, n, written);
-      *written = 0;
-      platform::SetLastError(platform::kErrorDiskFull);
-      return false;
-    }
-    bool Seek(int64_t offset) override { return inner_->Seek(offset); }
-    bool SeekToEnd(int64_t* position) override { return inner_->SeekToEnd(position); }
-    bool Size(uint64_t* size) override { return inner_->Size(size); }
-    bool Flush() override { return inner_->Flush(); }
-
-   private:
-    std::unique_ptr<platform::File> inner_;
-    int writes_ = 0;
-  };
-};
-
 class AgentAndConsole : public testing::SettingsTest {
  protected:
   AgentAndConsole() {
@@ -395,7 +362,7 @@ TEST_F(AgentAndConsole, AWriteFailureWhileRecordingIsReportedAndLeavesNoFile) {
   MakeSnapshot(4);
   LoadText(Text({"ServerAddr:127.0.0.1", Format("ServerPort:%d", static_cast<int>(console_.port())), "SnapshotCnt:4",
                  "SavedSnapshots:2,4"}));
-  FullDiskForSnapshots full_disk;
+  testing::FullDiskForSnapshots full_disk;
   platform::ScopedFacility<platform::FileSystem> use(full_disk);
   Start();
   EXPECT_EQ(console_.info().saved_uids, "2,4");

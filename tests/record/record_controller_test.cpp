@@ -23,39 +23,6 @@ namespace {
 
 using testing::N;
 
-// Fails every write to snapshot files after the first (the provisional
-// header), as a full disk would.
-class FailingSnapshotWrites final : public platform::FileSystemWrapper {
- public:
-  FailingSnapshotWrites() : FileSystemWrapper(platform::Files::Real()) {}
-  std::unique_ptr<platform::File> Open(const std::u16string& path, unsigned mode) override {
-    std::unique_ptr<platform::File> file = target().Open(path, mode);
-    if (file == nullptr || !EndsWithFolded(path, u".snp") || (mode & platform::kOpenWrite) == 0) return file;
-    return std::make_unique<Failing>(std::move(file));
-  }
-
- private:
-  class Failing final : public platform::File {
-   public:
-    explicit Failing(std::unique_ptr<platform::File> inner) : inner_(std::move(inner)) {}
-    bool Read(void* buffer, uint32_t n, uint32_t* got) override { return inner_->Read(buffer, n, got); }
-    bool Write(const void* buffer, uint32_t n, uint32_t* written) override {
-      if (writes_++ == 0) return inner_->Write(buffer, n, written);
-      *written = 0;
-      platform::SetLastError(platform::kErrorDiskFull);
-      return false;
-    }
-    bool Seek(int64_t offset) override { return inner_->Seek(offset); }
-    bool SeekToEnd(int64_t* position) override { return inner_->SeekToEnd(position); }
-    bool Size(uint64_t* size) override { return inner_->Size(size); }
-    bool Flush() override { return inner_->Flush(); }
-
-   private:
-    std::unique_ptr<platform::File> inner_;
-    int writes_ = 0;
-  };
-};
-
 // A controller whose applications job is one that ignores stops.
 class StubbornController final : public CXClientRecordController {
  public:
@@ -170,7 +137,7 @@ TEST_F(RecordControllerTest, TheRequestFollowsTheTargetRule) {
 TEST_F(RecordControllerTest, AFailedWriteFailsTheFinishDeletesTheFileAndKeepsTheCatalog) {
   TargetAFolder();
   settings_.set_saved_snapshots("3");
-  FailingSnapshotWrites disk_full;
+  testing::FullDiskForSnapshots disk_full;
   platform::ScopedFacility<platform::FileSystem> use(disk_full);
   CXClientRecordController controller(settings_);
   ASSERT_EQ(controller.StartRecording(number_), 1) << controller.ChainText(false);

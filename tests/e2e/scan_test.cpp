@@ -17,12 +17,17 @@
 #include "service_link.h"
 #include "storage/snapshot_reader.h"
 #include "storage/strings.h"
+#include "tests/storage/snapshot_samples.h"
 #include "tools/snapshot_download.h"
 
 namespace orvalinth::e2e {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::FullExeVersion;
+using testing::SampleData;
+using testing::SampleNode;
+using testing::SampleText;
 
 constexpr char kTree[] = "C:\\e2e\\tree\\";
 constexpr char kKey[] = "HKLM\\SOFTWARE\\OrvalinthE2E";
@@ -43,38 +48,9 @@ int64_t FileTime(const std::string& host_path) {
   return static_cast<int64_t>(st.st_mtim.tv_sec) * 10000000 + st.st_mtim.tv_nsec / 100 + 116444736000000000LL;
 }
 
-// The version information of the fixture full.exe.
-SXReadVersion FullExeVersion() {
-  SXReadVersion v;
-  v.file_version_high = 0x00010002;
-  v.file_version_low = 0x00030004;
-  v.strings = {u"1.2.3.4", u"Version fixture with every string", u"Orvalinth Fixture", u"5.6.7.8",
-               u"Orvalinth Test Makers", u"caf\u00e9 \u20ac"};
-  return v;
-}
 
-SXReadValue Text(std::u16string name, uint32_t type, std::u16string text) {
-  SXReadValue v;
-  v.name = std::move(name);
-  v.type = type;
-  v.text = std::move(text);
-  return v;
-}
 
-SXReadValue Data(std::u16string name, uint32_t type, std::string data) {
-  SXReadValue v;
-  v.name = std::move(name);
-  v.type = type;
-  v.data = std::move(data);
-  return v;
-}
 
-SXReadNode Node(std::u16string name, std::vector<SXReadNode> children = {}) {
-  SXReadNode n;
-  n.name = std::move(name);
-  n.children = std::move(children);
-  return n;
-}
 
 const SXReadNode* Child(const SXReadNode& node, const std::u16string& name) {
   for (const SXReadNode& c : node.children) {
@@ -185,20 +161,20 @@ TEST_F(WineScan, AFolderAndAKeyOfTheTestArriveAsTheyWereMade) {
   // The registry: HKEY_LOCAL_MACHINE -> SOFTWARE -> OrvalinthE2E, its values
   // sorted by name, the link recorded and not entered. Keys are named as the
   // registry stores them: Wine keeps SOFTWARE as "Software".
-  SXReadNode e2e_key = Node(u"OrvalinthE2E");
-  e2e_key.values = {Data(u"Binary", 3, std::string("\x01\x02\xFF", 3)), Data(u"Dword", 4, std::string("\x2A\0\0\0", 4)),
-                    Text(u"Expand", 2, u"%SystemRoot%\\x"), Text(u"Multi", 7, std::u16string(u"one\0two", 7)),
-                    Text(u"Text", 1, u"text value")};
-  SXReadNode link = Node(u"Link");
+  SXReadNode e2e_key = SampleNode(u"OrvalinthE2E");
+  e2e_key.values = {SampleData(u"Binary", 3, std::string("\x01\x02\xFF", 3)), SampleData(u"Dword", 4, std::string("\x2A\0\0\0", 4)),
+                    SampleText(u"Expand", 2, u"%SystemRoot%\\x"), SampleText(u"Multi", 7, std::u16string(u"one\0two", 7)),
+                    SampleText(u"Text", 1, u"text value")};
+  SXReadNode link = SampleNode(u"Link");
   link.link_type = 1;
   link.link_target = Widen(target);
-  SXReadNode target_key = Node(u"Target");
-  target_key.values = {Text(u"Inside", 1, u"inside")};
+  SXReadNode target_key = SampleNode(u"Target");
+  target_key.values = {SampleText(u"Inside", 1, u"inside")};
   e2e_key.children = {link, target_key};
   ASSERT_EQ(snapshot.sections[kReadRegistry].size(), 1u);
   const SXReadSection& registry = snapshot.sections[kReadRegistry][0];
   EXPECT_EQ(registry.name, u"HKEY_LOCAL_MACHINE");
-  EXPECT_TRUE(registry.root == Node(u"HKEY_LOCAL_MACHINE", {Node(u"Software", {e2e_key})}))
+  EXPECT_TRUE(registry.root == SampleNode(u"HKEY_LOCAL_MACHINE", {SampleNode(u"Software", {e2e_key})}))
       << N(registry.root.name) << " " << registry.root.children.size() << " "
       << (registry.root.children.empty() ? "" : N(registry.root.children[0].name) + " " +
                                                    std::to_string(registry.root.children[0].error) + " " +
@@ -246,10 +222,10 @@ TEST_F(WineScan, AFolderAndAKeyOfTheTestArriveAsTheyWereMade) {
   }
   EXPECT_EQ(std::min(tool_version, copy_version), 0);
   EXPECT_EQ(std::max(tool_version, copy_version), 1);
-  SXReadNode expected = Node(u"tree");
-  SXReadNode many = Node(u"many");
+  SXReadNode expected = SampleNode(u"tree");
+  SXReadNode many = SampleNode(u"many");
   for (int i = 0; i < 100; ++i) many.files.push_back(file(Format("many/f%03d.txt", i), static_cast<uint64_t>(i), -1));
-  SXReadNode sub = Node(u"sub");
+  SXReadNode sub = SampleNode(u"sub");
   sub.files = {file("sub/copy.dll", pe.size(), copy_version), file("sub/deep.txt", 4, -1)};
   many.attributes = sub.attributes = 0x10;
   expected.children = {many, sub};

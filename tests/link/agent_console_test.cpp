@@ -21,12 +21,14 @@
 #include "storage/snapshot_reader.h"
 #include "storage/strings.h"
 #include "tests/platform/pe_fixtures.h"
+#include "tests/storage/snapshot_samples.h"
 #include "tools/console_link.h"
 #include "tools/snapshot_download.h"
 
 namespace orvalinth {
 namespace {
 
+using testing::FullExeVersion;
 using testing::N;
 using testing::W;
 using tools::CXConsoleLink;
@@ -173,15 +175,6 @@ SXReadNode Expected(const std::u16string& base, const std::u16string& rel, const
   return node;
 }
 
-// The version information of the fixture full.exe.
-SXReadVersion FullExeVersion() {
-  SXReadVersion v;
-  v.file_version_high = 0x00010002;
-  v.file_version_low = 0x00030004;
-  v.strings = {u"1.2.3.4",  u"Version fixture with every string", u"Orvalinth Fixture", u"5.6.7.8",
-               u"Orvalinth Test Makers", u"caf\u00e9 \u20ac"};
-  return v;
-}
 
 // Every file of `node` with a version index, by its path below the node.
 void VersionIndexes(const SXReadNode& node, const std::u16string& prefix, std::map<std::u16string, int32_t>* out) {

@@ -15,6 +15,7 @@
 #include "platform/system_info.h"
 #include "snapshot_builder.h"
 #include "snapshot_bytes.h"
+#include "snapshot_samples.h"
 #include "storage/mem_writer.h"
 #include "storage/snapshot_reader.h"
 #include "storage/snapshot_writer.h"
@@ -25,6 +26,10 @@ namespace orvalinth {
 namespace {
 
 using testing::N;
+using testing::SampleData;
+using testing::SampleLink;
+using testing::SampleNode;
+using testing::SampleText;
 using testing::ReadFileBytes;
 using testing::TempFolder;
 using testing::W;
@@ -56,35 +61,9 @@ SXReadFile File(std::u16string name, uint64_t size, uint16_t attributes = 0x20, 
   return f;
 }
 
-SXReadNode Node(std::u16string name, std::vector<SXReadNode> children = {}) {
-  SXReadNode n;
-  n.name = std::move(name);
-  n.children = std::move(children);
-  return n;
-}
 
-SXReadNode Link(std::u16string name, uint8_t type, std::u16string target) {
-  SXReadNode n = Node(std::move(name));
-  n.link_type = type;
-  n.link_target = std::move(target);
-  return n;
-}
 
-SXReadValue Text(std::u16string name, uint32_t type, std::u16string text) {
-  SXReadValue v;
-  v.name = std::move(name);
-  v.type = type;
-  v.text = std::move(text);
-  return v;
-}
 
-SXReadValue Data(std::u16string name, uint32_t type, std::string data) {
-  SXReadValue v;
-  v.name = std::move(name);
-  v.type = type;
-  v.data = std::move(data);
-  return v;
-}
 
 // Text as the registry gives it: UTF-16LE with its terminating zero unit (a
 // second one ends a multi-string).
@@ -156,24 +135,24 @@ SXExeVersion Version(int i) {
 // One registry root: values of every kind of data, a link, a key that could
 // not be opened, wide and long names.
 SXReadSection RegistrySection(const std::u16string& root_name, int variant) {
-  SXReadNode software = Node(u"SOFTWARE");
+  SXReadNode software = SampleNode(u"SOFTWARE");
   software.values = {
-      Text(u"", 1, u"default " + W(std::to_string(variant))),
-      Data(u"Big", 11, std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8)),
-      Data(u"Blob", 3, std::string(300 + static_cast<size_t>(variant), '\x5A')),
-      Data(u"Count", 4, std::string("\x2A\x00\x00\x00", 4)),
-      Text(u"List", 7, std::u16string(u"a\0b\0c", 5)),
-      Data(u"None", 0, std::string()),
-      Text(u"Path", 2, u"%SystemRoot%\\system32"),
-      Text(u"Wide\u0100", 1, u"\u0416\u0430"),
+      SampleText(u"", 1, u"default " + W(std::to_string(variant))),
+      SampleData(u"Big", 11, std::string("\x01\x02\x03\x04\x05\x06\x07\x08", 8)),
+      SampleData(u"Blob", 3, std::string(300 + static_cast<size_t>(variant), '\x5A')),
+      SampleData(u"Count", 4, std::string("\x2A\x00\x00\x00", 4)),
+      SampleText(u"List", 7, std::u16string(u"a\0b\0c", 5)),
+      SampleData(u"None", 0, std::string()),
+      SampleText(u"Path", 2, u"%SystemRoot%\\system32"),
+      SampleText(u"Wide\u0100", 1, u"\u0416\u0430"),
   };
-  SXReadNode vendor = Node(u"Vendor", {Node(u"Deep")});
-  vendor.children[0].values = {Text(u"Name", 1, std::u16string(70000, u'n'))};
-  software.children = {Link(u"Classes", 1, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes"), vendor};
-  SXReadNode sam = Node(u"SAM");
+  SXReadNode vendor = SampleNode(u"Vendor", {SampleNode(u"Deep")});
+  vendor.children[0].values = {SampleText(u"Name", 1, std::u16string(70000, u'n'))};
+  software.children = {SampleLink(u"Classes", 1, u"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes"), vendor};
+  SXReadNode sam = SampleNode(u"SAM");
   sam.error = 5;
   // In the name order: "kkk..." before "SAM" and "SOFTWARE".
-  SXReadNode root = Node(root_name, {Node(std::u16string(300, u'k')), sam, software});
+  SXReadNode root = SampleNode(root_name, {SampleNode(std::u16string(300, u'k')), sam, software});
   return Section(kReadRegistry, root_name, root);
 }
 
@@ -181,24 +160,24 @@ SXReadSection RegistrySection(const std::u16string& root_name, int variant) {
 // kinds, a folder that could not be listed; `versions` names the version
 // index of each executable in order.
 SXReadSection FilesSection(const std::u16string& drive, const std::vector<int32_t>& versions) {
-  SXReadNode folder = Node(u"Program Files");
+  SXReadNode folder = SampleNode(u"Program Files");
   folder.attributes = 0x10;
   for (size_t i = 0; i < versions.size(); ++i) {
     folder.files.push_back(File(W(Format("app%05d.exe", static_cast<int>(i))), 0x10000 + i, 0x20, versions[i]));
   }
-  SXReadNode windows = Node(u"Windows");
+  SXReadNode windows = SampleNode(u"Windows");
   windows.attributes = 0x10;
   windows.files = {File(u"a.txt", 0), File(u"B.ini", 0xFF, 0x21), File(u"big.bin", 0x100000000ULL),
                    File(u"c.dat", 0x100), File(u"\u0416.log", 0x10000, 0)};
-  SXReadNode locked = Node(u"System Volume Information");
+  SXReadNode locked = SampleNode(u"System Volume Information");
   locked.attributes = 0x16;
   locked.error = 5;
-  SXReadNode users = Node(u"Users", {Link(u"All Users", 3, u"C:\\ProgramData"), Link(u"link", 2, u"\u0416\\x")});
+  SXReadNode users = SampleNode(u"Users", {SampleLink(u"All Users", 3, u"C:\\ProgramData"), SampleLink(u"link", 2, u"\u0416\\x")});
   users.attributes = 0x10;
-  SXReadNode long_name = Node(std::u16string(260, u'L'));
+  SXReadNode long_name = SampleNode(std::u16string(260, u'L'));
   long_name.files = {File(std::u16string(300, u'f'), 1)};
   // A drive root reads without its "\" ("c:\" is "c:").
-  SXReadNode root = Node(drive.substr(0, 2), {long_name, folder, locked, users, windows});
+  SXReadNode root = SampleNode(drive.substr(0, 2), {long_name, folder, locked, users, windows});
   root.files = {File(u"pagefile.sys", 0x40000000ULL, 0x26)};
   SXReadSection s = Section(kReadFiles, drive, root);
   return s;
@@ -207,7 +186,7 @@ SXReadSection FilesSection(const std::u16string& drive, const std::vector<int32_
 // One applications category with items of the common kinds; each item's
 // file record when its file was found.
 SXReadSection ApplicationsSection(const std::u16string& category, int variant) {
-  SXReadNode root = Node(category);
+  SXReadNode root = SampleNode(category);
   for (int i = 0; i < 3; ++i) {
     SXReadItem item;
     item.kind = static_cast<uint8_t>(i == 2 ? 5 : i + 1);

@@ -4,6 +4,7 @@
 // sizes of every width, values of every type, version records.
 
 #include <string>
+#include <vector>
 
 #include "storage/snapshot_reader_model.h"
 
@@ -35,9 +36,10 @@ inline SXReadValue SampleData(std::u16string name, uint32_t type, std::string da
   return v;
 }
 
-inline SXReadNode SampleNode(std::u16string name) {
+inline SXReadNode SampleNode(std::u16string name, std::vector<SXReadNode> children = {}) {
   SXReadNode n;
   n.name = std::move(name);
+  n.children = std::move(children);
   return n;
 }
 
@@ -46,6 +48,16 @@ inline SXReadNode SampleLink(std::u16string name, uint8_t type, std::u16string t
   n.link_type = type;
   n.link_target = std::move(target);
   return n;
+}
+
+// The version record of the PE fixture full.exe (built by tests/CMakeLists.txt).
+inline SXReadVersion FullExeVersion() {
+  SXReadVersion v;
+  v.file_version_high = 0x00010002;
+  v.file_version_low = 0x00030004;
+  v.strings = {u"1.2.3.4",  u"Version fixture with every string", u"Orvalinth Fixture", u"5.6.7.8",
+               u"Orvalinth Test Makers", u"caf\u00e9 \u20ac"};
+  return v;
 }
 
 inline SXReadSection SampleRegistrySection() {

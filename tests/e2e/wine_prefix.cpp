@@ -22,11 +22,9 @@ constexpr int kServerTimeoutS = 30;
 std::mutex g_open_lock;
 std::set<std::string> g_open;  // prefixes whose server may be running
 
-std::string Installed(const char* preferred, const char* fallback) {
-  return access(preferred, X_OK) == 0 ? preferred : fallback;
-}
-std::string WineProgram() { return Installed("/usr/lib/wine/wine64", "wine64"); }
-std::string WineServer() { return Installed("/usr/lib/wine/wineserver", "wineserver"); }
+// By the paths of cmake/wine-env, which every script uses too.
+std::string WineProgram() { return ORVALINTH_WINE64; }
+std::string WineServer() { return ORVALINTH_WINESERVER; }
 
 // A command in `prefix`: headless, no Mono or Gecko prompts, no menu
 // entries, no debugger, under timeout(1) when `timeout_s` is not 0.

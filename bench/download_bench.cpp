@@ -19,13 +19,13 @@
 #include <thread>
 #include <vector>
 
-#include "host/paths.h"
+#include "base/paths.h"
+#include "base/strings.h"
 #include "link/client.h"
 #include "link/message.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/sockets.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 namespace {
@@ -34,7 +34,7 @@ constexpr int32_t kSnapshot = 1;
 constexpr uint32_t kFileSize = 200u << 20;
 constexpr int32_t kChunk = 128 << 10;
 
-platform::Sockets& Net() { return platform::Network::Real(); }
+platform::Sockets& Net() { return platform::Sockets::Real(); }
 
 // The benchmark's program folder: a fresh folder under the system's temporary
 // folder, so the snapshot, settings and log stay out of the build tree.
@@ -43,10 +43,10 @@ class BenchProcess final : public platform::Process {
   explicit BenchProcess(std::u16string folder) : folder_(std::move(folder)) {}
   std::u16string ExecutablePath() override { return folder_ + u"OrvalinthSrv.exe"; }
   bool CommandLineArguments(std::vector<std::u16string>* arguments) override {
-    return platform::Processes::Real().CommandLineArguments(arguments);
+    return platform::Process::Real().CommandLineArguments(arguments);
   }
   bool Start(const std::u16string& program, const std::u16string& line, platform::RunMode mode) override {
-    return platform::Processes::Real().Start(program, line, mode);
+    return platform::Process::Real().Start(program, line, mode);
   }
 
  private:
@@ -92,10 +92,10 @@ bool RecvFrame(platform::SocketHandle s, CXMessage* m) {
 // settings, and a listening socket on loopback.
 class Setup {
  public:
-  Setup() : folder_(platform::Files::Real().TempFolder() + Widen(Format("orvalinth-bench-%u\\", platform::CurrentProcessId()))),
+  Setup() : folder_(platform::FileSystem::Real().TempFolder() + Widen(Format("orvalinth-bench-%u\\", platform::CurrentProcessId()))),
             process_(folder_) {
     platform::ScopedFacility<platform::Process> use(process_);
-    platform::FileSystem& files = platform::Files::Real();
+    platform::FileSystem& files = platform::FileSystem::Real();
     Net().Startup();
     files.CreateFolder(folder_);
     files.CreateFolder(DataFolder());
@@ -122,7 +122,7 @@ class Setup {
   ~Setup() {
     platform::ScopedFacility<platform::Process> use(process_);
     Net().Close(listener_);
-    platform::FileSystem& files = platform::Files::Real();
+    platform::FileSystem& files = platform::FileSystem::Real();
     for (const char16_t* name : {u"OrvalinthSrv.ini", u"OrvalinthSrv.log", u"OrvalinthSrv.log.old"}) {
       files.RemoveFile(folder_ + name);
     }
@@ -195,7 +195,7 @@ void DownloadBaseline(benchmark::State& state) {
     std::atomic<bool> sent{true};
     std::thread send_side([&] {
       std::unique_ptr<platform::File> file =
-          platform::Files::Get().Open(SnapshotPath(kSnapshot), platform::kOpenRead | platform::kOpenSequential);
+          platform::FileSystem::Get().Open(SnapshotPath(kSnapshot), platform::kOpenRead | platform::kOpenSequential);
       std::vector<char> chunk(kChunk);
       uint32_t got = 0;
       while (file != nullptr && file->Read(chunk.data(), kChunk, &got) && got > 0) {

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "base/strings.h"
 #include "link/message.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 namespace {

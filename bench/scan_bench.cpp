@@ -19,13 +19,14 @@
 #include <set>
 #include <string>
 
+#include "base/strings.h"
 #include "platform/files.h"
 #include "platform/posix/drive_table.h"
 #include "platform/process.h"
+#include "record/apps/system_info.h"
 #include "record/file_scan.h"
 #include "record/scan_request.h"
 #include "storage/snapshot_writer.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 namespace {
@@ -39,14 +40,14 @@ class TreeMaker {
   explicit TreeMaker(std::u16string root) : root_(std::move(root)), gen_(20261208) {}
 
   void Make() {
-    platform::Files::Get().CreateFolder(root_.substr(0, root_.size() - 1));
+    platform::FileSystem::Get().CreateFolder(root_.substr(0, root_.size() - 1));
     while (files_ < kFiles) Folder(root_, 0);
   }
 
  private:
   void Folder(const std::u16string& parent, int depth) {
     const std::u16string path = parent + FolderName() + u"\\";
-    if (!platform::Files::Get().CreateFolder(path.substr(0, path.size() - 1))) return;
+    if (!platform::FileSystem::Get().CreateFolder(path.substr(0, path.size() - 1))) return;
     const int files = static_cast<int>(Pick(depth == 0 ? 10 : 35));
     std::set<std::string> names;
     for (int i = 0; i < files && files_ < kFiles; ++i) File(path, &names);
@@ -72,7 +73,7 @@ class TreeMaker {
     if (!names->insert(name).second) return;
     // Small contents keep the tree a few dozen megabytes; sizes still vary.
     const std::string bytes(Pick(8) == 0 ? 1000 + Pick(4000) : Pick(300), 'x');
-    auto file = platform::Files::Get().Open(folder + Widen(name), platform::kOpenCreate);
+    auto file = platform::FileSystem::Get().Open(folder + Widen(name), platform::kOpenCreate);
     uint32_t written = 0;
     if (file != nullptr && (bytes.empty() || file->Write(bytes.data(), static_cast<uint32_t>(bytes.size()), &written))) {
       ++files_;
@@ -101,15 +102,15 @@ class TreeMaker {
 // The tree beside the program: made when its completion mark is missing.
 const std::u16string& Tree() {
   static const std::u16string tree = [] {
-    const std::u16string exe = platform::Processes::Get().ExecutablePath();
+    const std::u16string exe = platform::Process::Get().ExecutablePath();
     const std::u16string root = exe.substr(0, exe.find_last_of(u'\\') + 1) + u"scan-tree-2\\";
     const std::u16string mark = root + u"complete";
-    if (platform::Files::Get().Attributes(mark) == platform::kInvalidAttributes) {
+    if (platform::FileSystem::Get().Attributes(mark) == platform::kInvalidAttributes) {
       std::fprintf(stderr, "making the scan tree of %d files (once)...\n", kFiles);
       const int removed = std::system(("rm -rf '" + platform::posix::ToHostPath(root) + "'").c_str());
       (void)removed;  // a first run has nothing to remove
       TreeMaker(root).Make();
-      platform::Files::Get().Open(mark, platform::kOpenCreate);
+      platform::FileSystem::Get().Open(mark, platform::kOpenCreate);
     }
     return root;
   }();
@@ -117,13 +118,13 @@ const std::u16string& Tree() {
 }
 
 std::u16string TempPath(const char16_t* name) {
-  return platform::Files::Get().TempFolder() + u"orvalinth-scan-bench-" +
+  return platform::FileSystem::Get().TempFolder() + u"orvalinth-scan-bench-" +
          Widen(std::to_string(static_cast<long long>(std::rand()))) + name;
 }
 
 uint64_t FileSize(const std::u16string& path) {
   uint64_t size = 0;
-  if (auto file = platform::Files::Get().Open(path, platform::kOpenRead)) file->Size(&size);
+  if (auto file = platform::FileSystem::Get().Open(path, platform::kOpenRead)) file->Size(&size);
   return size;
 }
 
@@ -157,7 +158,7 @@ void BM_ScanOurs(benchmark::State& state) {
   int32_t files = 0;
   ResetPeakResident();
   for (auto _ : state) {
-    if (!writer.CreateSnapshot(path, "bench", request)) {
+    if (!writer.CreateSnapshot(path, "bench", request.InfoRequest())) {
       state.SkipWithError("cannot create the snapshot file");
       break;
     }
@@ -167,13 +168,13 @@ void BM_ScanOurs(benchmark::State& state) {
       while (writer.running_jobs().Get() != 0) platform::SleepMs(1);
     }
     files = writer.progress(kScanFiles, 1).Get();
-    if (writer.FinishSnapshot(1) == 0) state.SkipWithError("the snapshot was not finished");
+    if (writer.FinishSnapshot(1, DescribeMachine()) == 0) state.SkipWithError("the snapshot was not finished");
     size = FileSize(path);
   }
   state.counters["size_MB"] = benchmark::Counter(static_cast<double>(size - 20) / 1e6);
   state.counters["files"] = benchmark::Counter(files);
   state.counters["peak_MB"] = benchmark::Counter(static_cast<double>(PeakResidentKb()) / 1e3);
-  platform::Files::Get().RemoveFile(path);
+  platform::FileSystem::Get().RemoveFile(path);
 }
 
 void BM_ScanBaseline(benchmark::State& state) {
@@ -189,7 +190,7 @@ void BM_ScanBaseline(benchmark::State& state) {
     }
   }
   state.counters["size_MB"] = benchmark::Counter(static_cast<double>(FileSize(out)) / 1e6);
-  platform::Files::Get().RemoveFile(out);
+  platform::FileSystem::Get().RemoveFile(out);
 }
 
 BENCHMARK(BM_ScanOurs)->Name("Scan/ours")->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/strings.h"
 #include "platform/files.h"
 #include "platform/posix/drive_table.h"
 #include "record/scan_request.h"
@@ -18,7 +19,6 @@
 #include "storage/mem_writer.h"
 #include "storage/node_table.h"
 #include "storage/snapshot_writer.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 namespace {
@@ -134,7 +134,7 @@ const std::string& Payload() {
 }
 
 std::u16string TempPath(const char16_t* name) {
-  return platform::Files::Get().TempFolder() + u"orvalinth-bench-" +
+  return platform::FileSystem::Get().TempFolder() + u"orvalinth-bench-" +
          Widen(std::to_string(static_cast<long long>(std::rand()))) + name;
 }
 
@@ -151,7 +151,7 @@ void BM_StoreSectionOurs(benchmark::State& state) {
   CXSnapshotWriter writer;
   for (auto _ : state) {
     state.PauseTiming();
-    if (!writer.CreateSnapshot(path, "bench", CXScanRequest())) {
+    if (!writer.CreateSnapshot(path, "bench", SXInfoRequest())) {
       state.SkipWithError("cannot create the snapshot file");
       break;
     }
@@ -163,9 +163,9 @@ void BM_StoreSectionOurs(benchmark::State& state) {
     state.ResumeTiming();
   }
   uint64_t file_size = 0;
-  if (auto file = platform::Files::Get().Open(path, platform::kOpenRead)) file->Size(&file_size);
+  if (auto file = platform::FileSystem::Get().Open(path, platform::kOpenRead)) file->Size(&file_size);
   SetCounters(state, static_cast<double>(file_size) - 20);
-  platform::Files::Get().RemoveFile(path);
+  platform::FileSystem::Get().RemoveFile(path);
 }
 
 void BM_StoreSectionBaseline(benchmark::State& state) {
@@ -173,7 +173,7 @@ void BM_StoreSectionBaseline(benchmark::State& state) {
   const std::u16string in = TempPath(u".in");
   const std::u16string out = TempPath(u".lz4");
   {
-    auto file = platform::Files::Get().Open(in, platform::kOpenCreate);
+    auto file = platform::FileSystem::Get().Open(in, platform::kOpenCreate);
     uint32_t written = 0;
     if (file == nullptr || !file->Write(payload.data(), kPayloadSize, &written)) {
       state.SkipWithError("cannot write the input file");
@@ -189,10 +189,10 @@ void BM_StoreSectionBaseline(benchmark::State& state) {
     }
   }
   uint64_t size = 0;
-  if (auto file = platform::Files::Get().Open(out, platform::kOpenRead)) file->Size(&size);
+  if (auto file = platform::FileSystem::Get().Open(out, platform::kOpenRead)) file->Size(&size);
   SetCounters(state, static_cast<double>(size));
-  platform::Files::Get().RemoveFile(in);
-  platform::Files::Get().RemoveFile(out);
+  platform::FileSystem::Get().RemoveFile(in);
+  platform::FileSystem::Get().RemoveFile(out);
 }
 
 BENCHMARK(BM_StoreSectionOurs)->Name("StoreSection64MiB/ours")->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -16,7 +16,7 @@ void Write(const std::string& folder, const char* name, const std::string& bytes
 
 int main(int argc, char** argv) {
   if (argc < 2) return 1;
-  using namespace orvalinth::testing;  // NOLINT: the builders
+  using namespace orvalinth::test;  // NOLINT: the builders
   const std::string folder = argv[1];
   const std::string strings = StringFileInfo(
       {StringTable(u"040904b0", {StringEntry(u"ProductName", u"Seed"), StringEntry(u"FileVersion", u"1.0")})});

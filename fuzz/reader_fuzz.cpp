@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "storage/snapshot_dump.h"
-#include "storage/snapshot_reader.h"
+#include "storage/reader/snapshot_dump.h"
+#include "storage/reader/snapshot_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace orvalinth;

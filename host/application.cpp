@@ -1,8 +1,9 @@
 #include "host/application.h"
 
-#include "host/log.h"
-#include "host/paths.h"
+#include "base/log.h"
+#include "base/paths.h"
 #include "host/run_program.h"
+#include "host/upgrade.h"
 #include "link/client.h"
 #include "link/message_trace.h"
 #include "link/socket.h"
@@ -26,6 +27,18 @@ bool RequestServiceStop() {
   return true;
 }
 
+SXMaintenanceActions ServiceMaintenanceActions(CXClientSettings& settings) {
+  SXMaintenanceActions actions;
+  actions.upgrade = [&settings](const uint8_t* bytes, int32_t length, std::string* error) {
+    return BeginUpgrade(settings, bytes, length, error);
+  };
+  actions.uninstall = [] {
+    g_uninstall_requested.store(1);
+    RequestServiceStop();
+  };
+  return actions;
+}
+
 bool StartApplication() {
   // The system folder paths of the scans join here with the recorder.
   // The service goes on without the socket library: every connection attempt
@@ -33,6 +46,7 @@ bool StartApplication() {
   CXSocket::Startup();
   EnableMessageTraceIfRequested();
   if (ProcessSettings().Load(SettingsPath()) == 0) return false;
+  ProcessClient().set_maintenance_actions(ServiceMaintenanceActions(ProcessSettings()));
   if (ProcessClient().StartConnectionThread() == 0) return false;
   LogInfo("Orvalinth started");
   return true;

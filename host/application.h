@@ -3,13 +3,21 @@
 
 #include <atomic>
 
+#include "link/client.h"
+
 namespace orvalinth {
 
 // Set by the console's "uninstall" command; read by StopApplication.
 extern std::atomic<int> g_uninstall_requested;
 
+// The program's upgrade and uninstall, as the console's commands start them:
+// BeginUpgrade with `settings`, and the stop that ends in the self-uninstall
+// (g_uninstall_requested, then RequestServiceStop).
+SXMaintenanceActions ServiceMaintenanceActions(CXClientSettings& settings);
+
 // Starts the socket library (and the message trace when asked for), loads the
-// settings and starts the connection thread; logs "Orvalinth started".
+// settings, hands the client its maintenance actions and starts the
+// connection thread; logs "Orvalinth started".
 // Failure when the settings cannot be loaded or the thread cannot start.
 bool StartApplication();
 

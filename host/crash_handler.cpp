@@ -3,11 +3,11 @@
 #include <atomic>
 #include <thread>
 
-#include "host/crash_flag.h"
+#include "base/fatal_flag.h"
+#include "base/paths.h"
+#include "base/strings.h"
 #include "host/crash_report.h"
-#include "host/paths.h"
 #include "platform/process.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 namespace {
@@ -84,11 +84,11 @@ bool InstallCrashHandler(const std::u16string& report_name, const std::string& t
     static std::atomic<CXCrashReport*> retired{nullptr};
     delete retired.exchange(g_report.exchange(report));
   }
-  return platform::CrashHandlers::Get().Install(&HandleFault);
+  return platform::CrashHandler::Get().Install(&HandleFault);
 }
 
 void UninstallCrashHandler() {
-  platform::CrashHandlers::Get().Uninstall();
+  platform::CrashHandler::Get().Uninstall();
   ReportLock lock;
   g_recovery.store(nullptr);
   g_show_message.store(0);
@@ -108,13 +108,13 @@ platform::FaultAction HandleFault(const platform::FaultInfo& fault) {
     SetFatalFlag(1);
     ReportWrite(FaultLine(fault.address, fault.code, MemorySituation()));
     ReportSink sink;
-    platform::CrashHandlers::Get().WalkFault(fault, sink);
+    platform::CrashHandler::Get().WalkFault(fault, sink);
     ReportWrite(kReportEnd);
   }
 
   if (g_show_message.load() != 0) {
     CXCrashReport* report = g_report.load();
-    platform::CrashHandlers::Get().ShowFatalMessage(
+    platform::CrashHandler::Get().ShowFatalMessage(
         FatalErrorMessage(report != nullptr ? report->path() : std::u16string()));
     return platform::FaultAction::kEndProcess;
   }

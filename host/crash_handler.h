@@ -1,7 +1,7 @@
 #pragma once
 // The crash handler of the service process, installed first thing by the
 // service entry. On a fatal fault, on whichever thread it happens, it takes
-// the report lock, raises the fatal flag (host/crash_flag.h), writes the
+// the report lock, raises the fatal flag (base/fatal_flag.h), writes the
 // report (host/crash_report.h): the "exception at" line, the faulting
 // thread's stack, ".", releases the lock and then
 //  - with the show-message flag 0 and a recovery routine: runs the routine

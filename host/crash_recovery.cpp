@@ -3,8 +3,8 @@
 #include <memory>
 #include <string>
 
-#include "host/log.h"
-#include "host/paths.h"
+#include "base/log.h"
+#include "base/paths.h"
 #include "host/run_program.h"
 #include "host/service_runtime.h"
 #include "link/client.h"
@@ -24,7 +24,7 @@ void Log(const char* text, const SXCrashRecoveryTiming& timing) {
 }  // namespace
 
 bool CopyCrashReport() {
-  platform::FileSystem& files = platform::Files::Get();
+  platform::FileSystem& files = platform::FileSystem::Get();
   const std::u16string copy_path = CrashCopyPath();
   files.RemoveFile(copy_path);
   std::unique_ptr<platform::File> report = files.Open(CrashReportPath(), platform::kOpenRead);

@@ -2,12 +2,12 @@
 
 #include <memory>
 
-#include "host/paths.h"
+#include "base/paths.h"
+#include "base/strings.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/system_info.h"
 #include "record/apps/system_info.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 namespace {
@@ -43,7 +43,7 @@ CXCrashReport::CXCrashReport(std::u16string path, std::u16string header)
 void CXCrashReport::Write(const std::string& text) {
   std::u16string wide;
   AppendWidened(&wide, text);
-  platform::FileSystem& files = platform::Files::Get();
+  platform::FileSystem& files = platform::FileSystem::Get();
   std::unique_ptr<platform::File> file;
   if (first_write_) {
     file = files.Open(path_, platform::kOpenCreate);
@@ -89,7 +89,7 @@ std::string MemorySituationOf(uint64_t available, uint64_t total) {
 std::string MemorySituation() {
   uint64_t available = 0;
   uint64_t total = 0;
-  if (!platform::System::Get().Memory(&available, &total)) return std::string();
+  if (!platform::SystemInfo::Get().Memory(&available, &total)) return std::string();
   return MemorySituationOf(available, total);
 }
 

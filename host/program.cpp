@@ -1,8 +1,8 @@
 #include "host/program.h"
 
-#include "host/log.h"
+#include "base/log.h"
+#include "base/strings.h"
 #include "platform/process.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 
@@ -20,7 +20,7 @@ int ProgramMain(const std::vector<std::string>& arguments, ProgramActions& actio
   }
 
   std::vector<std::u16string> wide;
-  if (!platform::Processes::Get().CommandLineArguments(&wide) || wide.size() < arguments.size()) return 0;
+  if (!platform::Process::Get().CommandLineArguments(&wide) || wide.size() < arguments.size()) return 0;
 
   const std::string& option = arguments[1];
   if (EqualsFolded(option, "-register")) {

@@ -9,7 +9,7 @@ bool RunProgram(const std::u16string& program, const std::u16string& arguments, 
   platform::RunMode how = platform::RunMode::kWait;
   if (mode == RunProgramMode::kDetached) how = platform::RunMode::kDetached;
   if (mode == RunProgramMode::kReplace) how = platform::RunMode::kReplace;
-  return platform::Processes::Get().Start(program, command_line, how);
+  return platform::Process::Get().Start(program, command_line, how);
 }
 
 }  // namespace orvalinth

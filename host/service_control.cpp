@@ -1,10 +1,10 @@
 #include "host/service_control.h"
 
-#include "host/log.h"
-#include "host/paths.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/strings.h"
 #include "platform/errors.h"
 #include "platform/process.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 namespace {
@@ -54,7 +54,7 @@ int CXServiceControl::Install(const std::string& description) {
   }
   // A description that cannot be written costs nothing but the text in the
   // services list; the service itself is complete.
-  platform::ServiceManagers::Get().WriteDescription(kServiceNameW, Widen(description));
+  platform::ServiceManager::Get().WriteDescription(kServiceNameW, Widen(description));
   LogInfo("Service installed");
   return 1;
 }
@@ -109,7 +109,7 @@ int CXServiceControl::Restart() {
 }
 
 bool CXServiceControl::OpenService(uint32_t access) {
-  if (!platform::ServiceManagers::Get().OpenManager(platform::kScManagerConnect, &manager_)) {
+  if (!platform::ServiceManager::Get().OpenManager(platform::kScManagerConnect, &manager_)) {
     LogServiceError("openSCManager failed");
     return false;
   }
@@ -130,7 +130,7 @@ uint32_t CXServiceControl::Create() {
   const std::u16string program = ExecutablePath();
   if (program.empty()) return FailureCode(platform::kErrorFileNotFound);
   std::unique_ptr<platform::ServiceDatabase> manager;
-  if (!platform::ServiceManagers::Get().OpenManager(platform::kScManagerCreateService, &manager)) {
+  if (!platform::ServiceManager::Get().OpenManager(platform::kScManagerCreateService, &manager)) {
     return FailureCode(platform::kErrorAccessDenied);
   }
   platform::ServiceConfig config;

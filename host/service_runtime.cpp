@@ -3,16 +3,16 @@
 #include <atomic>
 #include <mutex>
 
-#include "host/app_version.h"
+#include "base/app_version.h"
+#include "base/log.h"
+#include "base/strings.h"
 #include "host/application.h"
 #include "host/crash_handler.h"
 #include "host/crash_recovery.h"
-#include "host/log.h"
 #include "host/service_control.h"
 #include "platform/event.h"
 #include "platform/process.h"
 #include "platform/services.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 namespace {
@@ -39,7 +39,7 @@ platform::Event g_entry_finished(platform::Event::Mode::kManualReset);
 // Sets the state and reports the record; the lock is held.
 void ReportLocked(uint32_t state) {
   g_status.state = state;
-  platform::ServiceManagers::Get().SetStatus(g_status_handle, g_status);
+  platform::ServiceManager::Get().SetStatus(g_status_handle, g_status);
 }
 
 void Report(uint32_t state) {
@@ -69,7 +69,7 @@ void InstallServiceCrashHandler() {
 bool RunServiceDispatcher() {
   g_entry_entered.store(false);
   g_entry_finished.Reset();
-  const bool ran = platform::ServiceManagers::Get().RunDispatcher(CXServiceControl::kServiceName, &ServiceMain);
+  const bool ran = platform::ServiceManager::Get().RunDispatcher(CXServiceControl::kServiceName, &ServiceMain);
   if (ran && g_entry_entered.load()) g_entry_finished.Wait(kEntryFinishWaitMs);
   return ran;
 }
@@ -88,7 +88,7 @@ void ServiceMain() {
   g_stop_event.Reset();
 
   platform::ServiceStatusHandle handle = 0;
-  if (!platform::ServiceManagers::Get().RegisterControlHandler(CXServiceControl::kServiceName, &ServiceCtrlHandler,
+  if (!platform::ServiceManager::Get().RegisterControlHandler(CXServiceControl::kServiceName, &ServiceCtrlHandler,
                                                                &handle)) {
     LogError("service start failed - cannot register handler");
     g_entry_finished.Set();
@@ -133,7 +133,7 @@ void ServiceCtrlHandler(uint32_t control) {
     // entry finds when it starts waiting.
     if (g_status.state != platform::kServiceStopped) {
       if (stop) g_status.state = platform::kServiceStopPending;
-      platform::ServiceManagers::Get().SetStatus(g_status_handle, g_status);
+      platform::ServiceManager::Get().SetStatus(g_status_handle, g_status);
     }
   }
   if (stop) SignalStop();

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "host/paths.h"
+#include "base/paths.h"
 #include "host/run_program.h"
 #include "platform/dialogs.h"
 #include "platform/files.h"
@@ -25,7 +25,7 @@ std::u16string WithoutTrailingBackslash(std::u16string folder) {
 }
 
 bool Exists(const std::u16string& path) {
-  return platform::Files::Get().Attributes(path) != platform::kInvalidAttributes;
+  return platform::FileSystem::Get().Attributes(path) != platform::kInvalidAttributes;
 }
 
 }  // namespace
@@ -40,8 +40,8 @@ std::u16string CXSelfUninstall::SecondStageArguments(const std::u16string& folde
 }
 
 std::u16string CXSelfUninstall::TemporaryFolder() {
-  std::u16string folder = platform::Files::Get().TempFolder();
-  if (folder.empty()) folder = platform::PathLookups::Get().WindowsFolder();
+  std::u16string folder = platform::FileSystem::Get().TempFolder();
+  if (folder.empty()) folder = platform::PathLookup::Get().WindowsFolder();
   return WithTrailingBackslash(folder);
 }
 
@@ -53,7 +53,7 @@ int32_t CXSelfUninstall::SnapshotCountOf(const std::u16string& path) {
 
 void CXSelfUninstall::DeleteInstalledProgramsEntry() {
   std::unique_ptr<platform::RegistryKey> key;
-  if (platform::Registries::Get().OpenKey(platform::RegistryRoot::kLocalMachine, kInstalledProgramsKey,
+  if (platform::Registry::Get().OpenKey(platform::RegistryRoot::kLocalMachine, kInstalledProgramsKey,
                                           platform::kRegOptionNone, platform::kRegRead | platform::kRegWrite,
                                           &key) != 0) {
     return;
@@ -70,7 +70,7 @@ void CXSelfUninstall::Run(const std::u16string& folder, bool quiet) {
 }
 
 void CXSelfUninstall::FirstStage(bool quiet) {
-  if (!quiet && !platform::Dialogs::Get().AskYesNo(kCaption, kQuestion)) return;
+  if (!quiet && !platform::Dialog::Get().AskYesNo(kCaption, kQuestion)) return;
 
   control_.Uninstall(/*stop_first=*/true);
   // Without its own path the program cannot tell its files from those of the
@@ -82,7 +82,7 @@ void CXSelfUninstall::FirstStage(bool quiet) {
   const int32_t count = SnapshotCountOf(SettingsPath());
 
   // From here on nothing is logged: a line would make a new log.
-  platform::FileSystem& files = platform::Files::Get();
+  platform::FileSystem& files = platform::FileSystem::Get();
   const std::u16string settings = SettingsPath();
   const std::u16string log = LogPath();
   for (const std::u16string& path : {settings, settings + u".tmp", log, log + u".old", CrashReportPath(),
@@ -103,7 +103,7 @@ void CXSelfUninstall::FirstStage(bool quiet) {
 }
 
 void CXSelfUninstall::SecondStage(const std::u16string& folder, bool quiet) {
-  platform::FileSystem& files = platform::Files::Get();
+  platform::FileSystem& files = platform::FileSystem::Get();
   // The first stage's process may not have let go of its executable yet.
   const std::u16string executable = folder + ProgramFileName();
   for (int attempt = 0; attempt < timing_.delete_attempts; ++attempt) {
@@ -114,9 +114,9 @@ void CXSelfUninstall::SecondStage(const std::u16string& folder, bool quiet) {
   files.DeleteAtReboot(ExecutablePath());
   if (quiet) return;
   if (Exists(executable)) {
-    platform::Dialogs::Get().Inform(kCaption, std::string(kRemoved) + " Some of its files could not be deleted.");
+    platform::Dialog::Get().Inform(kCaption, std::string(kRemoved) + " Some of its files could not be deleted.");
   } else {
-    platform::Dialogs::Get().Inform(kCaption, kRemoved);
+    platform::Dialog::Get().Inform(kCaption, kRemoved);
   }
 }
 

@@ -2,13 +2,13 @@
 
 #include <memory>
 
-#include "host/app_version.h"
-#include "host/log.h"
-#include "host/paths.h"
+#include "base/app_version.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/strings.h"
 #include "host/run_program.h"
 #include "platform/files.h"
 #include "platform/process.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 namespace {
@@ -25,7 +25,7 @@ int Refuse(const std::string& text, std::string* error_text) {
 }  // namespace
 
 bool CXUpgrade::WriteUpgradeCopy(const uint8_t* bytes, int32_t length) {
-  platform::FileSystem& files = platform::Files::Get();
+  platform::FileSystem& files = platform::FileSystem::Get();
   const std::u16string copy = UpgradeCopyPath();
   std::unique_ptr<platform::File> file = files.Open(copy, platform::kOpenCreate);
   if (file == nullptr) return false;
@@ -70,12 +70,12 @@ int CXUpgrade::Begin(const uint8_t* bytes, int32_t length, std::string* error_te
 
   // Still here: the copy did not start. Without it the next service must not
   // report an upgrade.
-  platform::Files::Get().RemoveFile(copy);
+  platform::FileSystem::Get().RemoveFile(copy);
   return Refuse(Format("cannot start %s", Narrow(copy).c_str()), error_text);
 }
 
 bool CXUpgrade::ReplaceTarget() {
-  platform::FileSystem& files = platform::Files::Get();
+  platform::FileSystem& files = platform::FileSystem::Get();
   const std::u16string copy = UpgradeCopyPath();
   const std::u16string target = TargetExecutablePath();
   for (int attempt = 0; attempt < timing_.replace_attempts; ++attempt) {
@@ -87,7 +87,7 @@ bool CXUpgrade::ReplaceTarget() {
 
 void CXUpgrade::Finish() {
   LogInfo("Finalizing upgrade...");
-  if (platform::Files::Get().Attributes(UpgradeCopyPath()) == platform::kInvalidAttributes) {
+  if (platform::FileSystem::Get().Attributes(UpgradeCopyPath()) == platform::kInvalidAttributes) {
     // Nothing to install ("-upgrade" given by hand): the service, its
     // settings and snapshots stay as they are.
     LogError("upgrade failed - cannot replace exe");

@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "record/folder_links.h"
+#include "record/registry_paths.h"
 
 namespace orvalinth {
 
@@ -41,7 +43,7 @@ std::string ListDrives();
 // The subfolders matching `path` followed by "*.*": for a folder path ending
 // with "\" its subfolders; for "C:\Windows" the folders of C:\ whose names
 // begin with "Windows". "." and ".." are left out; a folder that is a link is
-// kind 2 with its target (ResolveFolderLink), another one kind 1 when
+// kind 2 with its target (ResolveFolderLink, record/folder_links.h), another one kind 1 when
 // HasSubfolders says so. Empty when the search cannot start.
 void ListSubfolders(const std::u16string& path, std::vector<std::u16string>* listing);
 
@@ -52,34 +54,7 @@ void ListSubfolders(const std::u16string& path, std::vector<std::u16string>* lis
 inline constexpr int kSubfolderProbeLimit = 1000;
 bool HasSubfolders(const std::u16string& parent, const std::u16string& name);
 
-// Where the folder `folder` (a reparse point) leads: kLinkMountPoint (2) for
-// a junction or volume mount point, kLinkSymbolic (1) for a symbolic link,
-// with *target set; 0 when the link cannot be read (*target unchanged). The
-// target loses its "\??\" prefix ("\??\UNC\s\x" becomes "\\s\x"), a relative
-// link is resolved against the folder holding it, and a volume name
-// "Volume{...}" becomes the volume's shortest mount path other than `folder`
-// itself (or `folder` when it has no other).
-int ResolveFolderLink(const std::u16string& folder, std::u16string* target);
-
-// Enables "SeBackupPrivilege" for the process, so that protected folders can
-// be searched; failures are ignored.
-void EnableBackupPrivilege();
-
 // ---- registry --------------------------------------------------------------
-
-struct SXRegistryRootName {
-  const char16_t* name;
-  platform::RegistryRoot root;
-};
-// The five root names, in the order of a full registry scan.
-extern const SXRegistryRootName kRegistryRootNames[5];
-// The root called `name` (A-Z folded); false for any other name.
-bool FindRegistryRoot(std::u16string_view name, platform::RegistryRoot* root);
-
-// Opens "ROOT\sub\path" for reading ("ROOT\" opens the root itself). Null
-// when it cannot be opened: *error is the registry's code, or 2 when the path
-// has no "\" or names no root.
-std::unique_ptr<platform::RegistryKey> OpenRegistryPath(const std::u16string& path, uint32_t* error);
 
 // The kind of the subkey `name` of `parent`: 2 when it is a link whose
 // "SymbolicLinkValue" begins with "\registry\" (A-Z folded; *target is that

@@ -4,7 +4,7 @@
 
 #include <system_error>
 
-#include "host/log.h"
+#include "base/log.h"
 #include "platform/process.h"
 #include "platform/sockets.h"
 
@@ -162,7 +162,7 @@ bool CXClient::PollForCommand(int32_t milliseconds, int* error) {
     s = socket_;
   }
   if (s == kNone) return false;
-  const int ready = platform::Network::Get().WaitReadable(s, milliseconds);
+  const int ready = platform::Sockets::Get().WaitReadable(s, milliseconds);
   if (ready == 1) return true;
   // As in HasData: a plain time-out is no error, whatever an earlier call
   // left as the thread's last error.

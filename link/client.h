@@ -44,6 +44,19 @@ struct SXClientTiming {
   int32_t reconnect_sleeps = 10;    // the wait before a new connection attempt
 };
 
+// What the console's "upgd-cli" and "uninstall" start. Both belong to the
+// host, above the link, which hands them to the client before its connection
+// thread starts (ServiceMaintenanceActions, host/application.h). Without them
+// an upgrade is refused ("upgrade is not available") and an uninstall is
+// logged as an error and otherwise ignored.
+struct SXMaintenanceActions {
+  // Begins a self-upgrade with the new executable's bytes: non-zero when the
+  // hand-over has begun (the console gets no reply), else 0 with *error.
+  std::function<int(const uint8_t* bytes, int32_t length, std::string* error)> upgrade;
+  // Asks the service to stop and then to uninstall itself.
+  std::function<void()> uninstall;
+};
+
 // The file being downloaded: a CXFile that knows sizes beyond 32 bits.
 class CXDownloadFile : public CXFile {
  public:
@@ -105,6 +118,8 @@ class CXClient : public CXTCPIPclient {
   void ReportScanDone(int ok, int32_t number, const std::string& text);
   // Where scans get their recording (CreateScanRecording by default).
   void set_recording_factory(ScanRecordingFactory factory) { recording_factory_ = std::move(factory); }
+  // The host's upgrade and uninstall; set before the connection thread starts.
+  void set_maintenance_actions(SXMaintenanceActions actions) { maintenance_ = std::move(actions); }
 
   // ---- downloads (link/transfer.cpp) ----
 
@@ -200,6 +215,7 @@ class CXClient : public CXTCPIPclient {
   bool scan_active_ = false;
   int32_t scan_number_ = 0;
   ScanRecordingFactory recording_factory_;
+  SXMaintenanceActions maintenance_;
 };
 
 // The process-wide client.

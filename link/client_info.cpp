@@ -4,9 +4,9 @@
 
 #include <memory>
 
-#include "host/app_version.h"
-#include "host/log.h"
-#include "host/paths.h"
+#include "base/app_version.h"
+#include "base/log.h"
+#include "base/paths.h"
 #include "link/client.h"
 #include "link/wire_text.h"
 #include "platform/clock.h"
@@ -23,13 +23,13 @@ namespace {
 constexpr uint64_t kCrashReportLimit = 1 << 20;
 
 bool CanOpenForReading(const std::u16string& path) {
-  return platform::Files::Get().Open(path, platform::kOpenRead) != nullptr;
+  return platform::FileSystem::Get().Open(path, platform::kOpenRead) != nullptr;
 }
 
 // The crash copy's bytes, and whether there was one; the file is deleted
 // once read.
 bool TakeCrashReport(std::string* bytes) {
-  platform::FileSystem& files = platform::Files::Get();
+  platform::FileSystem& files = platform::FileSystem::Get();
   const std::u16string path = CrashCopyPath();
   std::unique_ptr<platform::File> file = files.Open(path, platform::kOpenRead);
   if (file == nullptr) return false;
@@ -51,7 +51,7 @@ bool TakeCrashReport(std::string* bytes) {
 }  // namespace
 
 bool CXClient::IsOs64Bit() {
-  const uint32_t architecture = platform::System::Get().NativeArchitecture();
+  const uint32_t architecture = platform::SystemInfo::Get().NativeArchitecture();
   return architecture == 9 || architecture == 6;
 }
 
@@ -59,7 +59,7 @@ int CXClient::AwaitConsoleGreeting() {
   const int64_t end = platform::MonotonicMs() + int64_t{kServerTimeoutSeconds} * 1000;
   while (stop_.load() == 0) {
     // Readable, or a poll error that the receive then reports.
-    if (platform::Network::Get().WaitReadable(socket_, timing_.sleep_ms) != 0) return 1;
+    if (platform::Sockets::Get().WaitReadable(socket_, timing_.sleep_ms) != 0) return 1;
     if (platform::MonotonicMs() >= end) {
       // As the receive itself would have timed out.
       stat_ = kStatConnectionError;
@@ -114,7 +114,7 @@ int CXClient::SendClientInfo(std::string* error) {
     // The old process may still hold the copy open for a moment.
     for (int attempt = 0; attempt < kUpgradeCopyDeleteAttempts; ++attempt) {
       platform::SleepMs(static_cast<uint32_t>(timing_.sleep_ms));
-      if (platform::Files::Get().RemoveFile(UpgradeCopyPath())) break;
+      if (platform::FileSystem::Get().RemoveFile(UpgradeCopyPath())) break;
     }
   }
   return 1;

@@ -4,13 +4,11 @@
 
 #include <vector>
 
-#include "host/application.h"
-#include "host/log.h"
-#include "host/upgrade.h"
+#include "base/log.h"
+#include "base/strings.h"
 #include "link/browse.h"
 #include "link/client.h"
 #include "link/wire_text.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 namespace {
@@ -106,8 +104,11 @@ int CXClient::DispatchCommand(CXMessage& message) {
   }
   if (message.IsNamed("upgd-cli")) return UpgradeCommand(message);
   if (message.IsNamed("uninstall")) {
-    g_uninstall_requested.store(1);
-    RequestServiceStop();
+    if (maintenance_.uninstall) {
+      maintenance_.uninstall();
+    } else {
+      LogError("uninstall is not available");
+    }
     return 1;
   }
   LogError("unknown cmd [%s]", LogSafe(message.Name()).c_str());
@@ -192,7 +193,11 @@ void CXClient::DownAckCommand(const CXMessage& message) {
 
 int CXClient::UpgradeCommand(CXMessage& message) {
   std::string error;
-  if (BeginUpgrade(settings_, message.Payload(), message.PayloadSize(), &error) != 0) return 1;
+  if (!maintenance_.upgrade) {
+    error = "upgrade is not available";
+  } else if (maintenance_.upgrade(message.Payload(), message.PayloadSize(), &error) != 0) {
+    return 1;
+  }
   message.Init("upgd-cli").AddInt("ok", 0).AddString("msg", WireValue(error));
   return SendLocked(message) ? 1 : 0;
 }

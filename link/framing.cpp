@@ -2,9 +2,9 @@
 
 #include <cstring>
 
+#include "base/strings.h"
 #include "link/message_trace.h"
 #include "link/tcpip_client.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 namespace {

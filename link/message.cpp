@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "storage/strings.h"
+#include "base/strings.h"
 
 namespace orvalinth {
 namespace {

@@ -5,12 +5,12 @@
 #include <memory>
 #include <mutex>
 
-#include "host/log.h"
-#include "host/paths.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/strings.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/files.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 namespace {
@@ -45,7 +45,7 @@ bool EnableMessageTraceIfRequested() {
   const std::u16string folder = ProgramFolder();
   if (folder.empty()) return MessageTraceOn();
   const std::u16string path = folder + kMessageTraceFileName;
-  const uint32_t attributes = platform::Files::Get().Attributes(path);
+  const uint32_t attributes = platform::FileSystem::Get().Attributes(path);
   if (attributes == platform::kInvalidAttributes || (attributes & platform::kAttrDirectory) != 0) {
     return MessageTraceOn();
   }
@@ -64,7 +64,7 @@ void TraceRecord(const std::string& text) {
 
   TraceState& state = State();
   std::lock_guard<std::mutex> guard(state.lock);
-  std::unique_ptr<platform::File> file = platform::Files::Get().Open(state.path, platform::kOpenWrite);
+  std::unique_ptr<platform::File> file = platform::FileSystem::Get().Open(state.path, platform::kOpenWrite);
   int64_t end = 0;
   if (file == nullptr || !file->SeekToEnd(&end)) return;
   uint32_t written = 0;

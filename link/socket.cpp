@@ -4,21 +4,21 @@
 
 namespace orvalinth {
 
-bool CXSocket::Startup() { return platform::Network::Get().Startup(); }
+bool CXSocket::Startup() { return platform::Sockets::Get().Startup(); }
 
 void CXSocket::SetTimeouts(Handle socket, int32_t milliseconds) {
-  platform::Sockets& net = platform::Network::Get();
+  platform::Sockets& net = platform::Sockets::Get();
   net.SetReceiveTimeout(socket, milliseconds);
   net.SetSendTimeout(socket, milliseconds);
 }
 
 int CXSocket::WaitReadable(Handle socket, int32_t seconds) {
   const int64_t ms = static_cast<int64_t>(seconds < 0 ? 0 : seconds) * 1000;
-  return platform::Network::Get().WaitReadable(socket, ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms));
+  return platform::Sockets::Get().WaitReadable(socket, ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms));
 }
 
 void CXSocket::GracefulClose(Handle socket, int32_t receive_timeout_ms, int64_t drain_deadline_us) {
-  platform::Sockets& net = platform::Network::Get();
+  platform::Sockets& net = platform::Sockets::Get();
   if (!net.ShutdownSend(socket)) {
     net.Close(socket);
     return;

@@ -20,18 +20,18 @@ class KeepSocketError {
 }  // namespace
 
 CXTCPIPclient::~CXTCPIPclient() {
-  if (socket_ != kNone) platform::Network::Get().Close(socket_);
+  if (socket_ != kNone) platform::Sockets::Get().Close(socket_);
 }
 
 void CXTCPIPclient::CloseNow() {
   if (socket_ == kNone) return;
   KeepSocketError keep;
-  platform::Network::Get().Close(socket_);
+  platform::Sockets::Get().Close(socket_);
   socket_ = kNone;
 }
 
 bool CXTCPIPclient::Connect(const std::string& host, uint16_t port, int32_t timeout_seconds) {
-  platform::Sockets& net = platform::Network::Get();
+  platform::Sockets& net = platform::Sockets::Get();
   // A connection still open would otherwise be lost without being closed.
   CloseNow();
   stat_ = kStatNotConnected;
@@ -59,14 +59,14 @@ bool CXTCPIPclient::Connect(const std::string& host, uint16_t port, int32_t time
 
 bool CXTCPIPclient::ConnectServer(const std::string& host, uint16_t port) {
   if (!Connect(host, port, kServerTimeoutSeconds)) return false;
-  platform::Network::Get().SetNoDelay(socket_);
+  platform::Sockets::Get().SetNoDelay(socket_);
   return true;
 }
 
 bool CXTCPIPclient::SendAll(const void* bytes, int32_t length) {
   if (length == 0) return true;
   if (length < 0 || socket_ == kNone) return false;
-  platform::Sockets& net = platform::Network::Get();
+  platform::Sockets& net = platform::Sockets::Get();
   const char* next = static_cast<const char*>(bytes);
   int32_t left = length;
   while (left > 0) {
@@ -89,7 +89,7 @@ bool CXTCPIPclient::SendAll(const void* bytes, int32_t length) {
 bool CXTCPIPclient::RecvExact(void* buffer, int32_t length) {
   if (length == 0) return true;
   if (length < 0 || socket_ == kNone) return false;
-  platform::Sockets& net = platform::Network::Get();
+  platform::Sockets& net = platform::Sockets::Get();
   char* next = static_cast<char*>(buffer);
   int32_t left = length;
   while (left > 0) {
@@ -125,7 +125,7 @@ void CXTCPIPclient::Disconnect(bool graceful) {
   if (graceful) {
     GracefulClose(socket_);
   } else {
-    platform::Network::Get().Close(socket_);
+    platform::Sockets::Get().Close(socket_);
   }
   socket_ = kNone;
   stat_ = kStatNotConnected;

@@ -5,11 +5,11 @@
 
 #include <cstdint>
 
-#include "host/paths.h"
+#include "base/paths.h"
+#include "base/strings.h"
 #include "link/client.h"
 #include "link/wire_text.h"
 #include "platform/files.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 

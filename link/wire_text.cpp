@@ -1,6 +1,6 @@
 #include "link/wire_text.h"
 
-#include "storage/strings.h"
+#include "base/strings.h"
 
 namespace orvalinth {
 

@@ -65,7 +65,7 @@ enum class FaultAction {
 // Runs on the faulting thread, inside the handler.
 using FaultFunction = FaultAction (*)(const FaultInfo& fault);
 
-class CrashHandler {
+class CrashHandler : public Facility<CrashHandler> {
  public:
   static constexpr unsigned kWatchdogSeconds = 60;
 
@@ -88,7 +88,6 @@ class CrashHandler {
 
 template <>
 CrashHandler& Facility<CrashHandler>::Real();
-using CrashHandlers = Facility<CrashHandler>;
 
 // How a crashed service comes back.
 enum class CrashRestart {

@@ -11,7 +11,7 @@
 
 namespace orvalinth::platform {
 
-class Dialog {
+class Dialog : public Facility<Dialog> {
  public:
   virtual ~Dialog() = default;
   // Asks `question` with the buttons Yes and No; true only when the answer is Yes.
@@ -23,6 +23,5 @@ class Dialog {
 
 template <>
 Dialog& Facility<Dialog>::Real();
-using Dialogs = Facility<Dialog>;
 
 }  // namespace orvalinth::platform

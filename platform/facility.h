@@ -1,7 +1,9 @@
 #pragma once
 // Every operating-system facility is an abstract class with one process-wide
-// instance. The backend (platform/win32 or platform/posix) provides the real
-// instance through Facility<T>::Real(); tests put a fake or a wrapper in its
+// instance, reached through the class itself: platform::FileSystem::Get(). The
+// class derives from Facility<itself>, so the interface and the way to reach
+// it have one name. The backend (platform/win32 or platform/posix) provides
+// the real instance through Real(); tests put a fake or a wrapper in its
 // place for the lifetime of a ScopedFacility and the real one comes back when
 // that object goes.
 

@@ -65,7 +65,7 @@ class FindHandle {
 };
 
 // The file system.
-class FileSystem {
+class FileSystem : public Facility<FileSystem> {
  public:
   virtual ~FileSystem() = default;
 
@@ -97,7 +97,6 @@ class FileSystem {
 
 template <>
 FileSystem& Facility<FileSystem>::Real();
-using Files = Facility<FileSystem>;
 
 // Forwards every call to another file system; tests derive from it to inject
 // faults into chosen operations.

@@ -27,7 +27,7 @@
 
 namespace orvalinth::platform {
 
-class PathLookup {
+class PathLookup : public Facility<PathLookup> {
  public:
   virtual ~PathLookup() = default;
   // The Windows folder, as the system gives it (without a final "\" unless it
@@ -45,6 +45,5 @@ class PathLookup {
 
 template <>
 PathLookup& Facility<PathLookup>::Real();
-using PathLookups = Facility<PathLookup>;
 
 }  // namespace orvalinth::platform

@@ -198,7 +198,7 @@ bool FindPeVersionResource(ByteSource& source, uint64_t* offset, uint32_t* size)
 }
 
 uint32_t PeVersionResources::BlockSize(const std::u16string& path) {
-  const std::unique_ptr<File> file = Files::Get().Open(path, kOpenRead);
+  const std::unique_ptr<File> file = FileSystem::Get().Open(path, kOpenRead);
   if (!file) return 0;
   FileSource source(*file);
   uint64_t offset = 0;
@@ -207,7 +207,7 @@ uint32_t PeVersionResources::BlockSize(const std::u16string& path) {
 }
 
 bool PeVersionResources::ReadBlock(const std::u16string& path, void* buffer, uint32_t size) {
-  const std::unique_ptr<File> file = Files::Get().Open(path, kOpenRead);
+  const std::unique_ptr<File> file = FileSystem::Get().Open(path, kOpenRead);
   if (!file) return false;
   FileSource source(*file);
   uint64_t offset = 0;

@@ -17,7 +17,7 @@ enum class RunMode {
               // only when the program could not be started
 };
 
-class Process {
+class Process : public Facility<Process> {
  public:
   virtual ~Process() = default;
   // Full path of the running executable in Windows form; empty when unknown.
@@ -32,7 +32,6 @@ class Process {
 
 template <>
 Process& Facility<Process>::Real();
-using Processes = Facility<Process>;
 
 // The ending of a program file's name: ".exe" on Windows, none on POSIX.
 #ifdef _WIN32

@@ -107,7 +107,7 @@ class RegistryKey {
   virtual uint32_t DeleteSubKey(const std::u16string& name) = 0;
 };
 
-class Registry {
+class Registry : public Facility<Registry> {
  public:
   virtual ~Registry() = default;
   // Opens `path` below `root` (the empty path opens the root itself).
@@ -124,7 +124,6 @@ class Registry {
 
 template <>
 Registry& Facility<Registry>::Real();
-using Registries = Facility<Registry>;
 
 // Helpers for value data.
 std::string RegSzData(const std::u16string& text);  // UTF-16LE with a terminating zero unit

@@ -26,7 +26,7 @@ struct FolderLink {
   bool relative = false;
 };
 
-class ReparsePoints {
+class ReparsePoints : public Facility<ReparsePoints> {
  public:
   virtual ~ReparsePoints() = default;
   // Reads the link data of `path` itself (never followed); false with the
@@ -41,7 +41,6 @@ class ReparsePoints {
 
 template <>
 ReparsePoints& Facility<ReparsePoints>::Real();
-using Reparse = Facility<ReparsePoints>;
 
 // Reads reparse data in the layout FSCTL_GET_REPARSE_POINT gives: tag (32
 // bits), data length and a reserved field (16 bits each), then for a mount

@@ -144,7 +144,7 @@ using ServiceControlHandler = void (*)(uint32_t control);
 // What a registered control handler reports its status through.
 using ServiceStatusHandle = uintptr_t;
 
-class ServiceManager {
+class ServiceManager : public Facility<ServiceManager> {
  public:
   virtual ~ServiceManager() = default;
 
@@ -173,6 +173,5 @@ class ServiceManager {
 
 template <>
 ServiceManager& Facility<ServiceManager>::Real();
-using ServiceManagers = Facility<ServiceManager>;
 
 }  // namespace orvalinth::platform

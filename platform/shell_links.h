@@ -13,7 +13,7 @@
 
 namespace orvalinth::platform {
 
-class ShellLinks {
+class ShellLinks : public Facility<ShellLinks> {
  public:
   virtual ~ShellLinks() = default;
   // The installed file of the component behind an installer-advertised
@@ -29,6 +29,5 @@ class ShellLinks {
 
 template <>
 ShellLinks& Facility<ShellLinks>::Real();
-using Shortcuts = Facility<ShellLinks>;
 
 }  // namespace orvalinth::platform

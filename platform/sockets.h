@@ -71,7 +71,7 @@ enum : uint32_t {
   kWsaNoData = 11004,
 };
 
-class Sockets {
+class Sockets : public Facility<Sockets> {
  public:
   virtual ~Sockets() = default;
 
@@ -124,7 +124,6 @@ class Sockets {
 
 template <>
 Sockets& Facility<Sockets>::Real();
-using Network = Facility<Sockets>;
 
 // The thread's last socket error (WSAGetLastError / WSASetLastError).
 uint32_t LastSocketError();

@@ -8,7 +8,7 @@
 
 namespace orvalinth::platform {
 
-class SystemInfo {
+class SystemInfo : public Facility<SystemInfo> {
  public:
   virtual ~SystemInfo() = default;
   // The machine's NetBIOS name (GetComputerNameA; the host name on POSIX);
@@ -24,6 +24,5 @@ class SystemInfo {
 
 template <>
 SystemInfo& Facility<SystemInfo>::Real();
-using System = Facility<SystemInfo>;
 
 }  // namespace orvalinth::platform

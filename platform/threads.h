@@ -38,7 +38,7 @@ class Thread {
   virtual bool Terminate() = 0;
 };
 
-class ThreadSystem {
+class ThreadSystem : public Facility<ThreadSystem> {
  public:
   using Function = void (*)(void* argument);
 
@@ -50,6 +50,5 @@ class ThreadSystem {
 
 template <>
 ThreadSystem& Facility<ThreadSystem>::Real();
-using Threads = Facility<ThreadSystem>;
 
 }  // namespace orvalinth::platform

@@ -20,7 +20,7 @@
 
 namespace orvalinth::platform {
 
-class VersionResources {
+class VersionResources : public Facility<VersionResources> {
  public:
   virtual ~VersionResources() = default;
   // The size of buffer the file's version block needs; 0 with the error code
@@ -34,7 +34,6 @@ class VersionResources {
 
 template <>
 VersionResources& Facility<VersionResources>::Real();
-using VersionInfo = Facility<VersionResources>;
 
 // The longest version block: its length is a 16-bit field.
 constexpr uint32_t kMaxVersionBlock = 0xFFFF;

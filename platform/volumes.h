@@ -19,7 +19,7 @@ enum : uint32_t {
   kDriveRamDisk = 6,
 };
 
-class Volumes {
+class Volumes : public Facility<Volumes> {
  public:
   virtual ~Volumes() = default;
   // Bit i set when drive letter 'a' + i is present.
@@ -30,6 +30,5 @@ class Volumes {
 
 template <>
 Volumes& Facility<Volumes>::Real();
-using Drives = Facility<Volumes>;
 
 }  // namespace orvalinth::platform

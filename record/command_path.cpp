@@ -1,9 +1,9 @@
 #include "record/command_path.h"
 
+#include "base/strings.h"
 #include "platform/files.h"
 #include "platform/path_lookup.h"
 #include "record/apps/shortcut.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 namespace {
@@ -21,8 +21,8 @@ std::u16string Trimmed(const std::u16string& text) {
 // The system's executable search, taking files only.
 bool Search(const std::u16string& name, std::u16string* found) {
   std::u16string full;
-  if (name.empty() || !platform::PathLookups::Get().SearchExecutable(name, &full)) return false;
-  const uint32_t attributes = platform::Files::Get().Attributes(full);
+  if (name.empty() || !platform::PathLookup::Get().SearchExecutable(name, &full)) return false;
+  const uint32_t attributes = platform::FileSystem::Get().Attributes(full);
   if (attributes == platform::kInvalidAttributes || (attributes & platform::kAttrDirectory) != 0) return false;
   *found = full;
   return true;
@@ -30,7 +30,7 @@ bool Search(const std::u16string& name, std::u16string* found) {
 
 int Resolved(std::u16string found, std::u16string* path) {
   std::u16string long_path;
-  if (found.find(u'~') != std::u16string::npos && platform::PathLookups::Get().LongPathName(found, &long_path)) {
+  if (found.find(u'~') != std::u16string::npos && platform::PathLookup::Get().LongPathName(found, &long_path)) {
     found = long_path;
   }
   *path = found;
@@ -43,7 +43,7 @@ int ResolveCommandPath(const std::u16string& command, std::u16string* path, std:
   if (arguments != nullptr) arguments->clear();
   *path = command;
   if (command.empty()) return 0;
-  std::u16string windows = platform::PathLookups::Get().WindowsFolder();
+  std::u16string windows = platform::PathLookup::Get().WindowsFolder();
   if (windows.empty() || windows.back() != u'\\') windows += u'\\';
 
   std::u16string s = command;
@@ -87,7 +87,7 @@ int ResolveCommandPath(const std::u16string& command, std::u16string* path, std:
   if (!driver && !EndsWithFolded(s, u".exe")) s += u".exe";
   // A search of the same name again would find the same nothing.
   if (s != searched && Search(s, &found)) return Resolved(found, path);
-  const std::u16string expanded = platform::PathLookups::Get().ExpandEnvironment(s);
+  const std::u16string expanded = platform::PathLookup::Get().ExpandEnvironment(s);
   if (expanded != s && Search(expanded, &found)) return Resolved(found, path);
   if (EndsWithFolded(expanded, u".sys") && Search(windows + u"system32\\drivers\\" + expanded, &found)) {
     return Resolved(found, path);

@@ -1,6 +1,6 @@
 #include "record/exclusion_set.h"
 
-#include "storage/strings.h"
+#include "base/strings.h"
 
 namespace orvalinth {
 

@@ -15,7 +15,7 @@ int GetFileInfo(CXSnapshotIO& writer, const std::u16string& path, SXFileRecord* 
   // some other file, and no file's name holds them.
   std::unique_ptr<platform::FindHandle> search;
   if (!path.empty() && path.find_first_of(u"*?") == std::u16string::npos) {
-    search = platform::Files::Get().FindFirst(path, &found);
+    search = platform::FileSystem::Get().FindFirst(path, &found);
   }
   if (!search) {
     record->attributes = 0;

@@ -2,16 +2,12 @@
 
 #include "record/file_scan.h"
 
-#include "link/browse.h"
 #include "platform/errors.h"
 #include "platform/reparse_points.h"
+#include "record/folder_links.h"
 #include "record/scan_request.h"
 #include "storage/data_dir.h"
 #include "storage/snapshot_writer.h"
-
-#ifdef ORVALINTH_TEST_FAULTS
-#include "record/test_faults.h"
-#endif
 
 namespace orvalinth {
 namespace {
@@ -71,7 +67,7 @@ void CXFileScan::ScanTarget(SXNodeRecord* node, int32_t depth) {
 void CXFileScan::LookUpAndScan(SXNodeRecord* node, int32_t depth) {
   path_.pop_back();
   platform::FindData entry;
-  const bool found = platform::Files::Get().FindFirst(path_, &entry) != nullptr;
+  const bool found = platform::FileSystem::Get().FindFirst(path_, &entry) != nullptr;
   const uint32_t error = platform::LastError();
   if (found && (entry.attributes & platform::kAttrReparsePoint) != 0) MakeLink(node, depth, path_);
   path_ += u'\\';
@@ -95,7 +91,7 @@ void CXFileScan::MakeLink(SXNodeRecord* node, int32_t depth, const std::u16strin
 void CXFileScan::ScanFolder(SXNodeRecord* node, int32_t depth) {
   const size_t length = path_.size();
   path_ += u"*.*";
-  std::unique_ptr<platform::FindHandle> search = platform::Files::Get().FindFirst(path_, &entry_);
+  std::unique_ptr<platform::FindHandle> search = platform::FileSystem::Get().FindFirst(path_, &entry_);
   path_.resize(length);
   if (search == nullptr) {
     node->error = static_cast<int32_t>(platform::LastError());
@@ -126,9 +122,6 @@ void CXFileScan::ScanFolder(SXNodeRecord* node, int32_t depth) {
       continue;
     }
     if (IsDots(entry_.name)) continue;
-#ifdef ORVALINTH_TEST_FAULTS
-    test_faults::FaultOnFolder(entry_.name);
-#endif
     path_ += entry_.name;
     if (!excluded.empty()) {
       path_ += u'\\';

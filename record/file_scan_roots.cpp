@@ -3,11 +3,11 @@
 
 #include <utility>
 
+#include "base/strings.h"
 #include "platform/files.h"
 #include "platform/volumes.h"
 #include "record/file_scan.h"
 #include "record/scan_request.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 
@@ -17,7 +17,7 @@ std::vector<std::u16string> CXFileScan::JobRoots(const CXScanRequest& request) {
     roots = request.include[kScanFiles];
     return roots;
   }
-  platform::Volumes& volumes = platform::Drives::Get();
+  platform::Volumes& volumes = platform::Volumes::Get();
   const uint32_t mask = volumes.LogicalDrives();
   for (int i = 0; i < 26; ++i) {
     if ((mask & (1u << i)) == 0) continue;
@@ -53,7 +53,7 @@ std::u16string CXFileScan::StoredNamePath(const std::u16string& root) {
   for (auto it = components.rbegin(); it != components.rend(); ++it) {
     const size_t length = it->second - it->first;
     if (path.find_first_of(u"*?", it->first) < it->second) continue;
-    if (platform::Files::Get().FindFirst(path.substr(0, it->second), &entry) == nullptr) continue;
+    if (platform::FileSystem::Get().FindFirst(path.substr(0, it->second), &entry) == nullptr) continue;
     if (entry.name.empty()) continue;
     path.replace(it->first, length, entry.name);
   }

@@ -1,7 +1,8 @@
 #include "record/record_controller.h"
 
-#include "host/paths.h"
+#include "base/paths.h"
 #include "platform/files.h"
+#include "record/apps/system_info.h"
 #include "record/version_hooks.h"
 #include "settings/client_settings.h"
 
@@ -37,7 +38,7 @@ int CXClientRecordController::StartRecording(int32_t number) {
   const std::string title = settings_.SnapshotTitle();
   const SXVersionInfoHooks hooks = VersionInfoHooks();
   writer().version_table().set_reader(hooks.read_version_info);
-  if (!writer().CreateSnapshot(path_, title, request_)) {
+  if (!writer().CreateSnapshot(path_, title, request_.InfoRequest())) {
     // A file that could not be opened may belong to someone else: left alone.
     writer().ResetWriter();
     return 0;
@@ -53,12 +54,12 @@ int CXClientRecordController::FinishRecording(int32_t number) {
   if (!file_open_) return SetError("no recording to finish");
   if (RunningJobs() != 0) return SetError("the recording's scans have not ended yet");
   DestroyEndedJobs();
-  const uint32_t size = writer().FinishSnapshot(number);
+  const uint32_t size = writer().FinishSnapshot(number, DescribeMachine());
   file_open_ = false;
   if (size == 0) {
     // A snapshot with a failed write cannot be read: it never reaches the
     // catalog, and its file goes.
-    platform::Files::Get().RemoveFile(path_);
+    platform::FileSystem::Get().RemoveFile(path_);
     return 0;
   }
   // A catalog that cannot be saved keeps the snapshot in memory; the next
@@ -70,7 +71,7 @@ int CXClientRecordController::FinishRecording(int32_t number) {
 void CXClientRecordController::AbortRecording() {
   StopJobs();
   writer().ResetWriter();
-  if (file_open_) platform::Files::Get().RemoveFile(path_);
+  if (file_open_) platform::FileSystem::Get().RemoveFile(path_);
   file_open_ = false;
 }
 

@@ -4,12 +4,12 @@
 
 #include <memory>
 
-#include "link/browse.h"
+#include "base/strings.h"
 #include "platform/errors.h"
+#include "record/registry_paths.h"
 #include "record/scan_request.h"
 #include "storage/data_dir.h"
 #include "storage/snapshot_writer.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 
@@ -38,7 +38,7 @@ std::u16string CXRegScan::StoredKeyPath(const std::u16string& root) {
     if (entry.root == which) path = entry.name;
   }
   std::unique_ptr<platform::RegistryKey> key;
-  if (platform::Registries::Get().OpenKey(which, std::u16string(), platform::kRegOptionNone, platform::kRegRead,
+  if (platform::Registry::Get().OpenKey(which, std::u16string(), platform::kRegOptionNone, platform::kRegRead,
                                           &key) != platform::kErrorSuccess) {
     return path + root.substr(slash);
   }
@@ -106,7 +106,7 @@ void CXRegScan::ScanRoot(SXNodeRecord* root) {
   const size_t slash = path_.find(u'\\');
   if (slash == std::u16string::npos || !FindRegistryRoot(std::u16string_view(path_.data(), slash), &which)) return;
   std::unique_ptr<platform::RegistryKey> key;
-  if (platform::Registries::Get().OpenKey(which, std::u16string(), platform::kRegOptionNone, platform::kRegRead,
+  if (platform::Registry::Get().OpenKey(which, std::u16string(), platform::kRegOptionNone, platform::kRegRead,
                                           &key) != platform::kErrorSuccess) {
     return;
   }

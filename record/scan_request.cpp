@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "storage/strings.h"
+#include "base/strings.h"
 
 namespace orvalinth {
 
@@ -126,6 +126,15 @@ std::vector<std::u16string> CXScanRequest::InfoTargets(int32_t kind) const {
     kept.push_back(std::move(entry));
   }
   return kept;
+}
+
+SXInfoRequest CXScanRequest::InfoRequest() const {
+  SXInfoRequest info;
+  info.full = full;
+  info.removable_drives = removable_drives;
+  info.version_info = version_info;
+  for (int32_t k = 0; k < kScanKinds; ++k) info.targets[k] = InfoTargets(k);
+  return info;
 }
 
 }  // namespace orvalinth

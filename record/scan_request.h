@@ -11,14 +11,16 @@
 #include <vector>
 
 #include "record/exclusion_set.h"
+#include "storage/snapshot_io.h"
 
 namespace orvalinth {
 
+// The kinds in the order of the snapshot's sections.
 enum : int32_t {
-  kScanRegistry = 0,
-  kScanFiles = 1,
-  kScanApps = 2,
-  kScanKinds = 3,
+  kScanRegistry = kSectionRegistry,
+  kScanFiles = kSectionFiles,
+  kScanApps = kSectionApps,
+  kScanKinds = kSectionKinds,
 };
 
 class CXScanRequest {
@@ -52,6 +54,8 @@ class CXScanRequest {
   // every entry that equals the entry before it over the shorter length
   // (A-Z folded) removed.
   std::vector<std::u16string> InfoTargets(int32_t kind) const;
+  // The flags and the three InfoTargets lists, as the snapshot writer stores them.
+  SXInfoRequest InfoRequest() const;
 
   bool full = false;
   bool removable_drives = false;

@@ -37,7 +37,7 @@ int CXScanThread::StartJob(CXSnapshotWriter& writer, int32_t kind) {
   // Running before the thread exists: a stop that comes before the thread's
   // first instruction must find a job to stop, not an idle one to forget.
   state_.store(kStateRunning, std::memory_order_release);
-  handle_ = platform::Threads::Get().Start(&CXScanThread::ThreadBody, argument_);
+  handle_ = platform::ThreadSystem::Get().Start(&CXScanThread::ThreadBody, argument_);
   if (handle_ == nullptr) {
     CountOutLocked();
     // The kind never ran: its counter says so again.

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "base/strings.h"
 #include "storage/snapshot_writer.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 

@@ -11,10 +11,10 @@
 #include <memory>
 #include <vector>
 
+#include "base/error.h"
 #include "record/file_scan.h"
 #include "record/reg_scan.h"
 #include "record/scan_thread.h"
-#include "storage/error.h"
 #include "storage/snapshot_writer.h"
 
 namespace orvalinth {

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/strings.h"
 #include "platform/version_resources.h"
 #include "storage/exe_version.h"
-#include "storage/strings.h"
 #include "storage/version_table.h"
 
 namespace orvalinth {
@@ -68,7 +68,7 @@ void ReadStrings(const uint8_t* block, size_t size, const std::u16string& key, S
 
 int ReadVersionInfo(const std::u16string& path, SXExeVersion* out) {
   *out = SXExeVersion();
-  platform::VersionResources& resources = platform::VersionInfo::Get();
+  platform::VersionResources& resources = platform::VersionResources::Get();
   const uint32_t size = resources.BlockSize(path);
   if (size == 0) return 0;
   std::vector<uint8_t> buffer(4 * static_cast<size_t>(std::min(size, kLargestStatedSize)));

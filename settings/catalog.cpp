@@ -9,11 +9,11 @@
 #include <algorithm>
 #include <limits>
 
-#include "host/paths.h"
+#include "base/paths.h"
+#include "base/strings.h"
 #include "platform/files.h"
 #include "settings/client_settings.h"
 #include "settings/saved_snapshots.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 
@@ -64,7 +64,7 @@ int CXClientSettings::RemoveSnapshot(int32_t number) {
   Save();
   // Deleted under the lock as well, so that the other thread sees the list
   // and the file change together.
-  return platform::Files::Get().RemoveFile(SnapshotPath(number)) ? 1 : 0;
+  return platform::FileSystem::Get().RemoveFile(SnapshotPath(number)) ? 1 : 0;
 }
 
 void CXClientSettings::CheckSavedSnapshots() {

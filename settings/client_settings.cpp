@@ -2,13 +2,13 @@
 
 #include <memory>
 
-#include "host/log.h"
-#include "host/paths.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/strings.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/system_info.h"
 #include "settings/saved_snapshots.h"
-#include "storage/strings.h"
 #include "storage/text_file.h"
 
 namespace orvalinth {
@@ -41,7 +41,7 @@ int SectionOf(const std::string& line) {
 enum class Written { kNotCreated, kFailed, kDone };
 
 Written WriteWhole(const std::u16string& path, const std::string& text) {
-  std::unique_ptr<platform::File> file = platform::Files::Get().Open(path, platform::kOpenCreate);
+  std::unique_ptr<platform::File> file = platform::FileSystem::Get().Open(path, platform::kOpenCreate);
   if (file == nullptr) return Written::kNotCreated;
   uint32_t written = 0;
   const bool done = file->Write(text.data(), static_cast<uint32_t>(text.size()), &written) &&
@@ -59,7 +59,7 @@ int CXClientSettings::Load(const std::u16string& path) {
   // untouched, so that a failed reload cannot turn a running service's
   // console address and computer id into the defaults.
   Fields next = fields_;
-  if (!platform::System::Get().ComputerName(&next.computer_name) || next.computer_name.empty()) {
+  if (!platform::SystemInfo::Get().ComputerName(&next.computer_name) || next.computer_name.empty()) {
     next.computer_name = kUnknownComputerName;
   }
   next.server_address = kDefaultServerAddress;
@@ -172,7 +172,7 @@ int CXClientSettings::Save() {
   const std::u16string& path = fields_.settings_path;
   if (path.empty()) return 0;
   const std::string text = FileText();
-  platform::FileSystem& files = platform::Files::Get();
+  platform::FileSystem& files = platform::FileSystem::Get();
   // The new contents go to a file beside the settings and replace them by a
   // rename, so that a full disk or a power cut during the write leaves the
   // old settings whole rather than a truncated file the service cannot use.
@@ -201,7 +201,7 @@ void CXClientSettings::LoadPrevious() {
     LogError("cannot load previous settings");
     return;
   }
-  platform::FileSystem& files = platform::Files::Get();
+  platform::FileSystem& files = platform::FileSystem::Get();
   for (const std::string& entry : SplitSavedSnapshots(fields_.saved_snapshots, true)) {
     files.RemoveFile(SnapshotPath(DecimalValue(entry)));
   }

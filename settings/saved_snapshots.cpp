@@ -3,7 +3,7 @@
 #include <limits>
 #include <memory>
 
-#include "host/paths.h"
+#include "base/paths.h"
 #include "platform/files.h"
 
 namespace orvalinth {
@@ -55,7 +55,7 @@ std::string JoinSavedSnapshots(const std::vector<std::string>& entries) {
 
 std::string KeepReadableSnapshots(const std::string& saved) {
   std::vector<std::string> entries = SplitSavedSnapshots(saved, true);
-  platform::FileSystem& files = platform::Files::Get();
+  platform::FileSystem& files = platform::FileSystem::Get();
   for (size_t i = entries.size(); i-- > 0;) {
     const std::unique_ptr<platform::File> file = files.Open(SnapshotPath(DecimalValue(entries[i])), platform::kOpenRead);
     if (file == nullptr) entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));

@@ -2,9 +2,9 @@
 
 #include <string_view>
 
+#include "base/strings.h"
 #include "storage/mem_reader.h"
 #include "storage/mem_writer.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 

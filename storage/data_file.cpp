@@ -3,9 +3,9 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "base/strings.h"
 #include "storage/mem_reader.h"
 #include "storage/mem_writer.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 

@@ -1,12 +1,12 @@
 #include "storage/file.h"
 
+#include "base/strings.h"
 #include "platform/errors.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 
 int CXFile::OpenFile(const std::u16string& path, unsigned mode) {
-  file_ = platform::Files::Get().Open(path, mode);
+  file_ = platform::FileSystem::Get().Open(path, mode);
   return file_ != nullptr ? 1 : 0;
 }
 

@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "base/error.h"
 #include "platform/files.h"
-#include "storage/error.h"
 
 namespace orvalinth {
 

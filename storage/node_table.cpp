@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/strings.h"
 #include "storage/data_dir.h"
 #include "storage/mem_writer.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 

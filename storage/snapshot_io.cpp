@@ -4,14 +4,13 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/strings.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/system_info.h"
-#include "record/apps/system_info.h"
 #include "storage/block_header.h"
 #include "storage/lz4_block.h"
 #include "storage/mem_writer.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 
@@ -61,7 +60,7 @@ CXSnapshotIO::CXSnapshotIO() {
 
 CXSnapshotIO::~CXSnapshotIO() { file_.Close(); }
 
-int CXSnapshotIO::CreateSnapshot(const std::u16string& path, const std::string& title, const CXScanRequest& request) {
+int CXSnapshotIO::CreateSnapshot(const std::u16string& path, const std::string& title, const SXInfoRequest& request) {
   // The table's lock is never taken under the writer's: bind it first.
   version_table_.Bind(this, CXExeVersionTable::kRecordsPerChunk);
   std::lock_guard<std::mutex> guard(mutex());
@@ -173,18 +172,20 @@ void CXSnapshotIO::BuildTables(CXMemWriter& payload, uint32_t table_offsets[3]) 
   }
 }
 
-void CXSnapshotIO::CollectInfo(int32_t number, const SXRecordingCounters& counters) {
+void CXSnapshotIO::CollectInfo(int32_t number, const SXRecordingCounters& counters,
+                               const SXMachineDescription& machine) {
   info_.number = number;
   platform::LocalTime now;
   info_.time = platform::GetLocalTime(&now)
                    ? Format("%4d-%02d-%02d %02d:%02d", now.year, now.month, now.day, now.hour, now.minute)
                    : std::string();
   std::string computer;
-  info_.computer_name = platform::System::Get().ComputerName(&computer) ? computer.substr(0, kComputerNameMax) : "";
-  GetOsDescription(&info_.os_name, &info_.os_details);
-  info_.processor = GetProcessorName();
+  info_.computer_name = platform::SystemInfo::Get().ComputerName(&computer) ? computer.substr(0, kComputerNameMax) : "";
+  info_.os_name = machine.os_name;
+  info_.os_details = machine.os_details;
+  info_.processor = machine.processor;
   std::u16string user;
-  info_.user_name = platform::System::Get().UserName(&user) ? user.substr(0, kUserNameMax) : u"";
+  info_.user_name = platform::SystemInfo::Get().UserName(&user) ? user.substr(0, kUserNameMax) : u"";
   version_table_.FlushVersionTable(&info_.version_count, &info_.versions_per_chunk, &info_.version_chunks);
   info_.counters = counters;
 }
@@ -213,12 +214,11 @@ void CXSnapshotIO::BuildInfo(CXMemWriter& w) {
   w.WriteI32(info_.versions_per_chunk);
   w.WriteI32(static_cast<int32_t>(info_.version_chunks.size()));
   for (uint32_t offset : info_.version_chunks) w.WriteU32(offset);
-  const CXScanRequest& request = info_.request;
+  const SXInfoRequest& request = info_.request;
   w.WriteU8(request.full ? 1 : 0);
   w.WriteU8(request.removable_drives ? 1 : 0);
   w.WriteU8(request.version_info ? 1 : 0);
-  for (int32_t k = 0; k < kScanKinds; ++k) {
-    const std::vector<std::u16string> targets = request.InfoTargets(k);
+  for (const std::vector<std::u16string>& targets : request.targets) {
     w.WriteI32(static_cast<int32_t>(targets.size()));
     for (const std::u16string& t : targets) WriteWide(w, t);
   }
@@ -226,7 +226,8 @@ void CXSnapshotIO::BuildInfo(CXMemWriter& w) {
   w.WriteBytes(reserved.data(), static_cast<int32_t>(reserved.size()));
 }
 
-uint32_t CXSnapshotIO::FinishSnapshot(int32_t number, const SXRecordingCounters& counters) {
+uint32_t CXSnapshotIO::FinishSnapshot(int32_t number, const SXRecordingCounters& counters,
+                                      const SXMachineDescription& machine) {
   uint32_t size = 0;
   if (!failed_) {
     CXMemWriter tables;
@@ -236,7 +237,7 @@ uint32_t CXSnapshotIO::FinishSnapshot(int32_t number, const SXRecordingCounters&
       BuildTables(tables, table_offsets);
     }
     info_.tables_offset = WriteBlock(tables);
-    CollectInfo(number, counters);
+    CollectInfo(number, counters, machine);
     CXMemWriter info;
     BuildInfo(info);
     const uint32_t info_offset = WriteBlock(info);

@@ -22,8 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "record/scan_request.h"
-#include "storage/error.h"
+#include "base/error.h"
 #include "storage/file.h"
 #include "storage/mem_alloc_grow.h"
 #include "storage/serialized_access.h"
@@ -37,6 +36,27 @@ enum : int32_t {
   kSectionRegistry = 0,
   kSectionFiles = 1,
   kSectionApps = 2,
+  kSectionKinds = 3,
+};
+
+// What the info block says of the recording's request, as the recorder hands
+// it over: the three flags and, for each section kind, the target list as
+// stored (the recorder's scan request chooses and orders the entries).
+struct SXInfoRequest {
+  bool full = false;
+  bool removable_drives = false;
+  bool version_info = false;
+  std::vector<std::u16string> targets[kSectionKinds];
+};
+
+// What the info block says of the machine besides its name and user: the
+// operating system's name and details and the processor's name, read by the
+// recorder when the recording ends (the writer knows nothing of where they
+// come from).
+struct SXMachineDescription {
+  std::string os_name;
+  std::string os_details;
+  std::string processor;
 };
 
 // The recording's counters as the info block stores them.
@@ -70,7 +90,7 @@ struct SXSnapshotInfo {
   int32_t version_count = 0;
   int32_t versions_per_chunk = 0;
   std::vector<uint32_t> version_chunks;
-  CXScanRequest request;
+  SXInfoRequest request;
   SXRecordingCounters counters;
 };
 
@@ -86,7 +106,7 @@ class CXSnapshotIO : public CXError, public CXSerializedAccess {
   // path, title and a copy of the request, and binds an empty version table
   // with chunks of 500. 0 when the file cannot be created (the line is in the
   // error chain).
-  virtual int CreateSnapshot(const std::u16string& path, const std::string& title, const CXScanRequest& request);
+  virtual int CreateSnapshot(const std::u16string& path, const std::string& title, const SXInfoRequest& request);
 
   // Stores one payload as a block (compressed when it has 128 bytes or more
   // and compression saves more than 4 bytes) and returns the file offset of
@@ -102,11 +122,11 @@ class CXSnapshotIO : public CXError, public CXSerializedAccess {
   uint32_t AddSection(int32_t kind, const std::u16string& name, int32_t root_offset, const CXMemWriter& payload);
 
   // Ends the snapshot: the tables block, the last version chunk, the info
-  // block with `number` and `counters`, the final header; closes the file and
-  // resets the writer. Returns the file size, or 0 when any write of the
-  // recording failed (the chain holds the failure's line; the header stays
-  // unfinished).
-  uint32_t FinishSnapshot(int32_t number, const SXRecordingCounters& counters);
+  // block with `number`, `counters` and `machine`, the final header; closes
+  // the file and resets the writer. Returns the file size, or 0 when any
+  // write of the recording failed (the chain holds the failure's line; the
+  // header stays unfinished).
+  uint32_t FinishSnapshot(int32_t number, const SXRecordingCounters& counters, const SXMachineDescription& machine);
 
   // Closes the file and forgets the recording (the version table excepted).
   void ResetWriter();
@@ -121,7 +141,7 @@ class CXSnapshotIO : public CXError, public CXSerializedAccess {
   bool WriteLocked(const uint8_t* bytes, int32_t n);
   void BuildTables(CXMemWriter& payload, uint32_t table_offsets[3]);
   void BuildInfo(CXMemWriter& payload);
-  void CollectInfo(int32_t number, const SXRecordingCounters& counters);
+  void CollectInfo(int32_t number, const SXRecordingCounters& counters, const SXMachineDescription& machine);
 
   CXFileErr file_;
   CXMemAllocGrow scratch_;

@@ -8,7 +8,7 @@ CXSnapshotWriter::CXSnapshotWriter() { ResetCounters(); }
 
 void CXSnapshotWriter::ResetCounters() {
   running_.Set(0);
-  for (int32_t k = 0; k < kScanKinds; ++k) {
+  for (int32_t k = 0; k < kSectionKinds; ++k) {
     progress_[k][0].Set(0);
     progress_[k][1].Set(0);
     jobs_[k].Set(-1);
@@ -16,7 +16,7 @@ void CXSnapshotWriter::ResetCounters() {
 }
 
 int CXSnapshotWriter::CreateSnapshot(const std::u16string& path, const std::string& title,
-                                     const CXScanRequest& request) {
+                                     const SXInfoRequest& request) {
   ResetCounters();
   start_ms_ = platform::MonotonicMs();
   return CXSnapshotIO::CreateSnapshot(path, title, request);
@@ -24,7 +24,7 @@ int CXSnapshotWriter::CreateSnapshot(const std::u16string& path, const std::stri
 
 SXRecordingCounters CXSnapshotWriter::ReadCounters() {
   SXRecordingCounters counters;
-  for (int32_t k = 0; k < kScanKinds; ++k) {
+  for (int32_t k = 0; k < kSectionKinds; ++k) {
     counters.progress[k][0] = progress_[k][0].Get();
     counters.progress[k][1] = progress_[k][1].Get();
   }
@@ -34,6 +34,8 @@ SXRecordingCounters CXSnapshotWriter::ReadCounters() {
   return counters;
 }
 
-uint32_t CXSnapshotWriter::FinishSnapshot(int32_t number) { return CXSnapshotIO::FinishSnapshot(number, ReadCounters()); }
+uint32_t CXSnapshotWriter::FinishSnapshot(int32_t number, const SXMachineDescription& machine) {
+  return CXSnapshotIO::FinishSnapshot(number, ReadCounters(), machine);
+}
 
 }  // namespace orvalinth

@@ -1,8 +1,8 @@
 #pragma once
 // CXSnapshotWriter: the snapshot writer of one recording. It adds to
 // CXSnapshotIO the recording's counters, each an integer under its own lock:
-// the total of running jobs and, for each scan kind (kScanRegistry,
-// kScanFiles, kScanApps), the first and second progress counters and the
+// the total of running jobs and, for each section kind (kSectionRegistry,
+// kSectionFiles, kSectionApps), the first and second progress counters and the
 // kind's job counter; and the recording's start time. Progress counters are
 // stored in the info block:
 //   registry      keys entered          values recorded
@@ -24,11 +24,12 @@ class CXSnapshotWriter : public CXSnapshotIO {
 
   // Resets the counters (progress 0, job counters -1, no running job), takes
   // the start time, then creates the file as CXSnapshotIO does.
-  int CreateSnapshot(const std::u16string& path, const std::string& title, const CXScanRequest& request) override;
+  int CreateSnapshot(const std::u16string& path, const std::string& title, const SXInfoRequest& request) override;
 
   // Finishes the file with the counters read now (each under its lock) and
-  // the whole seconds elapsed since CreateSnapshot. The file size, 0 on failure.
-  uint32_t FinishSnapshot(int32_t number);
+  // the whole seconds elapsed since CreateSnapshot, and the recorder's
+  // description of the machine. The file size, 0 on failure.
+  uint32_t FinishSnapshot(int32_t number, const SXMachineDescription& machine);
   using CXSnapshotIO::FinishSnapshot;
 
   // which: 0 first counter, 1 second.
@@ -43,8 +44,8 @@ class CXSnapshotWriter : public CXSnapshotIO {
 
   CXSerializedAccessInt running_;
   int64_t start_ms_ = 0;
-  CXSerializedAccessInt progress_[kScanKinds][2];
-  CXSerializedAccessInt jobs_[kScanKinds];
+  CXSerializedAccessInt progress_[kSectionKinds][2];
+  CXSerializedAccessInt jobs_[kSectionKinds];
 };
 
 }  // namespace orvalinth

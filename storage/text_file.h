@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "storage/error.h"
+#include "base/error.h"
 #include "storage/file.h"
 
 namespace orvalinth {

@@ -1,9 +1,9 @@
 #include "storage/version_table.h"
 
+#include "base/strings.h"
 #include "storage/exe_version.h"
 #include "storage/file_records.h"
 #include "storage/snapshot_io.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 

@@ -2,9 +2,9 @@
 
 #include <regex>
 
-#include "storage/strings.h"
+#include "base/strings.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 std::string ReportText(const std::string& bytes) {
   size_t start = 0;
@@ -45,4 +45,4 @@ bool IsStackLine(const std::string& line) {
   return IsFrameLine(line) || std::regex_match(line, error);
 }
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

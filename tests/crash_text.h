@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 // The text of a report's bytes (FF FE, then UTF-16LE) as UTF-8; the bytes
 // without the mark are taken as UTF-16LE all the same.
@@ -21,4 +21,4 @@ std::vector<std::string> ReportLines(const std::string& text);
 bool IsStackLine(const std::string& line);
 bool IsFrameLine(const std::string& line);
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 class HostTmpFolder {
  public:
@@ -29,4 +29,4 @@ class HostTmpFolder {
   std::string host_path_;
 };
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

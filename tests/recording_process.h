@@ -11,7 +11,7 @@
 #include "platform/process.h"
 #include "test_support.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 class RecordingProcess final : public platform::Process {
  public:
@@ -38,4 +38,4 @@ class RecordingProcess final : public platform::Process {
   std::function<void(const SXStart&)> on_start;
 };
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

@@ -4,11 +4,11 @@
 #include <stdexcept>
 #include <vector>
 
+#include "base/strings.h"
 #include "platform/errors.h"
 #include "platform/process.h"
-#include "storage/strings.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 namespace {
 
 std::atomic<int> scratch_counter{0};
@@ -21,7 +21,7 @@ ScratchKey::ScratchKey(platform::RegistryRoot root) : root_(root) {
           Widen(Format("p%u-%d", platform::CurrentProcessId(), scratch_counter.fetch_add(1)));
   // What a crashed earlier run with the same process id left goes first.
   DeleteRegistryTree(root_, path_);
-  if (platform::Registries::Get().CreateKey(root_, path_, platform::kRegOptionNone, &key_) != platform::kErrorSuccess) {
+  if (platform::Registry::Get().CreateKey(root_, path_, platform::kRegOptionNone, &key_) != platform::kErrorSuccess) {
     throw std::runtime_error("cannot create the scratch registry key");
   }
 }
@@ -30,7 +30,7 @@ ScratchKey::~ScratchKey() {
   key_.reset();
   DeleteRegistryTree(root_, path_);
   // The shared parent goes when no other test uses it any more (5 otherwise).
-  platform::Registries::Get().DeleteKey(root_, kTestRoot);
+  platform::Registry::Get().DeleteKey(root_, kTestRoot);
 }
 
 bool ScratchKey::Create(const std::u16string& relative) {
@@ -46,7 +46,7 @@ bool ScratchKey::CreateLink(const std::u16string& relative, const std::u16string
 }
 
 void DeleteRegistryTree(platform::RegistryRoot root, const std::u16string& path) {
-  platform::Registry& registry = platform::Registries::Get();
+  platform::Registry& registry = platform::Registry::Get();
   std::vector<std::u16string> children;
   {
     std::unique_ptr<platform::RegistryKey> key;
@@ -61,4 +61,4 @@ void DeleteRegistryTree(platform::RegistryRoot root, const std::u16string& path)
   registry.DeleteKey(root, path);
 }
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

@@ -8,7 +8,7 @@
 
 #include "platform/registry.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 class ScratchKey {
  public:
@@ -39,4 +39,4 @@ class ScratchKey {
 // rather than what they point at.
 void DeleteRegistryTree(platform::RegistryRoot root, const std::u16string& path);
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

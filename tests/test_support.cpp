@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "base/strings.h"
 #include "platform/errors.h"
-#include "storage/strings.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 bool running_under_wine() { return platform::RunningUnderWine(); }
 
@@ -16,7 +16,7 @@ std::atomic<int> folder_counter{0};
 }  // namespace
 
 TempFolder::TempFolder() {
-  platform::FileSystem& fs = platform::Files::Real();
+  platform::FileSystem& fs = platform::FileSystem::Real();
   const std::u16string base = fs.TempFolder();
   for (int attempt = 0; attempt < 1000; ++attempt) {
     const std::u16string candidate =
@@ -32,7 +32,7 @@ TempFolder::TempFolder() {
 TempFolder::~TempFolder() { RemoveTree(path_); }
 
 void RemoveTree(const std::u16string& folder) {
-  platform::FileSystem& fs = platform::Files::Real();
+  platform::FileSystem& fs = platform::FileSystem::Real();
   std::u16string base = folder;
   if (!base.empty() && base.back() != u'\\') base += u'\\';
   platform::FindData entry;
@@ -59,7 +59,7 @@ void RemoveTree(const std::u16string& folder) {
 }
 
 void WriteFileBytes(const std::u16string& path, const std::string& bytes) {
-  auto file = platform::Files::Real().Open(path, platform::kOpenCreate);
+  auto file = platform::FileSystem::Real().Open(path, platform::kOpenCreate);
   if (file == nullptr) throw std::runtime_error("cannot create " + N(path));
   uint32_t written = 0;
   if (!bytes.empty() && !file->Write(bytes.data(), static_cast<uint32_t>(bytes.size()), &written)) {
@@ -68,7 +68,7 @@ void WriteFileBytes(const std::u16string& path, const std::string& bytes) {
 }
 
 std::string ReadFileBytes(const std::u16string& path) {
-  auto file = platform::Files::Real().Open(path, platform::kOpenRead);
+  auto file = platform::FileSystem::Real().Open(path, platform::kOpenRead);
   if (file == nullptr) return std::string();
   std::string out;
   char buffer[65536];
@@ -78,7 +78,7 @@ std::string ReadFileBytes(const std::u16string& path) {
 }
 
 bool FileExists(const std::u16string& path) {
-  return platform::Files::Real().Attributes(path) != platform::kInvalidAttributes;
+  return platform::FileSystem::Real().Attributes(path) != platform::kInvalidAttributes;
 }
 
 std::u16string W(const std::string& text) { return DecodeUtf8(text); }
@@ -124,4 +124,4 @@ std::u16string ServiceExecutable() {
   return W(path);
 }
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

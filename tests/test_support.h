@@ -8,7 +8,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 // True under Wine; tests that Wine cannot pass say why next to the check.
 bool running_under_wine();
@@ -66,7 +66,7 @@ class TestProcess final : public platform::Process {
     return arguments_available_;
   }
   bool Start(const std::u16string& program, const std::u16string& command_line, platform::RunMode mode) override {
-    return platform::Processes::Real().Start(program, command_line, mode);
+    return platform::Process::Real().Start(program, command_line, mode);
   }
 
   const std::u16string& program_folder() const { return folder_; }
@@ -81,6 +81,13 @@ class TestProcess final : public platform::Process {
     arguments_ = std::move(arguments);
     arguments_available_ = available;
   }
+  // As at the start of the process: the test's own executable, no arguments.
+  void Reset() {
+    executable_.clear();
+    unknown_ = false;
+    arguments_.clear();
+    arguments_available_ = true;
+  }
 
  private:
   std::u16string folder_;
@@ -93,4 +100,4 @@ class TestProcess final : public platform::Process {
 // The test process facility in force.
 TestProcess& test_process();
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

@@ -4,10 +4,10 @@
 #include <memory>
 #include <string>
 
+#include "base/strings.h"
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/files.h"
-#include "storage/strings.h"
 #include "tools/commands.h"
 #include "tools/console_command.h"
 #include "tools/console_link.h"
@@ -33,7 +33,7 @@ bool ParseAll(const Commands& words, std::vector<SXConsoleCommand>* commands, st
 }
 
 bool ReadScript(const std::string& path, Commands* words, std::string* error) {
-  std::unique_ptr<platform::File> file = platform::Files::Get().Open(Utf8ToUtf16(path), platform::kOpenRead);
+  std::unique_ptr<platform::File> file = platform::FileSystem::Get().Open(Utf8ToUtf16(path), platform::kOpenRead);
   if (!file) {
     *error = Format("cannot open %s (error %u)", DisplayText(path).c_str(), static_cast<unsigned>(platform::LastError()));
     return false;
@@ -58,7 +58,7 @@ bool ReadScript(const std::string& path, Commands* words, std::string* error) {
 }
 
 bool WritePortFile(const std::string& path, uint16_t port) {
-  std::unique_ptr<platform::File> file = platform::Files::Get().Open(Utf8ToUtf16(path), platform::kOpenCreate);
+  std::unique_ptr<platform::File> file = platform::FileSystem::Get().Open(Utf8ToUtf16(path), platform::kOpenCreate);
   const std::string text = std::to_string(port) + "\n";
   uint32_t written = 0;
   return file && file->Write(text.data(), static_cast<uint32_t>(text.size()), &written) && written == text.size();

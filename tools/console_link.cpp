@@ -1,9 +1,9 @@
 #include "tools/console_link.h"
 
-#include "host/app_version.h"
+#include "base/app_version.h"
+#include "base/strings.h"
 #include "platform/clock.h"
 #include "platform/sockets.h"
-#include "storage/strings.h"
 #include "tools/console_text.h"
 #include "tools/reply_rules.h"
 
@@ -43,7 +43,7 @@ bool Passed(int64_t deadline_ms) {
 
 CXConsoleLink::~CXConsoleLink() {
   Close();
-  if (listener_ != platform::kNoSocket) platform::Network::Get().Close(listener_);
+  if (listener_ != platform::kNoSocket) platform::Sockets::Get().Close(listener_);
 }
 
 int64_t CXConsoleLink::DeadlineAfter(int64_t timeout_ms) {
@@ -52,7 +52,7 @@ int64_t CXConsoleLink::DeadlineAfter(int64_t timeout_ms) {
 
 bool CXConsoleLink::Listen(const std::string& address, uint16_t port) {
   ClearFailure();
-  platform::Sockets& net = platform::Network::Get();
+  platform::Sockets& net = platform::Sockets::Get();
   if (!net.Startup()) return Fail(LinkFailure::kListen, "the socket library did not start");
   uint32_t ip = net.ParseAddress(address);
   // inet_addr cannot tell 255.255.255.255 from a name; a name is looked up.
@@ -105,7 +105,7 @@ NextResult CXConsoleLink::RecvFrame(int64_t deadline_ms, CXMessage* message) {
     Fail(LinkFailure::kNotConnected, "no agent is connected");
     return NextResult::kFailed;
   }
-  platform::Sockets& net = platform::Network::Get();
+  platform::Sockets& net = platform::Sockets::Get();
   for (;;) {
     const int ready = net.WaitReadable(wire_.socket(), SliceUntil(deadline_ms));
     if (ready == 1) break;
@@ -144,7 +144,7 @@ bool CXConsoleLink::AcceptAgent(int64_t timeout_ms) {
   Close();
   ClearFailure();
   if (listener_ == platform::kNoSocket) return Fail(LinkFailure::kListen, "the console is not listening");
-  platform::Sockets& net = platform::Network::Get();
+  platform::Sockets& net = platform::Sockets::Get();
   const int64_t deadline = DeadlineAfter(timeout_ms);
   for (;;) {
     const int ready = net.WaitReadable(listener_, SliceUntil(deadline));

@@ -1,7 +1,7 @@
 #include "tools/console_output.h"
 
-#include "host/app_version.h"
-#include "storage/strings.h"
+#include "base/app_version.h"
+#include "base/strings.h"
 #include "tools/console_text.h"
 
 namespace orvalinth::tools {

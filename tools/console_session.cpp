@@ -3,10 +3,10 @@
 #include <cstring>
 #include <memory>
 
+#include "base/strings.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/process.h"
-#include "storage/strings.h"
 #include "tools/console_text.h"
 #include "tools/reply_rules.h"
 #include "tools/snapshot_download.h"
@@ -34,7 +34,7 @@ void AddScanKeys(CXMessage& m, const SXScanTargets& t, bool with_removable) {
 }
 
 bool ReadWholeFile(const std::string& utf8_path, std::string* bytes, std::string* error) {
-  std::unique_ptr<platform::File> file = platform::Files::Get().Open(Utf8ToUtf16(utf8_path), platform::kOpenRead);
+  std::unique_ptr<platform::File> file = platform::FileSystem::Get().Open(Utf8ToUtf16(utf8_path), platform::kOpenRead);
   uint64_t size = 0;
   if (!file || !file->Size(&size)) {
     *error = Format("cannot open %s (error %u)", DisplayText(utf8_path).c_str(), static_cast<unsigned>(platform::LastError()));

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "storage/strings.h"
+#include "base/strings.h"
 
 namespace orvalinth::tools {
 namespace {

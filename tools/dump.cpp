@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <string>
 
+#include "base/strings.h"
 #include "platform/console.h"
-#include "storage/snapshot_dump.h"
-#include "storage/snapshot_reader.h"
-#include "storage/strings.h"
+#include "storage/reader/snapshot_dump.h"
+#include "storage/reader/snapshot_reader.h"
 #include "tools/commands.h"
 
 namespace orvalinth::tools {

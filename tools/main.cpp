@@ -26,7 +26,7 @@ std::vector<std::string> Arguments(int argc, char** argv) {
   std::vector<std::string> arguments(argv, argv + argc);
 #ifdef _WIN32
   std::vector<std::u16string> wide;
-  if (orvalinth::platform::Processes::Real().CommandLineArguments(&wide) && wide.size() == arguments.size()) {
+  if (orvalinth::platform::Process::Real().CommandLineArguments(&wide) && wide.size() == arguments.size()) {
     for (size_t i = 0; i < wide.size(); ++i) arguments[i] = orvalinth::tools::Utf16ToUtf8(wide[i]);
   }
 #endif

@@ -1,7 +1,7 @@
 #include "tools/progress_bar.h"
 
+#include "base/strings.h"
 #include "platform/clock.h"
-#include "storage/strings.h"
 
 namespace orvalinth::tools {
 namespace {

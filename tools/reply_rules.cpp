@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "storage/strings.h"
+#include "base/strings.h"
 #include "tools/console_text.h"
 
 namespace orvalinth::tools {

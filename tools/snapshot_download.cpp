@@ -2,9 +2,9 @@
 
 #include <memory>
 
+#include "base/strings.h"
 #include "platform/errors.h"
 #include "platform/files.h"
-#include "storage/strings.h"
 #include "tools/console_text.h"
 #include "tools/reply_rules.h"
 
@@ -53,7 +53,7 @@ bool CXSnapshotDownload::Run(int32_t number, const std::u16string& folder) {
   }
 
   const std::u16string part = PartPath(folder, number);
-  platform::FileSystem& files = platform::Files::Get();
+  platform::FileSystem& files = platform::FileSystem::Get();
   const bool complete = ReceiveBlocks(part);
   if (!complete) {
     files.RemoveFile(part);
@@ -69,7 +69,7 @@ bool CXSnapshotDownload::Run(int32_t number, const std::u16string& folder) {
 }
 
 bool CXSnapshotDownload::ReceiveBlocks(const std::u16string& part) {
-  std::unique_ptr<platform::File> file = platform::Files::Get().Open(part, platform::kOpenCreate);
+  std::unique_ptr<platform::File> file = platform::FileSystem::Get().Open(part, platform::kOpenCreate);
   // After a local failure the stream is still read to its end, unwritten.
   std::string local_error;
   if (!file) {

@@ -33,7 +33,7 @@ bool SameFolded(const std::u16string& a, const std::u16string& b) {
   return true;
 }
 
-bool Exists(const std::u16string& path) { return Files::Get().Attributes(path) != kInvalidAttributes; }
+bool Exists(const std::u16string& path) { return FileSystem::Get().Attributes(path) != kInvalidAttributes; }
 
 std::u16string Join(const std::u16string& folder, const std::u16string& name) {
   if (folder.empty() || folder.back() == u'\\') return folder + name;
@@ -161,7 +161,7 @@ class PosixPathLookup final : public PathLookup {
  private:
   std::vector<std::u16string> SearchFolders() {
     std::vector<std::u16string> folders;
-    const std::u16string executable = Processes::Get().ExecutablePath();
+    const std::u16string executable = Process::Get().ExecutablePath();
     const size_t slash = executable.rfind(u'\\');
     folders.push_back(slash == std::u16string::npos ? std::u16string() : executable.substr(0, slash + 1));
     const std::u16string windows = WindowsFolder();

@@ -2,14 +2,14 @@
 
 #include <memory>
 
-#include "storage/strings.h"
+#include "base/strings.h"
 
 namespace orvalinth {
 
 void CXRegStringValues::ReadKey(platform::RegistryRoot root, const std::u16string& path) {
   values_.clear();
   std::unique_ptr<platform::RegistryKey> key;
-  if (platform::Registries::Get().OpenKey(root, path, platform::kRegOptionNone, platform::kRegRead, &key) != 0 ||
+  if (platform::Registry::Get().OpenKey(root, path, platform::kRegOptionNone, platform::kRegRead, &key) != 0 ||
       key == nullptr) {
     return;
   }

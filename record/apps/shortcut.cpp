@@ -13,7 +13,7 @@ namespace orvalinth {
 namespace {
 
 bool ReadLinkFile(const std::u16string& shortcut, std::u16string* target) {
-  const std::unique_ptr<platform::File> file = platform::Files::Get().Open(shortcut, platform::kOpenRead);
+  const std::unique_ptr<platform::File> file = platform::FileSystem::Get().Open(shortcut, platform::kOpenRead);
   uint64_t size = 0;
   if (!file || !file->Size(&size)) return false;
   std::vector<uint8_t> bytes(static_cast<size_t>(std::min<uint64_t>(size, CXShortcut::kLargestFileRead)));
@@ -31,7 +31,7 @@ bool ReadLinkFile(const std::u16string& shortcut, std::u16string* target) {
 
 bool CXShortcut::Resolve(const std::u16string& shortcut, std::u16string* target) {
   target->clear();
-  platform::ShellLinks& links = platform::Shortcuts::Get();
+  platform::ShellLinks& links = platform::ShellLinks::Get();
   std::u16string found;
   if (links.InstallerTarget(shortcut, &found) && !found.empty()) {
     *target = found;

@@ -1,6 +1,6 @@
 #include "record/apps/system_info.h"
 
-#include "storage/strings.h"
+#include "base/strings.h"
 
 namespace orvalinth {
 
@@ -78,6 +78,13 @@ std::string GetProcessorName() {
   CXRegStringValues values;
   values.ReadKey(platform::RegistryRoot::kLocalMachine, kProcessorKey);
   return ProcessorNameOf(values);
+}
+
+SXMachineDescription DescribeMachine() {
+  SXMachineDescription machine;
+  GetOsDescription(&machine.os_name, &machine.os_details);
+  machine.processor = GetProcessorName();
+  return machine;
 }
 
 }  // namespace orvalinth

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "record/apps/reg_string_values.h"
+#include "storage/snapshot_io.h"
 
 namespace orvalinth {
 
@@ -20,6 +21,8 @@ void GetOsDescription(std::string* name, std::string* details);
 // The processor name, from
 // HKEY_LOCAL_MACHINE\HARDWARE\DESCRIPTION\System\CentralProcessor\0.
 std::string GetProcessorName();
+// Both, as the snapshot writer stores them in the info block.
+SXMachineDescription DescribeMachine();
 
 // The rules behind them, over the values of those keys:
 // The product name without "Microsoft ", "(TM) " and "(R) ", "Windows "

@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/strings.h"
 #include "e2e_support.h"
 #include "host_process.h"
 #include "link/message.h"
 #include "service_link.h"
-#include "storage/strings.h"
 #include "tools/reply_rules.h"
 
 namespace orvalinth::e2e {

@@ -14,10 +14,10 @@
 #include <filesystem>
 #include <regex>
 
+#include "base/strings.h"
 #include "e2e_support.h"
 #include "host_process.h"
 #include "link/message.h"
-#include "storage/strings.h"
 #include "tools/console_link.h"
 #include "wine_prefix.h"
 

@@ -12,10 +12,10 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "base/strings.h"
 #include "e2e_support.h"
 #include "host_process.h"
-#include "storage/snapshot_reader.h"
-#include "storage/strings.h"
+#include "storage/reader/snapshot_reader.h"
 
 namespace orvalinth::e2e {
 namespace {

@@ -14,8 +14,8 @@
 #include <memory>
 #include <string>
 
+#include "base/strings.h"
 #include "platform/registry.h"
-#include "storage/strings.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ using orvalinth::Widen;
 namespace platform = orvalinth::platform;
 
 int MakeLink(const std::u16string& key, const std::u16string& target) {
-  platform::Registry& registry = platform::Registries::Get();
+  platform::Registry& registry = platform::Registry::Get();
   const size_t last = key.rfind(u'\\');
   if (last != std::u16string::npos) {
     // The parents are plain keys.

@@ -11,12 +11,12 @@
 #include <filesystem>
 #include <map>
 
+#include "base/strings.h"
 #include "e2e_support.h"
 #include "host_process.h"
 #include "link/message.h"
 #include "service_link.h"
-#include "storage/snapshot_reader.h"
-#include "storage/strings.h"
+#include "storage/reader/snapshot_reader.h"
 #include "tests/storage/snapshot_samples.h"
 #include "tools/snapshot_download.h"
 
@@ -24,10 +24,10 @@ namespace orvalinth::e2e {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::FullExeVersion;
-using testing::SampleData;
-using testing::SampleNode;
-using testing::SampleText;
+using test::FullExeVersion;
+using test::SampleData;
+using test::SampleNode;
+using test::SampleText;
 
 constexpr char kTree[] = "C:\\e2e\\tree\\";
 constexpr char kKey[] = "HKLM\\SOFTWARE\\OrvalinthE2E";

@@ -9,20 +9,20 @@
 #include <regex>
 #include <thread>
 
+#include "base/fatal_flag.h"
+#include "base/paths.h"
 #include "crash_text.h"
 #include "fake_crash_handler.h"
-#include "host/crash_flag.h"
-#include "host/paths.h"
 #include "platform/process.h"
 #include "test_support.h"
 
 namespace orvalinth {
 namespace {
 
-using testing::FakeCrashHandler;
-using testing::ReadFileBytes;
-using testing::ReportLines;
-using testing::ReportText;
+using test::FakeCrashHandler;
+using test::ReadFileBytes;
+using test::ReportLines;
+using test::ReportText;
 
 const char kTitle[] = "Orvalinth service v2.10 x64";
 
@@ -39,7 +39,7 @@ class CrashHandlerTest : public ::testing::Test {
     g_recoveries.store(0);
     g_recovery_result.store(1);
     SetFatalFlag(0);
-    platform::Files::Get().RemoveFile(CrashReportPath());
+    platform::FileSystem::Get().RemoveFile(CrashReportPath());
     FakeCrashHandler::Step frame;
     frame.frame.address = 0x140001234;
     frame.frame.module = "OrvalinthSrv";
@@ -59,7 +59,7 @@ class CrashHandlerTest : public ::testing::Test {
   ~CrashHandlerTest() override {
     UninstallCrashHandler();
     SetFatalFlag(0);
-    platform::Files::Get().RemoveFile(CrashReportPath());
+    platform::FileSystem::Get().RemoveFile(CrashReportPath());
   }
 
   static platform::FaultInfo Fault(uint64_t address = 0x140001234) {
@@ -79,10 +79,10 @@ TEST_F(CrashHandlerTest, InstallationBuildsThePathAndHeaderAndInstallsTheFilter)
   EXPECT_EQ(fake_.installs, 1);
   EXPECT_EQ(fake_.installed, &HandleFault);
   // Nothing is written until there is something to report.
-  EXPECT_FALSE(testing::FileExists(CrashReportPath()));
+  EXPECT_FALSE(test::FileExists(CrashReportPath()));
   ReportWrite("x\r\n");
   const std::string text = Report();
-  EXPECT_EQ(text.find(std::string(kTitle) + "\r\n" + testing::N(ExecutablePath()) + "\r\n"), 0u) << text;
+  EXPECT_EQ(text.find(std::string(kTitle) + "\r\n" + test::N(ExecutablePath()) + "\r\n"), 0u) << text;
 }
 
 TEST_F(CrashHandlerTest, ARefusedInstallationIsReported) {
@@ -92,7 +92,7 @@ TEST_F(CrashHandlerTest, ARefusedInstallationIsReported) {
 
 TEST_F(CrashHandlerTest, ReportWriteWithoutInstallationWritesNothing) {
   ReportWrite("lost\r\n");
-  EXPECT_FALSE(testing::FileExists(CrashReportPath()));
+  EXPECT_FALSE(test::FileExists(CrashReportPath()));
 }
 
 TEST_F(CrashHandlerTest, AFaultIsReportedThenRecoveredAndTheProcessEnds) {
@@ -135,7 +135,7 @@ TEST_F(CrashHandlerTest, TheShowMessageFlagShowsTheReportPathInsteadOfRecovering
   EXPECT_EQ(g_recoveries.load(), 0);
   ASSERT_EQ(fake_.messages.size(), 1u);
   EXPECT_EQ(fake_.messages[0], "A fatal error have occured.\nPlease send the log file:\n" +
-                                   testing::N(CrashReportPath()) + "\nto support@orvalinth.example");
+                                   test::N(CrashReportPath()) + "\nto support@orvalinth.example");
   EXPECT_NE(Report().find("exception at"), std::string::npos);
 }
 

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-#include "host/paths.h"
+#include "base/paths.h"
 #include "link/agent_fixture.h"
 #include "platform/clock.h"
 #include "platform/process.h"
@@ -18,11 +18,11 @@
 namespace orvalinth {
 namespace {
 
-using testing::FileExists;
-using testing::Hex;
-using testing::ReadFileBytes;
-using testing::TestPeer;
-using testing::WriteFileBytes;
+using test::FileExists;
+using test::Hex;
+using test::ReadFileBytes;
+using test::TestPeer;
+using test::WriteFileBytes;
 
 // The test's own executable path, with the programs it starts recorded.
 class RecordingProcess final : public platform::Process {
@@ -32,9 +32,9 @@ class RecordingProcess final : public platform::Process {
     std::u16string command_line;
     platform::RunMode mode;
   };
-  std::u16string ExecutablePath() override { return testing::test_process().ExecutablePath(); }
+  std::u16string ExecutablePath() override { return test::test_process().ExecutablePath(); }
   bool CommandLineArguments(std::vector<std::u16string>* arguments) override {
-    return testing::test_process().CommandLineArguments(arguments);
+    return test::test_process().CommandLineArguments(arguments);
   }
   bool Start(const std::u16string& program, const std::u16string& command_line, platform::RunMode mode) override {
     std::lock_guard<std::mutex> guard(lock);
@@ -56,7 +56,7 @@ void ReportStopped() {
   g_starts_when_stopped_reported.store(static_cast<int>(g_process->started.size()));
 }
 
-class CrashRecoveryTest : public testing::AgentTest {
+class CrashRecoveryTest : public test::AgentTest {
  protected:
   CrashRecoveryTest() : use_process_(process_) {
     g_process = &process_;
@@ -68,7 +68,7 @@ class CrashRecoveryTest : public testing::AgentTest {
 
   // The recovery with a client of its own that is not connected.
   int RecoverWithoutLink(platform::CrashRestart restart) {
-    CXClient client(settings_, testing::FastTiming());
+    CXClient client(settings_, test::FastTiming());
     return RecoverFromCrash(client, restart, &ReportStopped, timing_);
   }
 
@@ -147,24 +147,24 @@ TEST_F(CrashRecoveryTest, TheLinkIsClosedGracefullyAndNotMadeAgain) {
   std::atomic<bool> greeted{false};
   std::atomic<bool> closed{false};
   peer_.Serve([&](TestPeer& p) {
-    greeted.store(testing::Greet(p));
+    greeted.store(test::Greet(p));
     // The agent's graceful close: the end of the stream, nothing before it.
     std::string rest;
     closed.store(p.DrainUntilClosed(&rest) && rest.empty());
     p.CloseConnection();
   });
   StartAgent();
-  ASSERT_TRUE(testing::WaitFor(greeted));
-  ASSERT_TRUE(testing::WaitUntil([&] { return client_->is_connected() == 1; }));
+  ASSERT_TRUE(test::WaitFor(greeted));
+  ASSERT_TRUE(test::WaitUntil([&] { return client_->is_connected() == 1; }));
 
   EXPECT_EQ(RecoverFromCrash(*client_, platform::CrashRestart::kServiceRestart, nullptr, timing_), 1);
-  EXPECT_TRUE(testing::WaitFor(closed));
+  EXPECT_TRUE(test::WaitFor(closed));
   peer_.Join();
   EXPECT_EQ(client_->is_connected(), 0);
   EXPECT_NE(client_->stop_requested(), 0);
   // The dying process makes no new link (the next would be refused anyway).
   peer_.StopListening();
-  EXPECT_TRUE(testing::WaitUntil([&] { return client_->running_threads() == 0; }));
+  EXPECT_TRUE(test::WaitUntil([&] { return client_->running_threads() == 0; }));
 }
 
 TEST_F(CrashRecoveryTest, ALogLockThatStaysBusyDoesNotStopTheRecovery) {
@@ -173,7 +173,7 @@ TEST_F(CrashRecoveryTest, ALogLockThatStaysBusyDoesNotStopTheRecovery) {
   // of the recovery still runs.
   class StuckLogFiles final : public platform::FileSystemWrapper {
    public:
-    StuckLogFiles() : FileSystemWrapper(platform::Files::Real()) {}
+    StuckLogFiles() : FileSystemWrapper(platform::FileSystem::Real()) {}
     std::unique_ptr<platform::File> Open(const std::u16string& path, unsigned mode) override {
       if (path == ProcessLog().path() && block.load()) {
         entered.store(true);
@@ -187,7 +187,7 @@ TEST_F(CrashRecoveryTest, ALogLockThatStaysBusyDoesNotStopTheRecovery) {
   StuckLogFiles files;
   platform::ScopedFacility<platform::FileSystem> use_files(files);
   std::thread writer([] { LogInfo("a line that hangs"); });
-  ASSERT_TRUE(testing::WaitFor(files.entered));
+  ASSERT_TRUE(test::WaitFor(files.entered));
 
   WriteFileBytes(CrashReportPath(), Hex("FF FE"));
   const int64_t began = platform::MonotonicMs();

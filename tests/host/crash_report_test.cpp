@@ -13,13 +13,13 @@
 namespace orvalinth {
 namespace {
 
-using testing::FileExists;
-using testing::Hex;
-using testing::ReadFileBytes;
-using testing::TempFolder;
-using testing::ToHex;
-using testing::W;
-using testing::WriteFileBytes;
+using test::FileExists;
+using test::Hex;
+using test::ReadFileBytes;
+using test::TempFolder;
+using test::ToHex;
+using test::W;
+using test::WriteFileBytes;
 
 const char kTimeLine[] = "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\r\n";
 
@@ -45,8 +45,8 @@ TEST(CrashReportHeader, EightBitPiecesAreWidenedByteByByte) {
 }
 
 TEST(CrashReportHeader, TheMachineHeaderReadsThisMachine) {
-  const std::string text = testing::ReportText(CXCrashReport::MachineHeader("Orvalinth service v2.10 x64"));
-  const std::string exe = testing::N(testing::test_process().ExecutablePath());
+  const std::string text = test::ReportText(CXCrashReport::MachineHeader("Orvalinth service v2.10 x64"));
+  const std::string exe = test::N(test::test_process().ExecutablePath());
   ASSERT_EQ(text.find("Orvalinth service v2.10 x64\r\n" + exe + "\r\n"), 0u) << text;
   EXPECT_TRUE(std::regex_search(text, std::regex(" Exe64\r\n.* \\d+\\.\\d\\d/\\d+\\.\\d\\d\r\n$"))) << text;
 }
@@ -62,7 +62,7 @@ TEST(CrashReportMemory, GibibytesWithTwoDecimals) {
 TEST(CrashReportMemory, NowReadsTheSystem) {
   uint64_t available = 0;
   uint64_t total = 0;
-  ASSERT_TRUE(platform::System::Get().Memory(&available, &total));
+  ASSERT_TRUE(platform::SystemInfo::Get().Memory(&available, &total));
   EXPECT_TRUE(std::regex_match(MemorySituation(), std::regex("\\d+\\.\\d\\d/\\d+\\.\\d\\d"))) << MemorySituation();
 }
 
@@ -108,14 +108,14 @@ TEST(CrashReportLines, FrameLines) {
     frame.name = c.name;
     frame.raw_name = c.raw_name;
     EXPECT_EQ(FrameLine(frame), c.expected);
-    EXPECT_TRUE(testing::IsStackLine(FrameLine(frame))) << FrameLine(frame);
+    EXPECT_TRUE(test::IsStackLine(FrameLine(frame))) << FrameLine(frame);
   }
 }
 
 TEST(CrashReportLines, WalkerErrorLine) {
   EXPECT_EQ(WalkerErrorLine("SymGetLineFromAddr64", 487, 0x7FFB00001000),
             "ERROR: SymGetLineFromAddr64, GetLastError: 487 (Address: 00007FFB00001000)\r\n");
-  EXPECT_TRUE(testing::IsStackLine(WalkerErrorLine("StackWalk64", 998, 0)));
+  EXPECT_TRUE(test::IsStackLine(WalkerErrorLine("StackWalk64", 998, 0)));
 }
 
 TEST(CrashReportFile, FirstWriteRecreatesTheFileWithMarkHeaderAndTime) {
@@ -128,7 +128,7 @@ TEST(CrashReportFile, FirstWriteRecreatesTheFileWithMarkHeaderAndTime) {
   const std::string bytes = ReadFileBytes(path);
   // FF FE, then "T\r\n" in UTF-16LE, then the time.
   ASSERT_EQ(bytes.substr(0, 8), Hex("FF FE 54 00 0D 00 0A 00")) << ToHex(bytes);
-  const std::string text = testing::ReportText(bytes);
+  const std::string text = test::ReportText(bytes);
   EXPECT_TRUE(std::regex_match(text, std::regex(std::string("T\r\n") + kTimeLine + "exception at x\r\n\\.\r\n\r\n")))
       << text;
 }
@@ -153,7 +153,7 @@ TEST(CrashReportFile, AReportOfALaterProcessReplacesTheEarlierOne) {
   CXCrashReport second(path, u"H\r\n");  // the next one
   second.Write("exception at 2\r\n");
   second.Write(".\r\n\r\n");
-  const std::string text = testing::ReportText(ReadFileBytes(path));
+  const std::string text = test::ReportText(ReadFileBytes(path));
   EXPECT_EQ(text.find("exception at 1"), std::string::npos) << text;
   EXPECT_TRUE(std::regex_match(text, std::regex(std::string("H\r\n") + kTimeLine + "exception at 2\r\n\\.\r\n\r\n")))
       << text;
@@ -166,9 +166,9 @@ TEST(CrashReportFile, AnUnwritableReportDropsTheTextAndTriesAgainLater) {
   report.Write("lost\r\n");
   EXPECT_FALSE(FileExists(path));
   // The folder comes back: the next write is still the first of the report.
-  ASSERT_TRUE(platform::Files::Get().CreateFolder(dir / u"missing"));
+  ASSERT_TRUE(platform::FileSystem::Get().CreateFolder(dir / u"missing"));
   report.Write("kept\r\n");
-  const std::string text = testing::ReportText(ReadFileBytes(path));
+  const std::string text = test::ReportText(ReadFileBytes(path));
   EXPECT_TRUE(std::regex_match(text, std::regex(std::string("H\r\n") + kTimeLine + "kept\r\n"))) << text;
 }
 
@@ -177,7 +177,7 @@ TEST(CrashReportFile, ALaterWriteAppendsOnlyToAnExistingReport) {
   const std::u16string path = dir / u"error-log.txt";
   CXCrashReport report(path, u"H\r\n");
   report.Write("one\r\n");
-  ASSERT_TRUE(platform::Files::Get().RemoveFile(path));
+  ASSERT_TRUE(platform::FileSystem::Get().RemoveFile(path));
   report.Write("two\r\n");  // a half report without its header would mislead
   EXPECT_FALSE(FileExists(path));
 }

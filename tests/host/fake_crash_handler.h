@@ -9,7 +9,7 @@
 
 #include "platform/crash_handler.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 class FakeCrashHandler final : public platform::CrashHandler {
  public:
@@ -54,4 +54,4 @@ class FakeCrashHandler final : public platform::CrashHandler {
   std::vector<std::string> messages;
 };
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

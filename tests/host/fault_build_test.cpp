@@ -31,11 +31,11 @@ std::u16string BuildPath(std::string path) {
     }
     path = "Z:" + path;  // drive Z: is the host's root, under Wine as on POSIX
   }
-  return testing::W(path);
+  return test::W(path);
 }
 
 TEST(FaultBuild, TheProductDoesNotContainTheTrigger) {
-  const std::string product = testing::ReadFileBytes(testing::ServiceExecutable());
+  const std::string product = test::ReadFileBytes(test::ServiceExecutable());
   ASSERT_GT(product.size(), 100000u);
   EXPECT_EQ(product.find(Utf16Le(kTrigger)), std::string::npos);
   EXPECT_EQ(product.find(kTrigger), std::string::npos);
@@ -43,7 +43,7 @@ TEST(FaultBuild, TheProductDoesNotContainTheTrigger) {
 
 TEST(FaultBuild, TheTestBuildDoes) {
   // So that the check above looks for what a fault build really holds.
-  const std::string fault_build = testing::ReadFileBytes(BuildPath(ORVALINTH_FAULT_EXE));
+  const std::string fault_build = test::ReadFileBytes(BuildPath(ORVALINTH_FAULT_EXE));
   EXPECT_NE(fault_build.find(Utf16Le(kTrigger)), std::string::npos);
 }
 

@@ -11,9 +11,9 @@
 namespace orvalinth {
 namespace {
 
-using testing::N;
-using testing::ReadFileBytes;
-using testing::W;
+using test::N;
+using test::ReadFileBytes;
+using test::W;
 
 class RecordingActions final : public ProgramActions {
  public:
@@ -42,12 +42,12 @@ class ProgramTest : public ::testing::Test {
     const std::vector<std::u16string> wide = platform::SplitCommandLine(command_line);
     std::vector<std::string> narrow;
     for (const auto& w : wide) narrow.push_back(N(w));
-    testing::test_process().set_arguments(wide);
+    test::test_process().set_arguments(wide);
     actions_.calls.clear();
     EXPECT_EQ(ProgramMain(narrow, actions_), 0);
     return actions_.calls;
   }
-  std::string Log() { return ReadFileBytes(testing::test_process().program_folder() + u"OrvalinthSrv.log"); }
+  std::string Log() { return ReadFileBytes(test::test_process().program_folder() + u"OrvalinthSrv.log"); }
 
   RecordingActions actions_;
 };
@@ -90,12 +90,12 @@ TEST_F(ProgramTest, InvalidParametersAreLogged) {
 }
 
 TEST_F(ProgramTest, NothingHappensWithoutTheUtf16Vector) {
-  testing::test_process().set_arguments({}, false);
+  test::test_process().set_arguments({}, false);
   actions_.calls.clear();
   EXPECT_EQ(ProgramMain({"srv.exe", "-start"}, actions_), 0);
   EXPECT_TRUE(actions_.calls.empty());
   // Fewer UTF-16 arguments than 8-bit ones: nothing either.
-  testing::test_process().set_arguments({u"srv.exe"});
+  test::test_process().set_arguments({u"srv.exe"});
   EXPECT_EQ(ProgramMain({"srv.exe", "-start"}, actions_), 0);
   EXPECT_TRUE(actions_.calls.empty());
 }
@@ -103,10 +103,10 @@ TEST_F(ProgramTest, NothingHappensWithoutTheUtf16Vector) {
 // The real executable: "-bogus" appends the error line to the log beside it
 // and exits; started without arguments by hand it writes nothing.
 TEST(ServiceExecutable, InvalidParamGoesToTheLogBesideTheExecutable) {
-  testing::TempFolder dir;
+  test::TempFolder dir;
   const std::u16string exe = dir / u"OrvalinthSrv.exe";
-  ASSERT_TRUE(platform::Files::Real().CopyFileTo(testing::ServiceExecutable(), exe, false));
-  ASSERT_TRUE(platform::Processes::Real().Start(exe, u"\"" + exe + u"\" -bogus", platform::RunMode::kWait));
+  ASSERT_TRUE(platform::FileSystem::Real().CopyFileTo(test::ServiceExecutable(), exe, false));
+  ASSERT_TRUE(platform::Process::Real().Start(exe, u"\"" + exe + u"\" -bogus", platform::RunMode::kWait));
   const std::string log = ReadFileBytes(dir / u"OrvalinthSrv.log");
   EXPECT_TRUE(std::regex_match(log, std::regex("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d Error: invalid param -bogus" +
                                                std::string(platform::kNewline))))

@@ -10,14 +10,14 @@
 namespace orvalinth {
 namespace {
 
-using testing::FileExists;
-using testing::ReadFileBytes;
-using testing::TempFolder;
+using test::FileExists;
+using test::ReadFileBytes;
+using test::TempFolder;
 
 // A copy of the service executable in its own folder, so that its log lands there.
 std::u16string CopyOfService(const TempFolder& dir) {
   const std::u16string exe = dir / u"OrvalinthSrv.exe";
-  EXPECT_TRUE(platform::Files::Real().CopyFileTo(testing::ServiceExecutable(), exe, false));
+  EXPECT_TRUE(platform::FileSystem::Real().CopyFileTo(test::ServiceExecutable(), exe, false));
   return exe;
 }
 

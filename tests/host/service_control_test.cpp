@@ -14,7 +14,7 @@ namespace orvalinth {
 namespace {
 
 using platform::EmulatedServiceManager;
-using testing::kService;
+using test::kService;
 using Lines = std::vector<std::string>;
 
 // No sleeping between status queries: the tests count queries, not time.
@@ -25,7 +25,7 @@ CXServiceControl::Timing Fast() {
   return timing;
 }
 
-class ServiceControlTest : public testing::ServiceTest {
+class ServiceControlTest : public test::ServiceTest {
  protected:
   // The service as installed before the test; its log lines are left out.
   void Installed() {
@@ -124,7 +124,7 @@ TEST_F(ServiceControlTest, InstallWithoutRightsIsDenied) {
 }
 
 TEST_F(ServiceControlTest, InstallWithoutTheExecutablePathFails) {
-  testing::test_process().set_executable_unknown();
+  test::test_process().set_executable_unknown();
   EXPECT_EQ(control_.Install(CXServiceControl::kDescription), 0);
   EXPECT_EQ(NewLogLines(), (Lines{"Installing service...", "Error: install service failed - error code 2"}));
 }

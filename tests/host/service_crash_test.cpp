@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/app_version.h"
 #include "crash_text.h"
-#include "host/app_version.h"
 #include "host/crash_handler.h"
 #include "host/service_control.h"
 #include "host/service_runtime.h"
@@ -14,11 +14,11 @@
 namespace orvalinth {
 namespace {
 
-using testing::kService;
+using test::kService;
 
 constexpr int kWaitMs = 10000;
 
-class ServiceCrashTest : public testing::ServiceTest {
+class ServiceCrashTest : public test::ServiceTest {
  protected:
   ServiceCrashTest() {
     manager_.Host(kService, &ServiceMain);
@@ -48,9 +48,9 @@ TEST_F(ServiceCrashTest, TheEntryInstallsTheCrashHandlerWithTheServicesReport) {
   EXPECT_EQ(crash_handler_.installed, &HandleFault);
 
   ReportWrite("exception at\r\n");
-  const std::string text = testing::ReportText(testing::ReadFileBytes(dir_ / u"error-log.txt"));
+  const std::string text = test::ReportText(test::ReadFileBytes(dir_ / u"error-log.txt"));
   EXPECT_EQ(text.find(std::string("Orvalinth service v") + AppVersionText(APP_VERSION) + "\r\n" +
-                      testing::N(dir_ / u"OrvalinthSrv.exe") + "\r\n"),
+                      test::N(dir_ / u"OrvalinthSrv.exe") + "\r\n"),
             0u)
       << text;
   EXPECT_EQ(std::string(AppVersionText(APP_VERSION)), "2.10 x64");

@@ -8,16 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "base/log.h"
+#include "base/paths.h"
 #include "fake_crash_handler.h"
 #include "host/crash_handler.h"
-#include "host/log.h"
-#include "host/paths.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/service_emulation.h"
 #include "test_support.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 inline constexpr char16_t kService[] = u"OrvalinthSrv";
 
@@ -100,4 +100,4 @@ class ServiceTest : public ::testing::Test {
   size_t log_start_ = 0;
 };
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

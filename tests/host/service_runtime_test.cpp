@@ -15,7 +15,7 @@
 namespace orvalinth {
 namespace {
 
-using testing::kService;
+using test::kService;
 using Lines = std::vector<std::string>;
 using States = std::vector<uint32_t>;
 
@@ -26,7 +26,7 @@ const uint32_t kRunning = platform::kServiceRunning;
 const uint32_t kStopPending = platform::kServiceStopPending;
 const uint32_t kStopped = platform::kServiceStopped;
 
-class ServiceRuntimeTest : public testing::ServiceTest {
+class ServiceRuntimeTest : public test::ServiceTest {
  protected:
   ServiceRuntimeTest() {
     manager_.Host(kService, &ServiceMain);
@@ -130,7 +130,7 @@ TEST_F(ServiceRuntimeTest, AMissingSettingsFileStopsTheServiceNormally) {
   StartService();
   ASSERT_TRUE(manager_.WaitForEntryEnd(kService, kWaitMs));
   EXPECT_EQ(manager_.ReportedStates(kService), (States{kStartPending, kRunning, kStopPending, kStopped}));
-  const std::string missing = testing::N(SettingsPath());
+  const std::string missing = test::N(SettingsPath());
   EXPECT_EQ(NewLogLines(), (Lines{"Service started", "Error: Cannot open file", "[" + missing + "] [error:2]",
                                   "app start failed", "stopping service...", "Orvalinth finished",
                                   "Service stopped"}));
@@ -165,7 +165,7 @@ TEST_F(ServiceRuntimeTest, NotStartedAsAServiceTheProcessWritesNothing) {
   EXPECT_FALSE(RunServiceDispatcher());
   EXPECT_EQ(platform::LastError(), platform::kErrorFailedServiceControllerConnect);
   // The program without arguments: exit code 0, no line.
-  testing::test_process().set_arguments({u"OrvalinthSrv.exe"});
+  test::test_process().set_arguments({u"OrvalinthSrv.exe"});
   EXPECT_EQ(ProgramMain({"OrvalinthSrv.exe"}, RealProgramActions()), 0);
   EXPECT_TRUE(NewLogLines().empty());
 }

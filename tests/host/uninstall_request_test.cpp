@@ -17,12 +17,12 @@
 namespace orvalinth {
 namespace {
 
-using testing::kService;
+using test::kService;
 using Lines = std::vector<std::string>;
 
 constexpr int kWaitMs = 10000;
 
-class UninstallRequestTest : public testing::ServiceTest {
+class UninstallRequestTest : public test::ServiceTest {
  protected:
   UninstallRequestTest() : use_process_(process_) {
     manager_.Host(kService, &ServiceMain);
@@ -35,7 +35,7 @@ class UninstallRequestTest : public testing::ServiceTest {
   }
   ~UninstallRequestTest() override { g_uninstall_requested.store(0); }
 
-  testing::RecordingProcess process_;
+  test::RecordingProcess process_;
   platform::ScopedFacility<platform::Process> use_process_;
   std::unique_ptr<CXServiceControl> control_;
 };

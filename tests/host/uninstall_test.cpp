@@ -9,24 +9,24 @@
 
 #include <memory>
 
+#include "base/strings.h"
 #include "platform/dialogs.h"
 #include "platform/errors.h"
 #include "platform/path_lookup.h"
 #include "recording_process.h"
 #include "registry_scratch.h"
 #include "service_fixture.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 namespace {
 
 using platform::RunMode;
-using testing::FileExists;
-using testing::kService;
-using testing::ReadFileBytes;
-using testing::RecordingProcess;
-using testing::TempFolder;
-using testing::WriteFileBytes;
+using test::FileExists;
+using test::kService;
+using test::ReadFileBytes;
+using test::RecordingProcess;
+using test::TempFolder;
+using test::WriteFileBytes;
 using Lines = std::vector<std::string>;
 
 CXServiceControl::Timing Fast() {
@@ -59,25 +59,25 @@ class ScriptedDialog final : public platform::Dialog {
 // "Uninstall" subkey; everything else is the real registry.
 class MovedInstalledPrograms final : public platform::Registry {
  public:
-  explicit MovedInstalledPrograms(testing::ScratchKey& scratch) : scratch_(scratch) {}
+  explicit MovedInstalledPrograms(test::ScratchKey& scratch) : scratch_(scratch) {}
   uint32_t OpenKey(platform::RegistryRoot root, const std::u16string& path, uint32_t options, uint32_t access,
                    std::unique_ptr<platform::RegistryKey>* key) override {
     if (root == platform::RegistryRoot::kLocalMachine && EqualsFolded(path, CXSelfUninstall::kInstalledProgramsKey)) {
-      return platform::Registries::Real().OpenKey(scratch_.root(), scratch_.path() + u"\\Uninstall", options, access,
+      return platform::Registry::Real().OpenKey(scratch_.root(), scratch_.path() + u"\\Uninstall", options, access,
                                                   key);
     }
-    return platform::Registries::Real().OpenKey(root, path, options, access, key);
+    return platform::Registry::Real().OpenKey(root, path, options, access, key);
   }
   uint32_t CreateKey(platform::RegistryRoot root, const std::u16string& path, uint32_t options,
                      std::unique_ptr<platform::RegistryKey>* key) override {
-    return platform::Registries::Real().CreateKey(root, path, options, key);
+    return platform::Registry::Real().CreateKey(root, path, options, key);
   }
   uint32_t DeleteKey(platform::RegistryRoot root, const std::u16string& path) override {
-    return platform::Registries::Real().DeleteKey(root, path);
+    return platform::Registry::Real().DeleteKey(root, path);
   }
 
  private:
-  testing::ScratchKey& scratch_;
+  test::ScratchKey& scratch_;
 };
 
 // The system's temporary folder is one of the test's; deletions at the next
@@ -85,7 +85,7 @@ class MovedInstalledPrograms final : public platform::Registry {
 // for a number of attempts.
 class TestFiles final : public platform::FileSystemWrapper {
  public:
-  explicit TestFiles(std::u16string temp) : FileSystemWrapper(platform::Files::Real()), temp_(std::move(temp)) {}
+  explicit TestFiles(std::u16string temp) : FileSystemWrapper(platform::FileSystem::Real()), temp_(std::move(temp)) {}
   std::u16string TempFolder() override { return temp_; }
   bool DeleteAtReboot(const std::u16string& path) override {
     at_reboot.push_back(path);
@@ -110,7 +110,7 @@ class TestFiles final : public platform::FileSystemWrapper {
   std::u16string temp_;
 };
 
-class UninstallTest : public testing::ServiceTest {
+class UninstallTest : public test::ServiceTest {
  protected:
   UninstallTest()
       : files_(temp_.path()),
@@ -120,7 +120,7 @@ class UninstallTest : public testing::ServiceTest {
         use_dialogs_(dialogs_),
         use_process_(process_) {
     // The program under its own name (no ".exe" on POSIX).
-    testing::test_process().set_executable(Exe());
+    test::test_process().set_executable(Exe());
     WriteFileBytes(Exe(), "MZ the program");
   }
 
@@ -129,7 +129,7 @@ class UninstallTest : public testing::ServiceTest {
   // both crash files, an upgrade copy left behind, the snapshot files 1 to 3,
   // the installed-programs entry and that of another program.
   void Installed() {
-    platform::Files::Get().CreateFolder(DataFolder());
+    platform::FileSystem::Get().CreateFolder(DataFolder());
     WriteFileBytes(SettingsPath(), "ServerAddr:console\nSnapshotCnt:3\nSavedSnapshots:2,3\n");
     for (const std::u16string& path : ProgramFiles()) {
       if (path != SettingsPath()) WriteFileBytes(path, "bytes");
@@ -147,11 +147,11 @@ class UninstallTest : public testing::ServiceTest {
   }
   bool EntryExists(const std::u16string& name) {
     std::unique_ptr<platform::RegistryKey> key;
-    return platform::Registries::Real().OpenKey(scratch_.root(), scratch_.path() + u"\\Uninstall\\" + name,
+    return platform::Registry::Real().OpenKey(scratch_.root(), scratch_.path() + u"\\Uninstall\\" + name,
                                                 platform::kRegOptionNone, platform::kRegRead, &key) == 0;
   }
   bool Exists(const std::u16string& path) {
-    return platform::Files::Real().Attributes(path) != platform::kInvalidAttributes;
+    return platform::FileSystem::Real().Attributes(path) != platform::kInvalidAttributes;
   }
   // Where the program and its data folder are (the second stage runs elsewhere).
   std::u16string Exe() const { return dir_ / ProgramFileName(); }
@@ -160,12 +160,12 @@ class UninstallTest : public testing::ServiceTest {
   void FirstStage(bool quiet) { CXSelfUninstall(control_, FastUninstall()).FirstStage(quiet); }
   // The second stage as the uninstaller copy runs it.
   void SecondStage(bool quiet) {
-    testing::test_process().set_executable(Copy());
+    test::test_process().set_executable(Copy());
     CXSelfUninstall(control_, FastUninstall()).Run(dir_.path(), quiet);
   }
 
   TempFolder temp_;
-  testing::ScratchKey scratch_;
+  test::ScratchKey scratch_;
   TestFiles files_;
   MovedInstalledPrograms registry_;
   ScriptedDialog dialogs_;
@@ -184,7 +184,7 @@ TEST_F(UninstallTest, QuietFirstStageRemovesTheProgramsFilesAndHandsOverToTheCop
   EXPECT_TRUE(dialogs_.shown.empty());
   EXPECT_EQ(manager_.Controls(kService), std::vector<uint32_t>{platform::kServiceControlStop});  // stopped first
   EXPECT_FALSE(manager_.Exists(kService));
-  for (const std::u16string& path : ProgramFiles()) EXPECT_FALSE(Exists(path)) << testing::N(path);
+  for (const std::u16string& path : ProgramFiles()) EXPECT_FALSE(Exists(path)) << test::N(path);
   for (int n : {1, 2, 3}) EXPECT_FALSE(Exists(SnapshotPath(n))) << n;
   EXPECT_FALSE(Exists(DataFolder()));
   EXPECT_FALSE(EntryExists(u"Orvalinth Service"));
@@ -221,7 +221,7 @@ TEST_F(UninstallTest, TheSnapshotCountComesFromTheSettingsFile) {
   // Count 2: the snapshots 1 and 2, and 3, the number that a recording cut off
   // would have left; 4 is not the program's.
   WriteFileBytes(SettingsPath(), "SnapshotCnt:2\n");
-  platform::Files::Get().CreateFolder(DataFolder());
+  platform::FileSystem::Get().CreateFolder(DataFolder());
   for (int n : {1, 2, 3, 4}) WriteFileBytes(SnapshotPath(n), "snapshot");
   EXPECT_EQ(CXSelfUninstall::SnapshotCountOf(SettingsPath()), 2);
   FirstStage(/*quiet=*/true);
@@ -251,7 +251,7 @@ TEST_F(UninstallTest, NoToTheQuestionChangesNothing) {
   platform::ServiceStatus status;
   ASSERT_TRUE(manager_.Status(kService, &status));
   EXPECT_EQ(status.state, platform::kServiceRunning);
-  for (const std::u16string& path : ProgramFiles()) EXPECT_TRUE(Exists(path)) << testing::N(path);
+  for (const std::u16string& path : ProgramFiles()) EXPECT_TRUE(Exists(path)) << test::N(path);
   for (int n : {1, 2, 3}) EXPECT_TRUE(Exists(SnapshotPath(n))) << n;
   EXPECT_TRUE(EntryExists(u"Orvalinth Service"));
   EXPECT_TRUE(process_.starts.empty());
@@ -300,7 +300,7 @@ TEST_F(UninstallTest, TheTemporaryFolderFallsBackToTheWindowsFolder) {
   EXPECT_EQ(CXSelfUninstall::TemporaryFolder(), temp_.path());
   TestFiles no_temp{std::u16string()};
   platform::ScopedFacility<platform::FileSystem> use(no_temp);
-  std::u16string windows = platform::PathLookups::Get().WindowsFolder();
+  std::u16string windows = platform::PathLookup::Get().WindowsFolder();
   if (!windows.empty() && windows.back() != u'\\') windows += u'\\';
   EXPECT_EQ(CXSelfUninstall::TemporaryFolder(), windows);
 }
@@ -308,8 +308,8 @@ TEST_F(UninstallTest, TheTemporaryFolderFallsBackToTheWindowsFolder) {
 // What Wine does without a display: the box cannot be shown and the answer
 // is not Yes, at once.
 TEST(Dialogs, WithoutADisplayTheAnswerIsNotYes) {
-  if (!testing::running_under_wine()) GTEST_SKIP() << "a real desktop would show the box and wait";
-  EXPECT_FALSE(platform::Dialogs::Real().AskYesNo("Orvalinth Service", "Answer?"));
+  if (!test::running_under_wine()) GTEST_SKIP() << "a real desktop would show the box and wait";
+  EXPECT_FALSE(platform::Dialog::Real().AskYesNo("Orvalinth Service", "Answer?"));
 }
 
 }  // namespace

@@ -9,22 +9,23 @@
 
 #include <memory>
 
-#include "host/app_version.h"
+#include "base/app_version.h"
+#include "base/strings.h"
+#include "fakes/faulty_files.h"
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "recording_process.h"
 #include "service_fixture.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 namespace {
 
 using platform::RunMode;
-using testing::FileExists;
-using testing::kService;
-using testing::ReadFileBytes;
-using testing::RecordingProcess;
-using testing::WriteFileBytes;
+using test::FileExists;
+using test::kService;
+using test::ReadFileBytes;
+using test::RecordingProcess;
+using test::WriteFileBytes;
 using Lines = std::vector<std::string>;
 
 CXServiceControl::Timing Fast() {
@@ -42,59 +43,9 @@ SXUpgradeTiming FastUpgrade() {
 
 const std::string kNewExe = "MZ the next version";
 
-// Files whose writes stop with a full disk after `limit` bytes.
-class FullDisk final : public platform::FileSystemWrapper {
- public:
-  FullDisk() : FileSystemWrapper(platform::Files::Real()) {}
-  std::unique_ptr<platform::File> Open(const std::u16string& path, unsigned mode) override {
-    std::unique_ptr<platform::File> file = target().Open(path, mode);
-    if (file == nullptr) return file;
-    return std::make_unique<Limited>(std::move(file));
-  }
-
- private:
-  class Limited final : public platform::File {
-   public:
-    explicit Limited(std::unique_ptr<platform::File> file) : file_(std::move(file)) {}
-    bool Read(void* buffer, uint32_t n, uint32_t* got) override { return file_->Read(buffer, n, got); }
-    bool Write(const void* buffer, uint32_t n, uint32_t* written) override {
-      const uint32_t room = n < 4 ? n : 4;
-      if (!file_->Write(buffer, room, written)) return false;
-      if (room == n) return true;
-      platform::SetLastError(platform::kErrorDiskFull);
-      return false;
-    }
-    bool Seek(int64_t offset) override { return file_->Seek(offset); }
-    bool SeekToEnd(int64_t* position) override { return file_->SeekToEnd(position); }
-    bool Size(uint64_t* size) override { return file_->Size(size); }
-    bool Flush() override { return file_->Flush(); }
-
-   private:
-    std::unique_ptr<platform::File> file_;
-  };
-};
-
-// Copies onto the target executable fail while the old process holds it.
-class BusyTarget final : public platform::FileSystemWrapper {
- public:
-  explicit BusyTarget(int busy_copies) : FileSystemWrapper(platform::Files::Real()), busy_(busy_copies) {}
-  bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool fail_if_exists) override {
-    ++copies;
-    if (busy_ < 0 || copies <= busy_) {
-      platform::SetLastError(platform::kErrorSharingViolation);
-      return false;
-    }
-    return target().CopyFileTo(from, to, fail_if_exists);
-  }
-  int copies = 0;
-
- private:
-  int busy_;  // copies that fail; -1: all
-};
-
-class UpgradeTest : public testing::ServiceTest {
+class UpgradeTest : public test::ServiceTest {
  protected:
-  UpgradeTest() : use_process_(process_) { platform::Files::Get().CreateFolder(DataFolder()); }
+  UpgradeTest() : use_process_(process_) { platform::FileSystem::Get().CreateFolder(DataFolder()); }
 
   // Settings with two snapshots waiting for download, and their files.
   void SettingsWithSnapshots(const std::string& more = std::string()) {
@@ -115,7 +66,7 @@ class UpgradeTest : public testing::ServiceTest {
   // The second stage as the upgrade copy runs it, with -register doing what
   // the new executable does.
   void Finish() {
-    testing::test_process().set_executable(UpgradeCopyPath());
+    test::test_process().set_executable(UpgradeCopyPath());
     process_.on_start = [](const RecordingProcess::SXStart& start) {
       if (start.command_line.size() >= 9 && start.command_line.substr(start.command_line.size() - 9) == u"-register") {
         CXServiceControl(Fast()).Install(CXServiceControl::kDescription);
@@ -172,7 +123,7 @@ TEST_F(UpgradeTest, ACopyThatCannotBeCreatedLosesNothing) {
   SettingsWithSnapshots();
   RunningService();
   const std::string before = ReadFileBytes(SettingsPath());
-  ASSERT_TRUE(platform::Files::Get().CreateFolder(UpgradeCopyPath()));  // a folder in the copy's place
+  ASSERT_TRUE(platform::FileSystem::Get().CreateFolder(UpgradeCopyPath()));  // a folder in the copy's place
 
   std::string error;
   EXPECT_EQ(Begin(kNewExe, &error), 0);
@@ -188,8 +139,8 @@ TEST_F(UpgradeTest, ACopyCutShortByAFullDiskIsDeletedAndLosesNothing) {
   const std::string before = ReadFileBytes(SettingsPath());
   std::string error;
   {
-    FullDisk full;
-    platform::ScopedFacility<platform::FileSystem> use(full);
+    test::FaultyFiles full;  // every file takes 4 bytes, then the disk is full
+    full.disk_room = 4;
     EXPECT_EQ(Begin(kNewExe, &error), 0);
   }
   EXPECT_EQ(error, "cannot create file " + CopyText());
@@ -264,10 +215,10 @@ TEST_F(UpgradeTest, FinishWaitsWhileTheOldProcessHoldsTheExecutable) {
   WriteFileBytes(TargetExecutablePath(), "MZ the old version");
   WriteFileBytes(UpgradeCopyPath(), kNewExe);
   WriteFileBytes(FixedSettingsPath(), "ServerAddr:console\n");
-  BusyTarget busy(3);
-  platform::ScopedFacility<platform::FileSystem> use(busy);
+  test::FaultyFiles busy;  // copies onto the executable fail while the old process holds it
+  busy.failing_copies = 3;
   Finish();
-  EXPECT_EQ(busy.copies, 4);
+  EXPECT_EQ(busy.copies.load(), 4);
   EXPECT_EQ(ReadFileBytes(TargetExecutablePath()), kNewExe);
   const Lines lines = NewLogLines();
   ASSERT_FALSE(lines.empty());
@@ -278,10 +229,10 @@ TEST_F(UpgradeTest, AnExecutableThatCannotBeReplacedRunsTheOldVersionAgain) {
   WriteFileBytes(TargetExecutablePath(), "MZ the old version");
   WriteFileBytes(UpgradeCopyPath(), kNewExe);
   WriteFileBytes(FixedSettingsPath(), "ServerAddr:console\n");
-  BusyTarget busy(-1);
-  platform::ScopedFacility<platform::FileSystem> use(busy);
+  test::FaultyFiles busy;
+  busy.failing_copies = -1;
   Finish();
-  EXPECT_EQ(busy.copies, FastUpgrade().replace_attempts);
+  EXPECT_EQ(busy.copies.load(), FastUpgrade().replace_attempts);
   EXPECT_EQ(ReadFileBytes(TargetExecutablePath()), "MZ the old version");
   ASSERT_EQ(process_.starts.size(), 1u);
   EXPECT_EQ(process_.starts[0].command_line, u"\"" + TargetExecutablePath() + u"\" -register");

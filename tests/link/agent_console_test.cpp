@@ -9,7 +9,9 @@
 #include <map>
 #include <memory>
 
-#include "host/paths.h"
+#include "base/paths.h"
+#include "base/strings.h"
+#include "fakes/faulty_files.h"
 #include "host_links.h"
 #include "link/agent_fixture.h"
 #include "link/client.h"
@@ -18,8 +20,7 @@
 #include "platform/files.h"
 #include "record/record_support.h"
 #include "settings/settings_fixture.h"
-#include "storage/snapshot_reader.h"
-#include "storage/strings.h"
+#include "storage/reader/snapshot_reader.h"
 #include "tests/platform/pe_fixtures.h"
 #include "tests/storage/snapshot_samples.h"
 #include "tools/console_link.h"
@@ -28,9 +29,9 @@
 namespace orvalinth {
 namespace {
 
-using testing::FullExeVersion;
-using testing::N;
-using testing::W;
+using test::FullExeVersion;
+using test::N;
+using test::W;
 using tools::CXConsoleLink;
 using tools::CXSnapshotDownload;
 using tools::SXScanDone;
@@ -45,7 +46,7 @@ struct Targets {
   std::string name;
 };
 
-class AgentAndConsole : public testing::SettingsTest {
+class AgentAndConsole : public test::SettingsTest {
  protected:
   AgentAndConsole() {
     EXPECT_TRUE(console_.Listen("127.0.0.1", 0)) << console_.failure_text();
@@ -60,7 +61,7 @@ class AgentAndConsole : public testing::SettingsTest {
 
   // Starts the agent and accepts it.
   void Start() {
-    client_ = std::make_unique<CXClient>(settings_, testing::FastTiming());
+    client_ = std::make_unique<CXClient>(settings_, test::FastTiming());
     ASSERT_EQ(client_->StartConnectionThread(), 1);
     ASSERT_TRUE(console_.AcceptAgent(kWaitMs)) << console_.failure_text();
   }
@@ -99,7 +100,7 @@ class AgentAndConsole : public testing::SettingsTest {
       ADD_FAILURE() << "download: " << download.error();
       return false;
     }
-    EXPECT_EQ(testing::ReadFileBytes(download.result().path), testing::ReadFileBytes(SnapshotPath(n)))
+    EXPECT_EQ(test::ReadFileBytes(download.result().path), test::ReadFileBytes(SnapshotPath(n)))
         << "the download differs from the agent's file";
     CXSnapshotReader reader;
     if (reader.ReadFile(download.result().path, snapshot) != 1) {
@@ -116,7 +117,7 @@ class AgentAndConsole : public testing::SettingsTest {
   }
 
   CXConsoleLink console_;
-  testing::TempFolder downloads_;
+  test::TempFolder downloads_;
   std::unique_ptr<CXClient> client_;
 };
 
@@ -143,7 +144,7 @@ SXReadNode Expected(const std::u16string& base, const std::u16string& rel, const
     const std::u16string name = m.path.substr(prefix.size());
     if (name.empty() || name.find(u'\\') != std::u16string::npos) continue;
     platform::FindData entry;
-    const bool found = platform::Files::Get().FindFirst(base + m.path, &entry) != nullptr;
+    const bool found = platform::FileSystem::Get().FindFirst(base + m.path, &entry) != nullptr;
     EXPECT_TRUE(found) << N(m.path);
     if (m.kind == Kind::kFile) {
       SXReadFile f;
@@ -162,7 +163,7 @@ SXReadNode Expected(const std::u16string& base, const std::u16string& rel, const
     child.attributes = static_cast<uint16_t>(entry.attributes);
     // Wine cannot read the target of a host's symbolic link: the folder is
     // then a plain node without contents (and is not entered either).
-    if (m.kind == Kind::kLink && !testing::running_under_wine()) {
+    if (m.kind == Kind::kLink && !test::running_under_wine()) {
       child.link_type = 2;
       child.link_target = base + W(m.bytes);
     }
@@ -193,9 +194,9 @@ const SXReadNode* Child(const SXReadNode& node, const std::u16string& name) {
 
 TEST_F(AgentAndConsole, AScannedTreeArrivesExactlyAsItIsOnDisk) {
   SKIP_WITHOUT_PE_FIXTURES();
-  const std::string pe = testing::ReadFileBytes(testing::PeFixture("full.exe"));
+  const std::string pe = test::ReadFileBytes(test::PeFixture("full.exe"));
   ASSERT_FALSE(pe.empty());
-  testing::HostTmpFolder tmp;
+  test::HostTmpFolder tmp;
   const std::u16string base = tmp.path();
   std::vector<Made> made = {
       {u"a", Kind::kFolder, "", false},
@@ -214,9 +215,9 @@ TEST_F(AgentAndConsole, AScannedTreeArrivesExactlyAsItIsOnDisk) {
   for (int i = 0; i < 250; ++i) made.push_back({W(Format("many\\f%03d.txt", i)), Kind::kFile, std::string(static_cast<size_t>(i), 'x'), false});
   for (const Made& m : made) {
     if (m.kind == Kind::kFolder) {
-      ASSERT_TRUE(platform::Files::Get().CreateFolder(base + m.path)) << N(m.path);
+      ASSERT_TRUE(platform::FileSystem::Get().CreateFolder(base + m.path)) << N(m.path);
     } else {
-      testing::WriteFileBytes(base + m.path, m.bytes);
+      test::WriteFileBytes(base + m.path, m.bytes);
     }
   }
   ASSERT_TRUE(tmp.Link(tmp.host_path() + "a", "link"));
@@ -233,7 +234,7 @@ TEST_F(AgentAndConsole, AScannedTreeArrivesExactlyAsItIsOnDisk) {
   const SXScanDone done = Done();
   ASSERT_EQ(done.ok, 1) << done.msg;
   EXPECT_EQ(done.id_snapshot, 1);
-  EXPECT_TRUE(testing::FileExists(SnapshotPath(1)));
+  EXPECT_TRUE(test::FileExists(SnapshotPath(1)));
 
   // Offered at the next connect until acknowledged.
   Reconnect();
@@ -243,7 +244,7 @@ TEST_F(AgentAndConsole, AScannedTreeArrivesExactlyAsItIsOnDisk) {
   ASSERT_TRUE(Acknowledge(1));
   Reconnect();
   EXPECT_EQ(console_.info().saved_uids, "");
-  EXPECT_FALSE(testing::FileExists(SnapshotPath(1)));
+  EXPECT_FALSE(test::FileExists(SnapshotPath(1)));
 
   EXPECT_EQ(snapshot.info.number, 1);
   EXPECT_EQ(snapshot.info.title, "integration");
@@ -290,14 +291,14 @@ TEST_F(AgentAndConsole, AScannedTreeArrivesExactlyAsItIsOnDisk) {
 }
 
 TEST_F(AgentAndConsole, StopScanDuringALargeScanDeletesThePartialFileAndTheNumberIsUsedAgain) {
-  testing::MadeUpTreeFileSystem endless(u"Q:\\endless", 10, 10);
+  test::MadeUpTreeFileSystem endless(u"Q:\\endless", 10, 10);
   platform::ScopedFacility<platform::FileSystem> use(endless);
   Start();
   Targets t;
   t.files = {u"Q:\\endless"};
   ASSERT_TRUE(StartScan(t));
-  ASSERT_TRUE(testing::WaitUntil([&endless] { return endless.searches() >= 200; }, static_cast<int>(kWaitMs)));
-  EXPECT_TRUE(testing::FileExists(SnapshotPath(1)));
+  ASSERT_TRUE(test::WaitUntil([&endless] { return endless.searches() >= 200; }, static_cast<int>(kWaitMs)));
+  EXPECT_TRUE(test::FileExists(SnapshotPath(1)));
   EXPECT_EQ(client_->scanning(), 1);
 
   CXMessage stop, reply;
@@ -311,7 +312,7 @@ TEST_F(AgentAndConsole, StopScanDuringALargeScanDeletesThePartialFileAndTheNumbe
   platform::SleepMs(100);
   EXPECT_EQ(endless.searches(), searched);
   EXPECT_LT(answered - asked, 5000);
-  EXPECT_FALSE(testing::FileExists(SnapshotPath(1)));
+  EXPECT_FALSE(test::FileExists(SnapshotPath(1)));
   EXPECT_EQ(client_->scanning(), 0);
   EXPECT_TRUE(console_.kept_scan_done().empty());
   EXPECT_EQ(settings_.saved_snapshots(), "");
@@ -322,7 +323,7 @@ TEST_F(AgentAndConsole, StopScanDuringALargeScanDeletesThePartialFileAndTheNumbe
   const SXScanDone done = Done();
   EXPECT_EQ(done.ok, 1) << done.msg;
   EXPECT_EQ(done.id_snapshot, 1);
-  EXPECT_TRUE(testing::FileExists(SnapshotPath(1)));
+  EXPECT_TRUE(test::FileExists(SnapshotPath(1)));
 }
 
 TEST_F(AgentAndConsole, WithNothingToScanTheSnapshotHasEmptyTables) {
@@ -349,14 +350,16 @@ TEST_F(AgentAndConsole, WithNothingToScanTheSnapshotHasEmptyTables) {
 }
 
 TEST_F(AgentAndConsole, AWriteFailureWhileRecordingIsReportedAndLeavesNoFile) {
-  testing::TempFolder tree;
-  testing::WriteFileBytes(tree / u"a.txt", "a");
+  test::TempFolder tree;
+  test::WriteFileBytes(tree / u"a.txt", "a");
   MakeSnapshot(2);
   MakeSnapshot(4);
   LoadText(Text({"ServerAddr:127.0.0.1", Format("ServerPort:%d", static_cast<int>(console_.port())), "SnapshotCnt:4",
                  "SavedSnapshots:2,4"}));
-  testing::FullDiskForSnapshots full_disk;
-  platform::ScopedFacility<platform::FileSystem> use(full_disk);
+  test::FaultyFiles full_disk;  // snapshot files take their provisional header, then the disk is full
+  full_disk.only_suffix = u".snp";
+  full_disk.only_modes = platform::kOpenWrite;
+  full_disk.fail_from_write = 2;
   Start();
   EXPECT_EQ(console_.info().saved_uids, "2,4");
   Targets t;
@@ -366,7 +369,7 @@ TEST_F(AgentAndConsole, AWriteFailureWhileRecordingIsReportedAndLeavesNoFile) {
   EXPECT_EQ(done.ok, 0);
   EXPECT_EQ(done.msg.rfind("Cannot write(", 0), 0u) << done.msg;
   EXPECT_NE(done.msg.find(" file\n[" + N(SnapshotPath(5)) + "] [error:112]"), std::string::npos) << done.msg;
-  EXPECT_FALSE(testing::FileExists(SnapshotPath(5)));
+  EXPECT_FALSE(test::FileExists(SnapshotPath(5)));
   // Logged as well (the log writes each line of the text as a line of its own).
   EXPECT_NE(LogText().find("Error: " + done.msg.substr(0, done.msg.find('\n'))), std::string::npos) << LogText();
 
@@ -374,7 +377,7 @@ TEST_F(AgentAndConsole, AWriteFailureWhileRecordingIsReportedAndLeavesNoFile) {
   Reconnect();
   EXPECT_EQ(console_.info().saved_uids, "2,4");
   EXPECT_EQ(settings_.snapshot_count(), 4);
-  EXPECT_NE(testing::ReadFileBytes(Ini()).find("SnapshotCnt:4"), std::string::npos);
+  EXPECT_NE(test::ReadFileBytes(Ini()).find("SnapshotCnt:4"), std::string::npos);
 }
 
 }  // namespace

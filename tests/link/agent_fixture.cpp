@@ -1,10 +1,11 @@
 #include "link/agent_fixture.h"
 
+#include "base/strings.h"
+#include "host/application.h"
 #include "platform/clock.h"
 #include "platform/process.h"
-#include "storage/strings.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 SXClientTiming FastTiming() {
   SXClientTiming timing;
@@ -32,19 +33,6 @@ bool SendCommand(TestPeer& p, const std::string& name) {
   return p.SendMessage(m);
 }
 
-bool WaitUntil(const std::function<bool()>& condition, int ms) {
-  const int64_t end = platform::MonotonicMs() + ms;
-  while (!condition()) {
-    if (platform::MonotonicMs() >= end) return false;
-    platform::SleepMs(2);
-  }
-  return true;
-}
-
-bool WaitFor(const std::atomic<bool>& flag, int ms) {
-  return WaitUntil([&flag] { return flag.load(); }, ms);
-}
-
 int FakeRecording::StartRecording(int32_t number) {
   number_ = number;
   state_->started.store(number);
@@ -62,7 +50,7 @@ int FakeRecording::FinishRecording(int32_t number) {
 
 void FakeRecording::AbortRecording() {
   state_->aborted.fetch_add(1);
-  platform::Files::Get().RemoveFile(SnapshotPath(number_));
+  platform::FileSystem::Get().RemoveFile(SnapshotPath(number_));
 }
 
 AgentTest::AgentTest() {
@@ -80,6 +68,8 @@ void AgentTest::WriteSettings(const std::string& more) {
 void AgentTest::StartAgent(SXClientTiming timing) {
   StopAgent();
   client_ = std::make_unique<CXClient>(settings_, timing);
+  // The program's upgrade and uninstall, as the service hands them over.
+  client_->set_maintenance_actions(ServiceMaintenanceActions(settings_));
   if (recording_ != nullptr) {
     std::shared_ptr<FakeRecordingState> state = recording_;
     CXClientSettings* settings = &settings_;
@@ -138,4 +128,4 @@ int AgentTest::Count(const std::string& text, const std::string& part) {
   return n;
 }
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

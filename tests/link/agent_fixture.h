@@ -16,11 +16,12 @@
 #include <memory>
 #include <string>
 
+#include "fakes/wait_until.h"
 #include "link/client.h"
 #include "link/test_peer.h"
 #include "settings/settings_fixture.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 // Timing for tests: quick polls and waits, and no ping unless a test wants one.
 SXClientTiming FastTiming();
@@ -29,9 +30,6 @@ SXClientTiming FastTiming();
 bool Greet(TestPeer& p, CXMessage* info = nullptr);
 // Sends the command `name` with no keys.
 bool SendCommand(TestPeer& p, const std::string& name);
-// Waits until `flag` is true, at most `ms`; whether it became true.
-bool WaitFor(const std::atomic<bool>& flag, int ms = 10000);
-bool WaitUntil(const std::function<bool()>& condition, int ms = 10000);
 
 // A recording whose jobs run until the test ends them.
 struct FakeRecordingState {
@@ -99,4 +97,4 @@ class AgentTest : public SettingsTest {
   size_t log_mark_ = 0;
 };
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

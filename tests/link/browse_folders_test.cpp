@@ -6,21 +6,21 @@
 #include <algorithm>
 #include <map>
 
+#include "base/strings.h"
 #include "host_links.h"
 #include "link/browse.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/reparse_points.h"
 #include "platform/volumes.h"
-#include "storage/strings.h"
 #include "test_support.h"
 
 namespace orvalinth {
 namespace {
 
 using platform::FindData;
-using testing::TempFolder;
-using testing::WriteFileBytes;
+using test::TempFolder;
+using test::WriteFileBytes;
 using Listing = std::vector<std::u16string>;
 
 const std::u16string kArrow = u" \u25BA ";
@@ -78,8 +78,8 @@ TEST(ListDrives, LetterAndFixedDiskDigitPerDrive) {
 }
 
 TEST(ListSubfolders, KindsOfFoldersAndLinks) {
-  testing::HostTmpFolder dir;
-  platform::FileSystem& fs = platform::Files::Real();
+  test::HostTmpFolder dir;
+  platform::FileSystem& fs = platform::FileSystem::Real();
   ASSERT_TRUE(fs.CreateFolder(dir / u"Leaf"));
   ASSERT_TRUE(fs.CreateFolder(dir / u"Branch"));
   ASSERT_TRUE(fs.CreateFolder(dir / u"Branch\\Sub"));
@@ -87,7 +87,7 @@ TEST(ListSubfolders, KindsOfFoldersAndLinks) {
   ASSERT_TRUE(dir.Link(dir.host_path() + "Branch", "Linked"));
   ASSERT_TRUE(dir.Link("Leaf", "Relative"));
   Listing expected = {u"0Leaf", u"1Branch"};
-  if (testing::running_under_wine()) {
+  if (test::running_under_wine()) {
     // Wine marks a host link as a folder reparse point but cannot read where
     // it leads (FSCTL_GET_REPARSE_POINT fails with 4390): the target is empty.
     expected.push_back(u"2Linked" + kArrow);
@@ -101,7 +101,7 @@ TEST(ListSubfolders, KindsOfFoldersAndLinks) {
 
 TEST(ListSubfolders, ProbeCountsDotsAndStopsAfterAThousandEntries) {
   TempFolder dir;
-  platform::FileSystem& fs = platform::Files::Real();
+  platform::FileSystem& fs = platform::FileSystem::Real();
   ASSERT_TRUE(fs.CreateFolder(dir / u"Probe"));
   // 998 files with "." and "..": 1000 entries, none a folder.
   for (int i = 0; i < 998; ++i) WriteFileBytes(dir / u"Probe\\" + Widen(Format("f%04d", i)), "");
@@ -113,7 +113,7 @@ TEST(ListSubfolders, ProbeCountsDotsAndStopsAfterAThousandEntries) {
 
 TEST(ListSubfolders, PathWithoutFinalBackslashListsNamesWithThatBeginning) {
   TempFolder dir;
-  platform::FileSystem& fs = platform::Files::Real();
+  platform::FileSystem& fs = platform::FileSystem::Real();
   ASSERT_TRUE(fs.CreateFolder(dir / u"Windows"));
   ASSERT_TRUE(fs.CreateFolder(dir / u"Windows\\System32"));
   ASSERT_TRUE(fs.CreateFolder(dir / u"WindowsApps"));
@@ -135,7 +135,7 @@ TEST(ListSubfolders, MissingFolderListsNothing) {
 // code; the rest goes to the real file system.
 class PreparedSearches final : public platform::FileSystemWrapper {
  public:
-  PreparedSearches() : FileSystemWrapper(platform::Files::Real()) {}
+  PreparedSearches() : FileSystemWrapper(platform::FileSystem::Real()) {}
 
   void Entries(const std::u16string& pattern, std::vector<FindData> entries) {
     entries_[FoldedAZ(pattern)] = std::move(entries);
@@ -272,14 +272,14 @@ TEST(ListSubfolders, TheRootOfCWithAJunction) {
 
   const Listing listing = Subfolders(u"C:\\");
   ASSERT_EQ(listing, (Listing{u"1Windows", u"0Temp2", u"2Documents and Settings" + kArrow + u"C:\\Users"}));
-  EXPECT_EQ(testing::ToHex(EncodeUtf8(listing[2])),
-            testing::ToHex("2Documents and Settings" + testing::Hex("20 E2 96 BA 20") + "C:\\Users"));
+  EXPECT_EQ(test::ToHex(EncodeUtf8(listing[2])),
+            test::ToHex("2Documents and Settings" + test::Hex("20 E2 96 BA 20") + "C:\\Users"));
 }
 
 TEST(ListSubfolders, UnreadableFoldersAreLeavesAndListNothing) {
   TempFolder dir;
-  ASSERT_TRUE(platform::Files::Real().CreateFolder(dir / u"Locked"));
-  ASSERT_TRUE(platform::Files::Real().CreateFolder(dir / u"Locked\\Inside"));
+  ASSERT_TRUE(platform::FileSystem::Real().CreateFolder(dir / u"Locked"));
+  ASSERT_TRUE(platform::FileSystem::Real().CreateFolder(dir / u"Locked\\Inside"));
   PreparedSearches searches;
   searches.Fail(dir / u"Locked\\*.*", platform::kErrorAccessDenied);
   platform::ScopedFacility<platform::FileSystem> use(searches);
@@ -330,7 +330,7 @@ TEST(ResolveFolderLink, TargetsInWindowsForm) {
     platform::ScopedFacility<platform::ReparsePoints> use(links);
     std::u16string target = u"untouched";
     EXPECT_EQ(ResolveFolderLink(c.folder, &target), c.kind) << c.what;
-    EXPECT_EQ(testing::N(target), testing::N(c.target)) << c.what;
+    EXPECT_EQ(test::N(target), test::N(c.target)) << c.what;
     const bool asks_volume = c.link.target.find(u"Volume{") != std::u16string::npos;
     EXPECT_EQ(links.volumes_asked.size(), asks_volume ? 1u : 0u) << c.what;
   }

@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include "base/strings.h"
 #include "link/browse.h"
 #include "platform/errors.h"
 #include "registry_scratch.h"
-#include "storage/strings.h"
 #include "test_support.h"
 #ifndef _WIN32
 #include "platform/posix/registry_emulation.h"
@@ -16,7 +16,7 @@ namespace orvalinth {
 namespace {
 
 using platform::RegistryRoot;
-using testing::ScratchKey;
+using test::ScratchKey;
 using Listing = std::vector<std::u16string>;
 
 const std::u16string kArrow = u" \u25BA ";
@@ -86,8 +86,8 @@ TEST(OpenRegistryPath, GivesTheKeyOrTheReason) {
   };
   for (const Case& c : cases) {
     error = 0;
-    EXPECT_EQ(OpenRegistryPath(c.path, &error), nullptr) << testing::N(c.path);
-    EXPECT_EQ(error, c.error) << testing::N(c.path);
+    EXPECT_EQ(OpenRegistryPath(c.path, &error), nullptr) << test::N(c.path);
+    EXPECT_EQ(error, c.error) << test::N(c.path);
   }
 }
 
@@ -132,7 +132,7 @@ TEST(NativeToRootPath, Table) {
       {u"HKEY_LOCAL_MACHINE\\x", u"HKEY_LOCAL_MACHINE\\x"},
       {u"", u""},
   };
-  for (const Case& c : cases) EXPECT_EQ(NativeToRootPath(c.native), c.root_form) << testing::N(c.native);
+  for (const Case& c : cases) EXPECT_EQ(NativeToRootPath(c.native), c.root_form) << test::N(c.native);
 }
 
 TEST(RegistryRootNames, TableInScanOrder) {
@@ -240,7 +240,7 @@ class BrowseEmulatedRegistry : public ::testing::Test {
 
 TEST_F(BrowseEmulatedRegistry, MachineListingAndKeysClosedAfterwards) {
   platform::posix::ResetRegistry();
-  platform::Registry& registry = platform::Registries::Get();
+  platform::Registry& registry = platform::Registry::Get();
   std::unique_ptr<platform::RegistryKey> key;
   ASSERT_EQ(registry.CreateKey(RegistryRoot::kLocalMachine, u"SYSTEM\\ControlSet001\\Control", 0, &key), 0u);
   ASSERT_EQ(registry.CreateKey(RegistryRoot::kLocalMachine, u"SYSTEM\\CurrentControlSet", platform::kRegOptionCreateLink,

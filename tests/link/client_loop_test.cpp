@@ -6,22 +6,22 @@
 
 #include <atomic>
 
+#include "base/strings.h"
 #include "link/agent_fixture.h"
 #include "link/sockets_spy.h"
 #include "platform/clock.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 namespace {
 
-using testing::AgentTest;
-using testing::FastTiming;
-using testing::Greet;
-using testing::Hex;
-using testing::SendCommand;
-using testing::SocketsSpy;
-using testing::TestPeer;
-using testing::ToHex;
+using test::AgentTest;
+using test::FastTiming;
+using test::Greet;
+using test::Hex;
+using test::SendCommand;
+using test::SocketsSpy;
+using test::TestPeer;
+using test::ToHex;
 
 // The next frame as it came: its length prefix and its body.
 bool RecvRawFrame(TestPeer& p, std::string* frame) {
@@ -138,7 +138,7 @@ class ClientReconnect : public AgentTest {
       dropped.store(true);
     });
     StartAgent(timing);
-    ASSERT_TRUE(testing::WaitFor(dropped));
+    ASSERT_TRUE(test::WaitFor(dropped));
     peer_.Join();
     FinishWith([&](TestPeer& p) {
       if (Greet(p)) gap_ = platform::MonotonicMs() - dropped_at;
@@ -182,7 +182,7 @@ TEST_F(ClientLoop, ConsoleClosingTheLinkIsLoggedAndTheAgentComesBack) {
     first.store(true);
   });
   StartAgent();
-  ASSERT_TRUE(testing::WaitFor(first));
+  ASSERT_TRUE(test::WaitFor(first));
   peer_.Join();
   bool greeted = false;
   FinishWith([&](TestPeer& p) { greeted = Greet(p); });
@@ -203,7 +203,7 @@ TEST_F(NoConsole, StopDuringTheReconnectWaitEndsWithinOneSleep) {
   SocketsSpy spy;
   platform::ScopedFacility<platform::Sockets> use(spy);
   StartAgent(SXClientTiming());
-  ASSERT_TRUE(testing::WaitUntil([&] { return spy.closes.load() >= 1; }));
+  ASSERT_TRUE(test::WaitUntil([&] { return spy.closes.load() >= 1; }));
   platform::SleepMs(700);
   const int64_t start = platform::MonotonicMs();
   client_->StopClient();
@@ -232,7 +232,7 @@ TEST_F(NoConsole, UnreachableConsoleIsTriedEveryWaitWithoutALogLineEach) {
 
 class NoNames final : public platform::SocketsWrapper {
  public:
-  NoNames() : SocketsWrapper(platform::Network::Real()) {}
+  NoNames() : SocketsWrapper(platform::Sockets::Real()) {}
   bool LookupHost(const std::string&, uint32_t*) override {
     platform::SetLastSocketError(platform::kWsaHostNotFound);
     return false;
@@ -245,7 +245,7 @@ TEST_F(NoConsole, AConsoleNameThatDoesNotResolveEndsTheThread) {
   WriteSettings(Text({"ServerAddr:console.invalid"}));
   MarkLog();
   StartAgent();
-  EXPECT_TRUE(testing::WaitUntil([&] { return client_->running_threads() == 0; }));
+  EXPECT_TRUE(test::WaitUntil([&] { return client_->running_threads() == 0; }));
   const std::string log = LogSinceMark();
   EXPECT_EQ(Count(log, Format("Waiting for server console.invalid:%d", peer_.port())), 1) << log;
   EXPECT_EQ(Count(log, "Error: Host not found [console.invalid]"), 1) << log;
@@ -254,7 +254,7 @@ TEST_F(NoConsole, AConsoleNameThatDoesNotResolveEndsTheThread) {
 // Fails the next send when armed.
 class FailOneSend final : public platform::SocketsWrapper {
  public:
-  FailOneSend() : SocketsWrapper(platform::Network::Real()) {}
+  FailOneSend() : SocketsWrapper(platform::Sockets::Real()) {}
   int32_t Send(platform::SocketHandle s, const void* bytes, int32_t n) override {
     if (armed.exchange(false)) {
       platform::SetLastSocketError(platform::kWsaConnReset);
@@ -279,7 +279,7 @@ TEST_F(ClientLoop, AFailedPingIsFollowedByAnImmediateReconnect) {
     first.store(true);
   });
   StartAgent(timing);
-  ASSERT_TRUE(testing::WaitFor(first));
+  ASSERT_TRUE(test::WaitFor(first));
   const int64_t lost = platform::MonotonicMs();
   peer_.Join();
   int64_t gap = -1;

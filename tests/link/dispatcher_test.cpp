@@ -8,7 +8,8 @@
 #include <cstring>
 #include <map>
 
-#include "host/app_version.h"
+#include "base/app_version.h"
+#include "base/strings.h"
 #include "host/application.h"
 #include "host_links.h"
 #include "link/agent_fixture.h"
@@ -16,18 +17,17 @@
 #include "platform/volumes.h"
 #include "recording_process.h"
 #include "registry_scratch.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 namespace {
 
-using testing::AgentTest;
-using testing::Greet;
-using testing::ReadFileBytes;
-using testing::SendCommand;
-using testing::TestPeer;
-using testing::ToHex;
-using testing::W;
+using test::AgentTest;
+using test::Greet;
+using test::ReadFileBytes;
+using test::SendCommand;
+using test::TestPeer;
+using test::ToHex;
+using test::W;
 using Listing = std::vector<std::u16string>;
 
 const std::u16string kArrow = u" \u25BA ";
@@ -66,8 +66,8 @@ TEST_F(Dispatcher, GetDiskListsEachDriveWithItsFixedDiskDigit) {
 }
 
 TEST_F(Dispatcher, GetDirListsFoldersBranchesAndLinks) {
-  testing::HostTmpFolder dir;
-  platform::FileSystem& fs = platform::Files::Real();
+  test::HostTmpFolder dir;
+  platform::FileSystem& fs = platform::FileSystem::Real();
   ASSERT_TRUE(fs.CreateFolder(dir / u"Caf\u00E9"));
   ASSERT_TRUE(fs.CreateFolder(dir / u"Branch"));
   ASSERT_TRUE(fs.CreateFolder(dir / u"Branch\\Sub"));
@@ -81,12 +81,12 @@ TEST_F(Dispatcher, GetDirListsFoldersBranchesAndLinks) {
   Listing listing;
   ASSERT_TRUE(request.GetList("path", &listing));
   // Wine cannot read where a host link leads (see the browsing tests).
-  const std::u16string target = testing::running_under_wine() ? u"" : dir.path() + u"Branch";
+  const std::u16string target = test::running_under_wine() ? u"" : dir.path() + u"Branch";
   EXPECT_EQ(Sorted(listing), Sorted({u"0Caf\u00E9", u"1Branch", u"2Linked" + kArrow + target}));
 }
 
 TEST_F(Dispatcher, GetRegIsAnsweredAsGetDirWithKeysAndLinkTargets) {
-  testing::ScratchKey scratch;
+  test::ScratchKey scratch;
   ASSERT_TRUE(scratch.Create(u"Branch\\Child"));
   ASSERT_TRUE(scratch.Create(u"Leaf"));
   ASSERT_TRUE(scratch.CreateLink(u"Link", u"\\Registry\\Machine\\System\\ControlSet001"));
@@ -214,8 +214,8 @@ TEST_F(Dispatcher, ScanWithoutDefaultSavesTheTargetsFirst) {
 TEST_F(Dispatcher, AnUpgradeThatCannotBeWrittenIsRefusedWithItsReason) {
   // A folder where the upgrade copy goes; should the copy be written anyway,
   // the hand-over is only recorded.
-  ASSERT_TRUE(platform::Files::Get().CreateFolder(UpgradeCopyPath()));
-  testing::RecordingProcess process;
+  ASSERT_TRUE(platform::FileSystem::Get().CreateFolder(UpgradeCopyPath()));
+  test::RecordingProcess process;
   platform::ScopedFacility<platform::Process> use(process);
   CXMessage request;
   RunConsole([&](TestPeer& p) {
@@ -261,7 +261,7 @@ std::string Utf16Report(const std::u16string& text) {
 TEST_F(Dispatcher, InfoCarriesTheCrashReportAsUtf8Once) {
   const std::u16string report = u"Orvalinth service v2.10 x64\r\nC:\\Programme\\Orvalinth\u00E9\\OrvalinthSrv.exe\r\n"
                                 u"exception at 00007FF6A1B2C3D4 - C0000005 3.20/15.90\r\n.\r\n\r\n";
-  testing::WriteFileBytes(CrashCopyPath(), Utf16Report(report));
+  test::WriteFileBytes(CrashCopyPath(), Utf16Report(report));
   CXMessage first, second;
   StartAgent();
   std::atomic<bool> dropped{false};
@@ -270,12 +270,12 @@ TEST_F(Dispatcher, InfoCarriesTheCrashReportAsUtf8Once) {
     p.CloseConnection();
     dropped.store(true);
   });
-  ASSERT_TRUE(testing::WaitFor(dropped));
+  ASSERT_TRUE(test::WaitFor(dropped));
   peer_.Join();
   FinishWith([&](TestPeer& p) { Greet(p, &second); });
   EXPECT_EQ(first.keys().back(), "crash");
   EXPECT_EQ(first.GetString("crash"), EncodeUtf8(report));
-  EXPECT_FALSE(testing::FileExists(CrashCopyPath()));
+  EXPECT_FALSE(test::FileExists(CrashCopyPath()));
   EXPECT_NE(second.keys().back(), "crash") << "a report is sent once";
 }
 
@@ -287,7 +287,7 @@ TEST_F(Dispatcher, InfoAfterAnUpgradeTellsWhetherTheVersionChanged) {
   for (const auto& c : cases) {
     WriteSettings(c.old_version_line != nullptr ? Text({c.old_version_line}) : std::string());
     if (c.old_version_line == nullptr) settings_.set_old_version(CXClientSettings::kNoOldVersion);
-    testing::WriteFileBytes(UpgradeCopyPath(), "MZ new executable");
+    test::WriteFileBytes(UpgradeCopyPath(), "MZ new executable");
     MarkLog();
     CXMessage info;
     RunConsole([&](TestPeer& p) { Greet(p, &info); });
@@ -297,7 +297,7 @@ TEST_F(Dispatcher, InfoAfterAnUpgradeTellsWhetherTheVersionChanged) {
     EXPECT_EQ(info.values()[8], "1");
     EXPECT_EQ(info.values()[9], Format("%d", APP_VERSION));
     EXPECT_EQ(info.GetInt("upgrade-ok"), c.upgrade_ok) << (c.old_version_line ? c.old_version_line : "none");
-    EXPECT_FALSE(testing::FileExists(UpgradeCopyPath())) << "the copy goes once \"info\" is sent";
+    EXPECT_FALSE(test::FileExists(UpgradeCopyPath())) << "the copy goes once \"info\" is sent";
     EXPECT_EQ(Count(LogSinceMark(), "Error: upgrade failed - file version is the same"), 1 - c.upgrade_ok);
   }
 }

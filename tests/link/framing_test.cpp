@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "host/app_version.h"
+#include "base/app_version.h"
 #include "link/sockets_spy.h"
 #include "link/tcpip_client.h"
 #include "link/test_peer.h"
@@ -13,12 +13,12 @@
 namespace orvalinth {
 namespace {
 
-using testing::Frame;
-using testing::Hex;
-using testing::LengthPrefix;
-using testing::SocketsSpy;
-using testing::TestPeer;
-using testing::ToHex;
+using test::Frame;
+using test::Hex;
+using test::LengthPrefix;
+using test::SocketsSpy;
+using test::TestPeer;
+using test::ToHex;
 
 constexpr char kLoopback[] = "127.0.0.1";
 constexpr char kDisconnected[] = "disconnected from server";

@@ -10,8 +10,8 @@
 namespace orvalinth {
 namespace {
 
-using testing::AgentTest;
-using testing::TestPeer;
+using test::AgentTest;
+using test::TestPeer;
 
 class GreetingWait : public AgentTest {};
 
@@ -23,10 +23,10 @@ TEST_F(GreetingWait, AStopWhileTheConsoleIsSilentEndsTheConnectionThreadAtOnce) 
     CXMessage hello;
     greeted.store(p.RecvMessage(&hello) && hello.IsNamed("hello"));
     // Silent until the test is done; then the agent's close is drained.
-    testing::WaitFor(released, 60000);
+    test::WaitFor(released, 60000);
     p.CloseAfterClient();
   });
-  ASSERT_TRUE(testing::WaitFor(greeted));
+  ASSERT_TRUE(test::WaitFor(greeted));
   MarkLog();
   const int64_t asked = platform::MonotonicMs();
   StopAgent();

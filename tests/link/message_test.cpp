@@ -9,8 +9,8 @@
 namespace orvalinth {
 namespace {
 
-using testing::Hex;
-using testing::ToHex;
+using test::Hex;
+using test::ToHex;
 
 std::string Encoded(CXMessage& message) {
   int32_t length = 0;

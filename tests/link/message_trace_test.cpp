@@ -2,20 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include "base/strings.h"
 #include "link/tcpip_client.h"
 #include "link/test_peer.h"
 #include "platform/console.h"
-#include "storage/strings.h"
 #include "test_support.h"
 
 namespace orvalinth {
 namespace {
 
-using testing::Hex;
-using testing::LengthPrefix;
-using testing::TestPeer;
+using test::Hex;
+using test::LengthPrefix;
+using test::TestPeer;
 
-std::u16string TraceSwitchPath() { return testing::test_process().program_folder() + kMessageTraceFileName; }
+std::u16string TraceSwitchPath() { return test::test_process().program_folder() + kMessageTraceFileName; }
 
 // The trace with the platform's line ends as "\n" and every time stamp
 // "hh:mm:ss " as "T"; a malformed stamp stays and fails the comparison.
@@ -51,15 +51,15 @@ TEST(MessageTrace, StaysOffWithoutTheSwitchFile) {
   EXPECT_FALSE(EnableMessageTraceIfRequested());
   EXPECT_FALSE(MessageTraceOn());
   TraceRecord("nothing");
-  EXPECT_FALSE(testing::FileExists(TraceSwitchPath()));
+  EXPECT_FALSE(test::FileExists(TraceSwitchPath()));
 }
 
 TEST(MessageTrace, SwitchFileTurnsTheTraceOnIntoItself) {
   const std::u16string path = TraceSwitchPath();
-  testing::WriteFileBytes(path, "");
+  test::WriteFileBytes(path, "");
   ASSERT_TRUE(EnableMessageTraceIfRequested());
   ASSERT_TRUE(MessageTraceOn());
-  const size_t before = testing::ReadFileBytes(path).size();
+  const size_t before = test::ReadFileBytes(path).size();
 
   ASSERT_TRUE(CXSocket::Startup());
   TestPeer peer;
@@ -83,7 +83,7 @@ TEST(MessageTrace, SwitchFileTurnsTheTraceOnIntoItself) {
   client.Disconnect(true);
   peer.Join();
 
-  const std::string trace = testing::ReadFileBytes(path).substr(before);
+  const std::string trace = test::ReadFileBytes(path).substr(before);
   EXPECT_EQ(Normalised(trace), Format("\nT (%d) send ping\n\ta\t1", s) +                    // no payload line
                                    Format("\nT (%d) recv scan\n\tok\t1\n\tdata 3", s) +  //
                                    "\nT recv err sz=-5");
@@ -91,10 +91,10 @@ TEST(MessageTrace, SwitchFileTurnsTheTraceOnIntoItself) {
 
 TEST(MessageTrace, RecordsKeepEveryByteOfTheText) {
   const std::u16string path = TraceSwitchPath();
-  testing::WriteFileBytes(path, "");
+  test::WriteFileBytes(path, "");
   EnableMessageTrace(path);
   TraceRecord(std::string("a\0b%s", 5));
-  EXPECT_EQ(Normalised(testing::ReadFileBytes(path)), std::string("\nT a\0b%s", 8));
+  EXPECT_EQ(Normalised(test::ReadFileBytes(path)), std::string("\nT a\0b%s", 8));
 }
 
 }  // namespace

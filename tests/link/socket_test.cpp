@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "fakes/wait_until.h"
 #include "link/sockets_spy.h"
 #include "link/tcpip_client.h"
 #include "link/test_peer.h"
@@ -13,12 +14,8 @@
 namespace orvalinth {
 namespace {
 
-using testing::SocketsSpy;
-using testing::TestPeer;
-
-void WaitFor(const std::atomic<bool>& flag) {
-  for (int i = 0; i < 4000 && !flag.load(); ++i) platform::SleepMs(5);
-}
+using test::SocketsSpy;
+using test::TestPeer;
 
 // A client that hands its socket over to the test.
 class Taker : public CXTCPIPclient {
@@ -46,7 +43,7 @@ TEST_F(Socket, WaitReadableReportsDataTimeOutAndError) {
   TestPeer peer;
   std::atomic<bool> send_now{false};
   peer.Serve([&](TestPeer& p) {
-    WaitFor(send_now);
+    test::WaitFor(send_now);
     p.SendBytes("x");
     p.DrainUntilClosed();
   });
@@ -55,7 +52,7 @@ TEST_F(Socket, WaitReadableReportsDataTimeOutAndError) {
   EXPECT_EQ(CXSocket::WaitReadable(s, 0), 0);
   send_now = true;
   EXPECT_EQ(CXSocket::WaitReadable(s, 5), 1);
-  platform::Network::Get().Close(s);
+  platform::Sockets::Get().Close(s);
   EXPECT_LT(CXSocket::WaitReadable(CXSocket::kNone, 0), 0);
   EXPECT_EQ(platform::LastSocketError(), platform::kWsaNotSocket);
 }
@@ -67,7 +64,7 @@ TEST_F(Socket, GracefulCloseAgainstASilentPeerEndsAfterTwoSeconds) {
   bool saw_end = false;
   peer.Serve([&](TestPeer& p) {
     saw_end = p.DrainUntilClosed();  // our shutdown arrives as the end of the stream
-    WaitFor(release);                // but the peer itself stays silent and open
+    test::WaitFor(release);                // but the peer itself stays silent and open
   });
   const CXSocket::Handle s = ConnectTo(peer);
   ASSERT_NE(s, CXSocket::kNone);
@@ -101,7 +98,7 @@ TEST_F(Socket, GracefulCloseAgainstAChattyPeerEndsByTheDeadline) {
 TEST_F(Socket, GracefulCloseOfAnUnconnectedSocketJustClosesIt) {
   SocketsSpy spy;
   platform::ScopedFacility<platform::Sockets> use(spy);
-  const CXSocket::Handle s = platform::Network::Get().CreateTcp();
+  const CXSocket::Handle s = platform::Sockets::Get().CreateTcp();
   ASSERT_NE(s, CXSocket::kNone);
   const int64_t start = platform::MonotonicMs();
   CXSocket::GracefulClose(s);

@@ -10,11 +10,11 @@
 
 #include "platform/sockets.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 class SocketsSpy final : public platform::SocketsWrapper {
  public:
-  SocketsSpy() : SocketsWrapper(platform::Network::Real()) {}
+  SocketsSpy() : SocketsWrapper(platform::Sockets::Real()) {}
 
   std::atomic<int> creates{0};
   std::atomic<int> lookups{0};
@@ -60,4 +60,4 @@ class SocketsSpy final : public platform::SocketsWrapper {
   }
 };
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <thread>
 
+#include "fakes/wait_until.h"
 #include "link/sockets_spy.h"
 #include "link/test_peer.h"
 #include "platform/clock.h"
@@ -13,8 +14,8 @@
 namespace orvalinth {
 namespace {
 
-using testing::SocketsSpy;
-using testing::TestPeer;
+using test::SocketsSpy;
+using test::TestPeer;
 
 constexpr char kLoopback[] = "127.0.0.1";
 
@@ -40,10 +41,6 @@ class TestClient : public CXTCPIPclient {
   std::atomic<bool> stop{false};
   int64_t wait_ms = 10;
 };
-
-void WaitFor(const std::atomic<bool>& flag) {
-  for (int i = 0; i < 2000 && !flag.load(); ++i) platform::SleepMs(5);
-}
 
 class TcpipClient : public ::testing::Test {
  protected:
@@ -189,7 +186,7 @@ TEST_F(TcpipClient, HasDataWaitsTheGivenSeconds) {
   TestPeer peer;
   std::atomic<bool> send_now{false};
   peer.Serve([&](TestPeer& p) {
-    WaitFor(send_now);
+    test::WaitFor(send_now);
     p.SendBytes("x");
     p.DrainUntilClosed();
   });
@@ -312,7 +309,7 @@ TEST_F(TcpipClient, SendTimeOutIsRetriedUntilThePeerReads) {
   client.wait_ms = 10;
   std::string received;
   peer.Serve([&](TestPeer& p) {
-    for (int i = 0; i < 2000 && client.waits.load() == 0; ++i) platform::SleepMs(5);
+    test::WaitUntil([&] { return client.waits.load() != 0; });
     p.RecvBytes(block.size(), &received);
   });
   ASSERT_TRUE(client.Connect(kLoopback, peer.port(), 5));
@@ -330,13 +327,13 @@ TEST_F(TcpipClient, StopRequestInterruptsTheSendRetryWait) {
   const std::string block = LargeBlock();
   TestPeer peer;
   std::atomic<bool> release{false};
-  peer.Serve([&](TestPeer&) { WaitFor(release); });  // never reads
+  peer.Serve([&](TestPeer&) { test::WaitFor(release); });  // never reads
   TestClient client;
   client.wait_ms = 5000;  // a full wait would take the real 5 seconds
   ASSERT_TRUE(client.Connect(kLoopback, peer.port(), 5));
   CXSocket::SetTimeouts(client.socket(), 100);
   std::thread stopper([&] {
-    for (int i = 0; i < 2000 && client.waits.load() == 0; ++i) platform::SleepMs(5);
+    test::WaitUntil([&] { return client.waits.load() != 0; });
     client.stop = true;
   });
   const int64_t start = platform::MonotonicMs();

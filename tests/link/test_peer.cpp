@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 namespace {
 
 // The peer always uses the real sockets, whatever a test put in their place
 // for the code under test.
-platform::Sockets& Net() { return platform::Network::Real(); }
+platform::Sockets& Net() { return platform::Sockets::Real(); }
 
 }  // namespace
 
@@ -130,4 +130,4 @@ void TestPeer::CloseConnection() {
   connection_ = platform::kNoSocket;
 }
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

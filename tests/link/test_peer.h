@@ -21,7 +21,7 @@
 #include "link/message.h"
 #include "platform/sockets.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 class TestPeer {
  public:
@@ -91,4 +91,4 @@ std::string Frame(const std::string& body);
 // The 4-byte little-endian form of a length.
 std::string LengthPrefix(int32_t length);
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

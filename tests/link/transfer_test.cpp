@@ -6,21 +6,22 @@
 
 #include <cstring>
 
+#include "base/strings.h"
+#include "fakes/faulty_files.h"
 #include "link/agent_fixture.h"
 #include "platform/errors.h"
 #include "storage/snapshot_builder.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 namespace {
 
-using testing::AgentTest;
-using testing::Greet;
-using testing::Hex;
-using testing::ReadFileBytes;
-using testing::SendCommand;
-using testing::TestPeer;
-using testing::ToHex;
+using test::AgentTest;
+using test::Greet;
+using test::Hex;
+using test::ReadFileBytes;
+using test::SendCommand;
+using test::TestPeer;
+using test::ToHex;
 
 // What the console received after a "down-snap" reply.
 struct Stream {
@@ -64,7 +65,7 @@ using Transfer = AgentTest;
 
 TEST_F(Transfer, TwoFullBlocksThenAnEmptyBlockAndTheEndMarker) {
   const std::string content = Pattern(262144, 1);
-  testing::WriteFileBytes(SnapshotPath(7), content);
+  test::WriteFileBytes(SnapshotPath(7), content);
   CXMessage reply;
   std::vector<std::string> frames;
   RunConsole([&](TestPeer& p) {
@@ -86,7 +87,7 @@ TEST_F(Transfer, TwoFullBlocksThenAnEmptyBlockAndTheEndMarker) {
 }
 
 TEST_F(Transfer, EmptySnapshotHasSizeZeroAnEmptyMsgOneEmptyBlockAndTheMarker) {
-  testing::WriteFileBytes(SnapshotPath(2), "");
+  test::WriteFileBytes(SnapshotPath(2), "");
   CXMessage reply;
   Stream stream;
   RunConsole([&](TestPeer& p) {
@@ -112,14 +113,14 @@ TEST_F(Transfer, MissingSnapshotCannotBeOpenedAndNoBlocksFollow) {
 }
 
 TEST_F(Transfer, RecordedSnapshotFileArrivesWhole) {
-  testing::SnapshotPlan plan;
+  test::SnapshotPlan plan;
   plan.number = 1;
-  testing::NodeSpec root = testing::Node(u"c:\\", {testing::Node(u"Windows"), testing::Node(u"Users")});
+  test::NodeSpec root = test::Node(u"c:\\", {test::Node(u"Windows"), test::Node(u"Users")});
   for (int i = 0; i < 3000; ++i) {
-    root.children[0].files.push_back(testing::File(Widen(Format("file%05d.dll", i)), 1000 + i, 0x01D5C0A1B2C3D4E5));
+    root.children[0].files.push_back(test::File(Widen(Format("file%05d.dll", i)), 1000 + i, 0x01D5C0A1B2C3D4E5));
   }
   plan.sections.push_back({kSectionFiles, u"c:\\", root});
-  ASSERT_GT(testing::WriteSnapshot(SnapshotPath(1), plan), 0u);
+  ASSERT_GT(test::WriteSnapshot(SnapshotPath(1), plan), 0u);
   const std::string content = ReadFileBytes(SnapshotPath(1));
   CXMessage reply;
   Stream stream;
@@ -133,7 +134,7 @@ TEST_F(Transfer, RecordedSnapshotFileArrivesWhole) {
 
 TEST_F(Transfer, CommandsAreAnsweredBetweenBlocks) {
   const std::string content = Pattern(64 * 131072 + 5, 3);
-  testing::WriteFileBytes(SnapshotPath(4), content);
+  test::WriteFileBytes(SnapshotPath(4), content);
   Stream stream;
   RunConsole([&](TestPeer& p) {
     CXMessage reply;
@@ -150,8 +151,8 @@ TEST_F(Transfer, CommandsAreAnsweredBetweenBlocks) {
 TEST_F(Transfer, ANewRequestWhileStreamingStartsTheNewFile) {
   const std::string first = Pattern(40 * 131072, 5);
   const std::string second = Pattern(1000, 9);
-  testing::WriteFileBytes(SnapshotPath(1), first);
-  testing::WriteFileBytes(SnapshotPath(2), second);
+  test::WriteFileBytes(SnapshotPath(1), first);
+  test::WriteFileBytes(SnapshotPath(2), second);
   Stream tail;
   int32_t size = -1;
   RunConsole([&](TestPeer& p) {
@@ -177,47 +178,13 @@ TEST_F(Transfer, ANewRequestWhileStreamingStartsTheNewFile) {
   EXPECT_TRUE(tail.marker);
 }
 
-// Reads of one file fail after its first block.
-class FailingReads final : public platform::FileSystemWrapper {
- public:
-  explicit FailingReads(std::u16string path) : FileSystemWrapper(platform::Files::Real()), path_(std::move(path)) {}
-  std::unique_ptr<platform::File> Open(const std::u16string& path, unsigned mode) override {
-    std::unique_ptr<platform::File> file = target().Open(path, mode);
-    if (file == nullptr || path != path_) return file;
-    return std::make_unique<Reader>(std::move(file));
-  }
-
- private:
-  class Reader final : public platform::File {
-   public:
-    explicit Reader(std::unique_ptr<platform::File> file) : file_(std::move(file)) {}
-    bool Read(void* buffer, uint32_t n, uint32_t* got) override {
-      if (served_ >= 131072) {
-        platform::SetLastError(23);  // ERROR_CRC
-        return false;
-      }
-      if (!file_->Read(buffer, n, got)) return false;
-      served_ += *got;
-      return true;
-    }
-    bool Write(const void* buffer, uint32_t n, uint32_t* written) override { return file_->Write(buffer, n, written); }
-    bool Seek(int64_t offset) override { return file_->Seek(offset); }
-    bool SeekToEnd(int64_t* position) override { return file_->SeekToEnd(position); }
-    bool Size(uint64_t* size) override { return file_->Size(size); }
-    bool Flush() override { return file_->Flush(); }
-
-   private:
-    std::unique_ptr<platform::File> file_;
-    uint64_t served_ = 0;
-  };
-  std::u16string path_;
-};
-
 TEST_F(Transfer, AReadFailureEndsTheDownloadLikeTheEndOfTheFile) {
   const std::string content = Pattern(3 * 131072, 7);
-  testing::WriteFileBytes(SnapshotPath(6), content);
-  FailingReads files(SnapshotPath(6));
-  platform::ScopedFacility<platform::FileSystem> use(files);
+  test::WriteFileBytes(SnapshotPath(6), content);
+  test::FaultyFiles files;  // reads of the snapshot fail after its first block
+  files.only_suffix = SnapshotPath(6);
+  files.fail_reads_after = 131072;
+  files.read_error = 23;  // ERROR_CRC
   CXMessage reply;
   Stream stream;
   RunConsole([&](TestPeer& p) {
@@ -252,7 +219,7 @@ TEST_F(Transfer, AcknowledgementDeletesTheFileAndRewritesTheSettings) {
 
 TEST_F(Transfer, AConsoleGoneMidDownloadFindsTheSnapshotOfferedAgain) {
   const std::string content = Pattern(32 * 131072, 11);
-  testing::WriteFileBytes(SnapshotPath(3), content);
+  test::WriteFileBytes(SnapshotPath(3), content);
   WriteSettings(Text({"SnapshotCnt:3", "SavedSnapshots:3"}));
   std::atomic<bool> gone{false};
   peer_.Serve([&](TestPeer& p) {
@@ -262,7 +229,7 @@ TEST_F(Transfer, AConsoleGoneMidDownloadFindsTheSnapshotOfferedAgain) {
     gone.store(true);
   });
   StartAgent();
-  ASSERT_TRUE(testing::WaitFor(gone));
+  ASSERT_TRUE(test::WaitFor(gone));
   peer_.Join();
   CXMessage info;
   Stream stream;

@@ -9,8 +9,8 @@
 namespace orvalinth {
 namespace {
 
-using testing::Hex;
-using testing::ToHex;
+using test::Hex;
+using test::ToHex;
 
 TEST(WireValue, SeparatorsAndZeroBytesBecomeQuestionMarks) {
   EXPECT_EQ(WireValue(std::string("PC\xFE" "01\xFF\0x", 8)), "PC?01??x");

@@ -36,7 +36,7 @@ const SplitCase kSplitCases[] = {
 
 TEST(CommandLine, SplitsByTheWindowsRules) {
   for (const SplitCase& c : kSplitCases) {
-    EXPECT_EQ(platform::SplitCommandLine(c.line), c.args) << testing::N(c.line);
+    EXPECT_EQ(platform::SplitCommandLine(c.line), c.args) << test::N(c.line);
   }
   EXPECT_TRUE(platform::SplitCommandLine(u"").empty());
 }
@@ -62,7 +62,7 @@ TEST(CommandLine, AgreesWithCommandLineToArgvW) {
     V system;
     for (int i = 0; i < count; ++i) system.push_back(reinterpret_cast<const char16_t*>(argv[i]));
     LocalFree(argv);
-    EXPECT_EQ(platform::SplitCommandLine(c.line), system) << testing::N(c.line);
+    EXPECT_EQ(platform::SplitCommandLine(c.line), system) << test::N(c.line);
   }
 }
 #endif

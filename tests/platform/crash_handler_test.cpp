@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/fatal_flag.h"
+#include "base/paths.h"
 #include "crash_text.h"
-#include "host/crash_flag.h"
 #include "host/crash_handler.h"
 #include "host/crash_report.h"
-#include "host/paths.h"
 #include "platform/console.h"
 #include "platform/process.h"
 #include "test_support.h"
@@ -35,7 +35,7 @@ struct Lines final : platform::StackSink {
 volatile int g_after_call = 0;
 
 __attribute__((noinline)) void WalkFromProbe(platform::StackSink& sink) {
-  platform::CrashHandlers::Get().WalkHere(sink);
+  platform::CrashHandler::Get().WalkHere(sink);
   g_after_call = g_after_call + 1;
 }
 
@@ -61,11 +61,11 @@ constexpr char kTitle[] = "Orvalinth service v2.10 x64";
 // Wine's debug-help library faults while it reads the debug information of
 // this test program (some 200 MB of it), so a walk inside this program cannot
 // run there; the service's own walk under Wine is checked end to end.
-bool WalkCannotRunHere() { return testing::running_under_wine(); }
+bool WalkCannotRunHere() { return test::running_under_wine(); }
 
 bool NamesProbe(const std::vector<std::string>& lines, const std::string& probe) {
   for (const std::string& line : lines) {
-    if (testing::IsFrameLine(line) && line.find(probe) != std::string::npos) return true;
+    if (test::IsFrameLine(line) && line.find(probe) != std::string::npos) return true;
   }
   return false;
 }
@@ -78,7 +78,7 @@ TEST(PlatformCrashHandler, WalkHereNamesTheCallersInTheReportsLineFormats) {
   std::string all;
   for (const std::string& line : sink.lines) {
     all += line;
-    EXPECT_TRUE(testing::IsStackLine(line)) << line;
+    EXPECT_TRUE(test::IsStackLine(line)) << line;
   }
   EXPECT_TRUE(NamesProbe(sink.lines, "WalkFromProbe")) << all;
   EXPECT_TRUE(NamesProbe(sink.lines, "CallerOfProbe")) << all;
@@ -96,13 +96,13 @@ TEST(PlatformCrashHandler, TheServiceRestartsAsThePlatformCan) {
 // handler has just written, shows it on standard error for the parent, and
 // ends the child with a code that says what was wrong (0: nothing).
 int CheckReportAndEnd() {
-  const std::string text = testing::ReportText(testing::ReadFileBytes(CrashReportPath()));
+  const std::string text = test::ReportText(test::ReadFileBytes(CrashReportPath()));
   platform::WriteStderr(text);
-  const std::vector<std::string> lines = testing::ReportLines(text);
+  const std::vector<std::string> lines = test::ReportLines(text);
   int wrong = 0;
   if (FatalFlag() != 1) wrong |= 1;
   if (lines.size() < 9 || lines[0] != std::string(kTitle) + "\r\n" ||
-      lines[1] != testing::N(ExecutablePath()) + "\r\n") {
+      lines[1] != test::N(ExecutablePath()) + "\r\n") {
     wrong |= 2;
   }
   size_t body = 0;
@@ -112,7 +112,7 @@ int CheckReportAndEnd() {
   } else {
     const std::vector<std::string> stack(lines.begin() + static_cast<long>(body) + 1, lines.end() - 2);
     for (const std::string& line : stack) {
-      if (!testing::IsStackLine(line)) wrong |= 8;
+      if (!test::IsStackLine(line)) wrong |= 8;
     }
     if (!NamesProbe(stack, "FaultOnPurpose")) wrong |= 16;
     if (lines[lines.size() - 2] != ".\r\n" || lines.back() != "\r\n") wrong |= 32;
@@ -156,7 +156,7 @@ TEST_F(PlatformCrashHandlerDeathTest, AnAbortIsAFatalFaultToo) {
   EXPECT_EXIT(
       {
         InstallCrashHandler(u"error-log.txt", kTitle, 0, [] {
-          const std::string text = testing::ReportText(testing::ReadFileBytes(CrashReportPath()));
+          const std::string text = test::ReportText(test::ReadFileBytes(CrashReportPath()));
           platform::WriteStderr(text);
           platform::EndProcessNow(text.find("exception at ") != std::string::npos ? 0 : 1);
           return 1;

@@ -39,7 +39,7 @@ TEST_F(DriveTableTest, LongestMatchingDriveWins) {
   EXPECT_EQ(FromHostPath("/srv/prefix/drive_c/Users"), u"C:\\Users");
   EXPECT_EQ(FromHostPath("/srv/prefix/drive_cc"), u"Z:\\srv\\prefix\\drive_cc");  // folder boundaries
   EXPECT_EQ(FromHostPath("/media/floppy"), u"A:\\");
-  EXPECT_EQ(Drives::Real().DriveType('A'), kDriveRemovable);
+  EXPECT_EQ(Volumes::Real().DriveType('A'), kDriveRemovable);
   RemoveDrive('a');
   EXPECT_EQ(DriveTypeOf('a'), kDriveNoRootDir);
   EXPECT_EQ(ToHostPath(u"Q:\\x").rfind("/nonexistent-drive-q", 0), 0u);
@@ -53,10 +53,10 @@ TEST_F(DriveTableTest, Utf8BothWays) {
 }
 
 TEST_F(DriveTableTest, ComponentsAreMatchedWithoutRegardToCase) {
-  testing::TempFolder dir;
-  ASSERT_TRUE(Files::Get().CreateFolder(dir / u"Users"));
-  testing::WriteFileBytes(dir / u"Users\\ReadMe.TXT", "hi");
-  EXPECT_EQ(testing::ReadFileBytes(dir / u"users\\readme.txt"), "hi");
+  test::TempFolder dir;
+  ASSERT_TRUE(FileSystem::Get().CreateFolder(dir / u"Users"));
+  test::WriteFileBytes(dir / u"Users\\ReadMe.TXT", "hi");
+  EXPECT_EQ(test::ReadFileBytes(dir / u"users\\readme.txt"), "hi");
   const std::string resolved = ResolveHostPath(dir / u"USERS\\readme.txt");
   EXPECT_EQ(resolved.substr(resolved.size() - 17), "/Users/ReadMe.TXT");
 }

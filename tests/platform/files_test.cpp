@@ -12,11 +12,11 @@ namespace orvalinth {
 namespace {
 
 using platform::FindData;
-using testing::ReadFileBytes;
-using testing::TempFolder;
-using testing::WriteFileBytes;
+using test::ReadFileBytes;
+using test::TempFolder;
+using test::WriteFileBytes;
 
-platform::FileSystem& Fs() { return platform::Files::Get(); }
+platform::FileSystem& Fs() { return platform::FileSystem::Get(); }
 
 std::set<std::u16string> Names(const std::u16string& pattern) {
   std::set<std::u16string> names;
@@ -109,7 +109,7 @@ TEST(Files, RenameReplacesAndCopyCanRefuse) {
   WriteFileBytes(dir / u"b", "B");
   EXPECT_TRUE(Fs().RenameFile(dir / u"a", dir / u"b"));
   EXPECT_EQ(ReadFileBytes(dir / u"b"), "AAA");
-  EXPECT_FALSE(testing::FileExists(dir / u"a"));
+  EXPECT_FALSE(test::FileExists(dir / u"a"));
 
   EXPECT_TRUE(Fs().CopyFileTo(dir / u"b", dir / u"c", true));
   EXPECT_EQ(ReadFileBytes(dir / u"c"), "AAA");

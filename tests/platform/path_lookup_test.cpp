@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include "base/strings.h"
 #include "platform/errors.h"
 #include "platform/files.h"
-#include "storage/strings.h"
 #include "test_support.h"
 
 #ifdef _WIN32
@@ -22,13 +22,13 @@
 namespace orvalinth::platform {
 namespace {
 
-using testing::N;
+using test::N;
 
-PathLookup& Lookup() { return PathLookups::Get(); }
+PathLookup& Lookup() { return PathLookup::Get(); }
 
 void SetVariable(const char* name, const std::u16string& value) {
 #ifdef _WIN32
-  SetEnvironmentVariableW(win32::W(testing::W(name)), value.empty() ? nullptr : win32::W(value));
+  SetEnvironmentVariableW(win32::W(test::W(name)), value.empty() ? nullptr : win32::W(value));
 #else
   if (value.empty()) {
     unsetenv(name);
@@ -53,9 +53,9 @@ TEST(PathLookup, SystemRootIsTheWindowsFolder) {
 }
 
 TEST(PathLookup, SearchesAFullPathAsItIs) {
-  testing::TempFolder dir;
-  ASSERT_TRUE(Files::Get().CreateFolder(dir / u"bin"));
-  testing::WriteFileBytes(dir / u"bin\\tool.exe", "MZ");
+  test::TempFolder dir;
+  ASSERT_TRUE(FileSystem::Get().CreateFolder(dir / u"bin"));
+  test::WriteFileBytes(dir / u"bin\\tool.exe", "MZ");
   std::u16string found;
   ASSERT_TRUE(Lookup().SearchExecutable(dir / u"bin\\.\\x\\..\\tool.exe", &found));
   EXPECT_EQ(found, dir / u"bin\\tool.exe");
@@ -74,10 +74,10 @@ class PosixPathLookup : public ::testing::Test {
 
 TEST_F(PosixPathLookup, TheWindowsFolderIsDriveCsWhenItHasOne) {
   EXPECT_EQ(Lookup().WindowsFolder(), u"C:\\Windows");
-  testing::TempFolder drive;
+  test::TempFolder drive;
   posix::SetDrive('c', posix::ToHostPath(drive.path()), kDriveFixed);
   EXPECT_EQ(Lookup().WindowsFolder(), u"C:\\Windows");
-  ASSERT_TRUE(Files::Get().CreateFolder(drive / u"windows"));
+  ASSERT_TRUE(FileSystem::Get().CreateFolder(drive / u"windows"));
   EXPECT_EQ(Lookup().WindowsFolder(), u"C:\\windows") << "as the drive stores it";
 }
 
@@ -102,10 +102,10 @@ TEST_F(PosixPathLookup, ExpandsVariablesByTheWindowsRules) {
 }
 
 TEST_F(PosixPathLookup, PathsAreMadeFull) {
-  testing::TempFolder drive;
+  test::TempFolder drive;
   posix::SetDrive('c', posix::ToHostPath(drive.path()), kDriveFixed);
-  ASSERT_TRUE(Files::Get().CreateFolder(drive / u"a"));
-  testing::WriteFileBytes(drive / u"a\\tool.exe", "MZ");
+  ASSERT_TRUE(FileSystem::Get().CreateFolder(drive / u"a"));
+  test::WriteFileBytes(drive / u"a\\tool.exe", "MZ");
   std::u16string found;
   for (const char16_t* name : {u"C:\\a\\tool.exe", u"C:/a/tool.exe", u"C:\\x\\..\\..\\a\\.\\tool.exe", u"c:a\\tool.exe"}) {
     ASSERT_TRUE(Lookup().SearchExecutable(name, &found)) << N(name);
@@ -118,7 +118,7 @@ TEST_F(PosixPathLookup, PathsAreMadeFull) {
 
 #ifdef _WIN32
 TEST(PathLookupWine, FindsTheSystemsPrograms) {
-  if (!testing::running_under_wine()) GTEST_SKIP() << "the prefix's folders are Wine's";
+  if (!test::running_under_wine()) GTEST_SKIP() << "the prefix's folders are Wine's";
   EXPECT_TRUE(EqualsFolded(Lookup().WindowsFolder(), u"C:\\windows"));
   std::u16string found;
   ASSERT_TRUE(Lookup().SearchExecutable(u"notepad.exe", &found));

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 inline void PutU16(std::string& bytes, size_t at, uint32_t v) {
   bytes[at] = static_cast<char>(v & 0xFF);
@@ -156,4 +156,4 @@ inline std::string BuildPe(const std::string& block, const PeOptions& options = 
   return file + rsrc;
 }
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

@@ -10,7 +10,7 @@
 #include "platform/version_resources.h"
 #include "test_support.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 // The Windows path of fixture `name` ("full.exe"); empty when the fixtures
 // were not built (the mingw-w64 tools were missing).
@@ -26,7 +26,7 @@ inline std::u16string PeFixture(const std::string& name) {
 }
 
 #define SKIP_WITHOUT_PE_FIXTURES() \
-  if (::orvalinth::testing::PeFixture("full.exe").empty()) GTEST_SKIP() << "PE fixtures not built (scripts/setup)"
+  if (::orvalinth::test::PeFixture("full.exe").empty()) GTEST_SKIP() << "PE fixtures not built (scripts/setup)"
 
 // A file's bytes in memory; remembers the largest single read.
 class MemorySource final : public platform::ByteSource {
@@ -46,4 +46,4 @@ class MemorySource final : public platform::ByteSource {
   uint64_t largest_read_ = 0;
 };
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

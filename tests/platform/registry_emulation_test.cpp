@@ -24,7 +24,7 @@ using Names = std::vector<std::u16string>;
 Key OpenKey(RegistryRoot root, const std::u16string& path, uint32_t* error = nullptr) {
   Key key;
   const uint32_t result =
-      platform::Registries::Get().OpenKey(root, path, platform::kRegOptionNone, platform::kRegRead, &key);
+      platform::Registry::Get().OpenKey(root, path, platform::kRegOptionNone, platform::kRegRead, &key);
   if (error != nullptr) *error = result;
   return key;
 }
@@ -69,12 +69,12 @@ TEST_F(RegistryEmulation, StartsWithWhatTheMachineSaysOfItself) {
   std::string pretty = LineAfter("/etc/os-release", "PRETTY_NAME=");
   ASSERT_FALSE(pretty.empty()) << "this machine has no /etc/os-release";
   if (pretty.front() == '"') pretty = pretty.substr(1, pretty.size() - 2);
-  EXPECT_EQ(testing::N(TextValue(RegistryRoot::kLocalMachine, version, u"ProductName")), pretty);
+  EXPECT_EQ(test::N(TextValue(RegistryRoot::kLocalMachine, version, u"ProductName")), pretty);
   EXPECT_NE(TextValue(RegistryRoot::kLocalMachine, version, u"CurrentVersion"), u"<missing>");
   const std::string model = LineAfter("/proc/cpuinfo", "model name");
   if (!model.empty()) {
     const std::string expected = model.substr(model.find(':') + 2);
-    EXPECT_EQ(testing::N(TextValue(RegistryRoot::kLocalMachine, u"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0",
+    EXPECT_EQ(test::N(TextValue(RegistryRoot::kLocalMachine, u"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0",
                                    u"ProcessorNameString")),
               expected);
   }
@@ -95,11 +95,11 @@ TEST_F(RegistryEmulation, ResetLeavesTheRootsAndTheKeysBehindViews) {
 
   // HKEY_CURRENT_USER is the service account's hive.
   Key created;
-  ASSERT_EQ(platform::Registries::Get().CreateKey(RegistryRoot::kCurrentUser, u"Software", platform::kRegOptionNone,
+  ASSERT_EQ(platform::Registry::Get().CreateKey(RegistryRoot::kCurrentUser, u"Software", platform::kRegOptionNone,
                                                   &created), 0u);
   EXPECT_EQ(SubkeyNames(RegistryRoot::kUsers, u"S-1-5-18"), Names{u"Software"});
   // The keys behind the views stay.
-  platform::Registry& registry = platform::Registries::Get();
+  platform::Registry& registry = platform::Registry::Get();
   EXPECT_EQ(registry.DeleteKey(RegistryRoot::kLocalMachine, u"SOFTWARE\\Classes"), platform::kErrorAccessDenied);
   EXPECT_EQ(registry.DeleteKey(RegistryRoot::kUsers, u"S-1-5-18\\Software"), 0u);
   EXPECT_EQ(registry.DeleteKey(RegistryRoot::kUsers, u"S-1-5-18"), platform::kErrorAccessDenied);
@@ -108,7 +108,7 @@ TEST_F(RegistryEmulation, ResetLeavesTheRootsAndTheKeysBehindViews) {
 TEST_F(RegistryEmulation, RefusedKeysAreListedButNotOpened) {
   platform::posix::ResetRegistry();
   Key created;
-  ASSERT_EQ(platform::Registries::Get().CreateKey(RegistryRoot::kLocalMachine, u"SYSTEM\\Secret",
+  ASSERT_EQ(platform::Registry::Get().CreateKey(RegistryRoot::kLocalMachine, u"SYSTEM\\Secret",
                                                   platform::kRegOptionNone, &created), 0u);
   ASSERT_TRUE(platform::posix::SetRegistryKeyDenied(RegistryRoot::kLocalMachine, u"system\\secret", true));
   EXPECT_FALSE(platform::posix::SetRegistryKeyDenied(RegistryRoot::kLocalMachine, u"SYSTEM\\Missing", true));

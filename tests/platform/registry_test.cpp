@@ -20,7 +20,7 @@ namespace {
 
 using platform::RegistryKey;
 using platform::RegistryRoot;
-using testing::ScratchKey;
+using test::ScratchKey;
 using Names = std::vector<std::u16string>;
 using Key = std::unique_ptr<RegistryKey>;
 
@@ -81,7 +81,7 @@ TEST(Registry, SubkeysComeInNameOrderValuesInCreationOrder) {
   ASSERT_EQ(key.DeleteValue(u"alpha"), 0u);
   const Value zeta{u"zeta", platform::kRegDword, platform::RegDwordData(7)};
   const Value mid{u"mid", platform::kRegBinary, "\x01\x02"};
-  if (testing::running_under_wine()) {
+  if (test::running_under_wine()) {
     // Wine keeps values sorted by name; Windows, like the emulation, keeps them as set.
     EXPECT_EQ(Values(key), (std::vector<Value>{mid, zeta}));
   } else {
@@ -115,24 +115,24 @@ TEST(Registry, ValuesOfEveryTypeRoundTrip) {
       {u"binary", platform::kRegBinary, big},
       {u"empty binary", platform::kRegBinary, std::string()},
       {u"dword", platform::kRegDword, platform::RegDwordData(0xDEADBEEF)},
-      {u"big endian", platform::kRegDwordBigEndian, testing::Hex("12 34 56 78")},
-      {u"multi", platform::kRegMultiSz, testing::Hex("61 00 00 00 62 00 00 00 00 00")},
-      {u"resources", platform::kRegResourceList, testing::Hex("01 00 00 00 02")},
-      {u"descriptor", platform::kRegFullResourceDescriptor, testing::Hex("09")},
-      {u"requirements", platform::kRegResourceRequirementsList, testing::Hex("0A 0B")},
-      {u"qword", platform::kRegQword, testing::Hex("01 02 03 04 05 06 07 08")},
-      {u"odd sz", platform::kRegSz, testing::Hex("41 00 42")},
+      {u"big endian", platform::kRegDwordBigEndian, test::Hex("12 34 56 78")},
+      {u"multi", platform::kRegMultiSz, test::Hex("61 00 00 00 62 00 00 00 00 00")},
+      {u"resources", platform::kRegResourceList, test::Hex("01 00 00 00 02")},
+      {u"descriptor", platform::kRegFullResourceDescriptor, test::Hex("09")},
+      {u"requirements", platform::kRegResourceRequirementsList, test::Hex("0A 0B")},
+      {u"qword", platform::kRegQword, test::Hex("01 02 03 04 05 06 07 08")},
+      {u"odd sz", platform::kRegSz, test::Hex("41 00 42")},
   };
   ScratchKey scratch;
   RegistryKey& key = scratch.key();
-  for (const Value& value : table) ASSERT_EQ(key.SetValue(value.name, value.type, value.data), 0u) << testing::N(value.name);
+  for (const Value& value : table) ASSERT_EQ(key.SetValue(value.name, value.type, value.data), 0u) << test::N(value.name);
   for (const Value& value : table) {
     uint32_t type = 0;
     std::string data;
-    ASSERT_EQ(key.QueryValue(value.name, &type, &data), 0u) << testing::N(value.name);
-    EXPECT_EQ(type, value.type) << testing::N(value.name);
-    EXPECT_EQ(testing::ToHex(data.substr(0, 64)), testing::ToHex(value.data.substr(0, 64))) << testing::N(value.name);
-    EXPECT_EQ(data.size(), value.data.size()) << testing::N(value.name);
+    ASSERT_EQ(key.QueryValue(value.name, &type, &data), 0u) << test::N(value.name);
+    EXPECT_EQ(type, value.type) << test::N(value.name);
+    EXPECT_EQ(test::ToHex(data.substr(0, 64)), test::ToHex(value.data.substr(0, 64))) << test::N(value.name);
+    EXPECT_EQ(data.size(), value.data.size()) << test::N(value.name);
   }
   // Every value once (their order is tested above).
   auto by_name = [](std::vector<Value> values) {
@@ -177,7 +177,7 @@ TEST(Registry, ErrorCodes) {
   EXPECT_EQ(key.DeleteSubKey(u"Parent"), platform::kErrorAccessDenied);
   EXPECT_NE(Open(key, u"Parent\\Child"), nullptr);
   EXPECT_EQ(key.DeleteSubKey(u""), platform::kErrorInvalidParameter);
-  EXPECT_EQ(platform::Registries::Get().DeleteKey(RegistryRoot::kCurrentUser, u""), platform::kErrorAccessDenied);
+  EXPECT_EQ(platform::Registry::Get().DeleteKey(RegistryRoot::kCurrentUser, u""), platform::kErrorAccessDenied);
   // A key opened for reading takes no values.
   Key reader = Open(key, u"Parent");
   ASSERT_NE(reader, nullptr);
@@ -253,17 +253,17 @@ TEST(Registry, BrokenLinks) {
   ASSERT_TRUE(machine.CreateLink(u"Loop", MachinePath(machine.path() + u"\\Loop")));
   uint32_t error = 0;
   for (const char16_t* name : {u"Dangling", u"Zero", u"NoValue"}) {
-    EXPECT_EQ(Open(scratch.key(), name, platform::kRegOptionNone, &error), nullptr) << testing::N(name);
-    EXPECT_EQ(error, platform::kErrorFileNotFound) << testing::N(name);
-    EXPECT_NE(Open(scratch.key(), name, platform::kRegOptionOpenLink), nullptr) << testing::N(name);
+    EXPECT_EQ(Open(scratch.key(), name, platform::kRegOptionNone, &error), nullptr) << test::N(name);
+    EXPECT_EQ(error, platform::kErrorFileNotFound) << test::N(name);
+    EXPECT_NE(Open(scratch.key(), name, platform::kRegOptionOpenLink), nullptr) << test::N(name);
   }
   EXPECT_EQ(Open(machine.key(), u"Loop", platform::kRegOptionNone, &error), nullptr);
   EXPECT_EQ(error, platform::kErrorInvalidParameter);
 }
 
 TEST(Registry, ClassesRootShowsTheMachineClasses) {
-  platform::Registry& registry = platform::Registries::Get();
-  const std::u16string name = u".orvalinthtest-" + testing::W(std::to_string(platform::CurrentProcessId()));
+  platform::Registry& registry = platform::Registry::Get();
+  const std::u16string name = u".orvalinthtest-" + test::W(std::to_string(platform::CurrentProcessId()));
   Key created;
   ASSERT_EQ(registry.CreateKey(RegistryRoot::kClassesRoot, name, platform::kRegOptionNone, &created), 0u);
   created.reset();
@@ -285,7 +285,7 @@ TEST(Registry, ConcurrentWritersAllLand) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kKeysEach; ++i) {
         Key key;
-        const std::u16string name = testing::W("t" + std::to_string(t) + "-" + std::to_string(i));
+        const std::u16string name = test::W("t" + std::to_string(t) + "-" + std::to_string(i));
         if (scratch.key().CreateSubKey(name, platform::kRegOptionNone, &key) != 0 ||
             key->SetValue(u"n", platform::kRegDword, platform::RegDwordData(static_cast<uint32_t>(i))) != 0 ||
             scratch.key().SetValue(name, platform::kRegSz, platform::RegSzData(name)) != 0) {
@@ -302,11 +302,11 @@ TEST(Registry, ConcurrentWritersAllLand) {
 }
 
 TEST(Registry, DataHelpers) {
-  EXPECT_EQ(testing::ToHex(platform::RegSzData(u"A\u25BA")), "41 00 BA 25 00 00");
-  EXPECT_EQ(testing::ToHex(platform::RegLinkData(u"\\R")), "5C 00 52 00");
-  EXPECT_EQ(testing::ToHex(platform::RegDwordData(0x01020304)), "04 03 02 01");
-  EXPECT_EQ(platform::RegDataText(testing::Hex("41 00 BA 25 00 00 42 00")), u"A\u25BA");
-  EXPECT_EQ(platform::RegDataText(testing::Hex("41 00 42")), u"A");
+  EXPECT_EQ(test::ToHex(platform::RegSzData(u"A\u25BA")), "41 00 BA 25 00 00");
+  EXPECT_EQ(test::ToHex(platform::RegLinkData(u"\\R")), "5C 00 52 00");
+  EXPECT_EQ(test::ToHex(platform::RegDwordData(0x01020304)), "04 03 02 01");
+  EXPECT_EQ(platform::RegDataText(test::Hex("41 00 BA 25 00 00 42 00")), u"A\u25BA");
+  EXPECT_EQ(platform::RegDataText(test::Hex("41 00 42")), u"A");
   EXPECT_EQ(platform::RegDataText(std::string()), u"");
 }
 

@@ -14,7 +14,7 @@ namespace orvalinth {
 namespace {
 
 using platform::FolderLink;
-using testing::Hex;
+using test::Hex;
 
 // UTF-16LE bytes of ASCII text.
 std::string Units(const std::string& text) {
@@ -99,13 +99,13 @@ TEST(ReparseData, RefusesOtherTagsAndNamesOutsideTheData) {
 }
 
 TEST(FolderLinks, ReadsTheHostsSymbolicLinks) {
-  testing::HostTmpFolder dir;
-  ASSERT_TRUE(platform::Files::Real().CreateFolder(dir / u"Target"));
+  test::HostTmpFolder dir;
+  ASSERT_TRUE(platform::FileSystem::Real().CreateFolder(dir / u"Target"));
   ASSERT_TRUE(dir.Link(dir.host_path() + "Target", "Absolute"));
   ASSERT_TRUE(dir.Link("Target", "Relative"));
-  platform::ReparsePoints& links = platform::Reparse::Get();
+  platform::ReparsePoints& links = platform::ReparsePoints::Get();
   FolderLink link;
-  if (testing::running_under_wine()) {
+  if (test::running_under_wine()) {
     // Wine shows a host link as a reparse point but cannot read it.
     EXPECT_FALSE(links.ReadFolderLink(dir / u"Absolute", &link));
     EXPECT_EQ(platform::LastError(), platform::kErrorNotAReparsePoint);
@@ -126,7 +126,7 @@ TEST(FolderLinks, ReadsTheHostsSymbolicLinks) {
 
 TEST(FolderLinks, UnknownVolumeHasNoMountPaths) {
   std::vector<std::u16string> paths{u"kept"};
-  EXPECT_FALSE(platform::Reparse::Get().VolumeMountPaths(u"\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\", &paths));
+  EXPECT_FALSE(platform::ReparsePoints::Get().VolumeMountPaths(u"\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef}\\", &paths));
   EXPECT_EQ(platform::LastError(), platform::kErrorFileNotFound);
 }
 

@@ -9,12 +9,12 @@
 namespace orvalinth::platform {
 namespace {
 
-using testing::TestPeer;
+using test::TestPeer;
 
 class SocketsTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(net().Startup()); }
-  static Sockets& net() { return Network::Real(); }
+  static Sockets& net() { return Sockets::Real(); }
 };
 
 std::string AddressBytes(uint32_t address) { return std::string(reinterpret_cast<const char*>(&address), 4); }

@@ -12,7 +12,7 @@
 namespace orvalinth::platform {
 namespace {
 
-using testing::Hex;
+using test::Hex;
 
 // The block windres writes for FILEVERSION 1,2,3,4, PRODUCTVERSION 5,6,7,8,
 // a table "040904b0" with CompanyName "Orvalinth Test Makers" and Comments
@@ -78,42 +78,42 @@ TEST(VersionBlock, MissingKeysAreNotFound) {
       u"\\VarFileInfo\\Translations", u"\\VS_VERSION_INFO",
   };
   for (const std::u16string& sub_block : missing) {
-    EXPECT_FALSE(Query(kWindresBlock, sub_block, &value)) << testing::N(sub_block);
+    EXPECT_FALSE(Query(kWindresBlock, sub_block, &value)) << test::N(sub_block);
     EXPECT_EQ(value.data, nullptr);
   }
 }
 
 TEST(VersionBlock, BuilderWritesWhatWindresWrites) {
-  std::string fixed = testing::FixedInfo(0x00010002, 0x00030004);
-  testing::PutU32(fixed, 16, 0x00050006);
-  testing::PutU32(fixed, 20, 0x00070008);
-  testing::PutU32(fixed, 24, 0x3F);
-  testing::PutU32(fixed, 32, 0x40004);
-  testing::PutU32(fixed, 36, 1);
-  const std::string built = testing::VersionBlock(
-      fixed, {testing::StringFileInfo({testing::StringTable(
-                  u"040904b0", {testing::StringEntry(u"CompanyName", u"Orvalinth Test Makers"),
-                                testing::StringEntry(u"Comments", u"caf\u00e9 \u20ac")})}),
-              testing::VarFileInfo({{0x409, 1200}})});
-  EXPECT_EQ(testing::ToHex(built), testing::ToHex(kWindresBlock));
+  std::string fixed = test::FixedInfo(0x00010002, 0x00030004);
+  test::PutU32(fixed, 16, 0x00050006);
+  test::PutU32(fixed, 20, 0x00070008);
+  test::PutU32(fixed, 24, 0x3F);
+  test::PutU32(fixed, 32, 0x40004);
+  test::PutU32(fixed, 36, 1);
+  const std::string built = test::VersionBlock(
+      fixed, {test::StringFileInfo({test::StringTable(
+                  u"040904b0", {test::StringEntry(u"CompanyName", u"Orvalinth Test Makers"),
+                                test::StringEntry(u"Comments", u"caf\u00e9 \u20ac")})}),
+              test::VarFileInfo({{0x409, 1200}})});
+  EXPECT_EQ(test::ToHex(built), test::ToHex(kWindresBlock));
 }
 
 TEST(VersionBlock, AValueNeverReachesBeyondItsRecord) {
   // CompanyName claims 0x7FFF units; its record ends 44 bytes after its value's start.
   std::string block = kWindresBlock;
-  testing::PutU16(block, 0x98 + 2, 0x7FFF);
+  test::PutU16(block, 0x98 + 2, 0x7FFF);
   VersionValue value;
   ASSERT_TRUE(Query(block, u"\\StringFileInfo\\040904b0\\CompanyName", &value));
   EXPECT_EQ(value.length, 22u);
   // A child that claims more than its parent holds is cut to the parent.
-  testing::PutU16(block, 0x80, 0xFFF0);
+  test::PutU16(block, 0x80, 0xFFF0);
   ASSERT_TRUE(Query(block, u"\\StringFileInfo\\040904b0\\CompanyName", &value));
   EXPECT_LE(value.data + 2 * value.length, reinterpret_cast<const uint8_t*>(block.data()) + 0x5C + 0xAE);
 }
 
 TEST(VersionBlock, AZeroLengthRecordEndsItsList) {
   std::string block = kWindresBlock;
-  testing::PutU16(block, 0x5C, 0);  // StringFileInfo's length
+  test::PutU16(block, 0x5C, 0);  // StringFileInfo's length
   VersionValue value;
   EXPECT_FALSE(Query(block, u"\\StringFileInfo\\040904b0\\CompanyName", &value));
   EXPECT_FALSE(Query(block, u"\\VarFileInfo\\Translation", &value));

@@ -9,11 +9,11 @@
 #include <map>
 #include <memory>
 
+#include "base/strings.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/path_lookup.h"
 #include "platform/shell_links.h"
-#include "storage/strings.h"
 #include "test_support.h"
 #include "tests/record/apps/shell_link_builder.h"
 
@@ -29,7 +29,7 @@
 namespace orvalinth {
 namespace {
 
-using testing::N;
+using test::N;
 
 // The real lookups, with another Windows folder and chosen long names.
 class PathLookupWrapper final : public platform::PathLookup {
@@ -50,12 +50,12 @@ class PathLookupWrapper final : public platform::PathLookup {
   std::map<std::u16string, std::u16string> long_names;
 
  private:
-  static platform::PathLookup& real() { return platform::PathLookups::Real(); }
+  static platform::PathLookup& real() { return platform::PathLookup::Real(); }
 };
 
 void SetVariable(const char* name, const std::u16string& value) {
 #ifdef _WIN32
-  SetEnvironmentVariableW(platform::win32::W(testing::W(name)), value.empty() ? nullptr : platform::win32::W(value));
+  SetEnvironmentVariableW(platform::win32::W(test::W(name)), value.empty() ? nullptr : platform::win32::W(value));
 #else
   if (value.empty()) {
     unsetenv(name);
@@ -79,11 +79,11 @@ class CommandPath : public ::testing::Test {
     windows_ = apps_ + u"Windows\\";
     for (const char16_t* folder : {u"Windows", u"Windows\\system32", u"Windows\\system32\\drivers", u"My App", u"bin",
                                    u"LONGNA~1"}) {
-      ASSERT_TRUE(platform::Files::Get().CreateFolder(apps_ + folder));
+      ASSERT_TRUE(platform::FileSystem::Get().CreateFolder(apps_ + folder));
     }
     for (const char16_t* file : {u"Windows\\system32\\notepad.exe", u"Windows\\system32\\drivers\\beep.sys",
                                  u"My App\\app.exe", u"bin\\tool.exe", u"LONGNA~1\\long.exe"}) {
-      testing::WriteFileBytes(apps_ + file, "MZ");
+      test::WriteFileBytes(apps_ + file, "MZ");
     }
   }
   void TearDown() override {
@@ -103,7 +103,7 @@ class CommandPath : public ::testing::Test {
     return "1|" + N(path) + "|" + N(arguments);
   }
 
-  testing::TempFolder root_;
+  test::TempFolder root_;
   PathLookupWrapper lookup_;
   platform::ScopedFacility<platform::PathLookup> scoped_{lookup_};
   std::u16string apps_;
@@ -179,7 +179,7 @@ TEST_F(CommandPath, AShortcutIsReplacedByItsTarget) {
   FixedShellLinks links;
   links.answer = apps_ + u"bin\\tool.exe";
   platform::ScopedFacility<platform::ShellLinks> scoped(links);
-  testing::WriteFileBytes(apps_ + u"computer.lnk", "L");
+  test::WriteFileBytes(apps_ + u"computer.lnk", "L");
   EXPECT_EQ(Resolve(u"\"" + apps_ + u"Tool.LNK\" -z"), Found(apps_ + u"bin\\tool.exe", u"-z"));
   // A shortcut to no file keeps its own path.
   EXPECT_EQ(Resolve(apps_ + u"computer.lnk"), Found(apps_ + u"computer.lnk"));
@@ -187,19 +187,19 @@ TEST_F(CommandPath, AShortcutIsReplacedByItsTarget) {
 
 #ifndef _WIN32
 TEST_F(CommandPath, PosixShortcutFilesAreRead) {
-  testing::WriteFileBytes(apps_ + u"tool.lnk",
-                          testing::BuildLink("", testing::LocalLinkInfo(N(apps_) + "bin\\tool.exe", "", false)));
+  test::WriteFileBytes(apps_ + u"tool.lnk",
+                          test::BuildLink("", test::LocalLinkInfo(N(apps_) + "bin\\tool.exe", "", false)));
   EXPECT_EQ(Resolve(apps_ + u"tool.lnk"), Found(apps_ + u"bin\\tool.exe"));
 }
 
 TEST_F(CommandPath, PosixSearchesTheProgramFolderFirstThenTheSystemThenPath) {
-  const std::u16string program = testing::test_process().program_folder();
-  testing::WriteFileBytes(program + u"order.exe", "MZ");
-  testing::WriteFileBytes(windows_ + u"system32\\order.exe", "MZ");
-  testing::WriteFileBytes(windows_ + u"system32\\sys.exe", "MZ");
-  testing::WriteFileBytes(windows_ + u"win.exe", "MZ");
-  testing::TempFolder on_path;
-  testing::WriteFileBytes(on_path / u"pathonly.exe", "MZ");
+  const std::u16string program = test::test_process().program_folder();
+  test::WriteFileBytes(program + u"order.exe", "MZ");
+  test::WriteFileBytes(windows_ + u"system32\\order.exe", "MZ");
+  test::WriteFileBytes(windows_ + u"system32\\sys.exe", "MZ");
+  test::WriteFileBytes(windows_ + u"win.exe", "MZ");
+  test::TempFolder on_path;
+  test::WriteFileBytes(on_path / u"pathonly.exe", "MZ");
   const char* old = getenv("PATH");
   const std::string saved = old != nullptr ? old : "";
   std::string host = platform::posix::ToHostPath(on_path.path());
@@ -216,8 +216,8 @@ TEST_F(CommandPath, PosixSearchesTheProgramFolderFirstThenTheSystemThenPath) {
 
 #ifdef _WIN32
 TEST(CommandPathWine, TheRealWindowsFolder) {
-  if (!testing::running_under_wine()) GTEST_SKIP() << "the prefix's folders are Wine's";
-  const std::u16string windows = platform::PathLookups::Get().WindowsFolder() + u"\\";
+  if (!test::running_under_wine()) GTEST_SKIP() << "the prefix's folders are Wine's";
+  const std::u16string windows = platform::PathLookup::Get().WindowsFolder() + u"\\";
   std::u16string path;
   std::u16string arguments;
   ASSERT_EQ(ResolveCommandPath(u"system32\\notepad.exe", &path, &arguments), 1);
@@ -230,9 +230,9 @@ TEST(CommandPathWine, TheRealWindowsFolder) {
   ASSERT_EQ(ResolveCommandPath(u"\\??\\C:\\windows\\system32\\notepad.exe", &path, &arguments), 1);
   // A driver the prefix has only in the drivers folder, by its bare name.
   platform::FindData driver;
-  auto search = platform::Files::Get().FindFirst(windows + u"system32\\drivers\\*.sys", &driver);
+  auto search = platform::FileSystem::Get().FindFirst(windows + u"system32\\drivers\\*.sys", &driver);
   ASSERT_TRUE(search);
-  while (platform::Files::Get().Attributes(windows + u"system32\\" + driver.name) != platform::kInvalidAttributes) {
+  while (platform::FileSystem::Get().Attributes(windows + u"system32\\" + driver.name) != platform::kInvalidAttributes) {
     ASSERT_TRUE(search->Next(&driver));
   }
   ASSERT_EQ(ResolveCommandPath(driver.name, &path, &arguments), 1) << N(driver.name);

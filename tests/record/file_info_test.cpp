@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include "base/strings.h"
 #include "record/version_info.h"
 #include "storage/exe_version.h"
 #include "storage/file_records.h"
 #include "storage/snapshot_writer.h"
-#include "storage/strings.h"
 #include "test_support.h"
 #include "tests/platform/pe_fixtures.h"
 
@@ -19,7 +19,7 @@ class FileInfo : public ::testing::Test {
  protected:
   void SetUp() override {
     InstallVersionReader(writer_.version_table());
-    ASSERT_EQ(writer_.CreateSnapshot(dir_ / u"snapshot001.snp", "t", CXScanRequest()), 1);
+    ASSERT_EQ(writer_.CreateSnapshot(dir_ / u"snapshot001.snp", "t", SXInfoRequest()), 1);
   }
 
   // A record full of leftovers, as a reused one would be.
@@ -34,18 +34,18 @@ class FileInfo : public ::testing::Test {
     return record;
   }
 
-  testing::TempFolder dir_;
+  test::TempFolder dir_;
   CXSnapshotWriter writer_;
 };
 
 TEST_F(FileInfo, AnExecutableGetsItsDiskFieldsAndOneVersionIndex) {
   SKIP_WITHOUT_PE_FIXTURES();
-  const std::u16string path = testing::PeFixture("full.exe");
+  const std::u16string path = test::PeFixture("full.exe");
   SXFileRecord record = Stale();
   SXExeVersion version;
   ASSERT_EQ(GetFileInfo(writer_, path, &record, &version), 1);
   EXPECT_EQ(record.missing, 0);
-  EXPECT_EQ(record.size, testing::ReadFileBytes(path).size());
+  EXPECT_EQ(record.size, test::ReadFileBytes(path).size());
   EXPECT_GT(record.last_write, 0);
   EXPECT_EQ(record.attributes & platform::kAttrDirectory, 0);
   EXPECT_EQ(record.version_index, 0);
@@ -60,7 +60,7 @@ TEST_F(FileInfo, AnExecutableGetsItsDiskFieldsAndOneVersionIndex) {
 }
 
 TEST_F(FileInfo, AFileWithoutVersionInformationHasNoIndex) {
-  testing::WriteFileBytes(dir_ / u"readme.txt", "12345");
+  test::WriteFileBytes(dir_ / u"readme.txt", "12345");
   SXFileRecord record = Stale();
   SXExeVersion version;
   version.comments = u"stale";
@@ -73,13 +73,13 @@ TEST_F(FileInfo, AFileWithoutVersionInformationHasNoIndex) {
 }
 
 TEST_F(FileInfo, AMissingFileIsMarkedMissing) {
-  testing::WriteFileBytes(dir_ / u"present.exe", "MZ");
+  test::WriteFileBytes(dir_ / u"present.exe", "MZ");
   const std::u16string missing[] = {dir_ / u"absent.exe", dir_ / u"*.exe", dir_ / u"present.ex?", u""};
   for (const std::u16string& path : missing) {
     SXFileRecord record = Stale();
     SXExeVersion version;
     version.comments = u"stale";
-    EXPECT_EQ(GetFileInfo(writer_, path, &record, &version), 0) << testing::N(path);
+    EXPECT_EQ(GetFileInfo(writer_, path, &record, &version), 0) << test::N(path);
     EXPECT_EQ(record.missing, 1);
     EXPECT_EQ(record.version_index, -1);
     EXPECT_EQ(record.attributes, 0);

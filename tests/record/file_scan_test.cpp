@@ -5,6 +5,8 @@
 
 #include <map>
 
+#include "base/strings.h"
+#include "fakes/faulty_files.h"
 #include "host_links.h"
 #include "platform/errors.h"
 #include "platform/process.h"
@@ -12,15 +14,14 @@
 #include "record/file_scan.h"
 #include "record/record_support.h"
 #include "storage/exe_version.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 namespace {
 
-using testing::JobRecording;
-using testing::N;
-using testing::NodeSpec;
-using testing::W;
+using test::JobRecording;
+using test::N;
+using test::NodeSpec;
+using test::W;
 
 bool ExeOrDll(const std::u16string& name) {
   return name.size() > 4 && (EndsWithFolded(name, u".exe") || EndsWithFolded(name, u".dll"));
@@ -31,23 +32,6 @@ int ReadFakeVersion(const std::u16string& path, SXExeVersion* out) {
   out->file_version = u"1.0 " + path.substr(path.find_last_of(u'\\') + 1);
   return 1;
 }
-
-// Refuses the search of one folder, as a folder closed to the service's
-// account would (the tests run as root, which can read every folder).
-class LockedFolder final : public platform::FileSystemWrapper {
- public:
-  explicit LockedFolder(std::u16string folder) : FileSystemWrapper(platform::Files::Real()), folder_(std::move(folder)) {}
-  std::unique_ptr<platform::FindHandle> FindFirst(const std::u16string& pattern, platform::FindData* first) override {
-    if (EqualsFolded(pattern, folder_ + u"\\*.*")) {
-      platform::SetLastError(platform::kErrorAccessDenied);
-      return nullptr;
-    }
-    return target().FindFirst(pattern, first);
-  }
-
- private:
-  std::u16string folder_;
-};
 
 // Says that one folder is a junction to `target`; any other is no link.
 class OneJunction final : public platform::ReparsePoints {
@@ -74,7 +58,7 @@ class OneJunction final : public platform::ReparsePoints {
 class ReparsePointFolder final : public platform::FileSystemWrapper {
  public:
   ReparsePointFolder(std::u16string folder, std::u16string name)
-      : FileSystemWrapper(platform::Files::Real()), pattern_(std::move(folder) + u"*.*"), name_(std::move(name)) {}
+      : FileSystemWrapper(platform::FileSystem::Real()), pattern_(std::move(folder) + u"*.*"), name_(std::move(name)) {}
   std::unique_ptr<platform::FindHandle> FindFirst(const std::u16string& pattern, platform::FindData* first) override {
     std::unique_ptr<platform::FindHandle> search = target().FindFirst(pattern, first);
     if (search == nullptr || !EqualsFolded(pattern, pattern_)) return search;
@@ -105,8 +89,8 @@ class ReparsePointFolder final : public platform::FileSystemWrapper {
   std::u16string name_;
 };
 
-void Make(const std::u16string& path, const std::string& bytes) { testing::WriteFileBytes(path, bytes); }
-void MakeFolder(const std::u16string& path) { ASSERT_TRUE(platform::Files::Get().CreateFolder(path)); }
+void Make(const std::u16string& path, const std::string& bytes) { test::WriteFileBytes(path, bytes); }
+void MakeFolder(const std::u16string& path) { ASSERT_TRUE(platform::FileSystem::Get().CreateFolder(path)); }
 
 class FileScanTest : public ::testing::Test {
  protected:
@@ -150,16 +134,16 @@ class FileTreeTest : public FileScanTest {
 
   // The recorded folder of the tree: z:\ -> tmp -> orvalinth-links-...
   const NodeSpec* Tree(const NodeSpec& section) {
-    return testing::FindNode(section, {u"tmp", base_.substr(7, base_.size() - 8)});
+    return test::FindNode(section, {u"tmp", base_.substr(7, base_.size() - 8)});
   }
 
-  testing::HostTmpFolder tmp_;
+  test::HostTmpFolder tmp_;
   std::u16string base_;
 };
 
 TEST_F(FileTreeTest, RecordsTheTreeWithErrorsLinksAndCounters) {
-  LockedFolder locked(base_ + u"locked");
-  platform::ScopedFacility<platform::FileSystem> use(locked);
+  test::FaultyFiles locked;  // closed to the service's account (the tests run as root)
+  locked.locked_folder = base_ + u"locked";
   recording_.request().exclude[kScanFiles].push_back(u"-" + base_ + u"excluded\\");
   recording_.request().version_info = true;
   Record({base_}, &ExeOrDll);
@@ -168,11 +152,11 @@ TEST_F(FileTreeTest, RecordsTheTreeWithErrorsLinksAndCounters) {
   const NodeSpec section = recording_.Section(kScanFiles, 0);
   EXPECT_EQ(section.name, u"z:");  // a drive root node reads without its "\"
   const NodeSpec* tree = Tree(section);
-  ASSERT_NE(tree, nullptr) << testing::DumpTree(section, false);
+  ASSERT_NE(tree, nullptr) << test::DumpTree(section, false);
 
   // Versions are numbered in the order the folder lists the files.
   std::map<std::u16string, int32_t> versions;
-  for (const testing::FileSpec& file : tree->files) versions[file.name] = file.version_index;
+  for (const test::FileSpec& file : tree->files) versions[file.name] = file.version_index;
   ASSERT_EQ(recording_.image().versions.size(), 2u);
   EXPECT_EQ(recording_.image().versions[static_cast<size_t>(versions[u"setup.exe"])].file_version, u"1.0 setup.exe");
   EXPECT_EQ(recording_.image().versions[static_cast<size_t>(versions[u"lib.dll"])].file_version, u"1.0 lib.dll");
@@ -183,12 +167,12 @@ TEST_F(FileTreeTest, RecordsTheTreeWithErrorsLinksAndCounters) {
   for (int i = 0; i < 250; ++i) many += Format(" f%03d.txt:%d", i, i % 7);
   // Under Wine a host link is a reparse point whose target cannot be read:
   // it stays a node without link and without contents, and is not entered.
-  const std::string link = testing::running_under_wine() ? " link\n" : " link link=2>" + N(base_) + "a\n";
+  const std::string link = test::running_under_wine() ? " link\n" : " link link=2>" + N(base_) + "a\n";
   const std::string expected = N(tree->name) + " exe:1 " + lib + " readme.txt:4 " + setup + "\n" +
                                " a\n"
                                "  b deep.txt:5\n" +
                                many + "\n" + link + " locked error=5\n";
-  EXPECT_EQ(testing::DumpTree(*tree), expected);
+  EXPECT_EQ(test::DumpTree(*tree), expected);
 
   // Folders entered: the target, a, b, many and locked; the link and the
   // excluded folder are not. Files: 250 + 1 + 4.
@@ -202,20 +186,20 @@ TEST_F(FileTreeTest, FilesKeepWhatTheFileSystemReports) {
   const NodeSpec* tree = Tree(section);
   ASSERT_NE(tree, nullptr);
   platform::FindData entry;
-  ASSERT_NE(platform::Files::Get().FindFirst(base_ + u"readme.txt", &entry), nullptr);
-  const testing::FileSpec* readme = nullptr;
-  for (const testing::FileSpec& file : tree->files) {
+  ASSERT_NE(platform::FileSystem::Get().FindFirst(base_ + u"readme.txt", &entry), nullptr);
+  const test::FileSpec* readme = nullptr;
+  for (const test::FileSpec& file : tree->files) {
     if (file.name == u"readme.txt") readme = &file;
   }
   ASSERT_NE(readme, nullptr);
   EXPECT_EQ(readme->last_write, entry.last_write);
   EXPECT_EQ(readme->attributes, static_cast<uint16_t>(entry.attributes));
   EXPECT_EQ(readme->version_index, -1);  // versions off
-  const NodeSpec* a = testing::FindNode(*tree, {u"a"});
+  const NodeSpec* a = test::FindNode(*tree, {u"a"});
   ASSERT_NE(a, nullptr);
   EXPECT_NE(a->attributes & platform::kAttrDirectory, 0);
   // Nothing excluded now.
-  EXPECT_NE(testing::FindNode(*tree, {u"Excluded"}), nullptr);
+  EXPECT_NE(test::FindNode(*tree, {u"Excluded"}), nullptr);
   EXPECT_EQ(FileCounters()[0], 6);
   EXPECT_EQ(FileCounters()[1], 257);
 }
@@ -230,7 +214,7 @@ TEST_F(FileTreeTest, AJunctionIsALinkOfType3AndIsNotEntered) {
   const NodeSpec section = recording_.Section(kScanFiles, 0);
   const NodeSpec* tree = Tree(section);
   ASSERT_NE(tree, nullptr);
-  const NodeSpec* a = testing::FindNode(*tree, {u"a"});
+  const NodeSpec* a = test::FindNode(*tree, {u"a"});
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(a->link_type, 3);
   EXPECT_EQ(a->link_target, u"C:\\Elsewhere");

@@ -3,22 +3,23 @@
 
 #include <gtest/gtest.h>
 
+#include "base/strings.h"
 #include "platform/errors.h"
 #include "platform/process.h"
 #include "platform/volumes.h"
 #include "record/file_scan.h"
 #include "record/record_support.h"
-#include "storage/strings.h"
 #ifndef _WIN32
+#include "fakes/wait_until.h"
 #include "platform/posix/drive_table.h"
 #endif
 
 namespace orvalinth {
 namespace {
 
-using testing::JobRecording;
-using testing::N;
-using testing::NodeSpec;
+using test::JobRecording;
+using test::N;
+using test::NodeSpec;
 
 TEST(CountBatch, AddsInBatchesAndTheRestAtTheEnd) {
   CXSerializedAccessInt counter(0);
@@ -80,7 +81,7 @@ class FileWalkTest : public ::testing::Test {
 };
 
 TEST_F(FileWalkTest, FoldersDeeperThanTheTablesAreRecordedWithoutContents) {
-  testing::MadeUpTreeFileSystem tree(u"Q:", 1, 1);
+  test::MadeUpTreeFileSystem tree(u"Q:", 1, 1);
   platform::ScopedFacility<platform::FileSystem> use(tree);
   Record({u"Q:\\"});
   const NodeSpec section = recording_.Section(kScanFiles, 0);
@@ -104,14 +105,14 @@ TEST_F(FileWalkTest, FoldersDeeperThanTheTablesAreRecordedWithoutContents) {
 
 TEST_F(FileWalkTest, AStopEndsTheWalkAtItsNextEntry) {
   // Ten folders and ten files in every folder, endlessly: only a stop ends it.
-  testing::MadeUpTreeFileSystem tree(u"Q:\\endless", 10, 10);
+  test::MadeUpTreeFileSystem tree(u"Q:\\endless", 10, 10);
   platform::ScopedFacility<platform::FileSystem> use(tree);
   recording_.request().MakeExclusionSet(kScanFiles);
   ASSERT_TRUE(recording_.Begin());
   CXFileScan job(recording_.writer(), recording_.request(), {u"Q:\\endless\\"}, nullptr);
   job.set_stop_wait(3000, 1);
   ASSERT_EQ(job.StartJob(recording_.writer(), kScanFiles), 1);
-  while (tree.searches() < 50) platform::SleepMs(1);
+  ASSERT_TRUE(test::WaitUntil([&] { return tree.searches() >= 50; }));
   EXPECT_EQ(job.StopJob(true), 1);
   EXPECT_FALSE(job.terminated());
   EXPECT_EQ(recording_.writer().running_jobs().Get(), 0);
@@ -128,28 +129,28 @@ class FileDrivesTest : public FileWalkTest {
 
   // Maps `letter` onto a fresh folder of the test; its Windows-form path.
   std::u16string MapDrive(char letter, uint32_t type) {
-    folders_.push_back(std::make_unique<testing::TempFolder>());
+    folders_.push_back(std::make_unique<test::TempFolder>());
     const std::u16string path = folders_.back()->path();
     platform::posix::SetDrive(letter, platform::posix::ToHostPath(path), type);
     return path;
   }
 
-  std::vector<std::unique_ptr<testing::TempFolder>> folders_;
+  std::vector<std::unique_ptr<test::TempFolder>> folders_;
 };
 
 TEST_F(FileDrivesTest, TargetsOnOneDriveShareOneSection) {
   const std::u16string c = MapDrive('c', platform::kDriveFixed);
-  ASSERT_TRUE(platform::Files::Get().CreateFolder(c + u"Windows"));
-  ASSERT_TRUE(platform::Files::Get().CreateFolder(c + u"Windows\\System32"));
-  testing::WriteFileBytes(c + u"Windows\\win.ini", "[fonts]");
-  ASSERT_TRUE(platform::Files::Get().CreateFolder(c + u"Users"));
-  testing::WriteFileBytes(c + u"Users\\ntuser.dat", "12");
-  testing::WriteFileBytes(c + u"pagefile.sys", "not scanned");
+  ASSERT_TRUE(platform::FileSystem::Get().CreateFolder(c + u"Windows"));
+  ASSERT_TRUE(platform::FileSystem::Get().CreateFolder(c + u"Windows\\System32"));
+  test::WriteFileBytes(c + u"Windows\\win.ini", "[fonts]");
+  ASSERT_TRUE(platform::FileSystem::Get().CreateFolder(c + u"Users"));
+  test::WriteFileBytes(c + u"Users\\ntuser.dat", "12");
+  test::WriteFileBytes(c + u"pagefile.sys", "not scanned");
   Record({u"C:\\Windows\\", u"C:\\Users\\"});
   ASSERT_EQ(recording_.SectionNames(kScanFiles), std::vector<std::u16string>{u"c:\\"});
   // Node names as the file system stores them, sorted; the drive's own
   // files are not targets.
-  EXPECT_EQ(testing::DumpTree(recording_.Section(kScanFiles, 0)),
+  EXPECT_EQ(test::DumpTree(recording_.Section(kScanFiles, 0)),
             "c:\n"
             " Users ntuser.dat:2\n"
             " Windows win.ini:7\n"
@@ -160,9 +161,9 @@ TEST_F(FileDrivesTest, TargetsOnOneDriveShareOneSection) {
 
 TEST_F(FileDrivesTest, AMissingTargetIsANodeWithItsErrorAndNoContents) {
   const std::u16string c = MapDrive('c', platform::kDriveFixed);
-  ASSERT_TRUE(platform::Files::Get().CreateFolder(c + u"There"));
+  ASSERT_TRUE(platform::FileSystem::Get().CreateFolder(c + u"There"));
   Record({u"C:\\There\\Gone\\", u"C:\\Missing\\"});
-  EXPECT_EQ(testing::DumpTree(recording_.Section(kScanFiles, 0)),
+  EXPECT_EQ(test::DumpTree(recording_.Section(kScanFiles, 0)),
             "c:\n"
             " missing error=2\n"
             " There\n"
@@ -172,10 +173,10 @@ TEST_F(FileDrivesTest, AMissingTargetIsANodeWithItsErrorAndNoContents) {
 
 TEST_F(FileDrivesTest, TheDriveRootIsScannedIntoTheSectionsRootNode) {
   const std::u16string c = MapDrive('c', platform::kDriveFixed);
-  testing::WriteFileBytes(c + u"boot.ini", "123");
-  ASSERT_TRUE(platform::Files::Get().CreateFolder(c + u"Temp"));
+  test::WriteFileBytes(c + u"boot.ini", "123");
+  ASSERT_TRUE(platform::FileSystem::Get().CreateFolder(c + u"Temp"));
   Record({u"C:\\", u"C:\\Temp\\"});
-  EXPECT_EQ(testing::DumpTree(recording_.Section(kScanFiles, 0)),
+  EXPECT_EQ(test::DumpTree(recording_.Section(kScanFiles, 0)),
             "c: boot.ini:3\n"
             " Temp\n");
   EXPECT_EQ(FileCounters()[0], 2);
@@ -211,21 +212,21 @@ TEST_F(FileDrivesTest, AFullScanTakesFixedDrivesOrAllWithRemovableOnes) {
   MapDrive('a', platform::kDriveRemovable);
   MapDrive('c', platform::kDriveFixed);
   const std::u16string d = MapDrive('d', platform::kDriveCdRom);
-  testing::WriteFileBytes(d + u"autorun.inf", "[autorun]");
+  test::WriteFileBytes(d + u"autorun.inf", "[autorun]");
   recording_.request().full = true;
   recording_.request().removable_drives = true;
   Record(CXFileScan::JobRoots(recording_.request()));
   EXPECT_EQ(recording_.SectionNames(kScanFiles), (std::vector<std::u16string>{u"a:\\", u"c:\\", u"d:\\"}));
   const std::vector<uint32_t> offsets = recording_.BlockOffsets(kScanFiles);
   EXPECT_TRUE(offsets[0] < offsets[1] && offsets[1] < offsets[2]);  // stored in drive order
-  EXPECT_EQ(testing::DumpTree(recording_.Section(kScanFiles, 2)), "d: autorun.inf:9\n");
+  EXPECT_EQ(test::DumpTree(recording_.Section(kScanFiles, 2)), "d: autorun.inf:9\n");
   EXPECT_EQ(FileCounters()[0], 3);
 }
 
 TEST_F(FileDrivesTest, StoredNamePathTakesTheNamesTheFileSystemKeeps) {
   const std::u16string c = MapDrive('c', platform::kDriveFixed);
-  ASSERT_TRUE(platform::Files::Get().CreateFolder(c + u"Program Files"));
-  ASSERT_TRUE(platform::Files::Get().CreateFolder(c + u"Program Files\\Vendor"));
+  ASSERT_TRUE(platform::FileSystem::Get().CreateFolder(c + u"Program Files"));
+  ASSERT_TRUE(platform::FileSystem::Get().CreateFolder(c + u"Program Files\\Vendor"));
   struct Case {
     const char16_t* root;
     const char16_t* stored;

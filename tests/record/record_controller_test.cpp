@@ -3,7 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "host/paths.h"
+#include "base/paths.h"
+#include "base/strings.h"
 #include "platform/errors.h"
 #include "platform/process.h"
 #include "record/record_controller.h"
@@ -11,8 +12,9 @@
 #include "record/version_hooks.h"
 #include "settings/settings_fixture.h"
 #include "storage/exe_version.h"
-#include "storage/strings.h"
 #ifndef _WIN32
+#include "fakes/faulty_files.h"
+#include "fakes/wait_until.h"
 #include "platform/posix/drive_table.h"
 #include "platform/posix/registry_emulation.h"
 #include "platform/volumes.h"
@@ -21,23 +23,23 @@
 namespace orvalinth {
 namespace {
 
-using testing::N;
+using test::N;
 
 // A controller whose applications job is one that ignores stops.
 class StubbornController final : public CXClientRecordController {
  public:
   explicit StubbornController(CXClientSettings& settings) : CXClientRecordController(settings) {}
-  testing::StubbornJob* job = nullptr;
+  test::StubbornJob* job = nullptr;
 
  protected:
   std::unique_ptr<CXScanThread> MakeApplicationsJob(const CXScanRequest&) override {
-    auto made = std::make_unique<testing::StubbornJob>();
+    auto made = std::make_unique<test::StubbornJob>();
     job = made.get();
     return made;
   }
 };
 
-class RecordControllerTest : public testing::SettingsTest {
+class RecordControllerTest : public test::SettingsTest {
  protected:
   RecordControllerTest() {
     SXScanTargets targets;
@@ -48,21 +50,20 @@ class RecordControllerTest : public testing::SettingsTest {
 
   // Records a small folder of the test's own.
   void TargetAFolder() {
-    testing::WriteFileBytes(tree_ / u"setup.exe", "MZ");
-    testing::WriteFileBytes(tree_ / u"readme.txt", "text");
+    test::WriteFileBytes(tree_ / u"setup.exe", "MZ");
+    test::WriteFileBytes(tree_ / u"readme.txt", "text");
     settings_.set_file_targets({tree_.path()});
   }
 
   static bool AwaitEnd(CXClientRecordController& controller) {
-    for (int i = 0; i < 30000 && controller.IsRecording() != 0; ++i) platform::SleepMs(2);
-    return controller.IsRecording() == 0;
+    return test::WaitUntil([&] { return controller.IsRecording() == 0; }, 60000);
   }
 
-  bool Read(testing::SnapshotImage* image) {
-    return testing::ReadSnapshotImage(testing::ReadFileBytes(SnapshotPath(number_)), image);
+  bool Read(test::SnapshotImage* image) {
+    return test::ReadSnapshotImage(test::ReadFileBytes(SnapshotPath(number_)), image);
   }
 
-  testing::TempFolder tree_;
+  test::TempFolder tree_;
   int32_t number_ = 0;
 };
 
@@ -73,7 +74,7 @@ TEST_F(RecordControllerTest, WithNothingToRecordTheSnapshotIsEmpty) {
   EXPECT_EQ(controller.IsRecording(), 0);
   for (int32_t kind = 0; kind < kScanKinds; ++kind) EXPECT_EQ(controller.writer().job_counter(kind).Get(), -1);
   ASSERT_EQ(controller.FinishRecording(number_), 1) << controller.ChainText(false);
-  testing::SnapshotImage image;
+  test::SnapshotImage image;
   ASSERT_TRUE(Read(&image));
   for (int k = 0; k < 3; ++k) {
     EXPECT_EQ(image.table_words[k], 0u);
@@ -108,7 +109,7 @@ TEST_F(RecordControllerTest, RecordsTheFileTargetsAndAddsTheSnapshot) {
   EXPECT_EQ(controller.writer().job_counter(kScanFiles).Get(), 0);
   EXPECT_EQ(controller.writer().job_counter(kScanRegistry).Get(), -1);
   ASSERT_EQ(controller.FinishRecording(number_), 1) << controller.ChainText(false);
-  testing::SnapshotImage image;
+  test::SnapshotImage image;
   ASSERT_TRUE(Read(&image));
   EXPECT_EQ(image.tables[kScanFiles].size(), 1u);
   EXPECT_EQ(image.info.progress[kScanFiles][1], 2);
@@ -137,8 +138,10 @@ TEST_F(RecordControllerTest, TheRequestFollowsTheTargetRule) {
 TEST_F(RecordControllerTest, AFailedWriteFailsTheFinishDeletesTheFileAndKeepsTheCatalog) {
   TargetAFolder();
   settings_.set_saved_snapshots("3");
-  testing::FullDiskForSnapshots disk_full;
-  platform::ScopedFacility<platform::FileSystem> use(disk_full);
+  test::FaultyFiles disk_full;  // snapshot files take their provisional header, then the disk is full
+  disk_full.only_suffix = u".snp";
+  disk_full.only_modes = platform::kOpenWrite;
+  disk_full.fail_from_write = 2;
   CXClientRecordController controller(settings_);
   ASSERT_EQ(controller.StartRecording(number_), 1) << controller.ChainText(false);
   ASSERT_TRUE(AwaitEnd(controller));
@@ -149,13 +152,13 @@ TEST_F(RecordControllerTest, AFailedWriteFailsTheFinishDeletesTheFileAndKeepsThe
 }
 
 TEST_F(RecordControllerTest, AbortDuringALargeScanEndsTheJobAndDeletesTheFile) {
-  testing::MadeUpTreeFileSystem endless(u"Q:\\endless", 10, 10);
+  test::MadeUpTreeFileSystem endless(u"Q:\\endless", 10, 10);
   platform::ScopedFacility<platform::FileSystem> use(endless);
   settings_.set_file_targets({u"Q:\\endless"});
   CXClientRecordController controller(settings_);
   controller.set_stop_wait(3000, 1);
   ASSERT_EQ(controller.StartRecording(number_), 1);
-  while (endless.searches() < 50) platform::SleepMs(1);
+  ASSERT_TRUE(test::WaitUntil([&] { return endless.searches() >= 50; }));
   EXPECT_EQ(controller.IsRecording(), 1);
   controller.AbortRecording();
   EXPECT_EQ(controller.IsRecording(), 0);
@@ -168,7 +171,7 @@ TEST_F(RecordControllerTest, AJobThatIgnoresTheStopIsEndedForcibly) {
   controller.set_stop_wait(5, 2);
   ASSERT_EQ(controller.StartRecording(number_), 1);
   ASSERT_NE(controller.job, nullptr);
-  while (!controller.job->started()) platform::SleepMs(1);
+  ASSERT_TRUE(test::WaitUntil([&] { return controller.job->started(); }));
   EXPECT_EQ(controller.IsRecording(), 1);
   EXPECT_EQ(controller.writer().job_counter(kScanApps).Get(), 1);
   // Still running: the recording cannot be finished yet, and goes on.
@@ -181,7 +184,7 @@ TEST_F(RecordControllerTest, AJobThatIgnoresTheStopIsEndedForcibly) {
 }
 
 TEST_F(RecordControllerTest, WithoutADataFolderNothingStarts) {
-  platform::Files::Get().RemoveFolder(DataFolder().substr(0, DataFolder().size() - 1));
+  platform::FileSystem::Get().RemoveFolder(DataFolder().substr(0, DataFolder().size() - 1));
   CXClientRecordController controller(settings_);
   EXPECT_EQ(controller.StartRecording(number_), 0);
   EXPECT_NE(controller.ChainText(false).find(N(SnapshotPath(number_))), std::string::npos) << controller.ChainText(false);
@@ -203,7 +206,7 @@ TEST_F(RecordControllerTest, AFullScanRecordsEverythingAndStoresStarTargets) {
   platform::ScopedFacility<platform::Volumes> use(drive);
   platform::posix::SetDrive('q', platform::posix::ToHostPath(tree_.path()), platform::kDriveFixed);
   platform::posix::ResetRegistry();
-  testing::WriteFileBytes(tree_ / u"one.txt", "1");
+  test::WriteFileBytes(tree_ / u"one.txt", "1");
   SXScanTargets targets;
   targets.full_scan = 1;
   targets.files = {u"C:\\ignored\\"};
@@ -215,7 +218,7 @@ TEST_F(RecordControllerTest, AFullScanRecordsEverythingAndStoresStarTargets) {
   platform::posix::ResetDrives();
   platform::posix::ResetRegistryToHost();
   for (const auto& include : controller.request().include) EXPECT_EQ(include, std::vector<std::u16string>{u"*"});
-  testing::SnapshotImage image;
+  test::SnapshotImage image;
   ASSERT_TRUE(Read(&image));
   EXPECT_EQ(image.info.full, 1);
   for (const auto& list : image.info.targets) EXPECT_EQ(list, std::vector<std::u16string>{u"*"});

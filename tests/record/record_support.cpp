@@ -1,17 +1,18 @@
 #include "record/record_support.h"
 
+#include "base/strings.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/process.h"
-#include "storage/strings.h"
+#include "record/apps/system_info.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 JobRecording::JobRecording() : path_(folder_ / u"snapshot001.snp") {}
 
 JobRecording::~JobRecording() { writer_.ResetWriter(); }
 
-bool JobRecording::Begin() { return writer_.CreateSnapshot(path_, "job test", request_) == 1; }
+bool JobRecording::Begin() { return writer_.CreateSnapshot(path_, "job test", request_.InfoRequest()) == 1; }
 
 bool JobRecording::Await(int64_t timeout_ms) {
   const int64_t deadline = platform::MonotonicMs() + timeout_ms;
@@ -23,7 +24,7 @@ bool JobRecording::Await(int64_t timeout_ms) {
 }
 
 bool JobRecording::Finish() {
-  if (writer_.FinishSnapshot(1) == 0) return false;
+  if (writer_.FinishSnapshot(1, DescribeMachine()) == 0) return false;
   bytes_ = ReadFileBytes(path_);
   image_ = SnapshotImage();
   return ReadSnapshotImage(bytes_, &image_);
@@ -117,7 +118,7 @@ platform::FindData Entry(std::u16string name, uint32_t attributes, uint64_t size
 }  // namespace
 
 MadeUpTreeFileSystem::MadeUpTreeFileSystem(std::u16string root, int folders, int files)
-    : FileSystemWrapper(platform::Files::Real()), root_(std::move(root)), folders_(folders), files_(files) {}
+    : FileSystemWrapper(platform::FileSystem::Real()), root_(std::move(root)), folders_(folders), files_(files) {}
 
 std::unique_ptr<platform::FindHandle> MadeUpTreeFileSystem::FindFirst(const std::u16string& pattern,
                                                                        platform::FindData* first) {
@@ -149,4 +150,4 @@ void StubbornJob::Run() {
   while (!released_) platform::SleepMs(2);
 }
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

@@ -10,16 +10,16 @@
 #include <string>
 #include <vector>
 
+#include "base/strings.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "record/scan_request.h"
 #include "record/scan_thread.h"
-#include "storage/snapshot_writer.h"
-#include "storage/strings.h"
 #include "storage/snapshot_builder.h"
+#include "storage/snapshot_writer.h"
 #include "test_support.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 // One recording by hand: Begin, start one or more jobs on writer(), Await,
 // Finish, then look at what was stored.
@@ -97,37 +97,4 @@ class StubbornJob : public CXScanThread {
   std::atomic<bool> started_{false};
 };
 
-// Fails every write to snapshot files after the first (the provisional
-// header), as a full disk would.
-class FullDiskForSnapshots final : public platform::FileSystemWrapper {
- public:
-  FullDiskForSnapshots() : FileSystemWrapper(platform::Files::Real()) {}
-  std::unique_ptr<platform::File> Open(const std::u16string& path, unsigned mode) override {
-    std::unique_ptr<platform::File> file = target().Open(path, mode);
-    if (file == nullptr || !EndsWithFolded(path, u".snp") || (mode & platform::kOpenWrite) == 0) return file;
-    return std::make_unique<Failing>(std::move(file));
-  }
-
- private:
-  class Failing final : public platform::File {
-   public:
-    explicit Failing(std::unique_ptr<platform::File> inner) : inner_(std::move(inner)) {}
-    bool Read(void* buffer, uint32_t n, uint32_t* got) override { return inner_->Read(buffer, n, got); }
-    bool Write(const void* buffer, uint32_t n, uint32_t* written) override {
-      if (writes_++ == 0) return inner_->Write(buffer, n, written);
-      *written = 0;
-      platform::SetLastError(platform::kErrorDiskFull);
-      return false;
-    }
-    bool Seek(int64_t offset) override { return inner_->Seek(offset); }
-    bool SeekToEnd(int64_t* position) override { return inner_->SeekToEnd(position); }
-    bool Size(uint64_t* size) override { return inner_->Size(size); }
-    bool Flush() override { return inner_->Flush(); }
-
-   private:
-    std::unique_ptr<platform::File> inner_;
-    int writes_ = 0;
-  };
-};
-
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

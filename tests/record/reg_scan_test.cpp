@@ -3,12 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include "base/strings.h"
 #include "platform/errors.h"
 #include "platform/registry.h"
-#include "record/reg_scan.h"
 #include "record/record_support.h"
+#include "record/reg_scan.h"
 #include "registry_scratch.h"
-#include "storage/strings.h"
 #ifndef _WIN32
 #include "platform/posix/registry_emulation.h"
 #endif
@@ -17,9 +17,9 @@ namespace orvalinth {
 namespace {
 
 using platform::RegistryRoot;
-using testing::N;
-using testing::NodeSpec;
-using testing::ScratchKey;
+using test::N;
+using test::NodeSpec;
+using test::ScratchKey;
 
 class RegScanTest : public ::testing::Test {
  protected:
@@ -39,7 +39,7 @@ class RegScanTest : public ::testing::Test {
     ASSERT_EQ(key.SetValue(name, type, data), platform::kErrorSuccess);
   }
 
-  testing::JobRecording recording_;
+  test::JobRecording recording_;
 };
 
 TEST_F(RegScanTest, RecordsKeysValuesLinksAndExclusions) {
@@ -67,13 +67,13 @@ TEST_F(RegScanTest, RecordsKeysValuesLinksAndExclusions) {
 
   ASSERT_EQ(recording_.SectionNames(kScanRegistry), std::vector<std::u16string>{u"HKEY_CURRENT_USER"});
   const NodeSpec section = recording_.Section(kScanRegistry, 0);
-  const NodeSpec* scanned = testing::FindNode(section, {u"Software", u"OrvalinthTest"});
-  ASSERT_NE(scanned, nullptr) << testing::DumpTree(section, false);
+  const NodeSpec* scanned = test::FindNode(section, {u"Software", u"OrvalinthTest"});
+  ASSERT_NE(scanned, nullptr) << test::DumpTree(section, false);
   EXPECT_EQ(N(section.children[0].name), "Software");
   EXPECT_EQ(N(section.children[0].children[0].name), "OrvalinthTest");
   ASSERT_EQ(scanned->children.size(), 1u);
   const NodeSpec& mine = scanned->children[0];
-  EXPECT_EQ(testing::DumpTree(mine),
+  EXPECT_EQ(test::DumpTree(mine),
             N(mine.name) + " _mid:3 alpha:1 Zeta:4\n" +
                 " Keep\n"
                 "  Inner :1\n"
@@ -89,8 +89,8 @@ TEST_F(RegScanTest, AKeyWithoutValuesHasNoValueRun) {
   ASSERT_TRUE(scratch.Create(u"Empty"));
   Record({u"HKEY_CURRENT_USER\\" + scratch.path() + u"\\"});
   const NodeSpec section = recording_.Section(kScanRegistry, 0);
-  const NodeSpec* empty = testing::FindNode(section, {u"Software", u"OrvalinthTest", scratch.path().substr(23), u"Empty"});
-  ASSERT_NE(empty, nullptr) << testing::DumpTree(section, false);
+  const NodeSpec* empty = test::FindNode(section, {u"Software", u"OrvalinthTest", scratch.path().substr(23), u"Empty"});
+  ASSERT_NE(empty, nullptr) << test::DumpTree(section, false);
   EXPECT_TRUE(empty->values.empty());
   EXPECT_TRUE(empty->children.empty());
   EXPECT_EQ(empty->error, 0);
@@ -103,10 +103,10 @@ TEST_F(RegScanTest, AMissingTargetIsANodeWithTheOpensError) {
   EXPECT_EQ(recording_.SectionNames(kScanRegistry),
             (std::vector<std::u16string>{u"HKEY_CURRENT_USER", u"HKEY_NOWHERE"}));
   const NodeSpec section = recording_.Section(kScanRegistry, 0);
-  const NodeSpec* missing = testing::FindNode(section, {u"Software", u"OrvalinthTest", scratch.path().substr(23), u"Missing"});
-  ASSERT_NE(missing, nullptr) << testing::DumpTree(section, false);
+  const NodeSpec* missing = test::FindNode(section, {u"Software", u"OrvalinthTest", scratch.path().substr(23), u"Missing"});
+  ASSERT_NE(missing, nullptr) << test::DumpTree(section, false);
   EXPECT_EQ(missing->error, 2);
-  EXPECT_EQ(testing::DumpTree(recording_.Section(kScanRegistry, 1)), "HKEY_NOWHERE\n Key error=2\n");
+  EXPECT_EQ(test::DumpTree(recording_.Section(kScanRegistry, 1)), "HKEY_NOWHERE\n Key error=2\n");
   EXPECT_EQ(Counters()[0], 0);
 }
 
@@ -117,7 +117,7 @@ TEST_F(RegScanTest, AWholeRootIsOneSection) {
   Record({u"hkey_current_user\\"});
   ASSERT_EQ(recording_.SectionNames(kScanRegistry), std::vector<std::u16string>{u"HKEY_CURRENT_USER"});
   const NodeSpec section = recording_.Section(kScanRegistry, 0);
-  EXPECT_NE(testing::FindNode(section, {u"Software", u"OrvalinthTest", scratch.path().substr(23), u"Probe"}), nullptr);
+  EXPECT_NE(test::FindNode(section, {u"Software", u"OrvalinthTest", scratch.path().substr(23), u"Probe"}), nullptr);
   EXPECT_GE(Counters()[0], 5);
 }
 
@@ -144,7 +144,7 @@ class EmulatedRegScanTest : public RegScanTest {
 
 TEST_F(EmulatedRegScanTest, AFullScanStoresTheFiveRootsInOrder) {
   std::unique_ptr<platform::RegistryKey> key;
-  ASSERT_EQ(platform::Registries::Get().CreateKey(RegistryRoot::kLocalMachine, u"SOFTWARE\\Classes\\.txt", 0, &key),
+  ASSERT_EQ(platform::Registry::Get().CreateKey(RegistryRoot::kLocalMachine, u"SOFTWARE\\Classes\\.txt", 0, &key),
             0u);
   SetValue(*key, u"", platform::kRegSz, platform::RegSzData(u"txtfile"));
   recording_.request().full = true;
@@ -155,20 +155,20 @@ TEST_F(EmulatedRegScanTest, AFullScanStoresTheFiveRootsInOrder) {
   const std::vector<uint32_t> offsets = recording_.BlockOffsets(kScanRegistry);
   for (size_t i = 1; i < offsets.size(); ++i) EXPECT_LT(offsets[i - 1], offsets[i]);
   // HKEY_CLASSES_ROOT shows HKEY_LOCAL_MACHINE\SOFTWARE\Classes.
-  EXPECT_EQ(testing::DumpTree(recording_.Section(kScanRegistry, 0)), "HKEY_CLASSES_ROOT\n .txt :1\n");
+  EXPECT_EQ(test::DumpTree(recording_.Section(kScanRegistry, 0)), "HKEY_CLASSES_ROOT\n .txt :1\n");
 }
 
 TEST_F(EmulatedRegScanTest, ALowerCaseTargetLeadsThroughTheStoredNames) {
   std::unique_ptr<platform::RegistryKey> key;
-  ASSERT_EQ(platform::Registries::Get().CreateKey(RegistryRoot::kLocalMachine, u"SOFTWARE\\Classes\\.txt", 0, &key),
+  ASSERT_EQ(platform::Registry::Get().CreateKey(RegistryRoot::kLocalMachine, u"SOFTWARE\\Classes\\.txt", 0, &key),
             0u);
-  ASSERT_EQ(platform::Registries::Get().CreateKey(RegistryRoot::kLocalMachine, u"SOFTWARE\\Vendor", 0, &key), 0u);
+  ASSERT_EQ(platform::Registry::Get().CreateKey(RegistryRoot::kLocalMachine, u"SOFTWARE\\Vendor", 0, &key), 0u);
   const std::u16string target = u"hkey_local_machine\\software\\classes\\";
   EXPECT_EQ(N(CXRegScan::StoredKeyPath(target)), "HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\");
   EXPECT_EQ(N(CXRegScan::StoredKeyPath(u"hkey_local_machine\\software\\gone\\x\\")),
             "HKEY_LOCAL_MACHINE\\SOFTWARE\\gone\\x\\");
   Record({target});
-  EXPECT_EQ(testing::DumpTree(recording_.Section(kScanRegistry, 0)),
+  EXPECT_EQ(test::DumpTree(recording_.Section(kScanRegistry, 0)),
             "HKEY_LOCAL_MACHINE\n"
             " SOFTWARE\n"
             "  Classes\n"
@@ -182,15 +182,15 @@ TEST_F(EmulatedRegScanTest, KeysBeyondTheDepthLimitKeepTheirValuesButNoSubkeys) 
   std::u16string path = u"k";
   for (int i = 2; i <= CXSectionWalk::kMaxDepth; ++i) path += u"\\k";
   std::unique_ptr<platform::RegistryKey> key;
-  ASSERT_EQ(platform::Registries::Get().CreateKey(RegistryRoot::kUsers, path, 0, &key), 0u);
+  ASSERT_EQ(platform::Registry::Get().CreateKey(RegistryRoot::kUsers, path, 0, &key), 0u);
   const std::u16string deepest = path.substr(0, path.size() - 2);
-  ASSERT_EQ(platform::Registries::Get().OpenKey(RegistryRoot::kUsers, deepest, 0, platform::kRegWrite, &key), 0u);
+  ASSERT_EQ(platform::Registry::Get().OpenKey(RegistryRoot::kUsers, deepest, 0, platform::kRegWrite, &key), 0u);
   SetValue(*key, u"v", platform::kRegDword, platform::RegDwordData(1));
   Record({u"HKEY_USERS\\"});
   const NodeSpec section = recording_.Section(kScanRegistry, 0);
   const NodeSpec* node = &section;
   int depth = 0;
-  while (const NodeSpec* below = testing::FindNode(*node, {u"k"})) {
+  while (const NodeSpec* below = test::FindNode(*node, {u"k"})) {
     EXPECT_TRUE(node == &section || node->children.size() == 1u) << depth;
     node = below;
     ++depth;

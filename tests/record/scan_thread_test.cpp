@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "fakes/wait_until.h"
 #include "platform/errors.h"
 #include "platform/process.h"
 #include "platform/threads.h"
@@ -17,7 +18,7 @@
 namespace orvalinth {
 namespace {
 
-using testing::StubbornJob;
+using test::StubbornJob;
 
 TEST(SerializedAccessInt, CompareExchangeChangesOnlyTheExpectedValue) {
   CXSerializedAccessInt counter(-1);
@@ -36,7 +37,7 @@ void SleepUntilZero(void* argument) {
 
 TEST(Threads, RunsTheFunctionAndWaitsForItsEnd) {
   std::atomic<int> flag{0};
-  std::unique_ptr<platform::Thread> thread = platform::Threads::Get().Start(&SetFlag, &flag);
+  std::unique_ptr<platform::Thread> thread = platform::ThreadSystem::Get().Start(&SetFlag, &flag);
   ASSERT_NE(thread, nullptr);
   EXPECT_TRUE(thread->Wait(platform::kWaitForever));
   EXPECT_EQ(flag.load(), 1);
@@ -45,7 +46,7 @@ TEST(Threads, RunsTheFunctionAndWaitsForItsEnd) {
 
 TEST(Threads, WaitTimesOutWhileTheThreadRuns) {
   std::atomic<int> flag{1};
-  std::unique_ptr<platform::Thread> thread = platform::Threads::Get().Start(&SleepUntilZero, &flag);
+  std::unique_ptr<platform::Thread> thread = platform::ThreadSystem::Get().Start(&SleepUntilZero, &flag);
   ASSERT_NE(thread, nullptr);
   EXPECT_FALSE(thread->Wait(20));
   EXPECT_EQ(platform::LastError(), platform::kErrorWaitTimeout);
@@ -55,7 +56,7 @@ TEST(Threads, WaitTimesOutWhileTheThreadRuns) {
 
 TEST(Threads, TerminateEndsAThreadThatWouldRunForEver) {
   std::atomic<int> flag{1};
-  std::unique_ptr<platform::Thread> thread = platform::Threads::Get().Start(&SleepUntilZero, &flag);
+  std::unique_ptr<platform::Thread> thread = platform::ThreadSystem::Get().Start(&SleepUntilZero, &flag);
   ASSERT_NE(thread, nullptr);
   platform::SleepMs(10);
   EXPECT_TRUE(thread->Terminate());
@@ -89,7 +90,7 @@ class NoThreads final : public platform::ThreadSystem {
 };
 
 void AwaitIdle(CXScanThread& job) {
-  for (int i = 0; i < 5000 && job.state() != CXScanThread::kStateIdle; ++i) platform::SleepMs(1);
+  test::WaitUntil([&] { return job.state() == CXScanThread::kStateIdle; });
 }
 
 TEST(ScanJob, AJobIsCountedWhileItRuns) {
@@ -171,7 +172,7 @@ TEST(ScanJob, AJobThatIgnoresTheStopIsEndedAfterTheLastPoll) {
   StubbornJob job;
   job.set_stop_wait(5, 2);
   ASSERT_EQ(job.StartJob(writer, kScanApps), 1);
-  while (!job.started()) platform::SleepMs(1);
+  ASSERT_TRUE(test::WaitUntil([&] { return job.started(); }));
   EXPECT_EQ(job.StopJob(true), 1);
   EXPECT_TRUE(job.terminated());
   EXPECT_EQ(job.state(), CXScanThread::kStateIdle);

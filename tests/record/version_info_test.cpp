@@ -11,9 +11,9 @@
 #include <memory>
 #include <vector>
 
+#include "base/strings.h"
 #include "platform/version_resources.h"
 #include "storage/exe_version.h"
-#include "storage/strings.h"
 #include "storage/version_table.h"
 #include "test_support.h"
 #include "tests/platform/pe_builder.h"
@@ -26,7 +26,7 @@
 namespace orvalinth {
 namespace {
 
-using testing::PeFixture;
+using test::PeFixture;
 
 SXExeVersion Version(int32_t high, int32_t low, std::u16string file_version, std::u16string description,
                      std::u16string product, std::u16string product_version, std::u16string company,
@@ -45,7 +45,7 @@ SXExeVersion Version(int32_t high, int32_t low, std::u16string file_version, std
 
 std::string Describe(const SXExeVersion& v) {
   std::string text = Format("%08x.%08x", v.file_version_high, v.file_version_low);
-  for (int k = 0; k < SXExeVersion::kStringCount; ++k) text += " [" + testing::N(*v.strings(k)) + "]";
+  for (int k = 0; k < SXExeVersion::kStringCount; ++k) text += " [" + test::N(*v.strings(k)) + "]";
   return text;
 }
 
@@ -108,12 +108,12 @@ class ReadVersionInfoFake : public ::testing::Test {
 };
 
 std::string EnglishStrings() {
-  return testing::StringFileInfo({testing::StringTable(
-      u"040904b0", {testing::StringEntry(u"ProductVersion", u"9.9"), testing::StringEntry(u"FileVersion", u"9.1")})});
+  return test::StringFileInfo({test::StringTable(
+      u"040904b0", {test::StringEntry(u"ProductVersion", u"9.9"), test::StringEntry(u"FileVersion", u"9.1")})});
 }
 
 TEST_F(ReadVersionInfoFake, BufferIsFourTimesTheSizeButNeverHuge) {
-  fake_.blocks[u"a.exe"] = testing::VersionBlock(testing::FixedInfo(1, 2), {EnglishStrings(), testing::VarFileInfo({{0x409, 1200}})});
+  fake_.blocks[u"a.exe"] = test::VersionBlock(test::FixedInfo(1, 2), {EnglishStrings(), test::VarFileInfo({{0x409, 1200}})});
   SXExeVersion got;
   ASSERT_EQ(ReadVersionInfo(u"a.exe", &got), 1);
   EXPECT_EQ(fake_.last_room, 4 * fake_.blocks[u"a.exe"].size());
@@ -127,7 +127,7 @@ TEST_F(ReadVersionInfoFake, BufferIsFourTimesTheSizeButNeverHuge) {
 }
 
 TEST_F(ReadVersionInfoFake, AFailedReadGivesNothing) {
-  fake_.blocks[u"a.exe"] = testing::VersionBlock(testing::FixedInfo(1, 2), {EnglishStrings(), testing::VarFileInfo({{0x409, 1200}})});
+  fake_.blocks[u"a.exe"] = test::VersionBlock(test::FixedInfo(1, 2), {EnglishStrings(), test::VarFileInfo({{0x409, 1200}})});
   fake_.fail_reads = true;
   SXExeVersion got;
   EXPECT_EQ(ReadVersionInfo(u"a.exe", &got), 0);
@@ -135,7 +135,7 @@ TEST_F(ReadVersionInfoFake, AFailedReadGivesNothing) {
 }
 
 TEST_F(ReadVersionInfoFake, ATranslationNamingAMissingTableFallsBackToTheHandParse) {
-  fake_.blocks[u"a.exe"] = testing::VersionBlock(testing::FixedInfo(1, 2), {EnglishStrings(), testing::VarFileInfo({{0x407, 1252}})});
+  fake_.blocks[u"a.exe"] = test::VersionBlock(test::FixedInfo(1, 2), {EnglishStrings(), test::VarFileInfo({{0x407, 1252}})});
   SXExeVersion got;
   ASSERT_EQ(ReadVersionInfo(u"a.exe", &got), 1);
   EXPECT_EQ(got.product_version, u"9.9");
@@ -143,8 +143,8 @@ TEST_F(ReadVersionInfoFake, ATranslationNamingAMissingTableFallsBackToTheHandPar
 
 TEST_F(ReadVersionInfoFake, AShortFixedPartLeavesTheVersionAtZero) {
   // A fixed part of 8 bytes: reading the file version there would read the strings' bytes.
-  fake_.blocks[u"a.exe"] = testing::VersionBlock(testing::FixedInfo(1, 2).substr(0, 8),
-                                                 {EnglishStrings(), testing::VarFileInfo({{0x409, 1200}})});
+  fake_.blocks[u"a.exe"] = test::VersionBlock(test::FixedInfo(1, 2).substr(0, 8),
+                                                 {EnglishStrings(), test::VarFileInfo({{0x409, 1200}})});
   SXExeVersion got;
   ASSERT_EQ(ReadVersionInfo(u"a.exe", &got), 1);
   EXPECT_EQ(got.file_version_high, 0);
@@ -153,21 +153,21 @@ TEST_F(ReadVersionInfoFake, AShortFixedPartLeavesTheVersionAtZero) {
 }
 
 TEST_F(ReadVersionInfoFake, ATranslationShorterThanOneEntryIsNone) {
-  std::string var = testing::VarFileInfo({{0x409, 1200}});
+  std::string var = test::VarFileInfo({{0x409, 1200}});
   // Translation's value length (at 32 + 2 inside VarFileInfo) down to 2 bytes.
-  testing::PutU16(var, 32 + 2, 2);
-  fake_.blocks[u"a.exe"] = testing::VersionBlock(testing::FixedInfo(1, 2), {var, EnglishStrings()});
+  test::PutU16(var, 32 + 2, 2);
+  fake_.blocks[u"a.exe"] = test::VersionBlock(test::FixedInfo(1, 2), {var, EnglishStrings()});
   SXExeVersion got;
   EXPECT_EQ(ReadVersionInfo(u"a.exe", &got), 0);
 }
 
 TEST_F(ReadVersionInfoFake, StringsStopAtTheirZeroAndTheirRecord) {
-  std::string table = testing::StringTable(u"040904b0", {testing::StringEntry(u"ProductVersion", u"1.0"),
-                                                         testing::StringEntry(u"Comments", u"abc")});
+  std::string table = test::StringTable(u"040904b0", {test::StringEntry(u"ProductVersion", u"1.0"),
+                                                         test::StringEntry(u"Comments", u"abc")});
   // ProductVersion's value length (record at 24, field at +2) claims 200 units.
-  testing::PutU16(table, 24 + 2, 200);
-  fake_.blocks[u"a.exe"] = testing::VersionBlock(
-      testing::FixedInfo(1, 2), {testing::StringFileInfo({table}), testing::VarFileInfo({{0x409, 1200}})});
+  test::PutU16(table, 24 + 2, 200);
+  fake_.blocks[u"a.exe"] = test::VersionBlock(
+      test::FixedInfo(1, 2), {test::StringFileInfo({table}), test::VarFileInfo({{0x409, 1200}})});
   SXExeVersion got;
   ASSERT_EQ(ReadVersionInfo(u"a.exe", &got), 1);
   EXPECT_EQ(got.product_version, u"1.0");
@@ -182,36 +182,36 @@ struct HandCase {
 };
 
 std::vector<HandCase> HandCases() {
-  const std::string fixed = testing::FixedInfo(1, 2);
-  const std::string strings = testing::StringFileInfo({testing::StringTable(u"040904E4", {testing::StringEntry(u"FileVersion", u"1")})});
+  const std::string fixed = test::FixedInfo(1, 2);
+  const std::string strings = test::StringFileInfo({test::StringTable(u"040904E4", {test::StringEntry(u"FileVersion", u"1")})});
   std::vector<HandCase> cases = {
-      {"string table first", testing::VersionBlock(fixed, {strings}), u"040904E4"},
-      {"translation first", testing::VersionBlock(fixed, {testing::VarFileInfo({{0x0407, 0x04e4}, {1, 2}}), strings}), u"040704e4"},
-      {"long table name", testing::VersionBlock(fixed, {testing::StringFileInfo({testing::StringTable(u"040904b0extra", {})})}), u"040904b0"},
-      {"other first child", testing::VersionBlock(fixed, {testing::VersionRecordBytes(u"Other", 1, "", 0, {strings})}), u""},
-      {"table with a value", testing::VersionBlock(fixed, {testing::StringFileInfo({testing::VersionRecordBytes(u"040904b0", 1, testing::Utf16z(u"x"), 2)})}), u""},
-      {"no Translation", testing::VersionBlock(fixed, {testing::VersionRecordBytes(u"VarFileInfo", 1, "", 0, {testing::VersionRecordBytes(u"Translations", 0, "\x09\x04\xb0\x04", 4)})}), u""},
+      {"string table first", test::VersionBlock(fixed, {strings}), u"040904E4"},
+      {"translation first", test::VersionBlock(fixed, {test::VarFileInfo({{0x0407, 0x04e4}, {1, 2}}), strings}), u"040704e4"},
+      {"long table name", test::VersionBlock(fixed, {test::StringFileInfo({test::StringTable(u"040904b0extra", {})})}), u"040904b0"},
+      {"other first child", test::VersionBlock(fixed, {test::VersionRecordBytes(u"Other", 1, "", 0, {strings})}), u""},
+      {"table with a value", test::VersionBlock(fixed, {test::StringFileInfo({test::VersionRecordBytes(u"040904b0", 1, test::Utf16z(u"x"), 2)})}), u""},
+      {"no Translation", test::VersionBlock(fixed, {test::VersionRecordBytes(u"VarFileInfo", 1, "", 0, {test::VersionRecordBytes(u"Translations", 0, "\x09\x04\xb0\x04", 4)})}), u""},
   };
-  HandCase short_root{"root shorter than 130", testing::VersionBlock(fixed, {strings}), u""};
-  testing::PutU16(short_root.block, 0, 129);
-  HandCase text_root{"root of type 1", testing::VersionBlock(fixed, {strings}), u""};
-  testing::PutU16(text_root.block, 4, 1);
-  HandCase other_key{"root key", testing::VersionBlock(fixed, {strings}), u""};
+  HandCase short_root{"root shorter than 130", test::VersionBlock(fixed, {strings}), u""};
+  test::PutU16(short_root.block, 0, 129);
+  HandCase text_root{"root of type 1", test::VersionBlock(fixed, {strings}), u""};
+  test::PutU16(text_root.block, 4, 1);
+  HandCase other_key{"root key", test::VersionBlock(fixed, {strings}), u""};
   other_key.block[6 + 2 * 14] = 'X';
-  HandCase signature{"signature", testing::VersionBlock(fixed, {strings}), u""};
+  HandCase signature{"signature", test::VersionBlock(fixed, {strings}), u""};
   signature.block[40] = 0;
-  HandCase no_child{"no child", testing::VersionBlock(fixed, {}) + std::string(60, '\0'), u""};
-  testing::PutU16(no_child.block, 0, 152);
-  HandCase empty_value{"no fixed value", testing::VersionRecordBytes(u"VS_VERSION_INFO", 0, "", 0, {strings}) + std::string(60, '\0'), u""};
-  HandCase short_translation{"translation of 2 bytes", testing::VersionBlock(fixed, {testing::VarFileInfo({{0x409, 1200}})}), u""};
-  testing::PutU16(short_translation.block, 92 + 32 + 2, 2);
+  HandCase no_child{"no child", test::VersionBlock(fixed, {}) + std::string(60, '\0'), u""};
+  test::PutU16(no_child.block, 0, 152);
+  HandCase empty_value{"no fixed value", test::VersionRecordBytes(u"VS_VERSION_INFO", 0, "", 0, {strings}) + std::string(60, '\0'), u""};
+  HandCase short_translation{"translation of 2 bytes", test::VersionBlock(fixed, {test::VarFileInfo({{0x409, 1200}})}), u""};
+  test::PutU16(short_translation.block, 92 + 32 + 2, 2);
   for (HandCase* c : {&short_root, &text_root, &other_key, &signature, &no_child, &empty_value, &short_translation}) cases.push_back(*c);
   return cases;
 }
 
 TEST(HandParseTranslationKey, FollowsTheFirstChild) {
   for (const HandCase& c : HandCases()) {
-    EXPECT_EQ(testing::N(HandParseTranslationKey(c.block.data(), c.block.size())), testing::N(c.key)) << c.what;
+    EXPECT_EQ(test::N(HandParseTranslationKey(c.block.data(), c.block.size())), test::N(c.key)) << c.what;
   }
 }
 
@@ -254,7 +254,7 @@ TEST(HasVersionInfoExtension, ByTheLastFourUnits) {
       // Only the low byte of a unit counts: U+012E has the low byte of ".".
       {u"x\u012Eexe", true}, {u"x.\u0145xe", true},
   };
-  for (const ExtensionCase& c : cases) EXPECT_EQ(HasVersionInfoExtension(c.name), c.reads) << testing::N(c.name);
+  for (const ExtensionCase& c : cases) EXPECT_EQ(HasVersionInfoExtension(c.name), c.reads) << test::N(c.name);
 }
 
 #ifdef _WIN32
@@ -293,7 +293,7 @@ int SystemVersion(const std::u16string& path, SXExeVersion* out) {
   void* translation = nullptr;
   if (VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &translation, &length) && length >= 4) {
     const auto* pair = static_cast<const uint16_t*>(translation);
-    read_strings(testing::W(Format("%04x%04x", pair[0], pair[1])));
+    read_strings(test::W(Format("%04x%04x", pair[0], pair[1])));
   }
   if (!out->product_version.empty() || !out->file_version.empty()) return 1;
   const std::u16string key = HandParseTranslationKey(block.data(), block.size());
@@ -309,7 +309,7 @@ std::vector<std::u16string> ComparedFiles() {
   std::vector<std::u16string> files;
   for (const FixtureCase& c : kFixtureCases) files.push_back(PeFixture(c.file));
   // Wine's own libraries carry version resources naming the product "Wine".
-  if (testing::running_under_wine()) files.push_back(u"C:\\windows\\system32\\version.dll");
+  if (test::running_under_wine()) files.push_back(u"C:\\windows\\system32\\version.dll");
   return files;
 }
 
@@ -319,15 +319,15 @@ TEST(ReadVersionInfo, AgreesWithTheSystemAndThePeParser) {
     SXExeVersion system;
     const int system_result = SystemVersion(file, &system);
     SXExeVersion ours;
-    EXPECT_EQ(ReadVersionInfo(file, &ours), system_result) << testing::N(file);
-    EXPECT_EQ(Describe(ours), Describe(system)) << testing::N(file);
+    EXPECT_EQ(ReadVersionInfo(file, &ours), system_result) << test::N(file);
+    EXPECT_EQ(Describe(ours), Describe(system)) << test::N(file);
     platform::PeVersionResources parser;
     platform::ScopedFacility<platform::VersionResources> scoped(parser);
     SXExeVersion parsed;
-    EXPECT_EQ(ReadVersionInfo(file, &parsed), system_result) << testing::N(file);
-    EXPECT_EQ(Describe(parsed), Describe(system)) << testing::N(file);
+    EXPECT_EQ(ReadVersionInfo(file, &parsed), system_result) << test::N(file);
+    EXPECT_EQ(Describe(parsed), Describe(system)) << test::N(file);
   }
-  if (testing::running_under_wine()) {
+  if (test::running_under_wine()) {
     SXExeVersion wine;
     ASSERT_EQ(ReadVersionInfo(u"C:\\windows\\system32\\version.dll", &wine), 1);
     EXPECT_EQ(wine.product_name, u"Wine");
@@ -354,10 +354,10 @@ TEST(QueryVersionValue, AgreesWithVerQueryValueW) {
       const bool system = VerQueryValueW(block.data(), platform::win32::W(query), &value, &length) != FALSE;
       platform::VersionValue ours;
       EXPECT_EQ(platform::QueryVersionValue(block.data(), block.size(), query, &ours), system)
-          << testing::N(file) << " " << testing::N(query);
+          << test::N(file) << " " << test::N(query);
       if (!system) continue;
-      EXPECT_EQ(static_cast<const void*>(ours.data), value) << testing::N(file) << " " << testing::N(query);
-      EXPECT_EQ(ours.length, length) << testing::N(file) << " " << testing::N(query);
+      EXPECT_EQ(static_cast<const void*>(ours.data), value) << test::N(file) << " " << test::N(query);
+      EXPECT_EQ(ours.length, length) << test::N(file) << " " << test::N(query);
     }
   }
 }

@@ -11,10 +11,10 @@
 namespace orvalinth {
 namespace {
 
-using testing::ReadFileBytes;
-using testing::WriteFileBytes;
+using test::ReadFileBytes;
+using test::WriteFileBytes;
 
-class Catalog : public testing::SettingsTest {
+class Catalog : public test::SettingsTest {
  protected:
   // What the scan thread does when a recording succeeds.
   void RecordSnapshot() {

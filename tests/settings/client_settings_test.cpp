@@ -7,25 +7,26 @@
 #include <limits>
 #include <thread>
 
+#include "base/strings.h"
+#include "fakes/faulty_files.h"
 #include "platform/errors.h"
 #include "settings/saved_snapshots.h"
 #include "settings_fixture.h"
-#include "storage/strings.h"
 
 namespace orvalinth {
 namespace {
 
-using testing::FileExists;
-using testing::N;
-using testing::ReadFileBytes;
-using testing::WriteFileBytes;
+using test::FileExists;
+using test::N;
+using test::ReadFileBytes;
+using test::WriteFileBytes;
 using L = std::vector<std::u16string>;
 
-class ClientSettings : public testing::SettingsTest {};
+class ClientSettings : public test::SettingsTest {};
 
 // The example file of the format description.
 std::string ExampleFile() {
-  return testing::SettingsTest::Text({"ServerAddr:localhost", "ServerPort:51000", "ComputerID:0", "SnapshotCnt:2",
+  return test::SettingsTest::Text({"ServerAddr:localhost", "ServerPort:51000", "ComputerID:0", "SnapshotCnt:2",
                                       "SnapshotName:", "SavedSnapshots:1,2", "ScanAll:0", "ShowRemDsk:0",
                                       "AddExeVerInfo:1", "Registry:", "*", "", "Files:", "C:\\Windows\\", "",
                                       "Applications:", "*", ""});
@@ -242,78 +243,39 @@ TEST_F(ClientSettings, AcceptsLineFeedAndCarriageReturnLineFeedAlike) {
 TEST_F(ClientSettings, ComputerNameOrNoname) {
   LoadText("");
   EXPECT_EQ(settings_.computer_name(), "PC-01");
-  system_.readable = false;
+  system_.names_known = false;
   LoadText("");
   EXPECT_EQ(settings_.computer_name(), "<noname>");
 }
 
 TEST_F(ClientSettings, SaveFailsWhenTheFolderIsGone) {
   const std::u16string folder = dir_ / u"gone";
-  ASSERT_TRUE(platform::Files::Get().CreateFolder(folder));
+  ASSERT_TRUE(platform::FileSystem::Get().CreateFolder(folder));
   WriteFileBytes(folder + u"\\OrvalinthSrv.ini", "");
   ASSERT_EQ(settings_.Load(folder + u"\\OrvalinthSrv.ini"), 1);
-  testing::RemoveTree(folder);
+  test::RemoveTree(folder);
   const size_t before = LogText().size();
   EXPECT_EQ(settings_.Save(), 0);
   EXPECT_EQ(LogText().size(), before);  // the caller decides what to log
   EXPECT_EQ(CXClientSettings().Save(), 0);                     // never loaded: nowhere to write
 }
 
-// Fails every write into a file whose name ends with ".tmp" (a full disk).
-class FullDisk final : public platform::FileSystemWrapper {
- public:
-  FullDisk() : FileSystemWrapper(platform::Files::Real()) {}
-  std::unique_ptr<platform::File> Open(const std::u16string& path, unsigned mode) override {
-    std::unique_ptr<platform::File> file = target().Open(path, mode);
-    if (file == nullptr || !EndsWithFolded(path, u".tmp")) return file;
-    return std::make_unique<NoSpace>(std::move(file));
-  }
-
- private:
-  class NoSpace final : public platform::File {
-   public:
-    explicit NoSpace(std::unique_ptr<platform::File> file) : file_(std::move(file)) {}
-    bool Read(void* buffer, uint32_t n, uint32_t* got) override { return file_->Read(buffer, n, got); }
-    bool Write(const void*, uint32_t, uint32_t* written) override {
-      *written = 0;
-      platform::SetLastError(platform::kErrorDiskFull);
-      return false;
-    }
-    bool Seek(int64_t offset) override { return file_->Seek(offset); }
-    bool SeekToEnd(int64_t* position) override { return file_->SeekToEnd(position); }
-    bool Size(uint64_t* size) override { return file_->Size(size); }
-    bool Flush() override { return file_->Flush(); }
-
-   private:
-    std::unique_ptr<platform::File> file_;
-  };
-};
-
 TEST_F(ClientSettings, AFailedWriteLeavesTheOldFileWhole) {
   LoadText(ExampleFile());
   settings_.set_computer_id(99);
-  FullDisk disk;
-  platform::ScopedFacility<platform::FileSystem> use(disk);
+  test::FaultyFiles disk;  // the temporary file cannot be written
+  disk.only_suffix = u".tmp";
+  disk.fail_from_write = 1;
   EXPECT_EQ(settings_.Save(), 0);
   EXPECT_EQ(ReadFileBytes(Ini()), ExampleFile());
   EXPECT_FALSE(FileExists(Ini() + u".tmp"));
 }
 
-// Refuses every rename (the settings file held open by another program).
-class NoRename final : public platform::FileSystemWrapper {
- public:
-  NoRename() : FileSystemWrapper(platform::Files::Real()) {}
-  bool RenameFile(const std::u16string&, const std::u16string&) override {
-    platform::SetLastError(platform::kErrorSharingViolation);
-    return false;
-  }
-};
-
 TEST_F(ClientSettings, WritesInPlaceWhenTheFileCannotBeReplaced) {
   LoadText(ExampleFile());
   settings_.set_computer_id(99);
-  NoRename no_rename;
-  platform::ScopedFacility<platform::FileSystem> use(no_rename);
+  test::FaultyFiles no_rename;  // the settings file held open by another program
+  no_rename.fail_renames = true;
   EXPECT_EQ(settings_.Save(), 1);
   EXPECT_NE(ReadFileBytes(Ini()).find(Text({"ComputerID:99"})), std::string::npos);
   EXPECT_FALSE(FileExists(Ini() + u".tmp"));
@@ -321,7 +283,7 @@ TEST_F(ClientSettings, WritesInPlaceWhenTheFileCannotBeReplaced) {
 
 TEST_F(ClientSettings, LoadPreviousReloadsTheFixedFileAndDiscardsSavedSnapshots) {
   // The upgrade copy runs under another name; its own settings are not the ones.
-  testing::test_process().set_executable(dir_ / u"upgrade_tmp.exe");
+  test::test_process().set_executable(dir_ / u"upgrade_tmp.exe");
   WriteFileBytes(SettingsPath(), Text({"ServerAddr:wrong"}));
   ASSERT_EQ(settings_.Load(SettingsPath()), 1);
   for (int n : {1, 2, 3}) MakeSnapshot(n);
@@ -342,7 +304,7 @@ TEST_F(ClientSettings, LoadPreviousReloadsTheFixedFileAndDiscardsSavedSnapshots)
 
 TEST_F(ClientSettings, LoadPreviousWithoutTheFixedFileLogsAndChangesNothing) {
   LoadText(Text({"ServerAddr:console", "ComputerID:3"}));
-  testing::test_process().set_executable(dir_ / u"elsewhere\\OrvalinthSrv.exe");
+  test::test_process().set_executable(dir_ / u"elsewhere\\OrvalinthSrv.exe");
   const size_t before = LogText().size();
   settings_.LoadPrevious();
   EXPECT_NE(LogText().substr(before).find("Error: cannot load previous settings"), std::string::npos);

@@ -27,7 +27,7 @@ TEST(ScanTargets, ShortText) {
   for (const Case& c : cases) EXPECT_EQ(ScanTargetsText(c.targets), c.text) << c.text;
 }
 
-class ScanTargetsOfSettings : public testing::SettingsTest {};
+class ScanTargetsOfSettings : public test::SettingsTest {};
 
 TEST_F(ScanTargetsOfSettings, DescribeTheLoadedTargets) {
   LoadText(Text({"ScanAll:0", "AddExeVerInfo:1", "Registry:", "*", "", "Files:", "C:\\Windows\\", ""}));

@@ -7,35 +7,15 @@
 #include <initializer_list>
 #include <string>
 
-#include "host/log.h"
-#include "host/paths.h"
+#include "base/log.h"
+#include "base/paths.h"
 #include "platform/console.h"
 #include "platform/files.h"
-#include "platform/system_info.h"
+#include "fakes/fake_machine.h"
 #include "settings/client_settings.h"
 #include "test_support.h"
 
-namespace orvalinth::testing {
-
-// A machine whose name is fixed by the test (or cannot be read at all).
-class FakeSystemInfo final : public platform::SystemInfo {
- public:
-  bool ComputerName(std::string* name) override {
-    if (!readable) return false;
-    *name = computer_name;
-    return true;
-  }
-  bool UserName(std::u16string* name) override {
-    *name = u"tester";
-    return true;
-  }
-  uint32_t NativeArchitecture() override { return architecture; }
-  bool Memory(uint64_t*, uint64_t*) override { return false; }
-
-  std::string computer_name = "PC-01";
-  bool readable = true;
-  uint32_t architecture = 9;  // AMD64
-};
+namespace orvalinth::test {
 
 class SettingsTest : public ::testing::Test {
  public:
@@ -47,12 +27,12 @@ class SettingsTest : public ::testing::Test {
   }
 
  protected:
-  SettingsTest() : use_system_(system_) {
+  SettingsTest() {
     // The process log keeps the path of its first use: fix it to the test
     // process's own folder before the executable moves into this test's.
     ProcessLog();
     test_process().set_executable(dir_ / u"OrvalinthSrv.exe");
-    platform::Files::Get().CreateFolder(DataFolder());
+    platform::FileSystem::Get().CreateFolder(DataFolder());
   }
   ~SettingsTest() override { test_process().set_executable(std::u16string()); }
 
@@ -67,9 +47,8 @@ class SettingsTest : public ::testing::Test {
   static std::string LogText() { return ReadFileBytes(ProcessLog().path()); }
 
   TempFolder dir_;
-  FakeSystemInfo system_;
-  platform::ScopedFacility<platform::SystemInfo> use_system_;
+  FakeMachine system_;  // "PC-01"
   CXClientSettings settings_;
 };
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

@@ -7,7 +7,7 @@
 namespace orvalinth {
 namespace {
 
-using testing::ToHex;
+using test::ToHex;
 
 std::string Encode(int32_t stored, int32_t length, bool compressed) {
   uint8_t out[8];
@@ -38,7 +38,7 @@ TEST(BlockHeader, GoldenHeaders) {
     EXPECT_EQ(ToHex(Encode(c.stored, c.length, c.compressed)), c.hex) << c.stored << " " << c.length;
     uint32_t stored = 0, length = 0;
     bool compressed = !c.compressed;
-    const std::string h = testing::Hex(c.hex);
+    const std::string h = test::Hex(c.hex);
     EXPECT_EQ(DecodeBlockHeader(reinterpret_cast<const uint8_t*>(h.data()), &stored, &length, &compressed),
               static_cast<int32_t>(h.size()));
     EXPECT_EQ(stored, static_cast<uint32_t>(c.stored));

@@ -116,10 +116,10 @@ TEST(DataFile, AcceptByFilterMode) {
   for (const Case& c : cases) {
     SXSnapshotDataFile f;
     f.name = c.name;
-    EXPECT_EQ(f.Accept(kFilterAll), c.all) << testing::N(c.name);
-    EXPECT_EQ(f.Accept(kFilterExecutables), c.exe) << testing::N(c.name);
-    EXPECT_EQ(f.Accept(kFilterExecutablesAlso), c.exe) << testing::N(c.name);
-    EXPECT_EQ(f.Accept(kFilterNonExecutables), c.non_exe) << testing::N(c.name);
+    EXPECT_EQ(f.Accept(kFilterAll), c.all) << test::N(c.name);
+    EXPECT_EQ(f.Accept(kFilterExecutables), c.exe) << test::N(c.name);
+    EXPECT_EQ(f.Accept(kFilterExecutablesAlso), c.exe) << test::N(c.name);
+    EXPECT_EQ(f.Accept(kFilterNonExecutables), c.non_exe) << test::N(c.name);
   }
 }
 
@@ -150,8 +150,8 @@ TEST(DataFile, WriteReproducesTheRecordWithTheContextsEndMark) {
   context.writer = &copy;
   context.last = true;
   EXPECT_EQ(f.Write(context), 1);
-  EXPECT_EQ(testing::ToHex(std::string(reinterpret_cast<const char*>(copy.data()), copy.position())),
-            testing::ToHex(original));
+  EXPECT_EQ(test::ToHex(std::string(reinterpret_cast<const char*>(copy.data()), copy.position())),
+            test::ToHex(original));
   context.last = false;
   const int32_t at = copy.position();
   f.Write(context);

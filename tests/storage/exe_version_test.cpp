@@ -9,8 +9,8 @@
 namespace orvalinth {
 namespace {
 
-using testing::Hex;
-using testing::ToHex;
+using test::Hex;
+using test::ToHex;
 
 std::string Written(const CXMemWriter& w) { return std::string(reinterpret_cast<const char*>(w.data()), w.position()); }
 

@@ -2,17 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include "fakes/faulty_files.h"
 #include "platform/errors.h"
 #include "test_support.h"
 
 namespace orvalinth {
 namespace {
 
-using testing::FileExists;
-using testing::N;
-using testing::ReadFileBytes;
-using testing::TempFolder;
-using testing::WriteFileBytes;
+using test::FileExists;
+using test::N;
+using test::ReadFileBytes;
+using test::TempFolder;
+using test::WriteFileBytes;
 
 TEST(FileAccess, MissingFileWithMode1RecordsOneOpenLineAndStaysClosed) {
   TempFolder dir;
@@ -126,57 +127,13 @@ TEST(FileAccess, WriteOnAReadOnlyFileRecordsWriteN) {
   EXPECT_EQ(file.LineCount(), 1);
 }
 
-// A file system whose files fail chosen operations.
-class FailingFiles final : public platform::FileSystemWrapper {
- public:
-  FailingFiles() : FileSystemWrapper(platform::Files::Real()) {}
-  bool fail_reads = false;
-  bool fail_seeks = false;
-
-  std::unique_ptr<platform::File> Open(const std::u16string& path, unsigned mode) override {
-    auto inner = target().Open(path, mode);
-    if (inner == nullptr) return nullptr;
-    return std::make_unique<Faulty>(std::move(inner), *this);
-  }
-
- private:
-  class Faulty final : public platform::File {
-   public:
-    Faulty(std::unique_ptr<platform::File> inner, FailingFiles& owner) : inner_(std::move(inner)), owner_(owner) {}
-    bool Read(void* b, uint32_t n, uint32_t* got) override {
-      if (owner_.fail_reads) {
-        platform::SetLastError(platform::kErrorGenFailure);
-        *got = 0;
-        return false;
-      }
-      return inner_->Read(b, n, got);
-    }
-    bool Write(const void* b, uint32_t n, uint32_t* w) override { return inner_->Write(b, n, w); }
-    bool Seek(int64_t offset) override {
-      if (owner_.fail_seeks) {
-        platform::SetLastError(platform::kErrorInvalidParameter);
-        return false;
-      }
-      return inner_->Seek(offset);
-    }
-    bool SeekToEnd(int64_t* p) override { return inner_->SeekToEnd(p); }
-    bool Size(uint64_t* s) override { return inner_->Size(s); }
-    bool Flush() override { return inner_->Flush(); }
-
-   private:
-    std::unique_ptr<platform::File> inner_;
-    FailingFiles& owner_;
-  };
-};
-
 TEST(FileAccess, FailedReadAndSeekRecordTheirOperation) {
   TempFolder dir;
   WriteFileBytes(dir / u"f", "abc");
-  FailingFiles failing;
-  platform::ScopedFacility<platform::FileSystem> use(failing);
+  test::FaultyFiles failing;
   CXFileErr file;
   ASSERT_EQ(file.OpenFile(dir / u"f", 1), 1);
-  failing.fail_reads = true;
+  failing.fail_reads_after = 0;
   failing.fail_seeks = true;
   char buffer[100];
   EXPECT_EQ(file.ReadBytes(buffer, 100), -1);

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string>
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 class JsonCheck {
  public:
@@ -126,4 +126,4 @@ class JsonCheck {
   size_t at_ = 0;
 };
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

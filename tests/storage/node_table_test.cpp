@@ -10,8 +10,8 @@
 namespace orvalinth {
 namespace {
 
-using testing::Hex;
-using testing::ToHex;
+using test::Hex;
+using test::ToHex;
 
 std::string Written(const CXMemWriter& w, int32_t from) {
   return std::string(reinterpret_cast<const char*>(w.data()) + from, w.position() - from);

@@ -9,8 +9,8 @@
 namespace orvalinth {
 namespace {
 
-using testing::Hex;
-using testing::ToHex;
+using test::Hex;
+using test::ToHex;
 
 // One value written as a run of its own, without the payload's first byte.
 std::string OneValue(uint32_t type, const std::u16string& name, const std::string& data) {

@@ -2,6 +2,8 @@
 
 #include <map>
 
+#include "base/strings.h"
+#include "record/apps/system_info.h"
 #include "storage/block_header.h"
 #include "storage/data_dir.h"
 #include "storage/data_file.h"
@@ -12,9 +14,8 @@
 #include "storage/node_table.h"
 #include "storage/reg_values.h"
 #include "storage/snapshot_writer.h"
-#include "storage/strings.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 namespace {
 
@@ -128,7 +129,7 @@ uint32_t WriteSnapshot(const std::u16string& path, const SnapshotPlan& plan, std
     *out = found->second;
     return 1;
   });
-  if (!writer.CreateSnapshot(path, plan.title, plan.request)) {
+  if (!writer.CreateSnapshot(path, plan.title, plan.request.InfoRequest())) {
     if (error != nullptr) *error = writer.ChainText(false);
     return 0;
   }
@@ -142,7 +143,7 @@ uint32_t WriteSnapshot(const std::u16string& path, const SnapshotPlan& plan, std
     writer.progress(k, 0).Set(plan.progress[k][0]);
     writer.progress(k, 1).Set(plan.progress[k][1]);
   }
-  const uint32_t size = writer.FinishSnapshot(plan.number);
+  const uint32_t size = writer.FinishSnapshot(plan.number, DescribeMachine());
   if (size == 0 && error != nullptr) *error = writer.ChainText(false);
   return size;
 }
@@ -258,4 +259,4 @@ bool ReadSnapshotImage(const std::string& file, SnapshotImage* image) {
   return left == 0;
 }
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

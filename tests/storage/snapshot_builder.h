@@ -2,15 +2,15 @@
 // Writes snapshot files from a described tree, and reads them back trustingly,
 // for round-trip tests of the writer and of snapshot readers.
 //
-//   testing::SnapshotPlan plan;
-//   testing::NodeSpec root = testing::Node(u"c:\\", {testing::Node(u"Windows")});
-//   root.children[0].files = {testing::File(u"notepad.exe", 193536, 0x01D5C0A1B2C3D4E5, 0x20, 0)};
+//   test::SnapshotPlan plan;
+//   test::NodeSpec root = test::Node(u"c:\\", {test::Node(u"Windows")});
+//   root.children[0].files = {test::File(u"notepad.exe", 193536, 0x01D5C0A1B2C3D4E5, 0x20, 0)};
 //   plan.versions = {{u"C:\\Windows\\notepad.exe", version}};
 //   plan.sections.push_back({kSectionFiles, u"c:\\", root});
-//   ASSERT_GT(testing::WriteSnapshot(dir / u"snapshot001.snp", plan), 0u);
-//   const std::string bytes = testing::ReadFileBytes(dir / u"snapshot001.snp");
-//   testing::SnapshotImage image;
-//   ASSERT_TRUE(testing::ReadSnapshotImage(bytes, &image));
+//   ASSERT_GT(test::WriteSnapshot(dir / u"snapshot001.snp", plan), 0u);
+//   const std::string bytes = test::ReadFileBytes(dir / u"snapshot001.snp");
+//   test::SnapshotImage image;
+//   ASSERT_TRUE(test::ReadSnapshotImage(bytes, &image));
 
 #include <cstdint>
 #include <string>
@@ -20,7 +20,7 @@
 #include "storage/exe_version.h"
 #include "storage/snapshot_io.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 struct FileSpec {
   std::u16string name;
@@ -158,4 +158,4 @@ struct SnapshotImage {
 // magic, an offset or a block is wrong.
 bool ReadSnapshotImage(const std::string& file, SnapshotImage* image);
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

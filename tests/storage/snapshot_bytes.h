@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <string>
 
-#include "storage/snapshot_reader_model.h"
+#include "storage/reader/snapshot_reader_model.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 // Little-endian bytes, appended field by field.
 class ByteWriter {
@@ -231,4 +231,4 @@ inline std::string ItemRecordBytes(const SXReadItem& item, bool last) {
   return w.bytes();
 }
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <vector>
 
-#include "storage/strings.h"
+#include "base/strings.h"
 #include "tests/storage/snapshot_bytes.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 // Appends the runs and tables below `nodes` and then their own table; returns
 // the table's payload offset (0 for no nodes).
@@ -163,4 +163,4 @@ inline std::string BuildSnapshotFile(SXReadSnapshot& snapshot, Store mode = Stor
   return file.bytes();
 }
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

@@ -8,69 +8,46 @@
 #include <regex>
 #include <thread>
 
+#include "base/strings.h"
+#include "fakes/fake_machine.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/system_info.h"
-#include "record/apps/fake_registry.h"
+#include "record/apps/system_info.h"
 #include "snapshot_builder.h"
 #include "storage/mem_reader.h"
 #include "storage/mem_writer.h"
 #include "storage/snapshot_writer.h"
-#include "storage/strings.h"
 #include "test_support.h"
 
 namespace orvalinth {
 namespace {
 
-using testing::N;
-using testing::ReadFileBytes;
-using testing::TempFolder;
-
-class NamedMachine final : public platform::SystemInfo {
- public:
-  bool ComputerName(std::string* name) override {
-    *name = "WORKSTATION-0123456789";
-    return true;
-  }
-  bool UserName(std::u16string* name) override {
-    *name = std::u16string(300, u'u');
-    return true;
-  }
-  uint32_t NativeArchitecture() override { return 9; }
-  bool Memory(uint64_t* available, uint64_t* total) override {
-    *available = *total = 1;
-    return true;
-  }
-};
+using test::N;
+using test::ReadFileBytes;
+using test::TempFolder;
 
 class SnapshotFinish : public ::testing::Test {
  protected:
-  SnapshotFinish() : use_machine_(machine_), use_registry_(registry_) {
-    const std::u16string key = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
-    registry_.SetText(platform::RegistryRoot::kLocalMachine, key, u"ProductName", u"Microsoft Windows 7 Enterprise");
-    registry_.SetText(platform::RegistryRoot::kLocalMachine, key, u"CSDVersion", u"Service Pack 1");
-    registry_.SetText(platform::RegistryRoot::kLocalMachine, key, u"CurrentVersion", u"6.1");
-    registry_.SetText(platform::RegistryRoot::kLocalMachine, u"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0",
-                      u"ProcessorNameString", u"Test  CPU");
+  SnapshotFinish() {
+    machine_.machine.computer_name = "WORKSTATION-0123456789";
+    machine_.machine.user_name = std::u16string(300, u'u');
   }
   std::u16string Path(const char16_t* name = u"snapshot007.snp") { return dir_ / name; }
 
   TempFolder dir_;
-  NamedMachine machine_;
-  testing::FakeRegistry registry_;
-  platform::ScopedFacility<platform::SystemInfo> use_machine_;
-  platform::ScopedFacility<platform::Registry> use_registry_;
+  test::DescribedMachine machine_;
 };
 
 SXExeVersion Version(int i) {
   SXExeVersion v;
-  v.file_version = u"1.0." + testing::W(std::to_string(i));
+  v.file_version = u"1.0." + test::W(std::to_string(i));
   v.file_version_low = i;
   return v;
 }
 
 TEST_F(SnapshotFinish, InfoBlockFieldByField) {
-  testing::SnapshotPlan plan;
+  test::SnapshotPlan plan;
   plan.number = 7;
   plan.title = "PC - snapshot #7";
   plan.request.Build(false, true, false, {u"HKEY_LOCAL_MACHINE\\SOFTWARE"}, {u"C:", u"-C:\\Temp"}, {});
@@ -81,10 +58,10 @@ TEST_F(SnapshotFinish, InfoBlockFieldByField) {
   plan.progress[2][0] = 31;
   plan.progress[2][1] = 32;
   plan.versions = {{u"C:\\a.exe", Version(0)}, {u"C:\\b.exe", Version(1)}};
-  ASSERT_GT(testing::WriteSnapshot(Path(), plan), 0u);
-  testing::SnapshotImage image;
-  ASSERT_TRUE(testing::ReadSnapshotImage(ReadFileBytes(Path()), &image));
-  const testing::InfoImage& info = image.info;
+  ASSERT_GT(test::WriteSnapshot(Path(), plan), 0u);
+  test::SnapshotImage image;
+  ASSERT_TRUE(test::ReadSnapshotImage(ReadFileBytes(Path()), &image));
+  const test::InfoImage& info = image.info;
   EXPECT_EQ(info.mark, 3);
   EXPECT_EQ(info.number, 7);
   EXPECT_EQ(info.reserved, -1);
@@ -124,19 +101,19 @@ TEST_F(SnapshotFinish, InfoBlockFieldByField) {
 }
 
 TEST_F(SnapshotFinish, ThousandAndOneVersionsMakeChunksOf500500And1) {
-  testing::SnapshotPlan plan;
-  for (int i = 0; i < 1001; ++i) plan.versions.push_back({u"C:\\x" + testing::W(std::to_string(i)), Version(i)});
-  ASSERT_GT(testing::WriteSnapshot(Path(), plan), 0u);
+  test::SnapshotPlan plan;
+  for (int i = 0; i < 1001; ++i) plan.versions.push_back({u"C:\\x" + test::W(std::to_string(i)), Version(i)});
+  ASSERT_GT(test::WriteSnapshot(Path(), plan), 0u);
   const std::string bytes = ReadFileBytes(Path());
-  testing::SnapshotImage image;
-  ASSERT_TRUE(testing::ReadSnapshotImage(bytes, &image));
+  test::SnapshotImage image;
+  ASSERT_TRUE(test::ReadSnapshotImage(bytes, &image));
   EXPECT_EQ(image.info.version_count, 1001);
   EXPECT_EQ(image.info.versions_per_chunk, 500);
   ASSERT_EQ(image.info.version_chunks.size(), 3u);
   size_t counts[3];
   for (int k = 0; k < 3; ++k) {
-    testing::StoredBlock chunk;
-    ASSERT_TRUE(testing::DecodeBlock(bytes, image.info.version_chunks[k], &chunk));
+    test::StoredBlock chunk;
+    ASSERT_TRUE(test::DecodeBlock(bytes, image.info.version_chunks[k], &chunk));
     CXMemReader r(reinterpret_cast<const uint8_t*>(chunk.payload.data()));
     SXDskSnapshotVersionExp record;
     counts[k] = 0;
@@ -158,11 +135,11 @@ TEST_F(SnapshotFinish, ThousandAndOneVersionsMakeChunksOf500500And1) {
 }
 
 TEST_F(SnapshotFinish, FullRequestListsAStarPerKind) {
-  testing::SnapshotPlan plan;
+  test::SnapshotPlan plan;
   plan.request.Build(true, false, true, {}, {u"C:"}, {});
-  ASSERT_GT(testing::WriteSnapshot(Path(), plan), 0u);
-  testing::SnapshotImage image;
-  ASSERT_TRUE(testing::ReadSnapshotImage(ReadFileBytes(Path()), &image));
+  ASSERT_GT(test::WriteSnapshot(Path(), plan), 0u);
+  test::SnapshotImage image;
+  ASSERT_TRUE(test::ReadSnapshotImage(ReadFileBytes(Path()), &image));
   EXPECT_EQ(image.info.full, 1);
   EXPECT_EQ(image.info.version_info, 1);
   for (const auto& list : image.info.targets) EXPECT_EQ(list, std::vector<std::u16string>{u"*"});
@@ -170,7 +147,7 @@ TEST_F(SnapshotFinish, FullRequestListsAStarPerKind) {
 
 TEST_F(SnapshotFinish, JobsAddingSectionsAtOnceMakeAFileWhoseBlocksAllDecode) {
   CXSnapshotWriter writer;
-  ASSERT_EQ(writer.CreateSnapshot(Path(), "t", CXScanRequest()), 1);
+  ASSERT_EQ(writer.CreateSnapshot(Path(), "t", SXInfoRequest()), 1);
   constexpr int kPerJob = 60;
   std::map<std::u16string, std::string> expected[3];
   std::vector<std::thread> jobs;
@@ -181,7 +158,7 @@ TEST_F(SnapshotFinish, JobsAddingSectionsAtOnceMakeAFileWhoseBlocksAllDecode) {
       const size_t sizes[] = {5, 200, 3000, 17000, 70000};
       std::string payload(sizes[i % 5], '\0');
       for (size_t b = 0; b < payload.size(); ++b) payload[b] = static_cast<char>(i % 2 ? gen() & 0xFF : b % 7);
-      expected[kind][u"s" + testing::W(std::to_string(i))] = payload;
+      expected[kind][u"s" + test::W(std::to_string(i))] = payload;
     }
   }
   for (int kind = 0; kind < 3; ++kind) {
@@ -194,19 +171,19 @@ TEST_F(SnapshotFinish, JobsAddingSectionsAtOnceMakeAFileWhoseBlocksAllDecode) {
     });
   }
   for (auto& t : jobs) t.join();
-  ASSERT_GT(writer.FinishSnapshot(1), 0u);
+  ASSERT_GT(writer.FinishSnapshot(1, DescribeMachine()), 0u);
   const std::string bytes = ReadFileBytes(Path());
-  std::vector<testing::StoredBlock> blocks;
-  ASSERT_TRUE(testing::DecodeAllBlocks(bytes, &blocks));
+  std::vector<test::StoredBlock> blocks;
+  ASSERT_TRUE(test::DecodeAllBlocks(bytes, &blocks));
   EXPECT_EQ(blocks.size(), 3u * kPerJob + 2);  // sections, tables block, info block
-  testing::SnapshotImage image;
-  ASSERT_TRUE(testing::ReadSnapshotImage(bytes, &image));
+  test::SnapshotImage image;
+  ASSERT_TRUE(test::ReadSnapshotImage(bytes, &image));
   for (int kind = 0; kind < 3; ++kind) {
     ASSERT_EQ(image.tables[kind].size(), static_cast<size_t>(kPerJob));
     EXPECT_EQ(image.info.progress[kind][1], kPerJob);
     for (const SXSectionEntry& e : image.tables[kind]) {
-      testing::StoredBlock block;
-      ASSERT_TRUE(testing::DecodeBlock(bytes, e.block_offset, &block));
+      test::StoredBlock block;
+      ASSERT_TRUE(test::DecodeBlock(bytes, e.block_offset, &block));
       EXPECT_EQ(block.payload, expected[kind][e.name]) << kind << " " << N(e.name);
     }
   }
@@ -214,10 +191,10 @@ TEST_F(SnapshotFinish, JobsAddingSectionsAtOnceMakeAFileWhoseBlocksAllDecode) {
 
 // Everything but the time fields: the time text and the elapsed time.
 std::string WithoutTimes(const std::string& file) {
-  testing::SnapshotImage image;
-  if (!testing::ReadSnapshotImage(file, &image)) return "unreadable";
-  testing::StoredBlock info;
-  testing::DecodeBlock(file, image.info_offset, &info);
+  test::SnapshotImage image;
+  if (!test::ReadSnapshotImage(file, &image)) return "unreadable";
+  test::StoredBlock info;
+  test::DecodeBlock(file, image.info_offset, &info);
   std::string payload = info.payload;
   const size_t time_at = 1 + 12 + 2 + image.info.title.size() + 2;
   payload.replace(time_at, image.info.time.size(), image.info.time.size(), '#');
@@ -230,19 +207,19 @@ std::string WithoutTimes(const std::string& file) {
 }
 
 TEST_F(SnapshotFinish, SameInputGivesTheSameBytesButForTheTimes) {
-  testing::SnapshotPlan plan;
-  testing::NodeSpec root;
+  test::SnapshotPlan plan;
+  test::NodeSpec root;
   root.name = u"HKEY_LOCAL_MACHINE";
-  root.values = {testing::Value(u"v", 1, testing::Hex("61 00 62 00 00 00")),
-                 testing::Value(u"d", 4, testing::Hex("01 00 00 00"))};
-  for (int i = 0; i < 200; ++i) root.children.push_back(testing::Node(u"Key" + testing::W(std::to_string(i))));
+  root.values = {test::Value(u"v", 1, test::Hex("61 00 62 00 00 00")),
+                 test::Value(u"d", 4, test::Hex("01 00 00 00"))};
+  for (int i = 0; i < 200; ++i) root.children.push_back(test::Node(u"Key" + test::W(std::to_string(i))));
   plan.sections.push_back({kSectionRegistry, u"HKEY_LOCAL_MACHINE", root});
   plan.versions = {{u"C:\\a.exe", Version(3)}};
-  ASSERT_GT(testing::WriteSnapshot(Path(u"one.snp"), plan), 0u);
-  ASSERT_GT(testing::WriteSnapshot(Path(u"two.snp"), plan), 0u);
+  ASSERT_GT(test::WriteSnapshot(Path(u"one.snp"), plan), 0u);
+  ASSERT_GT(test::WriteSnapshot(Path(u"two.snp"), plan), 0u);
   const std::string one = ReadFileBytes(Path(u"one.snp"));
   const std::string two = ReadFileBytes(Path(u"two.snp"));
-  EXPECT_EQ(testing::ToHex(WithoutTimes(one)), testing::ToHex(WithoutTimes(two)));
+  EXPECT_EQ(test::ToHex(WithoutTimes(one)), test::ToHex(WithoutTimes(two)));
   EXPECT_NE(WithoutTimes(one), "unreadable");
 }
 

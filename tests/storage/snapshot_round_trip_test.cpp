@@ -12,42 +12,28 @@
 #include <regex>
 #include <thread>
 
-#include "platform/system_info.h"
+#include "base/strings.h"
+#include "fakes/fake_machine.h"
+#include "record/apps/system_info.h"
 #include "snapshot_builder.h"
 #include "snapshot_bytes.h"
 #include "snapshot_samples.h"
 #include "storage/mem_writer.h"
-#include "storage/snapshot_reader.h"
+#include "storage/reader/snapshot_reader.h"
 #include "storage/snapshot_writer.h"
-#include "storage/strings.h"
 #include "test_support.h"
 
 namespace orvalinth {
 namespace {
 
-using testing::N;
-using testing::SampleData;
-using testing::SampleLink;
-using testing::SampleNode;
-using testing::SampleText;
-using testing::ReadFileBytes;
-using testing::TempFolder;
-using testing::W;
-
-// A machine with known names, so that the info block can be expected whole.
-class KnownMachine final : public platform::SystemInfo {
- public:
-  bool ComputerName(std::string* name) override {
-    *name = "ROUNDTRIP";
-    return true;
-  }
-  bool UserName(std::u16string* name) override {
-    *name = u"recorder";
-    return true;
-  }
-  uint32_t NativeArchitecture() override { return 9; }
-  bool Memory(uint64_t*, uint64_t*) override { return false; }
-};
+using test::N;
+using test::SampleData;
+using test::SampleLink;
+using test::SampleNode;
+using test::SampleText;
+using test::ReadFileBytes;
+using test::TempFolder;
+using test::W;
 
 // ---- the expected trees, in the reader's terms, and the writer's input made from them ----
 
@@ -83,8 +69,8 @@ std::string RegistryData(const SXReadValue& v) {
 // The writer's input for an expected node. Children, files and values are
 // handed over in reverse, so that the writer's sorting is what puts them in
 // the expected order.
-testing::NodeSpec ToSpec(const SXReadNode& node) {
-  testing::NodeSpec plan;
+test::NodeSpec ToSpec(const SXReadNode& node) {
+  test::NodeSpec plan;
   plan.name = node.name;
   plan.attributes = node.attributes;
   plan.error = node.error;
@@ -92,15 +78,15 @@ testing::NodeSpec ToSpec(const SXReadNode& node) {
   plan.link_target = node.link_target;
   for (auto c = node.children.rbegin(); c != node.children.rend(); ++c) plan.children.push_back(ToSpec(*c));
   for (auto f = node.files.rbegin(); f != node.files.rend(); ++f) {
-    plan.files.push_back(testing::File(f->name, f->size, f->last_write, f->attributes, f->version_index));
+    plan.files.push_back(test::File(f->name, f->size, f->last_write, f->attributes, f->version_index));
   }
   for (auto v = node.values.rbegin(); v != node.values.rend(); ++v) {
-    plan.values.push_back(testing::Value(v->name, v->type, RegistryData(*v)));
+    plan.values.push_back(test::Value(v->name, v->type, RegistryData(*v)));
   }
   // Item runs are stored as they come (the applications scan builds them in
   // its collectors' order).
   for (size_t i = 0; i < node.items.size(); ++i) {
-    plan.raw_content += testing::ItemRecordBytes(node.items[i], i + 1 == node.items.size());
+    plan.raw_content += test::ItemRecordBytes(node.items[i], i + 1 == node.items.size());
   }
   return plan;
 }
@@ -208,8 +194,8 @@ SXReadSection ApplicationsSection(const std::u16string& category, int variant) {
   return Section(kReadApplications, category, root);
 }
 
-testing::SectionPlan ToSectionPlan(const SXReadSection& s) {
-  testing::SectionPlan plan;
+test::SectionPlan ToSectionPlan(const SXReadSection& s) {
+  test::SectionPlan plan;
   plan.kind = s.kind;
   plan.name = s.name;
   plan.root = ToSpec(s.root);
@@ -264,12 +250,14 @@ SXReadInfo ExpectedInfo(const SXReadInfo& read, int32_t number, const std::strin
 
 class SnapshotRoundTrip : public ::testing::Test {
  protected:
-  SnapshotRoundTrip() : use_machine_(machine_) {}
+  SnapshotRoundTrip() {
+    machine_.computer_name = "ROUNDTRIP";
+    machine_.user_name = u"recorder";
+  }
   std::u16string Path(const char16_t* name = u"snapshot004.snp") { return dir_ / name; }
 
   TempFolder dir_;
-  KnownMachine machine_;
-  platform::ScopedFacility<platform::SystemInfo> use_machine_;
+  test::FakeMachine machine_;
 };
 
 TEST_F(SnapshotRoundTrip, EverySectionKindReadsBackAsDescribed) {
@@ -280,7 +268,7 @@ TEST_F(SnapshotRoundTrip, EverySectionKindReadsBackAsDescribed) {
   expected.sections[kReadApplications] = {ApplicationsSection(u"Startup", 1), ApplicationsSection(u"Services", 2)};
   expected.versions = {ReadVersion(Version(7)), ReadVersion(Version(8))};
 
-  testing::SnapshotPlan plan;
+  test::SnapshotPlan plan;
   plan.number = 4;
   plan.title = "PC - snapshot #4";
   plan.request.Build(false, false, true, {u"HKEY_LOCAL_MACHINE", u"HKEY_USERS"}, {u"C:\\", u"D:\\"}, {});
@@ -297,7 +285,7 @@ TEST_F(SnapshotRoundTrip, EverySectionKindReadsBackAsDescribed) {
     }
   }
   std::string error;
-  const uint32_t size = testing::WriteSnapshot(Path(), plan, &error);
+  const uint32_t size = test::WriteSnapshot(Path(), plan, &error);
   ASSERT_GT(size, 0u) << error;
 
   const ReadBack r = ReadSnapshot(Path());
@@ -344,7 +332,7 @@ TEST_F(SnapshotRoundTrip, JobsStoringSectionsAndVersionsAtOnceReadBackExactly) {
   });
   CXScanRequest request;
   request.Build(false, false, true, {u"HKEY_CURRENT_USER"}, {u"C:\\Apps"}, {});
-  ASSERT_EQ(writer.CreateSnapshot(Path(), "jobs", request), 1) << writer.ChainText(false);
+  ASSERT_EQ(writer.CreateSnapshot(Path(), "jobs", request.InfoRequest()), 1) << writer.ChainText(false);
 
   // Registry and applications jobs store their sections while two file jobs
   // look executables up (storing full version chunks) and store drives. The
@@ -360,8 +348,8 @@ TEST_F(SnapshotRoundTrip, JobsStoringSectionsAndVersionsAtOnceReadBackExactly) {
   std::map<int32_t, int> executable_at;  // version index -> i
   const auto store = [&writer](const SXReadSection& s) {
     CXMemWriter payload;
-    const testing::SectionPlan plan = ToSectionPlan(s);
-    const int32_t root = testing::BuildSectionPayload(plan.root, plan.kind, true, &payload);
+    const test::SectionPlan plan = ToSectionPlan(s);
+    const int32_t root = test::BuildSectionPayload(plan.root, plan.kind, true, &payload);
     return writer.AddSection(s.kind, plan.name, root, payload) != 0;
   };
   const auto file_job = [&](int job) {
@@ -395,7 +383,7 @@ TEST_F(SnapshotRoundTrip, JobsStoringSectionsAndVersionsAtOnceReadBackExactly) {
     const int32_t index = writer.version_table().LookupVersion(paths[static_cast<size_t>(i)], nullptr, nullptr);
     executable_at[index] = i;
   }
-  ASSERT_GT(writer.FinishSnapshot(9), 0u) << writer.ChainText(false);
+  ASSERT_GT(writer.FinishSnapshot(9, DescribeMachine()), 0u) << writer.ChainText(false);
 
   const ReadBack r = ReadSnapshot(Path());
   ASSERT_EQ(r.ok, 1) << r.fault.message << " at " << r.fault.file_offset << "/" << r.fault.payload_offset;
@@ -423,7 +411,7 @@ TEST_F(SnapshotRoundTrip, JobsStoringSectionsAndVersionsAtOnceReadBackExactly) {
 }
 
 TEST_F(SnapshotRoundTrip, ThousandAndOneVersionsReadBackFromChunksOf500500And1) {
-  testing::SnapshotPlan plan;
+  test::SnapshotPlan plan;
   plan.number = 12;
   std::vector<int32_t> every;
   for (int i = 0; i < 1001; ++i) {
@@ -432,7 +420,7 @@ TEST_F(SnapshotRoundTrip, ThousandAndOneVersionsReadBackFromChunksOf500500And1) 
   }
   const SXReadSection drive = FilesSection(u"c:\\", every);
   plan.sections.push_back(ToSectionPlan(drive));
-  ASSERT_GT(testing::WriteSnapshot(Path(), plan), 0u);
+  ASSERT_GT(test::WriteSnapshot(Path(), plan), 0u);
 
   const ReadBack r = ReadSnapshot(Path());
   ASSERT_EQ(r.ok, 1) << r.fault.message;
@@ -452,11 +440,11 @@ TEST_F(SnapshotRoundTrip, ThousandAndOneVersionsReadBackFromChunksOf500500And1) 
   const std::string bytes = ReadFileBytes(Path());
   const size_t counts[3] = {500, 500, 1};
   for (size_t k = 0; k < 3; ++k) {
-    testing::StoredBlock chunk;
-    ASSERT_TRUE(testing::DecodeBlock(bytes, r.snapshot.info.chunk_offsets[k], &chunk));
+    test::StoredBlock chunk;
+    ASSERT_TRUE(test::DecodeBlock(bytes, r.snapshot.info.chunk_offsets[k], &chunk));
     std::string records;
     for (size_t i = 0; i < counts[k]; ++i) {
-      records += testing::VersionRecordBytes(r.snapshot.versions[500 * k + i]);
+      records += test::VersionRecordBytes(r.snapshot.versions[500 * k + i]);
     }
     EXPECT_EQ(chunk.payload.size(), records.size()) << k;
     EXPECT_TRUE(chunk.payload == records) << k;
@@ -472,8 +460,8 @@ TEST_F(SnapshotRoundTrip, ThousandAndOneVersionsReadBackFromChunksOf500500And1) 
 // The info payload of a file with its time text and elapsed time overwritten,
 // located through what the reader found in it.
 std::string InfoWithoutTimes(const std::string& file, const SXReadSnapshot& read) {
-  testing::StoredBlock block;
-  if (!testing::DecodeBlock(file, read.info_offset, &block)) return "undecodable";
+  test::StoredBlock block;
+  if (!test::DecodeBlock(file, read.info_offset, &block)) return "undecodable";
   std::string payload = block.payload;
   const SXReadInfo& info = read.info;
   // mark, number, reserved, format version, then the title's count and text.
@@ -493,7 +481,7 @@ std::string InfoWithoutTimes(const std::string& file, const SXReadSnapshot& read
 }
 
 TEST_F(SnapshotRoundTrip, TheSameInputGivesTheSameBytesButForTheTimes) {
-  testing::SnapshotPlan plan;
+  test::SnapshotPlan plan;
   plan.number = 5;
   plan.title = "twice";
   plan.request.Build(false, true, true, {u"HKEY_LOCAL_MACHINE\\SOFTWARE"}, {u"C:\\", u"-C:\\Temp"}, {u"*"});
@@ -502,8 +490,8 @@ TEST_F(SnapshotRoundTrip, TheSameInputGivesTheSameBytesButForTheTimes) {
   plan.sections.push_back(ToSectionPlan(ApplicationsSection(u"Startup", 4)));
   plan.versions = {{u"C:\\Program Files\\app00000.exe", Version(1)}, {u"C:\\Program Files\\app00001.exe", Version(2)}};
   plan.progress[1][1] = 9;
-  ASSERT_GT(testing::WriteSnapshot(Path(u"one.snp"), plan), 0u);
-  ASSERT_GT(testing::WriteSnapshot(Path(u"two.snp"), plan), 0u);
+  ASSERT_GT(test::WriteSnapshot(Path(u"one.snp"), plan), 0u);
+  ASSERT_GT(test::WriteSnapshot(Path(u"two.snp"), plan), 0u);
   const std::string one = ReadFileBytes(Path(u"one.snp"));
   const std::string two = ReadFileBytes(Path(u"two.snp"));
   const ReadBack first = ReadSnapshot(Path(u"one.snp"));
@@ -514,13 +502,13 @@ TEST_F(SnapshotRoundTrip, TheSameInputGivesTheSameBytesButForTheTimes) {
   // Everything before the info block is the same byte for byte, and the info
   // block ends the file.
   ASSERT_EQ(first.snapshot.info_offset, second.snapshot.info_offset);
-  EXPECT_EQ(testing::ToHex(one.substr(0, first.snapshot.info_offset)),
-            testing::ToHex(two.substr(0, second.snapshot.info_offset)));
+  EXPECT_EQ(test::ToHex(one.substr(0, first.snapshot.info_offset)),
+            test::ToHex(two.substr(0, second.snapshot.info_offset)));
   // In the info block only the time fields may differ.
   const std::string info_one = InfoWithoutTimes(one, first.snapshot);
   const std::string info_two = InfoWithoutTimes(two, second.snapshot);
   EXPECT_GT(info_one.size(), 120u) << info_one;
-  EXPECT_EQ(testing::ToHex(info_one), testing::ToHex(info_two));
+  EXPECT_EQ(test::ToHex(info_one), test::ToHex(info_two));
   // And read back they differ in nothing else.
   SXReadSnapshot second_with_first_times = second.snapshot;
   second_with_first_times.info.time = first.snapshot.info.time;

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "storage/snapshot_reader_model.h"
+#include "storage/reader/snapshot_reader_model.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 inline SXReadFile SampleFile(std::u16string name, uint64_t size, uint16_t attributes = 0, int32_t version = -1) {
   SXReadFile f;
@@ -217,4 +217,4 @@ inline SXReadSnapshot SampleSnapshot() {
   return s;
 }
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

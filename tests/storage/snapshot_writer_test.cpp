@@ -5,9 +5,10 @@
 #include <random>
 #include <thread>
 
+#include "fakes/fake_machine.h"
 #include "platform/files.h"
 #include "platform/system_info.h"
-#include "record/apps/fake_registry.h"
+#include "record/apps/system_info.h"
 #include "snapshot_builder.h"
 #include "storage/data_dir.h"
 #include "storage/lz4_block.h"
@@ -17,10 +18,10 @@
 namespace orvalinth {
 namespace {
 
-using testing::Hex;
-using testing::ReadFileBytes;
-using testing::TempFolder;
-using testing::ToHex;
+using test::Hex;
+using test::ReadFileBytes;
+using test::TempFolder;
+using test::ToHex;
 
 std::string Random(size_t n, unsigned seed) {
   std::mt19937 gen(seed);
@@ -31,50 +32,22 @@ std::string Random(size_t n, unsigned seed) {
 
 const uint8_t* U8(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
 
-// The machine as the info block sees it, the same on every build.
-class FixedMachine final : public platform::SystemInfo {
- public:
-  bool ComputerName(std::string* name) override {
-    *name = computer;
-    return known;
-  }
-  bool UserName(std::u16string* name) override {
-    *name = user;
-    return known;
-  }
-  uint32_t NativeArchitecture() override { return 9; }
-  bool Memory(uint64_t* available, uint64_t* total) override {
-    *available = *total = 1;
-    return true;
-  }
-  std::string computer = "WORKSTATION-0123456789";
-  std::u16string user = u"SYSTEM \u4e2d";
-  bool known = true;
-};
-
 class SnapshotWriter : public ::testing::Test {
  protected:
-  SnapshotWriter() : use_machine_(machine_), use_registry_(registry_) {
-    const std::u16string key = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
-    registry_.SetText(platform::RegistryRoot::kLocalMachine, key, u"ProductName", u"Microsoft Windows 7 Enterprise");
-    registry_.SetText(platform::RegistryRoot::kLocalMachine, key, u"CSDVersion", u"Service Pack 1");
-    registry_.SetText(platform::RegistryRoot::kLocalMachine, key, u"CurrentVersion", u"6.1");
-    registry_.SetText(platform::RegistryRoot::kLocalMachine, u"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0",
-                      u"ProcessorNameString", u"Test  CPU");
+  SnapshotWriter() {
+    machine_.machine.computer_name = "WORKSTATION-0123456789";
+    machine_.machine.user_name = u"SYSTEM \u4e2d";
   }
   std::u16string Path(const char16_t* name = u"snapshot001.snp") { return dir_ / name; }
 
   TempFolder dir_;
-  FixedMachine machine_;
-  testing::FakeRegistry registry_;
-  platform::ScopedFacility<platform::SystemInfo> use_machine_;
-  platform::ScopedFacility<platform::Registry> use_registry_;
+  test::DescribedMachine machine_;
 };
 
 // Stores one payload in a fresh snapshot and gives the stored block's bytes.
 std::string StoreOne(const std::u16string& path, const std::string& payload, uint32_t* offset) {
   CXSnapshotWriter writer;
-  EXPECT_EQ(writer.CreateSnapshot(path, "t", CXScanRequest()), 1);
+  EXPECT_EQ(writer.CreateSnapshot(path, "t", SXInfoRequest()), 1);
   *offset = writer.WriteBlock(U8(payload), static_cast<int32_t>(payload.size()));
   writer.ResetWriter();
   return ReadFileBytes(path).substr(20);
@@ -82,7 +55,7 @@ std::string StoreOne(const std::u16string& path, const std::string& payload, uin
 
 TEST_F(SnapshotWriter, WhileRecordingTheHeaderIsProvisional) {
   CXSnapshotWriter writer;
-  ASSERT_EQ(writer.CreateSnapshot(Path(), "t", CXScanRequest()), 1);
+  ASSERT_EQ(writer.CreateSnapshot(Path(), "t", SXInfoRequest()), 1);
   EXPECT_EQ(ToHex(ReadFileBytes(Path())), ToHex("s4.1" + std::string(16, '\0')));
   EXPECT_EQ(writer.job_counter(kScanFiles).Get(), -1);
   EXPECT_EQ(writer.progress(kScanFiles, 0).Get(), 0);
@@ -128,8 +101,8 @@ TEST_F(SnapshotWriter, CompressedPayloadsFrom16348BytesTakeTheLongHeader) {
   uint32_t offset = 0;
   for (int32_t length : {16347, 16348, 100000}) {
     const std::string block = StoreOne(Path(), std::string(static_cast<size_t>(length), 'q'), &offset);
-    testing::StoredBlock decoded;
-    ASSERT_TRUE(testing::DecodeBlock(std::string(20, '\0') + block, 20, &decoded)) << length;
+    test::StoredBlock decoded;
+    ASSERT_TRUE(test::DecodeBlock(std::string(20, '\0') + block, 20, &decoded)) << length;
     EXPECT_TRUE(decoded.compressed);
     EXPECT_EQ(decoded.header_size, length < 16348 ? 4 : 8) << length;
     EXPECT_EQ(decoded.payload, std::string(static_cast<size_t>(length), 'q'));
@@ -138,7 +111,7 @@ TEST_F(SnapshotWriter, CompressedPayloadsFrom16348BytesTakeTheLongHeader) {
 
 TEST_F(SnapshotWriter, OffsetsFollowEachOtherWithoutGaps) {
   CXSnapshotWriter writer;
-  ASSERT_EQ(writer.CreateSnapshot(Path(), "t", CXScanRequest()), 1);
+  ASSERT_EQ(writer.CreateSnapshot(Path(), "t", SXInfoRequest()), 1);
   EXPECT_EQ(writer.WriteBlock(U8("abc"), 3), 20u);
   EXPECT_EQ(writer.WriteBlock(U8(Random(300, 5)), 300), 24u);
   EXPECT_EQ(writer.WriteBlock(U8(""), 0), 328u);
@@ -146,18 +119,18 @@ TEST_F(SnapshotWriter, OffsetsFollowEachOtherWithoutGaps) {
 }
 
 TEST_F(SnapshotWriter, SnapshotWithOnlyFileSectionsHasRegistryAndApplicationWordsZero) {
-  testing::SnapshotPlan plan;
-  testing::NodeSpec d;
+  test::SnapshotPlan plan;
+  test::NodeSpec d;
   d.name = u"d:\\";
-  d.files = {testing::File(u"x", 1, 2)};
+  d.files = {test::File(u"x", 1, 2)};
   plan.sections.push_back({kSectionFiles, u"d:\\", d});
   plan.sections.push_back({kSectionFiles, u"C:\\", d});
   plan.sections.push_back({kSectionFiles, u"b:\\", d});
-  const uint32_t size = testing::WriteSnapshot(Path(), plan);
+  const uint32_t size = test::WriteSnapshot(Path(), plan);
   const std::string bytes = ReadFileBytes(Path());
   ASSERT_EQ(size, bytes.size());
-  testing::SnapshotImage image;
-  ASSERT_TRUE(testing::ReadSnapshotImage(bytes, &image));
+  test::SnapshotImage image;
+  ASSERT_TRUE(test::ReadSnapshotImage(bytes, &image));
   EXPECT_EQ(image.table_words[0], 0u);
   EXPECT_EQ(image.table_words[1], 5u);  // after the mark and the registry count
   EXPECT_EQ(image.table_words[2], 0u);
@@ -169,24 +142,24 @@ TEST_F(SnapshotWriter, SnapshotWithOnlyFileSectionsHasRegistryAndApplicationWord
   EXPECT_EQ(image.tables[1][1].name, u"C:\\");
   EXPECT_EQ(image.tables[1][2].name, u"d:\\");
   // The file ends with the info block.
-  testing::StoredBlock info;
-  ASSERT_TRUE(testing::DecodeBlock(bytes, image.info_offset, &info));
+  test::StoredBlock info;
+  ASSERT_TRUE(test::DecodeBlock(bytes, image.info_offset, &info));
   EXPECT_EQ(info.offset + info.header_size + info.stored, bytes.size());
 }
 
 TEST_F(SnapshotWriter, TablesBlockGoldenBytes) {
   CXSnapshotWriter writer;
-  ASSERT_EQ(writer.CreateSnapshot(Path(), "t", CXScanRequest()), 1);
+  ASSERT_EQ(writer.CreateSnapshot(Path(), "t", SXInfoRequest()), 1);
   EXPECT_EQ(writer.AddSection(kSectionApps, u"Startup", 1, U8("\x01\x80\x01" "A"), 4), 20u);
   EXPECT_EQ(writer.AddSection(kSectionRegistry, u"HKEY_USERS", 1, U8("\x01\x80\x01" "B"), 4), 25u);
   EXPECT_EQ(writer.AddSection(kSectionRegistry, u"HKEY_CLASSES_ROOT", 1, U8("\x01\x80\x01" "C"), 4), 30u);
   EXPECT_EQ(writer.AddSection(7, u"nowhere", 1, U8("x"), 1), 0u);
-  ASSERT_GT(writer.FinishSnapshot(1), 0u);
+  ASSERT_GT(writer.FinishSnapshot(1, DescribeMachine()), 0u);
   const std::string bytes = ReadFileBytes(Path());
-  testing::SnapshotImage image;
-  ASSERT_TRUE(testing::ReadSnapshotImage(bytes, &image));
-  testing::StoredBlock tables;
-  ASSERT_TRUE(testing::DecodeBlock(bytes, image.info.tables_offset, &tables));
+  test::SnapshotImage image;
+  ASSERT_TRUE(test::ReadSnapshotImage(bytes, &image));
+  test::StoredBlock tables;
+  ASSERT_TRUE(test::DecodeBlock(bytes, image.info.tables_offset, &tables));
   EXPECT_EQ(image.info.tables_offset, 35u);
   auto wide = [](const std::string& s) {
     std::string out;
@@ -205,32 +178,32 @@ TEST_F(SnapshotWriter, TablesBlockGoldenBytes) {
 }
 
 TEST_F(SnapshotWriter, SectionTreeReadsBack) {
-  testing::NodeSpec root;
+  test::NodeSpec root;
   root.name = u"c:\\";
-  root.files = {testing::File(u"pagefile.sys", 0x100000000, 5, 0x26)};
-  testing::NodeSpec windows;
+  root.files = {test::File(u"pagefile.sys", 0x100000000, 5, 0x26)};
+  test::NodeSpec windows;
   windows.name = u"Windows";
   windows.attributes = 0x10;
-  windows.files = {testing::File(u"b.txt", 0x100, 2), testing::File(u"A.exe", 0xFF, 1, 0, 0)};
-  testing::NodeSpec denied;
+  windows.files = {test::File(u"b.txt", 0x100, 2), test::File(u"A.exe", 0xFF, 1, 0, 0)};
+  test::NodeSpec denied;
   denied.name = u"System Volume Information";
   denied.error = 5;
-  testing::NodeSpec link;
+  test::NodeSpec link;
   link.name = u"Documents and Settings";
   link.link_type = kLinkJunction;
   link.link_target = u"C:\\Users";
   root.children = {windows, denied, link};
-  testing::SnapshotPlan plan;
+  test::SnapshotPlan plan;
   plan.versions.push_back({u"C:\\Windows\\A.exe", SXExeVersion()});
   plan.sections.push_back({kSectionFiles, u"c:\\", root});
-  ASSERT_GT(testing::WriteSnapshot(Path(), plan), 0u);
+  ASSERT_GT(test::WriteSnapshot(Path(), plan), 0u);
   const std::string bytes = ReadFileBytes(Path());
-  testing::SnapshotImage image;
-  ASSERT_TRUE(testing::ReadSnapshotImage(bytes, &image));
-  testing::StoredBlock section;
-  ASSERT_TRUE(testing::DecodeBlock(bytes, image.tables[1][0].block_offset, &section));
+  test::SnapshotImage image;
+  ASSERT_TRUE(test::ReadSnapshotImage(bytes, &image));
+  test::StoredBlock section;
+  ASSERT_TRUE(test::DecodeBlock(bytes, image.tables[1][0].block_offset, &section));
   EXPECT_EQ(section.payload[0], '\x01');
-  const testing::NodeSpec back = testing::ReadSectionTree(section.payload, image.tables[1][0].root_offset, 1);
+  const test::NodeSpec back = test::ReadSectionTree(section.payload, image.tables[1][0].root_offset, 1);
   EXPECT_EQ(back.name, u"c:");  // a drive root reads without its "\"
   ASSERT_EQ(back.children.size(), 3u);
   EXPECT_EQ(back.children[0].name, u"Documents and Settings");  // sorted

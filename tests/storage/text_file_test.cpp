@@ -9,9 +9,9 @@
 namespace orvalinth {
 namespace {
 
-using testing::Hex;
-using testing::TempFolder;
-using testing::WriteFileBytes;
+using test::Hex;
+using test::TempFolder;
+using test::WriteFileBytes;
 
 std::vector<std::u16string> Lines(const std::string& bytes) {
   TempFolder dir;
@@ -48,7 +48,7 @@ TEST(TextFile, MissingFileFailsWithTheChainLine) {
   TempFolder dir;
   CXFileTextU text;
   EXPECT_EQ(text.Open(dir / u"nope.ini"), 0);
-  EXPECT_EQ(text.ChainText(false), "Cannot open file\n[" + testing::N(dir / u"nope.ini") + "] [error:2]");
+  EXPECT_EQ(text.ChainText(false), "Cannot open file\n[" + test::N(dir / u"nope.ini") + "] [error:2]");
   std::u16string line;
   EXPECT_EQ(text.ReadLine(&line), 0);
 }

@@ -6,18 +6,18 @@
 #include <map>
 #include <thread>
 
+#include "base/strings.h"
 #include "snapshot_builder.h"
 #include "storage/exe_version.h"
 #include "storage/file_records.h"
 #include "storage/mem_reader.h"
 #include "storage/snapshot_writer.h"
-#include "storage/strings.h"
 #include "test_support.h"
 
 namespace orvalinth {
 namespace {
 
-using testing::TempFolder;
+using test::TempFolder;
 
 // Version data made up from the path; paths containing "noversion" have none.
 class FakeVersions {
@@ -39,10 +39,10 @@ class VersionTable : public ::testing::Test {
  protected:
   void SetUp() override {
     writer_.version_table().set_reader(versions_.Reader());
-    ASSERT_EQ(writer_.CreateSnapshot(dir_ / u"snapshot001.snp", "t", CXScanRequest()), 1);
+    ASSERT_EQ(writer_.CreateSnapshot(dir_ / u"snapshot001.snp", "t", SXInfoRequest()), 1);
   }
   CXExeVersionTable& table() { return writer_.version_table(); }
-  std::string FileBytes() { return testing::ReadFileBytes(dir_ / u"snapshot001.snp"); }
+  std::string FileBytes() { return test::ReadFileBytes(dir_ / u"snapshot001.snp"); }
 
   TempFolder dir_;
   FakeVersions versions_;
@@ -85,17 +85,17 @@ TEST_F(VersionTable, FileWithoutVersionInformationGetsMinusOneAndIsReadAgainLate
 
 TEST_F(VersionTable, WithoutAReaderNoFileHasVersionInformation) {
   CXSnapshotWriter writer;
-  ASSERT_EQ(writer.CreateSnapshot(dir_ / u"other.snp", "t", CXScanRequest()), 1);
+  ASSERT_EQ(writer.CreateSnapshot(dir_ / u"other.snp", "t", SXInfoRequest()), 1);
   EXPECT_EQ(writer.version_table().LookupVersion(u"C:\\a.exe", nullptr, nullptr), -1);
 }
 
 TEST_F(VersionTable, The501stExecutableStoresTheFirstChunkBeforeItIsAdded) {
-  for (int i = 0; i < 500; ++i) table().LookupVersion(u"C:\\e" + testing::W(std::to_string(i)), nullptr, nullptr);
+  for (int i = 0; i < 500; ++i) table().LookupVersion(u"C:\\e" + test::W(std::to_string(i)), nullptr, nullptr);
   EXPECT_EQ(FileBytes().size(), 20u);  // nothing stored yet
   EXPECT_EQ(table().LookupVersion(u"C:\\e500", nullptr, nullptr), 500);
   const std::string bytes = FileBytes();
-  testing::StoredBlock chunk;
-  ASSERT_TRUE(testing::DecodeBlock(bytes, 20, &chunk));
+  test::StoredBlock chunk;
+  ASSERT_TRUE(test::DecodeBlock(bytes, 20, &chunk));
   EXPECT_EQ(static_cast<size_t>(20 + chunk.header_size) + chunk.stored, bytes.size());
   // Exactly records 0 to 499.
   CXMemReader r(reinterpret_cast<const uint8_t*>(chunk.payload.data()));
@@ -103,7 +103,7 @@ TEST_F(VersionTable, The501stExecutableStoresTheFirstChunkBeforeItIsAdded) {
   int n = 0;
   while (r.position() < static_cast<int32_t>(chunk.payload.size())) {
     record.Read(r);
-    EXPECT_EQ(record.file_version, u"c:\\e" + testing::W(std::to_string(n)));
+    EXPECT_EQ(record.file_version, u"c:\\e" + test::W(std::to_string(n)));
     ++n;
   }
   EXPECT_EQ(n, 500);
@@ -131,7 +131,7 @@ TEST_F(VersionTable, JobsLookingUpAtOnceShareIndexes) {
     jobs.emplace_back([this, j, &seen] {
       for (int k = 0; k < 300; ++k) {
         const int i = (j % 2 == 0) ? k : 299 - k;
-        const std::u16string path = u"C:\\bin\\tool" + testing::W(std::to_string(i)) + u".exe";
+        const std::u16string path = u"C:\\bin\\tool" + test::W(std::to_string(i)) + u".exe";
         seen[j][FoldedAZ(path)] = table().LookupVersion(j == 3 ? FoldedAZ(path) : path, nullptr, nullptr);
       }
     });

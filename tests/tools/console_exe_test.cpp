@@ -16,8 +16,8 @@
 namespace orvalinth {
 namespace {
 
-using testing::FakeAgent;
-using testing::N;
+using test::FakeAgent;
+using test::N;
 
 // The tool built beside the tests, as this system names files.
 std::string ToolExecutable() {
@@ -42,14 +42,14 @@ struct ToolRun {
 
 // Runs the tool with the arguments through the system's shell, its output
 // caught in files of `folder`.
-ToolRun RunTool(const std::vector<std::string>& arguments, const testing::TempFolder& folder) {
+ToolRun RunTool(const std::vector<std::string>& arguments, const test::TempFolder& folder) {
   const std::u16string out = folder / u"out.txt";
   const std::u16string err = folder / u"err.txt";
   ToolRun run;
 #ifdef _WIN32
   // cmd /c takes away the outer quotes and runs the rest as it stands.
   std::string command = "\"\"" + ToolExecutable() + "\" console";
-  for (const std::string& a : arguments) command += " " + N(platform::QuoteArgument(testing::W(a)));
+  for (const std::string& a : arguments) command += " " + N(platform::QuoteArgument(test::W(a)));
   command += " >\"" + N(out) + "\" 2>\"" + N(err) + "\"\"";
   run.code = std::system(command.c_str());
 #else
@@ -64,10 +64,10 @@ ToolRun RunTool(const std::vector<std::string>& arguments, const testing::TempFo
   command += " >" + quoted(platform::posix::ToHostPath(out)) + " 2>" + quoted(platform::posix::ToHostPath(err)) +
              " </dev/null; echo $? >" + quoted(platform::posix::ToHostPath(rc));
   std::system(command.c_str());
-  run.code = std::atoi(testing::ReadFileBytes(rc).c_str());
+  run.code = std::atoi(test::ReadFileBytes(rc).c_str());
 #endif
-  run.out = testing::ReadFileBytes(out);
-  run.err = testing::ReadFileBytes(err);
+  run.out = test::ReadFileBytes(out);
+  run.err = test::ReadFileBytes(err);
   return run;
 }
 
@@ -85,7 +85,7 @@ class ConsoleExeTest : public ::testing::Test {
     return run;
   }
 
-  testing::TempFolder folder_;
+  test::TempFolder folder_;
   FakeAgent agent_;
 };
 
@@ -104,22 +104,22 @@ TEST_F(ConsoleExeTest, BrowseAndDownloadAsAScriptWould) {
     a.WaitClosed();
   });
   EXPECT_EQ(run.code, 0) << run.err;
-  const std::vector<std::string> lines = testing::Lines(run.out);
+  const std::vector<std::string> lines = test::Lines(run.out);
   ASSERT_EQ(lines.size(), 5u) << run.out;
   for (const std::string& line : lines) {
     std::string error;
-    EXPECT_TRUE(testing::IsValidJson(line, &error)) << error << ": " << line;
+    EXPECT_TRUE(test::IsValidJson(line, &error)) << error << ": " << line;
   }
   EXPECT_EQ(lines[2], R"({"command":"drives","ok":true,"disk":"c1z1","drives":[{"letter":"c","fixed":true},{"letter":"z","fixed":true}]})");
   EXPECT_EQ(lines[3], R"({"command":"dir","ok":true,"path":"C:\\","entries":[{"kind":1,"name":"Windows"},{"kind":2,"name":"Junction","target":"D:\\"}]})");
-  EXPECT_EQ(testing::ReadFileBytes(folder_ / u"snapshot002.snp"), "SNAP");
-  EXPECT_FALSE(testing::FileExists(folder_ / u"snapshot002.snp.part"));
+  EXPECT_EQ(test::ReadFileBytes(folder_ / u"snapshot002.snp"), "SNAP");
+  EXPECT_FALSE(test::FileExists(folder_ / u"snapshot002.snp.part"));
 }
 
 TEST_F(ConsoleExeTest, ProtocolViolationExitsWith3) {
   const ToolRun run = Run({"drives"}, [](FakeAgent& a) {
     std::string body;
-    if (a.RecvCommand(&body)) a.SendBytes(testing::Hex("FF FF FF 7F"));
+    if (a.RecvCommand(&body)) a.SendBytes(test::Hex("FF FF FF 7F"));
     a.WaitClosed();
   });
   EXPECT_EQ(run.code, 3) << run.err;

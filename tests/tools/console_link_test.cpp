@@ -10,9 +10,9 @@
 namespace orvalinth::tools {
 namespace {
 
-using testing::FakeAgent;
-using testing::Hex;
-using testing::ToHex;
+using test::FakeAgent;
+using test::Hex;
+using test::ToHex;
 
 class ConsoleLinkTest : public ::testing::Test {
  protected:
@@ -115,7 +115,7 @@ TEST_F(ConsoleLinkTest, BadGreetingIsAViolation) {
     EXPECT_EQ(link.failure(), LinkFailure::kViolation) << c.what;
     EXPECT_EQ(link.failure_text(), c.failure) << c.what;
     const std::string& body = c.info.empty() ? c.hello : c.info;
-    EXPECT_EQ(link.frame_hex(), ToHex(testing::LengthPrefix(static_cast<int32_t>(body.size())) + body)) << c.what;
+    EXPECT_EQ(link.frame_hex(), ToHex(test::LengthPrefix(static_cast<int32_t>(body.size())) + body)) << c.what;
     EXPECT_FALSE(link.connected());
   }
 }
@@ -131,15 +131,15 @@ TEST_F(ConsoleLinkTest, EveryKindOfBadFrameIsAViolationWithItsBytes) {
   const BadFrame cases[] = {
       {"negative length", Hex("FF FF FF FF 00"), "frame length -1 outside 0..10485760", "FF FF FF FF"},
       {"length above 10 MiB", Hex("01 00 A0 00"), "frame length 10485761 outside 0..10485760", ""},
-      {"body that does not decode", testing::Frame("get-disk\xFE" "disk"), "frame body does not decode", ""},
-      {"wrong reply name", testing::Frame("get-dir\xFEpath\xFE"), "reply to \"get-disk\" is named \"get-dir\", expected \"get-disk\"", ""},
-      {"missing key", testing::Frame("get-disk"), "\"get-disk\": key \"disk\" missing", ""},
-      {"extra key", testing::Frame("get-disk\xFE" "disk\xFE" "c1\xFEx\xFE" "1"), "\"get-disk\": unexpected key \"x\"", ""},
-      {"empty payload", testing::Frame("get-disk\xFE" "disk\xFE" "c1\xFE\xFE"), "\"get-disk\": unexpected payload of 0 bytes", ""},
-      {"ping with keys", testing::Frame("ping\xFEk\xFEv"), "\"ping\" with keys (\"k\")", ""},
-      {"scan-done without id", testing::Frame("scan-done\xFEok\xFE" "1"), "\"scan-done\": key \"id-snapshot\" missing after \"ok\"", ""},
-      {"scan-done with a non-decimal ok", testing::Frame("scan-done\xFEok\xFE" "01"), "\"scan-done\": \"ok\" is \"01\", not a decimal integer", ""},
-      {"control bytes shown escaped", testing::Frame("get\x1b[2J"), "reply to \"get-disk\" is named \"get\\x1b[2J\", expected \"get-disk\"", ""},
+      {"body that does not decode", test::Frame("get-disk\xFE" "disk"), "frame body does not decode", ""},
+      {"wrong reply name", test::Frame("get-dir\xFEpath\xFE"), "reply to \"get-disk\" is named \"get-dir\", expected \"get-disk\"", ""},
+      {"missing key", test::Frame("get-disk"), "\"get-disk\": key \"disk\" missing", ""},
+      {"extra key", test::Frame("get-disk\xFE" "disk\xFE" "c1\xFEx\xFE" "1"), "\"get-disk\": unexpected key \"x\"", ""},
+      {"empty payload", test::Frame("get-disk\xFE" "disk\xFE" "c1\xFE\xFE"), "\"get-disk\": unexpected payload of 0 bytes", ""},
+      {"ping with keys", test::Frame("ping\xFEk\xFEv"), "\"ping\" with keys (\"k\")", ""},
+      {"scan-done without id", test::Frame("scan-done\xFEok\xFE" "1"), "\"scan-done\": key \"id-snapshot\" missing after \"ok\"", ""},
+      {"scan-done with a non-decimal ok", test::Frame("scan-done\xFEok\xFE" "01"), "\"scan-done\": \"ok\" is \"01\", not a decimal integer", ""},
+      {"control bytes shown escaped", test::Frame("get\x1b[2J"), "reply to \"get-disk\" is named \"get\\x1b[2J\", expected \"get-disk\"", ""},
   };
   for (const BadFrame& c : cases) {
     CXConsoleLink link;
@@ -175,7 +175,7 @@ TEST_F(ConsoleLinkTest, HexOfALargeFrameIsCutAfter256Bytes) {
   CXMessage m;
   m.Init("get-disk");
   EXPECT_FALSE(link_.Request("get-disk", m, &m));
-  EXPECT_EQ(link_.frame_hex(), ToHex((testing::LengthPrefix(1000) + body).substr(0, 256)) + " ... (748 more bytes)");
+  EXPECT_EQ(link_.frame_hex(), ToHex((test::LengthPrefix(1000) + body).substr(0, 256)) + " ... (748 more bytes)");
   Finish();
 }
 
@@ -241,7 +241,7 @@ TEST_F(ConsoleLinkTest, LinkDroppedInTheMiddleOfAFrame) {
   Agent([](FakeAgent& a) {
     std::string command;
     a.RecvCommand(&command);
-    a.SendBytes(testing::LengthPrefix(20) + "get-disk");
+    a.SendBytes(test::LengthPrefix(20) + "get-disk");
     a.Drop();
   });
   ASSERT_TRUE(link_.AcceptAgent(5000));

@@ -6,7 +6,7 @@
 #include "test_support.h"
 #include "tools/console_options.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 ConsoleRun RunConsoleInProcess(const std::vector<std::string>& arguments, const std::u16string& port_file,
                                const std::vector<std::string>& input, bool stdin_terminal) {
@@ -183,4 +183,4 @@ class JsonReader {
 
 bool IsValidJson(std::string_view text, std::string* error) { return JsonReader(text).Document(error); }
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 struct ConsoleRun {
   int code = -1;
@@ -27,4 +27,4 @@ std::vector<std::string> Lines(const std::string& text);
 // *error says where it is not.
 bool IsValidJson(std::string_view text, std::string* error);
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

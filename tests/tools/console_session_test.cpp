@@ -15,10 +15,10 @@
 namespace orvalinth::tools {
 namespace {
 
-using testing::ConsoleRun;
-using testing::FakeAgent;
-using testing::Lines;
-using testing::ToHex;
+using test::ConsoleRun;
+using test::FakeAgent;
+using test::Lines;
+using test::ToHex;
 
 struct Exchange {
   std::vector<std::string> words;
@@ -34,16 +34,16 @@ class ConsoleSessionTest : public ::testing::Test {
                  const std::vector<std::string>& input = {}, bool terminal = false) {
     const std::u16string port_file = folder_ / u"port";
     // The port of an earlier run would send the agent to a closed port.
-    platform::Files::Get().RemoveFile(port_file);
+    platform::FileSystem::Get().RemoveFile(port_file);
     agent_.Run([=](FakeAgent& a) {
       if (a.ConnectVia(port_file) && a.Greet()) script(a);
     });
-    ConsoleRun run = testing::RunConsoleInProcess(arguments, port_file, input, terminal);
+    ConsoleRun run = test::RunConsoleInProcess(arguments, port_file, input, terminal);
     agent_.Join();
     return run;
   }
 
-  testing::TempFolder folder_;
+  test::TempFolder folder_;
   FakeAgent agent_;
 };
 
@@ -124,7 +124,7 @@ TEST_F(ConsoleSessionTest, EveryCommandsRequestAndReply) {
   for (size_t i = 0; i < table.size(); ++i) EXPECT_EQ(lines[i + 2], table[i].json) << table[i].words[0];
   for (const std::string& line : lines) {
     std::string error;
-    EXPECT_TRUE(testing::IsValidJson(line, &error)) << error << ": " << line;
+    EXPECT_TRUE(test::IsValidJson(line, &error)) << error << ": " << line;
   }
 }
 
@@ -140,7 +140,7 @@ TEST_F(ConsoleSessionTest, JsonStaysValidForAnyBytesFromTheAgent) {
   EXPECT_EQ(run.code, 0) << run.err;
   for (const std::string& line : Lines(run.out)) {
     std::string error;
-    EXPECT_TRUE(testing::IsValidJson(line, &error)) << error << ": " << ToHex(line);
+    EXPECT_TRUE(test::IsValidJson(line, &error)) << error << ": " << ToHex(line);
   }
   // Bytes outside well-formed UTF-8 are shown as the characters of their values.
   const std::string keys = std::string("\"keys\":[[\"k\\u0001\",\"") + "\xC2\x80" "\xC3\x83" "(" "\xC3\xAD" "\xC2\xA0"
@@ -190,7 +190,7 @@ TEST_F(ConsoleSessionTest, InfoWithUpgradeAndCrashForPeople) {
     info.AddString("crash", "Orvalinth 2.10 x64 crashed\r\nexception c0000005\r\n");
     if (a.ConnectVia(port_file) && a.Greet(&info)) a.WaitClosed();
   });
-  const ConsoleRun run = testing::RunConsoleInProcess({}, port_file);
+  const ConsoleRun run = test::RunConsoleInProcess({}, port_file);
   agent_.Join();
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_NE(run.out.find("  upgraded       yes, to a new version\n"
@@ -258,7 +258,7 @@ TEST_F(ConsoleSessionTest, ScanFailureAndTimeOutOfWaitScan) {
 }
 
 TEST_F(ConsoleSessionTest, DownloadLastWithAck) {
-  const std::string folder = testing::N(folder_.path());
+  const std::string folder = test::N(folder_.path());
   std::vector<std::string> received;
   const ConsoleRun run = Run({"--json", "wait-scan", ";", "download", "last", folder, "--ack"}, [&](FakeAgent& a) {
     a.SendBody("scan-done\xFEok\xFE" "1\xFEid-snapshot\xFE" "12");
@@ -273,7 +273,7 @@ TEST_F(ConsoleSessionTest, DownloadLastWithAck) {
   });
   EXPECT_EQ(run.code, 0) << run.err;
   EXPECT_EQ(received, (std::vector<std::string>{"down-snap\xFEid-snapshot\xFE" "12", "down-ack\xFEid-snapshot\xFE" "12"}));
-  EXPECT_EQ(testing::ReadFileBytes(folder_ / u"snapshot012.snp"), "abc");
+  EXPECT_EQ(test::ReadFileBytes(folder_ / u"snapshot012.snp"), "abc");
   const std::vector<std::string> lines = Lines(run.out);
   ASSERT_EQ(lines.size(), 5u) << run.out;
   EXPECT_EQ(lines[3], R"({"command":"download","ok":true,"id-snapshot":12,"size":3,"blocks":1,"path":)" +
@@ -288,9 +288,9 @@ TEST_F(ConsoleSessionTest, DownloadLastWithoutScanDoneIsAUsageError) {
 }
 
 TEST_F(ConsoleSessionTest, UpgradeSendsTheFileAndReadsAFailure) {
-  testing::WriteFileBytes(folder_ / u"new.exe", std::string("MZ\x90\x00\xFE\xFF", 6));
+  test::WriteFileBytes(folder_ / u"new.exe", std::string("MZ\x90\x00\xFE\xFF", 6));
   std::string received;
-  const ConsoleRun run = Run({"upgrade", testing::N(folder_ / u"new.exe")}, [&](FakeAgent& a) {
+  const ConsoleRun run = Run({"upgrade", test::N(folder_ / u"new.exe")}, [&](FakeAgent& a) {
     if (a.RecvCommand(&received)) a.SendBody("upgd-cli\xFEok\xFE" "0\xFEmsg\xFE" "cannot write upgrade_tmp.exe");
     a.WaitClosed();
   });
@@ -300,8 +300,8 @@ TEST_F(ConsoleSessionTest, UpgradeSendsTheFileAndReadsAFailure) {
 }
 
 TEST_F(ConsoleSessionTest, UpgradeSucceedsWhenTheAgentGoesAway) {
-  testing::WriteFileBytes(folder_ / u"new.exe", "MZ");
-  const ConsoleRun run = Run({"--json", "upgrade", testing::N(folder_ / u"new.exe"), ";", "reconnect", "5"}, [&](FakeAgent& a) {
+  test::WriteFileBytes(folder_ / u"new.exe", "MZ");
+  const ConsoleRun run = Run({"--json", "upgrade", test::N(folder_ / u"new.exe"), ";", "reconnect", "5"}, [&](FakeAgent& a) {
     std::string body;
     a.RecvCommand(&body);
     a.Drop();
@@ -316,8 +316,8 @@ TEST_F(ConsoleSessionTest, UpgradeSucceedsWhenTheAgentGoesAway) {
 }
 
 TEST_F(ConsoleSessionTest, UpgradeWithoutAnswerWithinTheWait) {
-  testing::WriteFileBytes(folder_ / u"new.exe", "MZ");
-  const ConsoleRun run = Run({"--json", "upgrade", testing::N(folder_ / u"new.exe"), "--wait", "0.1"}, [](FakeAgent& a) {
+  test::WriteFileBytes(folder_ / u"new.exe", "MZ");
+  const ConsoleRun run = Run({"--json", "upgrade", test::N(folder_ / u"new.exe"), "--wait", "0.1"}, [](FakeAgent& a) {
     std::string body;
     a.RecvCommand(&body);
     a.WaitClosed();
@@ -373,9 +373,9 @@ TEST_F(ConsoleSessionTest, TerminalGoesOnAfterMistakesAPipeStops) {
 }
 
 TEST_F(ConsoleSessionTest, ScriptFile) {
-  testing::WriteFileBytes(folder_ / u"commands.txt", "# browse\ndrives\r\nset-id 5 ; drives\n");
+  test::WriteFileBytes(folder_ / u"commands.txt", "# browse\ndrives\r\nset-id 5 ; drives\n");
   std::vector<std::string> received;
-  const ConsoleRun run = Run({"--script", testing::N(folder_ / u"commands.txt")}, [&](FakeAgent& a) {
+  const ConsoleRun run = Run({"--script", test::N(folder_ / u"commands.txt")}, [&](FakeAgent& a) {
     std::string body;
     while (a.RecvCommand(&body)) {
       received.push_back(body);

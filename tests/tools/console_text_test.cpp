@@ -32,7 +32,7 @@ TEST(ConsoleText, JsonQuoteEscapesAndStaysValid) {
   std::string all;
   for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
   std::string error;
-  EXPECT_TRUE(testing::IsValidJson(JsonQuote(std::string_view(all)), &error)) << error;
+  EXPECT_TRUE(test::IsValidJson(JsonQuote(std::string_view(all)), &error)) << error;
 }
 
 TEST(ConsoleText, DisplayTextDefusesControlCharacters) {
@@ -43,7 +43,7 @@ TEST(ConsoleText, DisplayTextDefusesControlCharacters) {
 }
 
 TEST(ConsoleText, HexDumpCutsAfterTheLimit) {
-  EXPECT_EQ(HexDump(testing::Hex("04 00 00 00 70 69 6E 67")), "04 00 00 00 70 69 6E 67");
+  EXPECT_EQ(HexDump(test::Hex("04 00 00 00 70 69 6E 67")), "04 00 00 00 70 69 6E 67");
   EXPECT_EQ(HexDump(std::string(300, '\xAB'), 2), "AB AB ... (298 more bytes)");
   EXPECT_EQ(HexDump(""), "");
 }

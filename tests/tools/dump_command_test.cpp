@@ -16,7 +16,7 @@
 namespace orvalinth {
 namespace {
 
-using testing::TempFolder;
+using test::TempFolder;
 
 struct ToolRun {
   int code = -1;
@@ -32,21 +32,21 @@ class DumpCommand : public ::testing::Test {
                                 "' 2>'" + err + "'; echo $? >'" + rc + "'";
     EXPECT_EQ(std::system(command.c_str()), 0);
     ToolRun r;
-    r.code = std::atoi(testing::ReadFileBytes(folder_ / u"rc.txt").c_str());
-    r.out = testing::ReadFileBytes(folder_ / u"out.txt");
-    r.err = testing::ReadFileBytes(folder_ / u"err.txt");
+    r.code = std::atoi(test::ReadFileBytes(folder_ / u"rc.txt").c_str());
+    r.out = test::ReadFileBytes(folder_ / u"out.txt");
+    r.err = test::ReadFileBytes(folder_ / u"err.txt");
     return r;
   }
   // Writes a file into the test's folder; returns its host path, quoted for the shell.
   std::string File(const std::u16string& name, const std::string& bytes) {
-    testing::WriteFileBytes(folder_ / name, bytes);
+    test::WriteFileBytes(folder_ / name, bytes);
     return "'" + Host(name) + "'";
   }
   std::string Host(const std::u16string& name) { return platform::posix::ToHostPath(folder_ / name); }
 
   std::string Sample() {
-    SXReadSnapshot sample = testing::SampleSnapshot();
-    return File(u"snapshot007.snp", testing::BuildSnapshotFile(sample));
+    SXReadSnapshot sample = test::SampleSnapshot();
+    return File(u"snapshot007.snp", test::BuildSnapshotFile(sample));
   }
 
   TempFolder folder_;
@@ -89,7 +89,7 @@ TEST_F(DumpCommand, ReadableSummaryAndJson) {
   r = Run("--json " + file);
   EXPECT_EQ(r.code, 0) << r.err;
   std::string error;
-  EXPECT_TRUE(testing::JsonCheck::Valid(r.out, &error)) << error;
+  EXPECT_TRUE(test::JsonCheck::Valid(r.out, &error)) << error;
 }
 
 TEST_F(DumpCommand, JsonPassesPythonsParser) {
@@ -101,8 +101,8 @@ TEST_F(DumpCommand, JsonPassesPythonsParser) {
 }
 
 TEST_F(DumpCommand, CorruptFileExitsWithOneAndSaysWhere) {
-  SXReadSnapshot sample = testing::SampleSnapshot();
-  std::string bytes = testing::BuildSnapshotFile(sample);
+  SXReadSnapshot sample = test::SampleSnapshot();
+  std::string bytes = test::BuildSnapshotFile(sample);
   bytes.resize(bytes.size() - 1);
   const std::string file = File(u"cut.snp", bytes);
   ToolRun r = Run(file);

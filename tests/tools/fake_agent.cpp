@@ -6,7 +6,7 @@
 #include "platform/process.h"
 #include "test_support.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 void FakeAgent::DefaultInfo(CXMessage* info) {
   info->Init("info")
@@ -84,4 +84,4 @@ bool FakeAgent::WaitClosed() {
   return !client_.RecvMessage(m) && platform::MonotonicMs() - start < (kWaitSeconds - 1) * 1000;
 }
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

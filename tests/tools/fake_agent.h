@@ -24,7 +24,7 @@
 #include "link/message.h"
 #include "link/tcpip_client.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 class FakeAgent {
  public:
@@ -71,4 +71,4 @@ class FakeAgent {
   std::thread thread_;
 };
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

@@ -81,8 +81,8 @@ TEST(ReplyRules, EveryReplyShape) {
   };
   for (const ReplyCase& c : cases) {
     Received r(c.body);
-    ASSERT_TRUE(r.ok) << testing::ToHex(c.body);
-    EXPECT_EQ(CheckReply(c.command, r.m), c.problem) << c.command << ": " << testing::ToHex(c.body);
+    ASSERT_TRUE(r.ok) << test::ToHex(c.body);
+    EXPECT_EQ(CheckReply(c.command, r.m), c.problem) << c.command << ": " << test::ToHex(c.body);
   }
 }
 

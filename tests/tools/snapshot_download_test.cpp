@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fakes/faulty_files.h"
 #include "link/test_peer.h"
 #include "platform/clock.h"
 #include "platform/errors.h"
@@ -13,9 +14,9 @@
 namespace orvalinth::tools {
 namespace {
 
-using testing::FakeAgent;
-using testing::FileExists;
-using testing::ReadFileBytes;
+using test::FakeAgent;
+using test::FileExists;
+using test::ReadFileBytes;
 
 std::string Pattern(size_t n) {
   std::string bytes(n, '\0');
@@ -65,7 +66,7 @@ class SnapshotDownloadTest : public ::testing::Test {
   std::u16string Final(int n = 3) { return CXSnapshotDownload::FinalPath(folder_.path(), n); }
   std::u16string Part(int n = 3) { return CXSnapshotDownload::PartPath(folder_.path(), n); }
 
-  testing::TempFolder folder_;
+  test::TempFolder folder_;
   CXConsoleLink link_;
   FakeAgent agent_;
   std::string request_;
@@ -134,7 +135,7 @@ TEST_F(SnapshotDownloadTest, AgentCannotOpenTheSnapshot) {
 }
 
 TEST_F(SnapshotDownloadTest, SizeMismatchKeepsNothing) {
-  testing::WriteFileBytes(Final(), "an older copy");
+  test::WriteFileBytes(Final(), "an older copy");
   Agent([](FakeAgent& a) {
     SendSize(a, 100);
     SendBlock(a, std::string(50, 'x'));
@@ -238,41 +239,10 @@ TEST_F(SnapshotDownloadTest, BadStreamsAreViolations) {
   }
 }
 
-// Files whose writes fail after the first one.
-class FailingWrites final : public platform::FileSystemWrapper {
- public:
-  FailingWrites() : FileSystemWrapper(platform::Files::Real()) {}
-  std::unique_ptr<platform::File> Open(const std::u16string& path, unsigned mode) override {
-    std::unique_ptr<platform::File> inner = target().Open(path, mode);
-    if (!inner || (mode & platform::kOpenCreate) == 0) return inner;
-    return std::make_unique<Writer>(std::move(inner));
-  }
-
- private:
-  class Writer final : public platform::File {
-   public:
-    explicit Writer(std::unique_ptr<platform::File> inner) : inner_(std::move(inner)) {}
-    bool Read(void* b, uint32_t n, uint32_t* got) override { return inner_->Read(b, n, got); }
-    bool Write(const void* b, uint32_t n, uint32_t* written) override {
-      if (writes_++ == 0) return inner_->Write(b, n, written);
-      *written = 0;
-      platform::SetLastError(112);  // the disk is full
-      return false;
-    }
-    bool Seek(int64_t offset) override { return inner_->Seek(offset); }
-    bool SeekToEnd(int64_t* position) override { return inner_->SeekToEnd(position); }
-    bool Size(uint64_t* size) override { return inner_->Size(size); }
-    bool Flush() override { return inner_->Flush(); }
-
-   private:
-    std::unique_ptr<platform::File> inner_;
-    int writes_ = 0;
-  };
-};
-
 TEST_F(SnapshotDownloadTest, WriteFailureReadsTheStreamToItsEndAndKeepsNothing) {
-  FailingWrites failing;
-  platform::ScopedFacility<platform::FileSystem> scoped(failing);
+  test::FaultyFiles failing;  // files made anew fail after their first write
+  failing.only_modes = platform::kOpenCreate;
+  failing.fail_from_write = 2;
   Agent([](FakeAgent& a) {
     SendSize(a, 131072 + 10);
     SendBlock(a, std::string(131072, 'x'));

@@ -9,7 +9,7 @@
 
 #include "tests/platform/pe_builder.h"
 
-namespace orvalinth::testing {
+namespace orvalinth::test {
 
 enum : uint32_t {
   kLinkHasIdList = 0x01,
@@ -146,4 +146,4 @@ inline std::string BuildLink(const std::string& id_list, const std::string& link
   return LinkHeader(flags) + id_list + link_info + U32Bytes(0);  // the extra data's terminal block
 }
 
-}  // namespace orvalinth::testing
+}  // namespace orvalinth::test

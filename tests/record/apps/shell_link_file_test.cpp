@@ -14,7 +14,7 @@
 namespace orvalinth {
 namespace {
 
-using namespace testing;  // NOLINT: the builders
+using namespace test;  // NOLINT: the builders
 
 // A link to C:\test\a.txt: the header (link information only), the link
 // information with a volume id, the local base path and an empty common path

@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include "base/strings.h"
 #include "platform/com_apartment.h"
 #include "platform/errors.h"
 #include "platform/shell_links.h"
 #include "record/apps/shell_link_file.h"
-#include "storage/strings.h"
 #include "test_support.h"
 #include "tests/record/apps/shell_link_builder.h"
 
@@ -58,7 +58,7 @@ class Shortcut : public ::testing::Test {
  protected:
   FakeShellLinks fake_;
   platform::ScopedFacility<platform::ShellLinks> scoped_{fake_};
-  testing::TempFolder dir_;
+  test::TempFolder dir_;
 };
 
 TEST_F(Shortcut, AnAdvertisedShortcutResolvesToTheInstalledFile) {
@@ -90,7 +90,7 @@ TEST_F(Shortcut, ALinkToNoFileResolvesToTheEmptyPath) {
 TEST_F(Shortcut, ALinkObjectThatFailsLeavesItUnresolved) {
   fake_.link_error = platform::kErrorFileNotFound;  // a file the link object cannot load
   // A readable link file: not read, since the link object exists and failed.
-  testing::WriteFileBytes(dir_ / u"a.lnk", testing::BuildLink("", testing::LocalLinkInfo("C:\\a.exe", "", false)));
+  test::WriteFileBytes(dir_ / u"a.lnk", test::BuildLink("", test::LocalLinkInfo("C:\\a.exe", "", false)));
   std::u16string target = u"stale";
   EXPECT_FALSE(CXShortcut().Resolve(dir_ / u"a.lnk", &target));
   EXPECT_EQ(target, u"");
@@ -98,8 +98,8 @@ TEST_F(Shortcut, ALinkObjectThatFailsLeavesItUnresolved) {
 
 TEST_F(Shortcut, WithoutALinkObjectTheFileIsRead) {
   fake_.link_error = platform::kErrorNotSupported;
-  testing::WriteFileBytes(dir_ / u"a.lnk", testing::BuildLink("", testing::LocalLinkInfo("C:\\a.exe", "", false)));
-  testing::WriteFileBytes(dir_ / u"bad.lnk", "not a link");
+  test::WriteFileBytes(dir_ / u"a.lnk", test::BuildLink("", test::LocalLinkInfo("C:\\a.exe", "", false)));
+  test::WriteFileBytes(dir_ / u"bad.lnk", "not a link");
   std::u16string target;
   ASSERT_TRUE(CXShortcut().Resolve(dir_ / u"a.lnk", &target));
   EXPECT_EQ(target, u"C:\\a.exe");
@@ -116,10 +116,10 @@ TEST(ComApartment, IsReadyAndNests) {
 
 #ifndef _WIN32
 TEST(ShortcutPosix, ReadsTheLinkFile) {
-  testing::TempFolder dir;
-  testing::WriteFileBytes(dir / u"app.lnk", testing::BuildLink(testing::IdList({testing::ComputerItem(),
-                                                                                testing::DriveItem("C:\\"),
-                                                                                testing::WineFileItem(false, "app.exe")}),
+  test::TempFolder dir;
+  test::WriteFileBytes(dir / u"app.lnk", test::BuildLink(test::IdList({test::ComputerItem(),
+                                                                                test::DriveItem("C:\\"),
+                                                                                test::WineFileItem(false, "app.exe")}),
                                                                ""));
   std::u16string target;
   ASSERT_TRUE(CXShortcut().Resolve(dir / u"app.lnk", &target));
@@ -161,29 +161,29 @@ bool SaveLink(const std::u16string& link_path, const std::u16string& target) {
 TEST(ShortcutWin32, ResolvesLinksTheShellSavedAndTheReaderAgrees) {
   platform::ScopedComApartment com;
   ASSERT_TRUE(com.ready());
-  testing::TempFolder dir;
-  testing::WriteFileBytes(dir / u"tool.exe", "MZ");
+  test::TempFolder dir;
+  test::WriteFileBytes(dir / u"tool.exe", "MZ");
   ASSERT_TRUE(SaveLink(dir / u"tool.lnk", dir / u"tool.exe"));
   std::u16string target;
   ASSERT_TRUE(CXShortcut().Resolve(dir / u"tool.lnk", &target));
-  EXPECT_TRUE(EqualsFolded(target, dir / u"tool.exe")) << testing::N(target);
-  const std::string bytes = testing::ReadFileBytes(dir / u"tool.lnk");
+  EXPECT_TRUE(EqualsFolded(target, dir / u"tool.exe")) << test::N(target);
+  const std::string bytes = test::ReadFileBytes(dir / u"tool.lnk");
   std::u16string read;
-  ASSERT_TRUE(ReadShellLinkTarget(bytes.data(), bytes.size(), &read)) << testing::ToHex(bytes);
-  EXPECT_EQ(testing::N(read), testing::N(target));
+  ASSERT_TRUE(ReadShellLinkTarget(bytes.data(), bytes.size(), &read)) << test::ToHex(bytes);
+  EXPECT_EQ(test::N(read), test::N(target));
   // Without its link information the link's ID list gives the same path.
   std::string list_only = bytes;
   list_only[20] = static_cast<char>(list_only[20] & ~0x02);
-  ASSERT_TRUE(ReadShellLinkTarget(list_only.data(), list_only.size(), &read)) << testing::ToHex(bytes);
-  EXPECT_TRUE(EqualsFolded(read, target)) << testing::N(read);
+  ASSERT_TRUE(ReadShellLinkTarget(list_only.data(), list_only.size(), &read)) << test::ToHex(bytes);
+  EXPECT_TRUE(EqualsFolded(read, target)) << test::N(read);
 
   ASSERT_TRUE(SaveLink(dir / u"computer.lnk", u""));
   target = u"stale";
   ASSERT_TRUE(CXShortcut().Resolve(dir / u"computer.lnk", &target));
   EXPECT_EQ(target, u"");
-  const std::string computer = testing::ReadFileBytes(dir / u"computer.lnk");
+  const std::string computer = test::ReadFileBytes(dir / u"computer.lnk");
   read = u"stale";
-  ASSERT_TRUE(ReadShellLinkTarget(computer.data(), computer.size(), &read)) << testing::ToHex(computer);
+  ASSERT_TRUE(ReadShellLinkTarget(computer.data(), computer.size(), &read)) << test::ToHex(computer);
   EXPECT_EQ(read, u"");
 
   EXPECT_FALSE(CXShortcut().Resolve(dir / u"missing.lnk", &target));

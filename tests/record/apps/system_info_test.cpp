@@ -2,14 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include "fake_registry.h"
+#include "fakes/fake_registry.h"
 #include "test_support.h"
 
 namespace orvalinth {
 namespace {
 
 using platform::RegistryRoot;
-using testing::FakeRegistry;
+using test::FakeRegistry;
 
 const char16_t kCurrentVersion[] = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
 const char16_t kProcessor[] = u"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0";
@@ -97,10 +97,10 @@ TEST(SystemInfo, ReadsTheRegistryThroughTheFacility) {
   registry.SetText(RegistryRoot::kLocalMachine, kCurrentVersion, u"BuildLabEx", u"7601.x.amd64fre",
                    platform::kRegExpandSz);
   registry.Set(RegistryRoot::kLocalMachine, kCurrentVersion, u"CurrentVersion", platform::kRegDword,
-               testing::Hex("06 00 00 00"));  // not text: skipped
+               test::Hex("06 00 00 00"));  // not text: skipped
   // REG_MULTI_SZ: only the first string counts.
   registry.Set(RegistryRoot::kLocalMachine, kCurrentVersion, u"RegisteredOwner", platform::kRegMultiSz,
-               testing::Hex("6F 00 77 00 00 00 78 00 00 00 00 00 00 00"));
+               test::Hex("6F 00 77 00 00 00 78 00 00 00 00 00 00 00"));
   registry.SetText(RegistryRoot::kLocalMachine, kProcessor, u"ProcessorNameString", u"CPU  9000");
   platform::ScopedFacility<platform::Registry> use(registry);
 
@@ -130,10 +130,10 @@ TEST(SystemInfo, MissingKeysGiveEmptyTexts) {
 TEST(SystemInfo, LookupIgnoresCaseAndStopsAtTheFirstZero) {
   FakeRegistry registry;
   registry.Set(RegistryRoot::kLocalMachine, kProcessor, u"processornamestring", platform::kRegSz,
-               testing::Hex("41 00 42 00 00 00 43 00"));
+               test::Hex("41 00 42 00 00 00 43 00"));
   // An odd byte count: the last byte is not part of a unit.
   registry.Set(RegistryRoot::kLocalMachine, kCurrentVersion, u"ProductName", platform::kRegSz,
-               testing::Hex("57 00 78 00 79"));
+               test::Hex("57 00 78 00 79"));
   platform::ScopedFacility<platform::Registry> use(registry);
   EXPECT_EQ(GetProcessorName(), "AB");
   std::string name, details;

@@ -1,0 +1,132 @@
+// Application items and their runs.
+
+#include "base/strings.h"
+#include "storage/reader/snapshot_reader_records.h"
+
+namespace orvalinth {
+namespace snapshot_read {
+namespace {
+
+enum : uint8_t {
+  kWideName = 0x01,
+  kWidePath = 0x02,
+  kWideArguments = 0x04,
+  kWideDescription = 0x08,
+  kFileMissing = 0x10,
+  kItemReserved = 0x60,
+  kLast = 0x80,
+};
+
+std::u16string Text(CXPayloadCursor& c, bool wide) { return c.Units(c.U16(), wide); }
+std::u16string WideText(CXPayloadCursor& c) { return Text(c, true); }
+
+SXReadFile EmbeddedFile(CXPayloadCursor& c) {
+  bool last = false;  // an embedded record may carry the end mark or not; it ends nothing
+  return ReadFileRecord(c, true, &last);
+}
+
+void ReadAddress(CXPayloadCursor& c, uint32_t item, SXReadAddress* address) {
+  address->length_code = c.U8();
+  address->port = c.U16();
+  if (address->length_code < 2) return;
+  if (address->length_code > 16) {
+    c.Fail("item", item, Format("has an address of %u bytes (at most 16)", address->length_code));
+  }
+  if (address->length_code != 4 && address->length_code != 16) {
+    c.Remark("item", item, Format("has an address of %u bytes (neither IPv4 nor IPv6)", address->length_code));
+  }
+  address->bytes = c.Bytes(address->length_code);
+}
+
+void ReadHandleBody(CXPayloadCursor& c, uint32_t at, SXReadItem* item) {
+  item->handle_type = c.U8();
+  const uint8_t missing = c.U8();
+  if (missing > 1) c.Fail("item", at, Format("has the object-file state %u (known: 0 present, 1 missing)", missing));
+  item->object_file_missing = missing == 1;
+  item->object_name = WideText(c);
+  if (!item->object_file_missing && (item->handle_type == 1 || item->handle_type == 2)) {
+    item->object_file = EmbeddedFile(c);
+  }
+}
+
+void ReadPortBody(CXPayloadCursor& c, uint32_t at, SXReadItem* item) {
+  item->protocol = c.U8();
+  item->port_state = c.U8();
+  ReadAddress(c, at, &item->local);
+  if (item->protocol == 1 || item->protocol == 3) ReadAddress(c, at, &item->remote);
+}
+
+// Kinds 1, 2, 3, 5 and every kind without a body of its own.
+void ReadEntryBody(CXPayloadCursor& c, uint32_t at, uint8_t flags, SXReadItem* item) {
+  item->source = c.U8();
+  item->state = c.U8();
+  item->name = Text(c, flags & kWideName);
+  item->path = Text(c, flags & kWidePath);
+  item->arguments = Text(c, flags & kWideArguments);
+  item->description = Text(c, flags & kWideDescription);
+  const std::u16string* texts[] = {&item->name, &item->path, &item->arguments, &item->description};
+  for (int k = 0; k < 4; ++k) {
+    if ((flags >> k) & 1 && FitsNarrow(*texts[k])) {
+      c.Remark("item", at, Format("has text %d written wide although it fits narrow", k + 1));
+    }
+  }
+  if (item->kind == 5) item->registered_name = WideText(c);
+  if (!(flags & kFileMissing)) item->file = EmbeddedFile(c);
+}
+
+SXReadItem ReadItem(CXPayloadCursor& c, bool* last) {
+  SXReadItem item;
+  const uint32_t at = c.position();
+  const uint8_t flags = c.U8();
+  if (flags & kItemReserved) c.Fail("item", at, Format("has the reserved flags 0x60 set (flags 0x%02X)", flags));
+  item.kind = c.U8();
+  item.file_missing = (flags & kFileMissing) != 0;
+  switch (item.kind) {
+    case 4:
+      item.group = WideText(c);
+      item.name = WideText(c);
+      item.version = WideText(c);
+      item.publisher = WideText(c);
+      item.path = WideText(c);
+      item.uninstall = WideText(c);
+      item.install_date = WideText(c);
+      break;
+    case 6:
+      ReadHandleBody(c, at, &item);
+      break;
+    case 7:
+      ReadPortBody(c, at, &item);
+      break;
+    case 8:
+      ReadHandleBody(c, at, &item);
+      item.name = WideText(c);
+      item.path = WideText(c);
+      if (!(flags & kFileMissing)) item.file = EmbeddedFile(c);
+      break;
+    case 9:
+      item.path = WideText(c);
+      item.name = WideText(c);
+      ReadPortBody(c, at, &item);
+      break;
+    default:
+      if (item.kind < 1 || item.kind > 9) c.Remark("item", at, Format("has the unknown kind %u", item.kind));
+      ReadEntryBody(c, at, flags, &item);
+      break;
+  }
+  c.Charge(sizeof(SXReadItem));
+  *last = (flags & kLast) != 0;
+  return item;
+}
+
+}  // namespace
+
+std::vector<SXReadItem> ReadItemRun(CXPayloadCursor& c) {
+  c.Enter("item run", c.position());
+  std::vector<SXReadItem> run;
+  bool last = false;
+  while (!last) run.push_back(ReadItem(c, &last));
+  return run;
+}
+
+}  // namespace snapshot_read
+}  // namespace orvalinth

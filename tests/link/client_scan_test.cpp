@@ -1,0 +1,224 @@
+// Scans through the link with a recording the test drives: "scan" and
+// "scan-done", one scan at a time, "stop-scan", failures, and "scan-done"
+// going out while a download streams.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "base/fatal_flag.h"
+#include "base/strings.h"
+#include "link/agent_fixture.h"
+
+namespace orvalinth {
+namespace {
+
+using test::AgentTest;
+using test::FakeRecordingState;
+using test::Greet;
+using test::ReadFileBytes;
+using test::SendCommand;
+using test::TestPeer;
+using test::ToHex;
+
+class ScanThread : public AgentTest {
+ protected:
+  ScanThread() : state_(UseFakeRecording()) {}
+
+  static bool StartScan(TestPeer& p, CXMessage* reply) {
+    reply->Init("scan").AddInt("default", 1);
+    return p.SendMessage(*reply) && p.RecvMessage(reply) && reply->IsNamed("scan");
+  }
+  static bool StopScan(TestPeer& p, const std::string& text, CXMessage* reply) {
+    reply->Init("stop-scan");
+    if (!text.empty()) reply->AddString("msg", text);
+    return p.SendMessage(*reply) && p.RecvMessage(reply);
+  }
+
+  std::shared_ptr<FakeRecordingState> state_;
+};
+
+TEST_F(ScanThread, ScanDoneReportsTheNewSnapshotWhichTheNextInfoLists) {
+  WriteSettings(Text({"SnapshotCnt:2", "SnapshotName:Before the update"}));
+  CXMessage reply;
+  std::string done;
+  StartAgent();
+  std::atomic<bool> first{false};
+  peer_.Serve([&](TestPeer& p) {
+    if (Greet(p) && StartScan(p, &reply)) {
+      state_->running.store(0);
+      p.RecvFrame(&done);
+    }
+    p.CloseConnection();
+    first.store(true);
+  });
+  ASSERT_TRUE(test::WaitFor(first));
+  peer_.Join();
+  CXMessage info;
+  FinishWith([&](TestPeer& p) { Greet(p, &info); });
+  EXPECT_EQ(reply.keys(), std::vector<std::string>{"ok"});
+  EXPECT_EQ(reply.GetInt("ok"), 1);
+  EXPECT_EQ(ToHex(done), ToHex(std::string("scan-done\xFEok\xFE" "1\xFEid-snapshot\xFE" "3")));
+  EXPECT_EQ(state_->started.load(), 3);
+  EXPECT_EQ(state_->finished.load(), 3);
+  EXPECT_EQ(info.GetString("saved-uids"), "3");
+  EXPECT_EQ(info.GetInt("scanning"), 0);
+  EXPECT_EQ(settings_.snapshot_count(), 3);
+  const std::string file = ReadFileBytes(Ini());
+  EXPECT_NE(file.find("SnapshotCnt:3"), std::string::npos) << file;
+  EXPECT_NE(file.find("SnapshotName:" + std::string(platform::kNewline)), std::string::npos) << file;
+  EXPECT_EQ(ReadFileBytes(SnapshotPath(3)), "recorded 3");
+}
+
+TEST_F(ScanThread, OneScanAtATime) {
+  CXMessage first, second;
+  CXMessage info;
+  std::atomic<bool> refused{false};
+  StartAgent();
+  peer_.Serve([&](TestPeer& p) {
+    if (Greet(p) && StartScan(p, &first)) StartScan(p, &second);
+    p.CloseConnection();
+    refused.store(true);
+  });
+  ASSERT_TRUE(test::WaitFor(refused));
+  peer_.Join();
+  // A console that connects meanwhile is told that a scan runs.
+  FinishWith([&](TestPeer& p) { Greet(p, &info); });
+  EXPECT_EQ(first.GetInt("ok"), 1);
+  EXPECT_EQ(second.GetInt("ok"), 0);
+  EXPECT_EQ(second.GetString("msg"), "scan already in progress");
+  EXPECT_EQ(info.GetInt("scanning"), 1);
+  EXPECT_EQ(state_->started.load(), 1);
+  // The service's stop ended the scan: nothing was reported, the file is gone.
+  EXPECT_EQ(state_->aborted.load(), 1);
+  EXPECT_FALSE(SnapshotExists(1));
+}
+
+TEST_F(ScanThread, StopScanWithoutTextEndsTheScanAndReportsNothingElse) {
+  CXMessage started, stopped, next;
+  RunConsole([&](TestPeer& p) {
+    if (!Greet(p) || !StartScan(p, &started) || !StopScan(p, "", &stopped)) return;
+    SendCommand(p, "get-disk");
+    p.RecvMessage(&next);
+  });
+  EXPECT_EQ(stopped.Name(), "stop-scan");
+  EXPECT_EQ(stopped.keys(), std::vector<std::string>{"ok"});
+  EXPECT_EQ(stopped.GetInt("ok"), 1);
+  EXPECT_TRUE(next.IsNamed("get-disk")) << "no scan-done after a stop; got " << next.Name();
+  EXPECT_EQ(state_->aborted.load(), 1);
+  EXPECT_EQ(state_->finished.load(), 0);
+  EXPECT_FALSE(SnapshotExists(1));
+  EXPECT_EQ(settings_.snapshot_count(), 0) << "the number goes to the next scan";
+}
+
+TEST_F(ScanThread, StopScanWithTextEchoesItAndDiscardsTheLastDownload) {
+  MakeSnapshot(4);
+  MakeSnapshot(5);
+  WriteSettings(Text({"SnapshotCnt:5", "SavedSnapshots:4,5"}));
+  CXMessage stopped;
+  RunConsole([&](TestPeer& p) {
+    CXMessage reply;
+    if (!Greet(p)) return;
+    reply.Init("down-snap").AddInt("id-snapshot", 4);
+    if (!p.SendMessage(reply)) return;
+    // The reply, the one block and the end marker.
+    while (p.RecvMessage(&reply) && reply.GetInt("done") != 1) {
+    }
+    StopScan(p, "cancelled by the user", &stopped);
+  });
+  EXPECT_EQ(stopped.keys(), (std::vector<std::string>{"ok", "msg"}));
+  EXPECT_EQ(stopped.GetInt("ok"), 0);
+  EXPECT_EQ(stopped.GetString("msg"), "cancelled by the user");
+  EXPECT_FALSE(SnapshotExists(4));
+  EXPECT_TRUE(SnapshotExists(5));
+  EXPECT_EQ(settings_.saved_snapshots(), "5");
+}
+
+TEST_F(ScanThread, StopScanWithNothingRecordedOrDownloadedDiscardsNothing) {
+  MakeSnapshot(1);
+  WriteSettings(Text({"SnapshotCnt:1", "SavedSnapshots:1"}));
+  CXMessage stopped;
+  RunConsole([&](TestPeer& p) {
+    if (Greet(p)) StopScan(p, "", &stopped);
+  });
+  EXPECT_EQ(stopped.GetInt("ok"), 1);
+  EXPECT_TRUE(SnapshotExists(1));
+  EXPECT_EQ(settings_.saved_snapshots(), "1");
+}
+
+TEST_F(ScanThread, ARecordingThatCannotStartReportsWhy) {
+  state_->start_result.store(0);
+  MarkLog();
+  CXMessage started, done;
+  RunConsole([&](TestPeer& p) {
+    if (Greet(p) && StartScan(p, &started)) p.RecvMessage(&done);
+  });
+  EXPECT_EQ(started.GetInt("ok"), 1);
+  EXPECT_TRUE(done.IsNamed("scan-done"));
+  EXPECT_EQ(done.keys(), (std::vector<std::string>{"ok", "msg"}));
+  EXPECT_EQ(done.GetInt("ok"), 0);
+  EXPECT_EQ(done.GetString("msg"), "Cannot create file");
+  EXPECT_EQ(Count(LogSinceMark(), "Error: Cannot create file"), 1);
+  EXPECT_EQ(settings_.snapshot_count(), 0);
+}
+
+TEST_F(ScanThread, AFatalFaultEndsTheRecordingWithFatalException) {
+  CXMessage started, done;
+  RunConsole([&](TestPeer& p) {
+    if (!Greet(p) || !StartScan(p, &started)) return;
+    SetFatalFlag(1);
+    p.RecvMessage(&done);
+  });
+  SetFatalFlag(0);
+  EXPECT_EQ(done.GetInt("ok"), 0);
+  EXPECT_EQ(done.GetString("msg"), "fatal exception");
+  EXPECT_EQ(state_->aborted.load(), 1);
+  EXPECT_FALSE(SnapshotExists(1));
+}
+
+// "scan-done" and the blocks of a download share the socket: every frame the
+// console receives must decode, and the blocks must join to the file.
+TEST_F(ScanThread, ScanDoneNeverInterleavesWithDownloadBlocks) {
+  std::string content(160 * 131072, '\0');
+  for (size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 13 + i / 509);
+  for (int round = 1; round <= 3; ++round) {
+    test::WriteFileBytes(SnapshotPath(100), content);
+    state_->running.store(1);
+    std::string received;
+    int done_frames = 0, bad_frames = 0, marker = 0;
+    int32_t done_id = 0;
+    RunConsole([&](TestPeer& p) {
+      CXMessage m;
+      if (!Greet(p) || !StartScan(p, &m)) return;
+      m.Init("down-snap").AddInt("id-snapshot", 100);
+      if (!p.SendMessage(m)) return;
+      for (int frames = 0; marker == 0 || done_frames == 0; ++frames) {
+        std::string body;
+        if (frames > 400 || !p.RecvFrame(&body)) return;
+        std::memcpy(m.ReserveBody(static_cast<int32_t>(body.size())), body.data(), body.size());
+        if (!m.Decode()) {
+          ++bad_frames;
+        } else if (m.IsNamed("scan-done")) {
+          ++done_frames;
+          done_id = m.GetInt("id-snapshot");
+        } else if (m.IsNamed("down-block") && m.GetInt("done") == 1) {
+          ++marker;
+        } else if (m.IsNamed("down-block")) {
+          received.append(reinterpret_cast<const char*>(m.Payload()), static_cast<size_t>(m.PayloadSize()));
+          // The recording ends while the blocks stream.
+          if (received.size() == 131072) state_->running.store(0);
+        } else if (!m.IsNamed("down-snap")) {
+          ++bad_frames;
+        }
+      }
+    });
+    EXPECT_EQ(bad_frames, 0) << "round " << round;
+    EXPECT_EQ(done_frames, 1) << "round " << round;
+    EXPECT_EQ(done_id, round) << "the recorded number, not the downloaded one";
+    EXPECT_EQ(marker, 1);
+    EXPECT_TRUE(received == content) << "round " << round << ": " << received.size() << " bytes";
+  }
+}
+
+}  // namespace
+}  // namespace orvalinth

@@ -4,13 +4,13 @@
 #include <gtest/gtest.h>
 
 #include "base/strings.h"
+#include "fakes/wait_until.h"
 #include "platform/errors.h"
 #include "platform/process.h"
 #include "platform/volumes.h"
 #include "record/file_scan.h"
 #include "record/record_support.h"
 #ifndef _WIN32
-#include "fakes/wait_until.h"
 #include "platform/posix/drive_table.h"
 #endif
 

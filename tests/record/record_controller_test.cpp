@@ -5,6 +5,8 @@
 
 #include "base/paths.h"
 #include "base/strings.h"
+#include "fakes/faulty_files.h"
+#include "fakes/wait_until.h"
 #include "platform/errors.h"
 #include "platform/process.h"
 #include "record/record_controller.h"
@@ -13,8 +15,6 @@
 #include "settings/settings_fixture.h"
 #include "storage/exe_version.h"
 #ifndef _WIN32
-#include "fakes/faulty_files.h"
-#include "fakes/wait_until.h"
 #include "platform/posix/drive_table.h"
 #include "platform/posix/registry_emulation.h"
 #include "platform/volumes.h"

@@ -14,7 +14,17 @@ shift || true
 fail() { echo "FAIL: $*"; exit 1; }
 
 defined() { "$nm" --defined-only "$@" 2>/dev/null | awk 'NF == 3 { print $3 }' | sort -u; }
-text() { "$nm" --defined-only "$1" 2>/dev/null | awk '$2 == "T" { print $3 }' | sort -u; }
+# The functions a binary defines: its symbol table, or for a Windows
+# executable without one its PDB's public symbols (the win64 build keeps
+# its symbols there only).
+text() {
+  local pdb="${1%.*}.pdb"
+  if [[ "$1" == *.exe && -f "$pdb" ]]; then
+    llvm-pdbutil dump --publics "$pdb" | grep -o '`_Z[^`]*`' | tr -d '`' | sort -u
+  else
+    "$nm" --defined-only "$1" 2>/dev/null | awk '$2 == "T" { print $3 }' | sort -u
+  fi
+}
 
 reader=$(comm -23 <(text "$library" | grep -E '^_ZN?K?9orvalinth') <(defined "$@"))
 [ "$(wc -l <<<"$reader")" -gt 50 ] || fail "too few symbols of its own in $library: $(wc -l <<<"$reader")"

@@ -97,24 +97,26 @@ class StubbornJob : public CXScanThread {
   std::atomic<bool> started_{false};
 };
 
-// Fails every write to snapshot files after the first (the provisional
-// header), as a full disk would.
+// Fails every write to a snapshot file after its first `good_writes` (by
+// default the provisional header goes through), as a full disk would. Files
+// opened later take the count in force when they are opened.
 class FullDiskForSnapshots final : public platform::FileSystemWrapper {
  public:
-  FullDiskForSnapshots() : FileSystemWrapper(platform::Files::Real()) {}
+  explicit FullDiskForSnapshots(int writes = 1) : FileSystemWrapper(platform::Files::Real()), good_writes(writes) {}
   std::unique_ptr<platform::File> Open(const std::u16string& path, unsigned mode) override {
     std::unique_ptr<platform::File> file = target().Open(path, mode);
     if (file == nullptr || !EndsWithFolded(path, u".snp") || (mode & platform::kOpenWrite) == 0) return file;
-    return std::make_unique<Failing>(std::move(file));
+    return std::make_unique<Failing>(std::move(file), good_writes.load());
   }
+  std::atomic<int> good_writes;
 
  private:
   class Failing final : public platform::File {
    public:
-    explicit Failing(std::unique_ptr<platform::File> inner) : inner_(std::move(inner)) {}
+    Failing(std::unique_ptr<platform::File> inner, int good_writes) : inner_(std::move(inner)), good_(good_writes) {}
     bool Read(void* buffer, uint32_t n, uint32_t* got) override { return inner_->Read(buffer, n, got); }
     bool Write(const void* buffer, uint32_t n, uint32_t* written) override {
-      if (writes_++ == 0) return inner_->Write(buffer, n, written);
+      if (writes_++ < good_) return inner_->Write(buffer, n, written);
       *written = 0;
       platform::SetLastError(platform::kErrorDiskFull);
       return false;
@@ -126,6 +128,7 @@ class FullDiskForSnapshots final : public platform::FileSystemWrapper {
 
    private:
     std::unique_ptr<platform::File> inner_;
+    int good_;
     int writes_ = 0;
   };
 };

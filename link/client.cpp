@@ -97,9 +97,9 @@ void CXClient::CommandLoop() {
       if (is_uploading_.load() == 1) {
         poll_ms = 0;
         if (SendNextBlock() == 0) {
-          LogInfo("%s", ErrorTextLocked("disconnected from server").c_str());
+          // The link is down: the socket is closed, and the next pass
+          // connects again at once (the wait is for a failed connect).
           CloseLink();
-          WaitBeforeReconnect();
           continue;
         }
       }

@@ -11,7 +11,10 @@
 // is sent under the link lock, which also guards the outgoing message, the
 // receiving of a frame and every close, so frames never interleave and the
 // scan thread never sends on a socket the connection thread is replacing. The
-// scan thread sends only while the link is up and greeted (is_connected 1).
+// scan thread sends only while the link is up and greeted (is_connected 1);
+// a "scan-done" that finds no such link waits under the link lock and goes
+// out right after the next greeting, so that no console misses how a scan
+// ended.
 //
 // Locks, in the order they may be nested: the link lock, the scan lock, the
 // settings lock. Only "scan" nests them (a new scan's "scan-done" must not
@@ -26,6 +29,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "link/message.h"
 #include "link/scan_recording.h"
@@ -101,7 +105,10 @@ class CXClient : public CXTCPIPclient {
   // else ok 0 and msg = text. The send result.
   int StopScan(const std::string& text);
   // On the scan thread: sends "scan-done" with ok, and id-snapshot `number`
-  // (after completing the catalog step) or msg `text`; ends the scan.
+  // (after completing the catalog step) or msg `text`; ends the scan. Without
+  // a greeted link, or when the send fails, the report is kept for the next
+  // greeting (a success that the next "info" lists in saved-uids is not sent
+  // again).
   void ReportScanDone(int ok, int32_t number, const std::string& text);
   // Where scans get their recording (CreateScanRecording by default).
   void set_recording_factory(ScanRecordingFactory factory) { recording_factory_ = std::move(factory); }
@@ -140,8 +147,19 @@ class CXClient : public CXTCPIPclient {
   // then says so, as after a receive that timed out).
   int AwaitConsoleGreeting();
 
+  // How a scan ended, as "scan-done" tells it.
+  struct SXScanReport {
+    int ok = 0;
+    int32_t number = 0;
+    std::string text;
+  };
+
   // The connection thread's body and its steps (link/client.cpp).
   void CommandLoop();
+  // Marks a link whose greeting has succeeded as up, and sends the reports
+  // of scans that ended while no greeted link was there; false when one of
+  // them cannot be sent (the link is then down, the rest kept).
+  bool CompleteGreeting();
   bool PollForCommand(int32_t milliseconds, int* error);
   bool ReceiveCommand(CXMessage& message);
   bool SendPing();
@@ -164,6 +182,9 @@ class CXClient : public CXTCPIPclient {
 
   // The scan thread (link/scan_thread.cpp).
   void ScanThreadBody(std::unique_ptr<CXScanRecording> recording, int32_t number);
+  // Sends "scan-done" for `report` through the outgoing message, under the
+  // link lock; on failure the link is marked down. The send result.
+  bool SendScanDoneLocked(const SXScanReport& report);
   // Stops a scan thread that exists and waits until it has ended.
   void EndScanThread();
   // The snapshot a "stop-scan" discards: the one being recorded while a scan
@@ -189,9 +210,13 @@ class CXClient : public CXTCPIPclient {
   // Senders other than the connection thread waiting for the link lock; the
   // download stream steps aside for them.
   std::atomic<int32_t> waiting_senders_{0};
+  // Reports of ended scans that no greeted link has carried yet, oldest first.
+  std::vector<SXScanReport> unsent_reports_;
 
-  // Connection thread only.
+  // Connection thread only: the file being downloaded, and the saved-uids
+  // of the last "info" sent.
   CXDownloadFile download_;
+  std::string info_saved_uids_;
 
   // The scan thread and its state, under the scan lock. The thread object
   // stays until it is joined; `scan_active_` tells whether the scan still runs.

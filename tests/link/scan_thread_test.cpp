@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "host/crash_flag.h"
 #include "link/agent_fixture.h"
+#include "platform/sockets.h"
 #include "storage/strings.h"
 
 namespace orvalinth {
@@ -33,6 +35,20 @@ class ScanThread : public AgentTest {
     reply->Init("stop-scan");
     if (!text.empty()) reply->AddString("msg", text);
     return p.SendMessage(*reply) && p.RecvMessage(reply);
+  }
+
+  // Starts the agent; a console starts a scan and goes away.
+  void StartScanAndLeave() {
+    std::atomic<bool> left{false};
+    peer_.Serve([&](TestPeer& p) {
+      CXMessage reply;
+      if (Greet(p)) StartScan(p, &reply);
+      p.CloseConnection();
+      left.store(true);
+    });
+    StartAgent();
+    ASSERT_TRUE(testing::WaitFor(left));
+    peer_.Join();
   }
 
   std::shared_ptr<FakeRecordingState> state_;
@@ -174,6 +190,69 @@ TEST_F(ScanThread, AFatalFaultEndsTheRecordingWithFatalException) {
   EXPECT_EQ(done.GetString("msg"), "fatal exception");
   EXPECT_EQ(state_->aborted.load(), 1);
   EXPECT_FALSE(SnapshotExists(1));
+}
+
+// "scan-done" is never lost: a scan that fails while the next console has
+// not yet answered "hello" is reported as soon as the greeting is complete.
+TEST_F(ScanThread, AFailureBeforeTheGreetingIsReportedRightAfterIt) {
+  state_->finish_result.store(0);
+  state_->error = "Cannot write(131072) file";
+  StartScanAndLeave();
+  CXMessage info, done, next;
+  FinishWith([&](TestPeer& p) {
+    CXMessage hello;
+    if (!p.RecvMessage(&hello)) return;
+    // The recording fails while the agent waits for the console's greeting.
+    state_->running.store(0);
+    if (!testing::WaitUntil([&] { return client_->scanning() == 0; })) return;
+    hello.Init("hello").AddString("ver", "QELMv1.0").AddInt("app", 1);
+    if (!p.SendMessage(hello) || !p.RecvMessage(&info)) return;
+    SendCommand(p, "get-disk");
+    if (p.RecvMessage(&done)) p.RecvMessage(&next);
+  });
+  EXPECT_TRUE(info.IsNamed("info"));
+  EXPECT_EQ(done.Name(), "scan-done");
+  EXPECT_EQ(done.keys(), (std::vector<std::string>{"ok", "msg"}));
+  EXPECT_EQ(done.GetInt("ok"), 0);
+  EXPECT_EQ(done.GetString("msg"), "Cannot write(131072) file");
+  EXPECT_TRUE(next.IsNamed("get-disk")) << "got " << next.Name();
+}
+
+// Holds the first "info" frame, once armed, until `hold` has run.
+class HoldInfo final : public platform::SocketsWrapper {
+ public:
+  HoldInfo() : SocketsWrapper(platform::Network::Real()) {}
+  int32_t Send(platform::SocketHandle s, const void* bytes, int32_t n) override {
+    if (n >= 9 && std::memcmp(static_cast<const char*>(bytes) + 4, "info\xFE", 5) == 0 && armed.exchange(false)) hold();
+    return target().Send(s, bytes, n);
+  }
+  std::atomic<bool> armed{false};
+  std::function<void()> hold;
+};
+
+// A snapshot completed after "info" read saved-uids, but before the link
+// counted as up, was in neither: "scan-done" follows the greeting.
+TEST_F(ScanThread, ASnapshotFinishedWhileInfoGoesOutIsAnnouncedAfterTheGreeting) {
+  HoldInfo sockets;
+  platform::ScopedFacility<platform::Sockets> use(sockets);
+  sockets.hold = [this] {
+    state_->running.store(0);
+    testing::WaitUntil([&] { return client_->scanning() == 0; });
+  };
+  StartScanAndLeave();
+  sockets.armed.store(true);
+  CXMessage info, done, next;
+  FinishWith([&](TestPeer& p) {
+    if (!Greet(p, &info)) return;
+    SendCommand(p, "get-disk");
+    if (p.RecvMessage(&done)) p.RecvMessage(&next);
+  });
+  EXPECT_EQ(info.GetString("saved-uids"), "");
+  EXPECT_EQ(done.Name(), "scan-done");
+  EXPECT_EQ(done.GetInt("ok"), 1);
+  EXPECT_EQ(done.GetInt("id-snapshot"), 1);
+  EXPECT_TRUE(next.IsNamed("get-disk")) << "got " << next.Name();
+  EXPECT_EQ(settings_.saved_snapshots(), "1");
 }
 
 // "scan-done" and the blocks of a download share the socket: every frame the

@@ -127,10 +127,7 @@ void CXClient::CommandLoop() {
       LogInfo("%s", ErrorTextLocked("disconnected from server").c_str());
       CloseLink();
     } else {
-      if (is_uploading_.load() == 1) {
-        is_uploading_.store(0);
-        download_.Close();
-      }
+      if (is_uploading_.load() == 1) AbandonDownload(0);
       const std::string address = settings_.server_address();
       if (ConnectServer(address, static_cast<uint16_t>(settings_.server_port()))) {
         LogInfo("connecting to server...");
@@ -155,6 +152,8 @@ void CXClient::CommandLoop() {
     WaitBeforeReconnect();
   }
   if (is_connected_.load() == 1) CloseLink();
+  // A file acknowledged while it streamed goes now.
+  AbandonDownload(0);
 }
 
 bool CXClient::CompleteGreeting() {

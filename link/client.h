@@ -115,9 +115,11 @@ class CXClient : public CXTCPIPclient {
 
   // ---- downloads (link/transfer.cpp) ----
 
-  // Opens snapshot n for download: its size (IsUploading 1), or 0 with
-  // *error "cannot open <path>" (IsUploading unchanged); for an empty file 0
-  // with *error empty and IsUploading 1.
+  // Opens snapshot n for download, closing the file of a stream in progress
+  // first: its size (IsUploading 1), or 0 with *error "cannot open <path>"
+  // (IsUploading unchanged: a stream in progress then ends with an empty
+  // block and its end marker); for an empty file 0 with *error empty and
+  // IsUploading 1.
   uint32_t OpenDownload(int32_t n, std::string* error);
   // Sends the next block, and after the last one the end marker; 1 keeps the
   // link, 0 when the link is to be treated as lost.
@@ -125,6 +127,10 @@ class CXClient : public CXTCPIPclient {
   // Closes the download file and clears IsUploading; n != 0 also removes
   // snapshot n from the catalog and deletes its file.
   void AbandonDownload(int32_t n);
+  // "down-ack": removes snapshot n from the catalog and deletes its file. A
+  // stream of it goes on to its end marker; where the system keeps a file
+  // that is open from being deleted, it is deleted when the stream ends.
+  void AcknowledgeDownload(int32_t n);
 
   // ---- state, for the service and for tests ----
 
@@ -165,6 +171,10 @@ class CXClient : public CXTCPIPclient {
   bool SendPing();
   void CloseLink();
   void WaitBeforeReconnect();
+
+  // Closes the download file, deleting it when it was acknowledged while it
+  // streamed.
+  void CloseDownloadFile();
 
   // Sends `message` under the link lock (the socket is never shared mid-frame).
   bool SendLocked(CXMessage& message);
@@ -213,9 +223,12 @@ class CXClient : public CXTCPIPclient {
   // Reports of ended scans that no greeted link has carried yet, oldest first.
   std::vector<SXScanReport> unsent_reports_;
 
-  // Connection thread only: the file being downloaded, and the saved-uids
-  // of the last "info" sent.
+  // Connection thread only: the file being downloaded and its number, the
+  // number of an acknowledged snapshot whose file is deleted once the
+  // download file closes, and the saved-uids of the last "info" sent.
   CXDownloadFile download_;
+  int32_t download_number_ = 0;
+  int32_t delete_when_closed_ = 0;
   std::string info_saved_uids_;
 
   // The scan thread and its state, under the scan lock. The thread object

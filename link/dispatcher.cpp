@@ -184,10 +184,7 @@ void CXClient::DownAckCommand(const CXMessage& message) {
     LogError("cannot delete snapshot %d: it is being recorded", static_cast<int>(n));
     return;
   }
-  // An acknowledged download that still streams ends first, so that its file
-  // can go.
-  if (is_uploading_.load() == 1 && current_snapshot_.load() == n) AbandonDownload(0);
-  settings_.RemoveSnapshot(n);
+  AcknowledgeDownload(n);
 }
 
 int CXClient::UpgradeCommand(CXMessage& message) {

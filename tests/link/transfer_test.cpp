@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "link/agent_fixture.h"
 #include "platform/errors.h"
@@ -177,6 +179,21 @@ TEST_F(Transfer, ANewRequestWhileStreamingStartsTheNewFile) {
   EXPECT_TRUE(tail.marker);
 }
 
+// A file that passes every call on; the fakes below change one.
+class ForwardingFile : public platform::File {
+ public:
+  explicit ForwardingFile(std::unique_ptr<platform::File> file) : file_(std::move(file)) {}
+  bool Read(void* buffer, uint32_t n, uint32_t* got) override { return file_->Read(buffer, n, got); }
+  bool Write(const void* buffer, uint32_t n, uint32_t* written) override { return file_->Write(buffer, n, written); }
+  bool Seek(int64_t offset) override { return file_->Seek(offset); }
+  bool SeekToEnd(int64_t* position) override { return file_->SeekToEnd(position); }
+  bool Size(uint64_t* size) override { return file_->Size(size); }
+  bool Flush() override { return file_->Flush(); }
+
+ private:
+  std::unique_ptr<platform::File> file_;
+};
+
 // Reads of one file fail after its first block.
 class FailingReads final : public platform::FileSystemWrapper {
  public:
@@ -188,30 +205,129 @@ class FailingReads final : public platform::FileSystemWrapper {
   }
 
  private:
-  class Reader final : public platform::File {
+  class Reader final : public ForwardingFile {
    public:
-    explicit Reader(std::unique_ptr<platform::File> file) : file_(std::move(file)) {}
+    using ForwardingFile::ForwardingFile;
     bool Read(void* buffer, uint32_t n, uint32_t* got) override {
       if (served_ >= 131072) {
         platform::SetLastError(23);  // ERROR_CRC
         return false;
       }
-      if (!file_->Read(buffer, n, got)) return false;
+      if (!ForwardingFile::Read(buffer, n, got)) return false;
       served_ += *got;
       return true;
     }
-    bool Write(const void* buffer, uint32_t n, uint32_t* written) override { return file_->Write(buffer, n, written); }
-    bool Seek(int64_t offset) override { return file_->Seek(offset); }
-    bool SeekToEnd(int64_t* position) override { return file_->SeekToEnd(position); }
-    bool Size(uint64_t* size) override { return file_->Size(size); }
-    bool Flush() override { return file_->Flush(); }
 
    private:
-    std::unique_ptr<platform::File> file_;
     uint64_t served_ = 0;
   };
   std::u16string path_;
 };
+
+// As on Windows, where the agent opens a download without delete sharing: a
+// file cannot be deleted while it is open.
+class NoDeleteWhileOpen final : public platform::FileSystemWrapper {
+ public:
+  NoDeleteWhileOpen() : FileSystemWrapper(platform::Files::Real()) {}
+  std::unique_ptr<platform::File> Open(const std::u16string& path, unsigned mode) override {
+    std::unique_ptr<platform::File> file = target().Open(path, mode);
+    if (file == nullptr) return file;
+    return std::make_unique<Tracked>(std::move(file), this, path);
+  }
+  bool RemoveFile(const std::u16string& path) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (open_.count(path) != 0) {
+        ++refused;
+        platform::SetLastError(platform::kErrorSharingViolation);
+        return false;
+      }
+    }
+    return target().RemoveFile(path);
+  }
+  std::atomic<int> refused{0};
+
+ private:
+  class Tracked final : public ForwardingFile {
+   public:
+    Tracked(std::unique_ptr<platform::File> file, NoDeleteWhileOpen* owner, std::u16string path)
+        : ForwardingFile(std::move(file)), owner_(owner), path_(std::move(path)) {
+      std::lock_guard<std::mutex> lock(owner_->mutex_);
+      owner_->open_.insert(path_);
+    }
+    ~Tracked() override {
+      std::lock_guard<std::mutex> lock(owner_->mutex_);
+      owner_->open_.erase(owner_->open_.find(path_));
+    }
+
+   private:
+    NoDeleteWhileOpen* owner_;
+    std::u16string path_;
+  };
+  std::mutex mutex_;
+  std::multiset<std::u16string> open_;
+};
+
+// The console is never left waiting for a block that will not come: a
+// request that fails while another snapshot streams ends that stream with an
+// empty block and its end marker.
+TEST_F(Transfer, ARequestThatFailsWhileStreamingEndsTheStreamWithItsMarker) {
+  const std::string first = Pattern(40 * 131072, 5);
+  testing::WriteFileBytes(SnapshotPath(1), first);
+  CXMessage failed;
+  std::string before;     // the first file's bytes that came before the failed reply
+  Stream after;           // what came after it
+  RunConsole([&](TestPeer& p) {
+    CXMessage reply;
+    if (!Greet(p) || !AskFor(p, 1, &reply)) return;
+    p.SetReceiveTimeout(3000);
+    CXMessage ask;
+    ask.Init("down-snap").AddInt("id-snapshot", 9);
+    p.SendMessage(ask);
+    for (;;) {
+      if (!p.RecvMessage(&failed)) return;
+      if (failed.IsNamed("down-snap")) break;
+      if (!failed.IsNamed("down-block") || failed.GetInt("done") == 1) return;
+      before.append(reinterpret_cast<const char*>(failed.Payload()), static_cast<size_t>(failed.PayloadSize()));
+    }
+    ReadStream(p, &after);
+  });
+  EXPECT_EQ(failed.GetInt("size"), 0);
+  EXPECT_EQ(failed.GetString("msg"), "cannot open " + Narrow(SnapshotPath(9)));
+  EXPECT_TRUE(first.compare(0, before.size(), before) == 0);
+  EXPECT_EQ(after.sizes, std::vector<int32_t>{0});
+  EXPECT_TRUE(after.marker);
+}
+
+// "down-ack" of the snapshot that streams: it leaves the catalog at once, the
+// stream goes on to its end marker, and the file goes at the latest when the
+// stream ends (where an open file cannot be deleted, as on Windows, then).
+TEST_F(Transfer, AnAcknowledgementWhileStreamingLetsTheStreamEndAndDeletesTheFile) {
+  const std::string content = Pattern(40 * 131072, 13);
+  for (bool windows_like : {false, true}) {
+    testing::WriteFileBytes(SnapshotPath(3), content);
+    WriteSettings(Text({"SnapshotCnt:3", "SavedSnapshots:3"}));
+    NoDeleteWhileOpen sharing;
+    std::unique_ptr<platform::ScopedFacility<platform::FileSystem>> use;
+    if (windows_like) use = std::make_unique<platform::ScopedFacility<platform::FileSystem>>(sharing);
+    Stream stream;
+    RunConsole([&](TestPeer& p) {
+      CXMessage reply, ack;
+      if (!Greet(p) || !AskFor(p, 3, &reply)) return;
+      p.SetReceiveTimeout(3000);
+      ack.Init("down-ack").AddInt("id-snapshot", 3);
+      p.SendMessage(ack);
+      ReadStream(p, &stream);
+    });
+    EXPECT_TRUE(stream.marker) << windows_like;
+    EXPECT_TRUE(stream.bytes == content) << windows_like << ": " << stream.bytes.size() << " bytes";
+    EXPECT_EQ(settings_.saved_snapshots(), "") << windows_like;
+    EXPECT_FALSE(SnapshotExists(3)) << windows_like;
+    if (windows_like) {
+      EXPECT_GE(sharing.refused.load(), 1) << "the deletion had to wait for the stream";
+    }
+  }
+}
 
 TEST_F(Transfer, AReadFailureEndsTheDownloadLikeTheEndOfTheFile) {
   const std::string content = Pattern(3 * 131072, 7);

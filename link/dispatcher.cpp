@@ -159,12 +159,18 @@ int CXClient::ScanCommand(CXMessage& message) {
 
 int CXClient::StopScanCommand(CXMessage& message) {
   const std::string text = message.GetString("msg");
-  // The snapshot is chosen before the scan ends: while one runs, the number
-  // it records (its partial file goes with the recording), else the current
-  // snapshot, the one last recorded or opened for download.
+  // The current snapshot: while a scan runs, the one it records, even when
+  // another has been opened for download meanwhile (that one is finished and
+  // waits for its acknowledgement: it stays); else the one last recorded or
+  // opened for download.
   const int32_t discard = SnapshotToDiscard();
+  const bool recording = IsBeingRecorded(discard);
+  // The download first, then the scan. A recording's snapshot is discarded
+  // once its scan has ended: its partial file goes with the recording, and a
+  // scan that completed before it heard of the stop has put it in the catalog.
+  AbandonDownload(recording ? 0 : discard);
   EndScanThread();
-  AbandonDownload(discard);
+  if (recording) settings_.RemoveSnapshot(discard);
   return StopScan(text);
 }
 

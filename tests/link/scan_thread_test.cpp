@@ -255,6 +255,36 @@ TEST_F(ScanThread, ASnapshotFinishedWhileInfoGoesOutIsAnnouncedAfterTheGreeting)
   EXPECT_EQ(settings_.saved_snapshots(), "1");
 }
 
+// "stop-scan" while a scan runs and another snapshot streams: the download
+// is abandoned before the scan is stopped; the snapshot discarded is the one
+// being recorded, and the finished one that was downloading stays.
+TEST_F(ScanThread, StopScanDuringADownloadAbandonsItFirstAndKeepsTheFinishedSnapshot) {
+  testing::WriteFileBytes(SnapshotPath(4), std::string(40 * 131072, 's'));
+  WriteSettings(Text({"SnapshotCnt:5", "SavedSnapshots:4"}));
+  std::atomic<int> uploading_at_abort{-1};
+  state_->on_abort = [&] { uploading_at_abort.store(client_->IsUploading()); };
+  CXMessage stopped;
+  RunConsole([&](TestPeer& p) {
+    CXMessage m;
+    if (!Greet(p) || !StartScan(p, &m)) return;
+    m.Init("down-snap").AddInt("id-snapshot", 4);
+    if (!p.SendMessage(m) || !p.RecvMessage(&m)) return;
+    stopped.Init("stop-scan");
+    p.SendMessage(stopped);
+    // Blocks that were on their way, then the reply.
+    while (p.RecvMessage(&stopped) && stopped.IsNamed("down-block") && stopped.GetInt("done") == 0) {
+    }
+  });
+  EXPECT_EQ(stopped.Name(), "stop-scan");
+  EXPECT_EQ(stopped.GetInt("ok"), 1);
+  EXPECT_EQ(state_->started.load(), 6);
+  EXPECT_EQ(state_->aborted.load(), 1);
+  EXPECT_EQ(uploading_at_abort.load(), 0) << "the download is abandoned before the scan is stopped";
+  EXPECT_FALSE(SnapshotExists(6));
+  EXPECT_TRUE(SnapshotExists(4));
+  EXPECT_EQ(settings_.saved_snapshots(), "4");
+}
+
 // "scan-done" and the blocks of a download share the socket: every frame the
 // console receives must decode, and the blocks must join to the file.
 TEST_F(ScanThread, ScanDoneNeverInterleavesWithDownloadBlocks) {

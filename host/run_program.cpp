@@ -12,4 +12,9 @@ bool RunProgram(const std::u16string& program, const std::u16string& arguments, 
   return platform::Process::Get().Start(program, command_line, how);
 }
 
+bool RunProgramInPlace(const std::u16string& program, const std::u16string& arguments,
+                       const std::function<void()>& hand_over) {
+  return platform::Process::Get().StartInPlace(program, u"\"" + program + u"\" " + arguments, hand_over);
+}
+
 }  // namespace orvalinth

@@ -55,21 +55,26 @@ int CXUpgrade::Begin(const uint8_t* bytes, int32_t length, std::string* error_te
   const std::u16string copy = UpgradeCopyPath();
   if (!WriteUpgradeCopy(bytes, length)) return Refuse(Format("cannot create file %s", Narrow(copy).c_str()), error_text);
 
-  {
-    CXClientSettings::Guard guard = settings_.Hold();
-    settings_.LoadPrevious();
-    // After the reload, which takes "OldVer:" of an earlier upgrade from the
-    // file: the number recorded must be that of the program upgrading now.
-    settings_.set_old_version(APP_VERSION);
-    if (settings_.Save() == 0) LogError("cannot save settings");
-  }
+  // Nothing else changes before the copy has started: the service manager
+  // will not register a service again while its process runs once it is
+  // marked for deletion, and snapshots once discarded are lost, so a copy
+  // that cannot be started must find the service and its snapshots as they
+  // were. The copy is held back until the hand-over is done.
+  const bool started = RunProgramInPlace(copy, u"-upgrade", [this] {
+    {
+      CXClientSettings::Guard guard = settings_.Hold();
+      settings_.LoadPrevious();
+      // After the reload, which takes "OldVer:" of an earlier upgrade from
+      // the file: the number recorded must be that of the program upgrading now.
+      settings_.set_old_version(APP_VERSION);
+      if (settings_.Save() == 0) LogError("cannot save settings");
+    }
+    LogInfo("Uninstall previous version...");
+    control_.Uninstall(/*stop_first=*/false);
+  });
+  if (started) return 1;
 
-  LogInfo("Uninstall previous version...");
-  control_.Uninstall(/*stop_first=*/false);
-  if (RunProgram(copy, u"-upgrade", RunProgramMode::kReplace)) return 1;
-
-  // Still here: the copy did not start. Without it the next service must not
-  // report an upgrade.
+  // Without the copy the next service must not report an upgrade.
   platform::FileSystem::Get().RemoveFile(copy);
   return Refuse(Format("cannot start %s", Narrow(copy).c_str()), error_text);
 }

@@ -11,8 +11,11 @@
 //  3. the new service tells the console at its next greeting ("info":
 //     upgraded, upgrade-ok) and deletes the copy (link/client_info.cpp).
 //
-// Nothing is lost when the copy cannot be written: the snapshots waiting for
-// download and the service's registration stay as they are.
+// Nothing is lost when the copy cannot be written or cannot be started: the
+// copy is started held back, and only then are the snapshots discarded and
+// the service marked for deletion, before the copy runs. A service marked
+// for deletion cannot be registered again while its process runs, so that
+// order is what keeps a failed upgrade's agent installed and running.
 
 #include <cstdint>
 #include <string>
@@ -40,10 +43,11 @@ class CXUpgrade {
   // Stage 1, in the running service, with the bytes of the new executable.
   // Does not return once the copy has started (the process ends there). 0
   // with *error_text (also logged) when the upgrade cannot go on: an empty
-  // payload, "cannot create file <path>" when the copy cannot be written (then
-  // nothing has changed), "cannot start <path>" when it cannot be started
-  // (the copy is deleted again). 1 only when a substituted process facility
-  // reported the start without ending the process.
+  // payload, "cannot create file <path>" when the copy cannot be written,
+  // "cannot start <path>" when it cannot be started (the copy is deleted
+  // again); in each case the settings, the snapshots and the service's
+  // registration are as they were. 1 only when a substituted process
+  // facility reported the start without ending the process.
   int Begin(const uint8_t* bytes, int32_t length, std::string* error_text);
 
   // Stage 2, in the copy started with "-upgrade": reloads the settings

@@ -2,11 +2,13 @@
 
 #include "link/client.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "base/log.h"
 #include "platform/process.h"
 #include "platform/sockets.h"
+#include "settings/saved_snapshots.h"
 
 namespace orvalinth {
 namespace {
@@ -97,9 +99,9 @@ void CXClient::CommandLoop() {
       if (is_uploading_.load() == 1) {
         poll_ms = 0;
         if (SendNextBlock() == 0) {
-          LogInfo("%s", ErrorTextLocked("disconnected from server").c_str());
+          // The link is down: the socket is closed, and the next pass
+          // connects again at once (the wait is for a failed connect).
           CloseLink();
-          WaitBeforeReconnect();
           continue;
         }
       }
@@ -125,10 +127,7 @@ void CXClient::CommandLoop() {
       LogInfo("%s", ErrorTextLocked("disconnected from server").c_str());
       CloseLink();
     } else {
-      if (is_uploading_.load() == 1) {
-        is_uploading_.store(0);
-        download_.Close();
-      }
+      if (is_uploading_.load() == 1) AbandonDownload(0);
       const std::string address = settings_.server_address();
       if (ConnectServer(address, static_cast<uint16_t>(settings_.server_port()))) {
         LogInfo("connecting to server...");
@@ -137,12 +136,13 @@ void CXClient::CommandLoop() {
           LogInfo("connected to server");
           error_budget = kErrorLogBudget;
           idle_polls = 0;
-          std::lock_guard<std::mutex> lock(link_lock_);
-          is_connected_.store(1);
-          continue;
+          if (CompleteGreeting()) continue;
+          LogInfo("%s", ErrorTextLocked("disconnected from server").c_str());
+          CloseLink();
+        } else {
+          if (!error.empty()) LogError("%s", error.c_str());
+          Disconnect(/*graceful=*/true);
         }
-        if (!error.empty()) LogError("%s", error.c_str());
-        Disconnect(/*graceful=*/true);
       }
       if (stat_ == kStatHostNotFound) {
         LogError("Host not found [%s]", address.c_str());
@@ -152,6 +152,24 @@ void CXClient::CommandLoop() {
     WaitBeforeReconnect();
   }
   if (is_connected_.load() == 1) CloseLink();
+  // A file acknowledged while it streamed goes now.
+  AbandonDownload(0);
+}
+
+bool CXClient::CompleteGreeting() {
+  std::lock_guard<std::mutex> lock(link_lock_);
+  is_connected_.store(1);
+  const std::vector<std::string> listed = SplitSavedSnapshots(info_saved_uids_, true);
+  while (!unsent_reports_.empty()) {
+    const SXScanReport& report = unsent_reports_.front();
+    // A finished snapshot that "info" has just offered needs no second word.
+    const bool offered = report.ok != 0 && std::any_of(listed.begin(), listed.end(), [&](const std::string& entry) {
+                           return DecimalValue(entry) == report.number;
+                         });
+    if (!offered && !SendScanDoneLocked(report)) return false;
+    unsent_reports_.erase(unsent_reports_.begin());
+  }
+  return true;
 }
 
 bool CXClient::PollForCommand(int32_t milliseconds, int* error) {

@@ -11,7 +11,10 @@
 // is sent under the link lock, which also guards the outgoing message, the
 // receiving of a frame and every close, so frames never interleave and the
 // scan thread never sends on a socket the connection thread is replacing. The
-// scan thread sends only while the link is up and greeted (is_connected 1).
+// scan thread sends only while the link is up and greeted (is_connected 1);
+// a "scan-done" that finds no such link waits under the link lock and goes
+// out right after the next greeting, so that no console misses how a scan
+// ended.
 //
 // Locks, in the order they may be nested: the link lock, the scan lock, the
 // settings lock. Only "scan" nests them (a new scan's "scan-done" must not
@@ -26,6 +29,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "link/message.h"
 #include "link/scan_recording.h"
@@ -114,7 +118,10 @@ class CXClient : public CXTCPIPclient {
   // else ok 0 and msg = text. The send result.
   int StopScan(const std::string& text);
   // On the scan thread: sends "scan-done" with ok, and id-snapshot `number`
-  // (after completing the catalog step) or msg `text`; ends the scan.
+  // (after completing the catalog step) or msg `text`; ends the scan. Without
+  // a greeted link, or when the send fails, the report is kept for the next
+  // greeting (a success that the next "info" lists in saved-uids is not sent
+  // again).
   void ReportScanDone(int ok, int32_t number, const std::string& text);
   // Where scans get their recording (CreateScanRecording by default).
   void set_recording_factory(ScanRecordingFactory factory) { recording_factory_ = std::move(factory); }
@@ -123,9 +130,11 @@ class CXClient : public CXTCPIPclient {
 
   // ---- downloads (link/transfer.cpp) ----
 
-  // Opens snapshot n for download: its size (IsUploading 1), or 0 with
-  // *error "cannot open <path>" (IsUploading unchanged); for an empty file 0
-  // with *error empty and IsUploading 1.
+  // Opens snapshot n for download, closing the file of a stream in progress
+  // first: its size (IsUploading 1), or 0 with *error "cannot open <path>"
+  // (IsUploading unchanged: a stream in progress then ends with an empty
+  // block and its end marker); for an empty file 0 with *error empty and
+  // IsUploading 1.
   uint32_t OpenDownload(int32_t n, std::string* error);
   // Sends the next block, and after the last one the end marker; 1 keeps the
   // link, 0 when the link is to be treated as lost.
@@ -133,6 +142,10 @@ class CXClient : public CXTCPIPclient {
   // Closes the download file and clears IsUploading; n != 0 also removes
   // snapshot n from the catalog and deletes its file.
   void AbandonDownload(int32_t n);
+  // "down-ack": removes snapshot n from the catalog and deletes its file. A
+  // stream of it goes on to its end marker; where the system keeps a file
+  // that is open from being deleted, it is deleted when the stream ends.
+  void AcknowledgeDownload(int32_t n);
 
   // ---- state, for the service and for tests ----
 
@@ -155,13 +168,28 @@ class CXClient : public CXTCPIPclient {
   // then says so, as after a receive that timed out).
   int AwaitConsoleGreeting();
 
+  // How a scan ended, as "scan-done" tells it.
+  struct SXScanReport {
+    int ok = 0;
+    int32_t number = 0;
+    std::string text;
+  };
+
   // The connection thread's body and its steps (link/client.cpp).
   void CommandLoop();
+  // Marks a link whose greeting has succeeded as up, and sends the reports
+  // of scans that ended while no greeted link was there; false when one of
+  // them cannot be sent (the link is then down, the rest kept).
+  bool CompleteGreeting();
   bool PollForCommand(int32_t milliseconds, int* error);
   bool ReceiveCommand(CXMessage& message);
   bool SendPing();
   void CloseLink();
   void WaitBeforeReconnect();
+
+  // Closes the download file, deleting it when it was acknowledged while it
+  // streamed.
+  void CloseDownloadFile();
 
   // Sends `message` under the link lock (the socket is never shared mid-frame).
   bool SendLocked(CXMessage& message);
@@ -179,6 +207,9 @@ class CXClient : public CXTCPIPclient {
 
   // The scan thread (link/scan_thread.cpp).
   void ScanThreadBody(std::unique_ptr<CXScanRecording> recording, int32_t number);
+  // Sends "scan-done" for `report` through the outgoing message, under the
+  // link lock; on failure the link is marked down. The send result.
+  bool SendScanDoneLocked(const SXScanReport& report);
   // Stops a scan thread that exists and waits until it has ended.
   void EndScanThread();
   // The snapshot a "stop-scan" discards: the one being recorded while a scan
@@ -204,9 +235,16 @@ class CXClient : public CXTCPIPclient {
   // Senders other than the connection thread waiting for the link lock; the
   // download stream steps aside for them.
   std::atomic<int32_t> waiting_senders_{0};
+  // Reports of ended scans that no greeted link has carried yet, oldest first.
+  std::vector<SXScanReport> unsent_reports_;
 
-  // Connection thread only.
+  // Connection thread only: the file being downloaded and its number, the
+  // number of an acknowledged snapshot whose file is deleted once the
+  // download file closes, and the saved-uids of the last "info" sent.
   CXDownloadFile download_;
+  int32_t download_number_ = 0;
+  int32_t delete_when_closed_ = 0;
+  std::string info_saved_uids_;
 
   // The scan thread and its state, under the scan lock. The thread object
   // stays until it is joined; `scan_active_` tells whether the scan still runs.

@@ -88,6 +88,9 @@ int CXClient::SendClientInfo(std::string* error) {
   std::string crash;
   const bool crashed = TakeCrashReport(&crash);
 
+  // Read once: a scan that ends while "info" goes out is reported after the
+  // greeting unless this list already names its snapshot.
+  info_saved_uids_ = settings_.saved_snapshots();
   CXMessage info;
   info.Init("info")
       .AddString("name", WireValue(settings_.computer_name()))
@@ -96,7 +99,7 @@ int CXClient::SendClientInfo(std::string* error) {
       .AddInt("os-bit", IsOs64Bit() ? 64 : 32)
       .AddInt("scanning", scanning_.load())
       .AddInt("id", settings_.computer_id())
-      .AddString("saved-uids", settings_.saved_snapshots())
+      .AddString("saved-uids", info_saved_uids_)
       .AddString("scan-targets", settings_.ScanTargetsText());
   if (upgraded) {
     const bool same_version = settings_.old_version() == APP_VERSION;

@@ -96,27 +96,35 @@ void CXClient::ReportScanDone(int ok, int32_t number, const std::string& text) {
   // an empty name for the next scan.
   if (ok != 0 && settings_.CompleteSnapshot() == 0) LogError("cannot save settings");
 
+  SXScanReport report;
+  report.ok = ok;
+  report.number = number;
+  report.text = text;
   waiting_senders_.fetch_add(1);
   {
     std::lock_guard<std::mutex> lock(link_lock_);
     waiting_senders_.fetch_sub(1);
-    outgoing_.Init("scan-done").AddInt("ok", ok);
-    if (ok != 0) {
-      outgoing_.AddInt("id-snapshot", number);
-    } else {
-      outgoing_.AddString("msg", WireValue(text));
-    }
-    // Only on a greeted link: between a connect and "info" the console expects
-    // the greeting. A scan that ends while the link is down is seen in
-    // "saved-uids" at the next connect.
-    if (is_connected_.load() == 1 && !SendMessage(outgoing_)) {
-      // The socket is gone; the connection thread reconnects at its next pass.
-      is_connected_.store(0);
-    }
+    // Only on a greeted link: between a connect and "info" the console
+    // expects the greeting. Otherwise, or when the link has just broken, the
+    // report goes out after the next greeting (the connection thread
+    // reconnects at its next pass).
+    if (is_connected_.load() != 1 || !SendScanDoneLocked(report)) unsent_reports_.push_back(std::move(report));
   }
   scanning_.exchange(0);
   std::lock_guard<std::mutex> lock(scan_lock_);
   scan_active_ = false;
+}
+
+bool CXClient::SendScanDoneLocked(const SXScanReport& report) {
+  outgoing_.Init("scan-done").AddInt("ok", report.ok);
+  if (report.ok != 0) {
+    outgoing_.AddInt("id-snapshot", report.number);
+  } else {
+    outgoing_.AddString("msg", WireValue(report.text));
+  }
+  if (SendMessage(outgoing_)) return true;
+  is_connected_.store(0);
+  return false;
 }
 
 void CXClient::EndScanThread() {

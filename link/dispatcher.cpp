@@ -160,12 +160,18 @@ int CXClient::ScanCommand(CXMessage& message) {
 
 int CXClient::StopScanCommand(CXMessage& message) {
   const std::string text = message.GetString("msg");
-  // The snapshot is chosen before the scan ends: while one runs, the number
-  // it records (its partial file goes with the recording), else the current
-  // snapshot, the one last recorded or opened for download.
+  // The current snapshot: while a scan runs, the one it records, even when
+  // another has been opened for download meanwhile (that one is finished and
+  // waits for its acknowledgement: it stays); else the one last recorded or
+  // opened for download.
   const int32_t discard = SnapshotToDiscard();
+  const bool recording = IsBeingRecorded(discard);
+  // The download first, then the scan. A recording's snapshot is discarded
+  // once its scan has ended: its partial file goes with the recording, and a
+  // scan that completed before it heard of the stop has put it in the catalog.
+  AbandonDownload(recording ? 0 : discard);
   EndScanThread();
-  AbandonDownload(discard);
+  if (recording) settings_.RemoveSnapshot(discard);
   return StopScan(text);
 }
 
@@ -185,10 +191,7 @@ void CXClient::DownAckCommand(const CXMessage& message) {
     LogError("cannot delete snapshot %d: it is being recorded", static_cast<int>(n));
     return;
   }
-  // An acknowledged download that still streams ends first, so that its file
-  // can go.
-  if (is_uploading_.load() == 1 && current_snapshot_.load() == n) AbandonDownload(0);
-  settings_.RemoveSnapshot(n);
+  AcknowledgeDownload(n);
 }
 
 int CXClient::UpgradeCommand(CXMessage& message) {

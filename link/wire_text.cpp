@@ -7,8 +7,11 @@ namespace orvalinth {
 std::string WireValue(std::string text) {
   for (char& c : text) {
     const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte == 0xFE || byte == 0xFF || byte == 0x00) c = '?';
+    if (byte == 0xFE || byte == 0x00) c = '?';
   }
+  // FF is a character of the ANSI code page (y with diaeresis in the Western
+  // ones); only as the first byte would a reader take the value for a list.
+  if (!text.empty() && static_cast<unsigned char>(text[0]) == 0xFF) text[0] = '?';
   return text;
 }
 

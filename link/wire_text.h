@@ -8,7 +8,8 @@
 
 namespace orvalinth {
 
-// `text` with every byte FE, FF and 00 replaced by "?".
+// `text` with every byte FE and 00, and an FF at its start (which would make
+// the value read as a list), replaced by "?"; an FF further on stays.
 std::string WireValue(std::string text);
 
 // The "crash" value of "info" for the bytes of the crash copy: a report that

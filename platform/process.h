@@ -2,6 +2,7 @@
 // This process and the programs it starts.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,21 @@ class Process : public Facility<Process> {
   // Starts `program` with the complete command line `command_line` (which
   // names the program again as its first argument); false when it cannot start.
   virtual bool Start(const std::u16string& program, const std::u16string& command_line, RunMode mode) = 0;
+  // Starts `program` in place of this process as kReplace does, with one
+  // step in between: the program is started held back (on Windows created
+  // suspended), `hand_over` runs, then the program runs and this process
+  // ends at once with exit code 0. Returns only when the program could not
+  // be started; `hand_over` has then not run. Where a program cannot be held
+  // back (POSIX: exec), the check before `hand_over` is that the file can be
+  // executed, and an exec that still fails returns after it. Facilities
+  // that do not start programs refuse.
+  virtual bool StartInPlace(const std::u16string& program, const std::u16string& command_line,
+                            const std::function<void()>& hand_over) {
+    (void)program;
+    (void)command_line;
+    (void)hand_over;
+    return false;
+  }
 };
 
 template <>

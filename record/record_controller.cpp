@@ -39,7 +39,9 @@ int CXClientRecordController::StartRecording(int32_t number) {
   const SXVersionInfoHooks hooks = VersionInfoHooks();
   writer().version_table().set_reader(hooks.read_version_info);
   if (!writer().CreateSnapshot(path_, title, request_.InfoRequest())) {
-    // A file that could not be opened may belong to someone else: left alone.
+    // A file that could not be created may belong to someone else: left
+    // alone. One created whose header could not be written the writer has
+    // deleted already.
     writer().ResetWriter();
     return 0;
   }

@@ -33,8 +33,9 @@ class CXClientRecordController : public CXSnapshotRecorder {
   // Builds the scan request from the settings (a full scan has "*" as its
   // include lists), creates the snapshot file `number` with the settings'
   // snapshot title, and starts the jobs. 1 when recording; 0 when the file
-  // cannot be created, or this controller has recorded already: no job runs
-  // and the error text is ChainText().
+  // cannot be created or its header cannot be written (no file is left), or
+  // this controller has recorded already: no job runs and the error text is
+  // ChainText().
   int StartRecording(int32_t number);
   // The number of jobs still running; 0 once all have ended (or none started).
   int32_t IsRecording();

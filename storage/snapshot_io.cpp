@@ -73,7 +73,13 @@ int CXSnapshotIO::CreateSnapshot(const std::u16string& path, const std::string& 
     return 0;
   }
   std::memcpy(header_, kMagic, sizeof kMagic);
-  if (!WriteLocked(header_, kHeaderSize)) return 0;
+  if (!WriteLocked(header_, kHeaderSize)) {
+    // The file was just created anew for this recording: without even its
+    // header it is nobody's snapshot, and it goes like any failed recording.
+    file_.Close();
+    platform::FileSystem::Get().RemoveFile(path);
+    return 0;
+  }
   info_.title = title;
   info_.format_version = kFormatVersion;
   info_.request = request;

@@ -104,8 +104,9 @@ class CXSnapshotIO : public CXError, public CXSerializedAccess {
 
   // Creates the file anew (mode 6), writes the provisional header, keeps the
   // path, title and a copy of the request, and binds an empty version table
-  // with chunks of 500. 0 when the file cannot be created (the line is in the
-  // error chain).
+  // with chunks of 500. 0 when the file cannot be created, or when the header
+  // cannot be written (the file is then deleted again); the line is in the
+  // error chain.
   virtual int CreateSnapshot(const std::u16string& path, const std::string& title, const SXInfoRequest& request);
 
   // Stores one payload as a block (compressed when it has 128 bytes or more

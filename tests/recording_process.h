@@ -32,6 +32,14 @@ class RecordingProcess final : public platform::Process {
     if (on_start) on_start(starts.back());
     return start_result;
   }
+  // Records the start (replace mode); runs the hand-over only when the start
+  // succeeds, as a program held back would let it.
+  bool StartInPlace(const std::u16string& program, const std::u16string& command_line,
+                    const std::function<void()>& hand_over) override {
+    if (!Start(program, command_line, platform::RunMode::kReplace)) return false;
+    hand_over();
+    return true;
+  }
 
   std::vector<SXStart> starts;
   bool start_result = true;

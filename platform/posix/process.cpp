@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -40,6 +41,24 @@ class PosixProcess final : public Process {
       start = end + 1;
     }
     return !arguments->empty();
+  }
+
+  bool StartInPlace(const std::u16string& program, const std::u16string& command_line,
+                    const std::function<void()>& hand_over) override {
+    // exec cannot hold a program back: what can be known before the
+    // hand-over is that the file is one that can be executed.
+    const std::string path = posix::ResolveHostPath(program);
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0 || access(path.c_str(), X_OK) != 0) {
+      posix::SetLastErrorFromErrno(errno, path);
+      return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+      posix::SetLastErrorFromErrno(EACCES, path);
+      return false;
+    }
+    hand_over();
+    return Start(program, command_line, RunMode::kReplace);
   }
 
   bool Start(const std::u16string& program, const std::u16string& command_line, RunMode mode) override {

@@ -49,6 +49,31 @@ class WinProcess final : public Process {
     if (mode == RunMode::kReplace) EndProcessNow(0);
     return true;
   }
+
+  bool StartInPlace(const std::u16string& program, const std::u16string& command_line,
+                    const std::function<void()>& hand_over) override {
+    std::u16string line = command_line;  // CreateProcessW may write into it
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    // Suspended: nothing of it runs before the hand-over is done.
+    const DWORD flags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED;
+    if (!CreateProcessW(W(program), reinterpret_cast<LPWSTR>(&line[0]), /*lpProcessAttributes=*/nullptr,
+                        /*lpThreadAttributes=*/nullptr, /*bInheritHandles=*/FALSE, flags,
+                        /*lpEnvironment=*/nullptr, /*lpCurrentDirectory=*/nullptr, &startup, &info)) {
+      return false;
+    }
+    Handle process(info.hProcess);
+    Handle thread(info.hThread);
+    hand_over();
+    if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+      const DWORD error = GetLastError();
+      TerminateProcess(process.get(), /*uExitCode=*/1);
+      SetLastError(error);
+      return false;
+    }
+    EndProcessNow(0);
+  }
 };
 
 }  // namespace

@@ -80,7 +80,9 @@ class WineUpgrade : public InstalledProgramTest {
   bool SendUpgrade(const std::string& executable) {
     const std::string bytes = ReadWholeFile(executable);
     EXPECT_FALSE(bytes.empty()) << "cannot read " << executable;
-    if (bytes.empty()) return false;
+    return !bytes.empty() && SendUpgradeBytes(bytes);
+  }
+  bool SendUpgradeBytes(const std::string& bytes) {
     sent_ = bytes;
     CXMessage message;
     message.Init("upgd-cli");
@@ -97,6 +99,26 @@ class WineUpgrade : public InstalledProgramTest {
     EXPECT_TRUE(console_.info().upgraded);
     // The copy goes once "info" is sent.
     EXPECT_TRUE(program_->WaitForExistence("upgrade_tmp.exe", false, kFileWaitMs));
+  }
+
+  // The agent's answer to "upgd-cli", which comes only when the upgrade fails.
+  void ExpectRefusal(const std::string& msg) {
+    CXMessage reply;
+    ASSERT_EQ(console_.NextMessage(CXConsoleLink::DeadlineAfter(kAgentWaitMs), &reply), tools::NextResult::kMessage)
+        << console_.failure_text() << "\n" << Joined(program_->Log());
+    EXPECT_EQ(reply.Name(), "upgd-cli");
+    EXPECT_EQ(reply.GetInt("ok"), 0);
+    EXPECT_EQ(reply.GetString("msg"), msg);
+  }
+  // The snapshots of RunningWithSnapshots are still there, and the service
+  // goes on with the link it had.
+  void ExpectAgentAsBefore() {
+    EXPECT_EQ(ReadWholeFile(program_->HostPath("data/snapshot001.snp")), "first");
+    EXPECT_EQ(ReadWholeFile(program_->HostPath("data/snapshot002.snp")), "second");
+    EXPECT_EQ(program_->State(), "RUNNING");
+    CXMessage request, answer;
+    request.Init("get-disk");
+    EXPECT_TRUE(console_.Request("get-disk", request, &answer)) << console_.failure_text();
   }
 
   std::string sent_;  // the last executable sent
@@ -171,19 +193,30 @@ TEST_F(WineUpgrade, AnUpgradeThatCannotBeWrittenIsRefusedAndLosesNothing) {
   std::error_code error;
   std::filesystem::create_directory(program_->HostPath("upgrade_tmp.exe"), error);  // in the copy's way
   ASSERT_TRUE(SendUpgrade(NextWindowsExecutable()));
-  CXMessage reply;
-  ASSERT_EQ(console_.NextMessage(CXConsoleLink::DeadlineAfter(kAgentWaitMs), &reply), tools::NextResult::kMessage)
-      << console_.failure_text();
-  EXPECT_EQ(reply.Name(), "upgd-cli");
-  EXPECT_EQ(reply.GetInt("ok"), 0);
-  EXPECT_EQ(reply.GetString("msg"), "cannot create file C:\\Program Files\\Orvalinth\\upgrade_tmp.exe");
-  EXPECT_EQ(ReadWholeFile(program_->HostPath("data/snapshot001.snp")), "first");
-  EXPECT_EQ(ReadWholeFile(program_->HostPath("data/snapshot002.snp")), "second");
-  EXPECT_EQ(program_->State(), "RUNNING");
-  // The service goes on with the link it had.
-  CXMessage request, answer;
-  request.Init("get-disk");
-  EXPECT_TRUE(console_.Request("get-disk", request, &answer)) << console_.failure_text();
+  ExpectRefusal("cannot create file C:\\Program Files\\Orvalinth\\upgrade_tmp.exe");
+  ExpectAgentAsBefore();
+}
+
+// Bytes that Windows cannot start as a program (error 193). The service must
+// still be registered, not marked for deletion: a service so marked would be
+// gone once stopped, and could not be registered again while it runs.
+TEST_F(WineUpgrade, ACopyThatCannotBeStartedIsRefusedAndTheAgentStaysInstalled) {
+  RunningWithSnapshots();
+  ASSERT_TRUE(SendUpgradeBytes("MZ this is no program"));
+  ExpectRefusal("cannot start C:\\Program Files\\Orvalinth\\upgrade_tmp.exe");
+  EXPECT_TRUE(program_->WaitForExistence("upgrade_tmp.exe", false, kFileWaitMs));
+  ExpectAgentAsBefore();
+  const Lines log = program_->Log();
+  EXPECT_TRUE(InOrder(log, {"Start upgrading...", "Error: cannot start C:\\Program Files\\Orvalinth\\upgrade_tmp.exe"}))
+      << Joined(log);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "Uninstall previous version..."), 0) << Joined(log);
+
+  program_->Program("-stop");
+  EXPECT_EQ(program_->State(), "STOPPED") << Joined(program_->Log());
+  program_->Program("-start");
+  ASSERT_TRUE(console_.Reconnect(kAgentWaitMs)) << console_.failure_text() << "\n" << Joined(program_->Log());
+  EXPECT_FALSE(console_.info().upgraded);
+  EXPECT_EQ(console_.info().saved_uids, "1,2");
 }
 
 }  // namespace

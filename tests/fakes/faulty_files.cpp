@@ -6,7 +6,15 @@ namespace orvalinth::test {
 
 class FaultyFiles::FaultyFile final : public platform::File {
  public:
-  FaultyFile(std::unique_ptr<platform::File> inner, FaultyFiles& owner) : inner_(std::move(inner)), owner_(owner) {}
+  FaultyFile(std::unique_ptr<platform::File> inner, FaultyFiles& owner, std::u16string path)
+      : inner_(std::move(inner)), owner_(owner), path_(std::move(path)) {
+    std::lock_guard<std::mutex> lock(owner_.open_mutex_);
+    owner_.open_.insert(path_);
+  }
+  ~FaultyFile() override {
+    std::lock_guard<std::mutex> lock(owner_.open_mutex_);
+    owner_.open_.erase(owner_.open_.find(path_));
+  }
 
   bool Read(void* buffer, uint32_t n, uint32_t* got) override {
     const int64_t limit = owner_.fail_reads_after.load();
@@ -53,6 +61,7 @@ class FaultyFiles::FaultyFile final : public platform::File {
 
   std::unique_ptr<platform::File> inner_;
   FaultyFiles& owner_;
+  const std::u16string path_;
   int64_t served_ = 0;
   int64_t stored_ = 0;
   bool sought_ = false;
@@ -75,7 +84,7 @@ std::unique_ptr<platform::File> FaultyFiles::Open(const std::u16string& path, un
   if (file == nullptr) return file;
   if (!only_suffix.empty() && !EndsWithFolded(path, only_suffix)) return file;
   if (only_modes != 0 && (mode & only_modes) == 0) return file;
-  return std::make_unique<FaultyFile>(std::move(file), *this);
+  return std::make_unique<FaultyFile>(std::move(file), *this, path);
 }
 
 std::unique_ptr<platform::FindHandle> FaultyFiles::FindFirst(const std::u16string& pattern, platform::FindData* first) {
@@ -102,6 +111,18 @@ bool FaultyFiles::CopyFileTo(const std::u16string& from, const std::u16string& t
     return false;
   }
   return target().CopyFileTo(from, to, fail_if_exists);
+}
+
+bool FaultyFiles::RemoveFile(const std::u16string& path) {
+  if (no_removal_while_open) {
+    std::lock_guard<std::mutex> lock(open_mutex_);
+    if (open_.count(path) != 0) {
+      ++refused_removes;
+      platform::SetLastError(platform::kErrorSharingViolation);
+      return false;
+    }
+  }
+  return target().RemoveFile(path);
 }
 
 }  // namespace orvalinth::test

@@ -15,6 +15,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "platform/errors.h"
@@ -57,6 +59,11 @@ class FaultyFiles final : public platform::FileSystemWrapper {
   std::u16string locked_folder;
   // Renames fail with a sharing violation (a file held open by another program).
   std::atomic<bool> fail_renames{false};
+  // As on Windows for a file opened without delete sharing: removing a
+  // faulty file that is open fails with a sharing violation; `refused_removes`
+  // counts those.
+  std::atomic<bool> no_removal_while_open{false};
+  std::atomic<int> refused_removes{0};
   // This many copies fail with a sharing violation (-1: every one); `copies`
   // counts the copies asked for.
   std::atomic<int> failing_copies{0};
@@ -66,10 +73,14 @@ class FaultyFiles final : public platform::FileSystemWrapper {
   std::unique_ptr<platform::FindHandle> FindFirst(const std::u16string& pattern, platform::FindData* first) override;
   bool RenameFile(const std::u16string& from, const std::u16string& to) override;
   bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool fail_if_exists) override;
+  bool RemoveFile(const std::u16string& path) override;
 
  private:
   class FaultyFile;
   bool Locked(const std::u16string& path) const;
+
+  std::mutex open_mutex_;
+  std::multiset<std::u16string> open_;  // the faulty files open now
 
   platform::ScopedFacility<platform::FileSystem> use_;
 };

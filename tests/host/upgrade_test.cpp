@@ -74,14 +74,18 @@ class UpgradeTest : public test::ServiceTest {
     };
     CXUpgrade(settings_, control_, FastUpgrade()).Finish();
   }
-  // The settings file and both snapshot files, unchanged.
-  void ExpectNothingLost(const std::string& settings_before) {
+  // The settings file and both snapshot files unchanged, the service
+  // registered and running, and `starts` programs started (or tried).
+  void ExpectNothingLost(const std::string& settings_before, size_t starts = 0) {
     EXPECT_EQ(ReadFileBytes(SettingsPath()), settings_before);
     EXPECT_EQ(ReadFileBytes(SnapshotPath(1)), "snapshot 1");
     EXPECT_EQ(ReadFileBytes(SnapshotPath(2)), "snapshot 2");
+    EXPECT_EQ(settings_.saved_snapshots(), "1,2");
     EXPECT_TRUE(manager_.Exists(kService));
     EXPECT_FALSE(manager_.MarkedForDeletion(kService));
-    EXPECT_TRUE(process_.starts.empty());
+    platform::ServiceStatus status;
+    EXPECT_TRUE(manager_.Status(kService, &status) && status.state == platform::kServiceRunning);
+    EXPECT_EQ(process_.starts.size(), starts);
   }
   std::string CopyText() const { return Narrow(UpgradeCopyPath()); }
 
@@ -174,18 +178,20 @@ TEST_F(UpgradeTest, TheOldVersionRecordedIsTheOneUpgradingNow) {
   EXPECT_EQ(file.find("OldVer:5"), std::string::npos) << file;
 }
 
-TEST_F(UpgradeTest, ACopyThatCannotStartIsDeletedAndReported) {
+// The service is marked for deletion only once the copy has started: a
+// service so marked cannot be registered again while its process runs, and
+// the console is told "failed" by an agent that must stay installed.
+TEST_F(UpgradeTest, ACopyThatCannotStartIsDeletedAndTheServiceAndSnapshotsStay) {
   SettingsWithSnapshots();
   RunningService();
+  const std::string before = ReadFileBytes(SettingsPath());
   process_.start_result = false;
   std::string error;
   EXPECT_EQ(Begin(kNewExe, &error), 0);
   EXPECT_EQ(error, "cannot start " + CopyText());
   EXPECT_FALSE(FileExists(UpgradeCopyPath()));
-  EXPECT_EQ(process_.starts.size(), 1u);
-  const Lines lines = NewLogLines();
-  ASSERT_FALSE(lines.empty());
-  EXPECT_EQ(lines.back(), "Error: cannot start " + CopyText());
+  ExpectNothingLost(before, 1);
+  EXPECT_EQ(NewLogLines(), (Lines{"Start upgrading...", "Error: cannot start " + CopyText()}));
 }
 
 TEST_F(UpgradeTest, FinishReplacesTheExecutableRegistersAndStartsIt) {

@@ -349,6 +349,9 @@ TEST_F(AgentAndConsole, WithNothingToScanTheSnapshotHasEmptyTables) {
   EXPECT_EQ(snapshot.block_count, 2u);  // the tables and the info block
 }
 
+// A disk that fills up while the snapshot is recorded, or before even its
+// provisional header is written: either way the console is told why, and
+// neither a file nor a catalog change is left behind.
 TEST_F(AgentAndConsole, AWriteFailureWhileRecordingIsReportedAndLeavesNoFile) {
   test::TempFolder tree;
   test::WriteFileBytes(tree / u"a.txt", "a");
@@ -364,14 +367,21 @@ TEST_F(AgentAndConsole, AWriteFailureWhileRecordingIsReportedAndLeavesNoFile) {
   EXPECT_EQ(console_.info().saved_uids, "2,4");
   Targets t;
   t.files = {tree.path()};
-  ASSERT_TRUE(StartScan(t));
-  const SXScanDone done = Done();
-  EXPECT_EQ(done.ok, 0);
-  EXPECT_EQ(done.msg.rfind("Cannot write(", 0), 0u) << done.msg;
-  EXPECT_NE(done.msg.find(" file\n[" + N(SnapshotPath(5)) + "] [error:112]"), std::string::npos) << done.msg;
-  EXPECT_FALSE(test::FileExists(SnapshotPath(5)));
-  // Logged as well (the log writes each line of the text as a line of its own).
-  EXPECT_NE(LogText().find("Error: " + done.msg.substr(0, done.msg.find('\n'))), std::string::npos) << LogText();
+  const struct {
+    int good_writes;
+    const char* failure;  // how the message starts
+  } cases[] = {{1, "Cannot write("}, {0, "Cannot write(20) file"}};
+  for (const auto& c : cases) {
+    full_disk.fail_from_write.store(full_disk.writes.load() + c.good_writes + 1);
+    ASSERT_TRUE(StartScan(t));
+    const SXScanDone done = Done();
+    EXPECT_EQ(done.ok, 0);
+    EXPECT_EQ(done.msg.rfind(c.failure, 0), 0u) << done.msg;
+    EXPECT_NE(done.msg.find(" file\n[" + N(SnapshotPath(5)) + "] [error:112]"), std::string::npos) << done.msg;
+    EXPECT_FALSE(test::FileExists(SnapshotPath(5))) << c.good_writes << " good writes";
+    // Logged as well (the log writes each line of the text as a line of its own).
+    EXPECT_NE(LogText().find("Error: " + done.msg.substr(0, done.msg.find('\n'))), std::string::npos) << LogText();
+  }
 
   // The catalog is as it was: the same snapshots offered, the same next number.
   Reconnect();

@@ -49,6 +49,7 @@ int FakeRecording::FinishRecording(int32_t number) {
 }
 
 void FakeRecording::AbortRecording() {
+  if (state_->on_abort) state_->on_abort();
   state_->aborted.fetch_add(1);
   platform::FileSystem::Get().RemoveFile(SnapshotPath(number_));
 }

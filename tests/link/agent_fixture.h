@@ -40,6 +40,7 @@ struct FakeRecordingState {
   std::atomic<int> aborted{0};
   std::atomic<int> finished{0};
   std::string error = "Cannot create file";
+  std::function<void()> on_abort;  // run by AbortRecording first
 };
 
 class FakeRecording final : public CXScanRecording {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 
 #include "base/strings.h"
 #include "link/agent_fixture.h"
@@ -251,18 +252,22 @@ TEST_F(NoConsole, AConsoleNameThatDoesNotResolveEndsTheThread) {
   EXPECT_EQ(Count(log, "Error: Host not found [console.invalid]"), 1) << log;
 }
 
-// Fails the next send when armed.
+// Fails the next send when armed; with `only` set, the next send of a frame
+// whose body starts with it.
 class FailOneSend final : public platform::SocketsWrapper {
  public:
   FailOneSend() : SocketsWrapper(platform::Sockets::Real()) {}
   int32_t Send(platform::SocketHandle s, const void* bytes, int32_t n) override {
-    if (armed.exchange(false)) {
+    const bool chosen = only.empty() || (static_cast<size_t>(n) >= 4 + only.size() &&
+                                         std::memcmp(static_cast<const char*>(bytes) + 4, only.data(), only.size()) == 0);
+    if (chosen && armed.exchange(false)) {
       platform::SetLastSocketError(platform::kWsaConnReset);
       return -1;
     }
     return target().Send(s, bytes, n);
   }
   std::atomic<bool> armed{false};
+  std::string only;
 };
 
 TEST_F(ClientLoop, AFailedPingIsFollowedByAnImmediateReconnect) {
@@ -289,6 +294,43 @@ TEST_F(ClientLoop, AFailedPingIsFollowedByAnImmediateReconnect) {
   EXPECT_GE(gap, 0);
   EXPECT_LT(gap, 700);
   EXPECT_EQ(Count(LogSinceMark(), "Connection lost"), 1);
+}
+
+// A download block that cannot be sent means a link that is down: the agent
+// connects again at once, without a wait and without a log line.
+TEST_F(ClientLoop, AFailedDownloadBlockIsFollowedByAnImmediateReconnect) {
+  test::WriteFileBytes(SnapshotPath(1), std::string(8 * 131072, 'b'));
+  FailOneSend sockets;
+  sockets.only = "down-block";
+  sockets.armed.store(true);
+  platform::ScopedFacility<platform::Sockets> use(sockets);
+  SXClientTiming timing = FastTiming();
+  timing.sleep_ms = 100;  // a reconnect wait would take a second
+  MarkLog();
+  std::atomic<bool> first{false};
+  int64_t lost = 0;
+  peer_.Serve([&](TestPeer& p) {
+    CXMessage ask;
+    ask.Init("down-snap").AddInt("id-snapshot", 1);
+    if (Greet(p) && p.SendMessage(ask)) p.DrainUntilClosed();
+    lost = platform::MonotonicMs();
+    p.CloseConnection();
+    first.store(true);
+  });
+  StartAgent(timing);
+  ASSERT_TRUE(test::WaitFor(first));
+  peer_.Join();
+  int64_t gap = -1;
+  FinishWith([&](TestPeer& p) {
+    if (Greet(p)) gap = platform::MonotonicMs() - lost;
+  });
+  EXPECT_FALSE(sockets.armed.load()) << "no block was sent";
+  EXPECT_GE(gap, 0);
+  EXPECT_LT(gap, 700);
+  const std::string log = LogSinceMark();
+  EXPECT_EQ(Count(log, "connected to server"), 2) << log;
+  EXPECT_EQ(Count(log, "disconnected from server"), 0) << log;
+  EXPECT_EQ(Count(log, "Connection lost"), 0) << log;
 }
 
 // 200 links made, greeted and dropped by the console: every socket the agent

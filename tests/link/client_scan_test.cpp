@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "base/fatal_flag.h"
 #include "base/strings.h"
 #include "link/agent_fixture.h"
+#include "platform/sockets.h"
 
 namespace orvalinth {
 namespace {
@@ -33,6 +35,20 @@ class ScanThread : public AgentTest {
     reply->Init("stop-scan");
     if (!text.empty()) reply->AddString("msg", text);
     return p.SendMessage(*reply) && p.RecvMessage(reply);
+  }
+
+  // Starts the agent; a console starts a scan and goes away.
+  void StartScanAndLeave() {
+    std::atomic<bool> left{false};
+    peer_.Serve([&](TestPeer& p) {
+      CXMessage reply;
+      if (Greet(p)) StartScan(p, &reply);
+      p.CloseConnection();
+      left.store(true);
+    });
+    StartAgent();
+    ASSERT_TRUE(test::WaitFor(left));
+    peer_.Join();
   }
 
   std::shared_ptr<FakeRecordingState> state_;
@@ -174,6 +190,99 @@ TEST_F(ScanThread, AFatalFaultEndsTheRecordingWithFatalException) {
   EXPECT_EQ(done.GetString("msg"), "fatal exception");
   EXPECT_EQ(state_->aborted.load(), 1);
   EXPECT_FALSE(SnapshotExists(1));
+}
+
+// "scan-done" is never lost: a scan that fails while the next console has
+// not yet answered "hello" is reported as soon as the greeting is complete.
+TEST_F(ScanThread, AFailureBeforeTheGreetingIsReportedRightAfterIt) {
+  state_->finish_result.store(0);
+  state_->error = "Cannot write(131072) file";
+  StartScanAndLeave();
+  CXMessage info, done, next;
+  FinishWith([&](TestPeer& p) {
+    CXMessage hello;
+    if (!p.RecvMessage(&hello)) return;
+    // The recording fails while the agent waits for the console's greeting.
+    state_->running.store(0);
+    if (!test::WaitUntil([&] { return client_->scanning() == 0; })) return;
+    hello.Init("hello").AddString("ver", "QELMv1.0").AddInt("app", 1);
+    if (!p.SendMessage(hello) || !p.RecvMessage(&info)) return;
+    SendCommand(p, "get-disk");
+    if (p.RecvMessage(&done)) p.RecvMessage(&next);
+  });
+  EXPECT_TRUE(info.IsNamed("info"));
+  EXPECT_EQ(done.Name(), "scan-done");
+  EXPECT_EQ(done.keys(), (std::vector<std::string>{"ok", "msg"}));
+  EXPECT_EQ(done.GetInt("ok"), 0);
+  EXPECT_EQ(done.GetString("msg"), "Cannot write(131072) file");
+  EXPECT_TRUE(next.IsNamed("get-disk")) << "got " << next.Name();
+}
+
+// Holds the first "info" frame, once armed, until `hold` has run.
+class HoldInfo final : public platform::SocketsWrapper {
+ public:
+  HoldInfo() : SocketsWrapper(platform::Sockets::Real()) {}
+  int32_t Send(platform::SocketHandle s, const void* bytes, int32_t n) override {
+    if (n >= 9 && std::memcmp(static_cast<const char*>(bytes) + 4, "info\xFE", 5) == 0 && armed.exchange(false)) hold();
+    return target().Send(s, bytes, n);
+  }
+  std::atomic<bool> armed{false};
+  std::function<void()> hold;
+};
+
+// A snapshot completed after "info" read saved-uids, but before the link
+// counted as up, was in neither: "scan-done" follows the greeting.
+TEST_F(ScanThread, ASnapshotFinishedWhileInfoGoesOutIsAnnouncedAfterTheGreeting) {
+  HoldInfo sockets;
+  platform::ScopedFacility<platform::Sockets> use(sockets);
+  sockets.hold = [this] {
+    state_->running.store(0);
+    test::WaitUntil([&] { return client_->scanning() == 0; });
+  };
+  StartScanAndLeave();
+  sockets.armed.store(true);
+  CXMessage info, done, next;
+  FinishWith([&](TestPeer& p) {
+    if (!Greet(p, &info)) return;
+    SendCommand(p, "get-disk");
+    if (p.RecvMessage(&done)) p.RecvMessage(&next);
+  });
+  EXPECT_EQ(info.GetString("saved-uids"), "");
+  EXPECT_EQ(done.Name(), "scan-done");
+  EXPECT_EQ(done.GetInt("ok"), 1);
+  EXPECT_EQ(done.GetInt("id-snapshot"), 1);
+  EXPECT_TRUE(next.IsNamed("get-disk")) << "got " << next.Name();
+  EXPECT_EQ(settings_.saved_snapshots(), "1");
+}
+
+// "stop-scan" while a scan runs and another snapshot streams: the download
+// is abandoned before the scan is stopped; the snapshot discarded is the one
+// being recorded, and the finished one that was downloading stays.
+TEST_F(ScanThread, StopScanDuringADownloadAbandonsItFirstAndKeepsTheFinishedSnapshot) {
+  test::WriteFileBytes(SnapshotPath(4), std::string(40 * 131072, 's'));
+  WriteSettings(Text({"SnapshotCnt:5", "SavedSnapshots:4"}));
+  std::atomic<int> uploading_at_abort{-1};
+  state_->on_abort = [&] { uploading_at_abort.store(client_->IsUploading()); };
+  CXMessage stopped;
+  RunConsole([&](TestPeer& p) {
+    CXMessage m;
+    if (!Greet(p) || !StartScan(p, &m)) return;
+    m.Init("down-snap").AddInt("id-snapshot", 4);
+    if (!p.SendMessage(m) || !p.RecvMessage(&m)) return;
+    stopped.Init("stop-scan");
+    p.SendMessage(stopped);
+    // Blocks that were on their way, then the reply.
+    while (p.RecvMessage(&stopped) && stopped.IsNamed("down-block") && stopped.GetInt("done") == 0) {
+    }
+  });
+  EXPECT_EQ(stopped.Name(), "stop-scan");
+  EXPECT_EQ(stopped.GetInt("ok"), 1);
+  EXPECT_EQ(state_->started.load(), 6);
+  EXPECT_EQ(state_->aborted.load(), 1);
+  EXPECT_EQ(uploading_at_abort.load(), 0) << "the download is abandoned before the scan is stopped";
+  EXPECT_FALSE(SnapshotExists(6));
+  EXPECT_TRUE(SnapshotExists(4));
+  EXPECT_EQ(settings_.saved_snapshots(), "4");
 }
 
 // "scan-done" and the blocks of a download share the socket: every frame the

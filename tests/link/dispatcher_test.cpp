@@ -137,6 +137,20 @@ TEST_F(Dispatcher, GetScanGivesTheTargetsAndFillsTheSnapshotTitle) {
   EXPECT_EQ(apps, Listing{u"*"});
 }
 
+// FF is a character of the ANSI code page (y with diaeresis): inside a name
+// or a title it arrives as it is; only a leading one would read as a list.
+TEST_F(Dispatcher, ANameAndATitleWithFFInsideArriveUnchanged) {
+  system_.computer_name = "J\xFFRGEN-PC";
+  WriteSettings(Text({"SnapshotName:Caf\xFF weekly"}));
+  CXMessage info, request;
+  RunConsole([&](TestPeer& p) {
+    request.Init("get-scan");
+    if (Greet(p, &info)) Ask(p, &request);
+  });
+  EXPECT_EQ(ToHex(info.GetString("name")), ToHex("J\xFFRGEN-PC"));
+  EXPECT_EQ(ToHex(request.GetString("snap-name")), ToHex("Caf\xFF weekly"));
+}
+
 void SetScanRequest(CXMessage* m, const char* name, Listing files) {
   m->Init(name)
       .AddInt("default", 0)

@@ -178,6 +178,69 @@ TEST_F(Transfer, ANewRequestWhileStreamingStartsTheNewFile) {
   EXPECT_TRUE(tail.marker);
 }
 
+// The console is never left waiting for a block that will not come: a
+// request that fails while another snapshot streams ends that stream with an
+// empty block and its end marker.
+TEST_F(Transfer, ARequestThatFailsWhileStreamingEndsTheStreamWithItsMarker) {
+  const std::string first = Pattern(40 * 131072, 5);
+  test::WriteFileBytes(SnapshotPath(1), first);
+  CXMessage failed;
+  std::string before;     // the first file's bytes that came before the failed reply
+  Stream after;           // what came after it
+  RunConsole([&](TestPeer& p) {
+    CXMessage reply;
+    if (!Greet(p) || !AskFor(p, 1, &reply)) return;
+    p.SetReceiveTimeout(3000);
+    CXMessage ask;
+    ask.Init("down-snap").AddInt("id-snapshot", 9);
+    p.SendMessage(ask);
+    for (;;) {
+      if (!p.RecvMessage(&failed)) return;
+      if (failed.IsNamed("down-snap")) break;
+      if (!failed.IsNamed("down-block") || failed.GetInt("done") == 1) return;
+      before.append(reinterpret_cast<const char*>(failed.Payload()), static_cast<size_t>(failed.PayloadSize()));
+    }
+    ReadStream(p, &after);
+  });
+  EXPECT_EQ(failed.GetInt("size"), 0);
+  EXPECT_EQ(failed.GetString("msg"), "cannot open " + Narrow(SnapshotPath(9)));
+  EXPECT_TRUE(first.compare(0, before.size(), before) == 0);
+  EXPECT_EQ(after.sizes, std::vector<int32_t>{0});
+  EXPECT_TRUE(after.marker);
+}
+
+// "down-ack" of the snapshot that streams: it leaves the catalog at once, the
+// stream goes on to its end marker, and the file goes at the latest when the
+// stream ends (where an open file cannot be deleted, as on Windows, then).
+TEST_F(Transfer, AnAcknowledgementWhileStreamingLetsTheStreamEndAndDeletesTheFile) {
+  const std::string content = Pattern(40 * 131072, 13);
+  for (bool windows_like : {false, true}) {
+    test::WriteFileBytes(SnapshotPath(3), content);
+    WriteSettings(Text({"SnapshotCnt:3", "SavedSnapshots:3"}));
+    std::unique_ptr<test::FaultyFiles> sharing;
+    if (windows_like) {
+      sharing = std::make_unique<test::FaultyFiles>();
+      sharing->no_removal_while_open = true;
+    }
+    Stream stream;
+    RunConsole([&](TestPeer& p) {
+      CXMessage reply, ack;
+      if (!Greet(p) || !AskFor(p, 3, &reply)) return;
+      p.SetReceiveTimeout(3000);
+      ack.Init("down-ack").AddInt("id-snapshot", 3);
+      p.SendMessage(ack);
+      ReadStream(p, &stream);
+    });
+    EXPECT_TRUE(stream.marker) << windows_like;
+    EXPECT_TRUE(stream.bytes == content) << windows_like << ": " << stream.bytes.size() << " bytes";
+    EXPECT_EQ(settings_.saved_snapshots(), "") << windows_like;
+    EXPECT_FALSE(SnapshotExists(3)) << windows_like;
+    if (windows_like) {
+      EXPECT_GE(sharing->refused_removes.load(), 1) << "the deletion had to wait for the stream";
+    }
+  }
+}
+
 TEST_F(Transfer, AReadFailureEndsTheDownloadLikeTheEndOfTheFile) {
   const std::string content = Pattern(3 * 131072, 7);
   test::WriteFileBytes(SnapshotPath(6), content);

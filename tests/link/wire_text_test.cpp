@@ -12,10 +12,20 @@ namespace {
 using test::Hex;
 using test::ToHex;
 
-TEST(WireValue, SeparatorsAndZeroBytesBecomeQuestionMarks) {
-  EXPECT_EQ(WireValue(std::string("PC\xFE" "01\xFF\0x", 8)), "PC?01??x");
-  EXPECT_EQ(WireValue("C:\\Program Files\\\xE9t\xE9"), "C:\\Program Files\\\xE9t\xE9");
-  EXPECT_EQ(WireValue(""), "");
+TEST(WireValue, SeparatorsZeroBytesAndALeadingListMarkBecomeQuestionMarks) {
+  const struct {
+    const char* text;   // hex
+    const char* value;  // hex
+  } cases[] = {
+      {"50 43 FE 30 31 00 78", "50 43 3F 30 31 3F 78"},  // "PC" FE "01" 00 "x"
+      {"50 43 FF 30 31", "50 43 FF 30 31"},              // "PC\xFF01": the character stays
+      {"FF 50 43 FF", "3F 50 43 FF"},                    // only a leading FF reads as a list
+      {"FF", "3F"},
+      {"FF FF", "3F FF"},
+      {"E9 74 E9", "E9 74 E9"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ToHex(WireValue(Hex(c.text))), ToHex(Hex(c.value))) << c.text;
 }
 
 TEST(CrashReportValue, Utf16ReportBecomesUtf8WithoutTheByteOrderMark) {
@@ -31,9 +41,9 @@ TEST(CrashReportValue, Utf16ReportBecomesUtf8WithoutTheByteOrderMark) {
       {"FF FE 41 00 00 00 42 00 43", "41 42"},
       // the mark alone
       {"FF FE", ""},
-      // not a UTF-16 report: bytes as they are, FE FF 00 replaced
-      {"41 FE 42 FF 00 43", "41 3F 42 3F 3F 43"},
-      {"FE FF 41 00", "3F 3F 41 3F"},
+      // not a UTF-16 report: bytes as they are, FE, 00 and a leading FF replaced
+      {"41 FE 42 FF 00 43", "41 3F 42 FF 3F 43"},
+      {"FE FF 41 00", "3F FF 41 3F"},
       {"FF", "3F"},
       {"", ""},
   };

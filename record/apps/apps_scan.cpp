@@ -1,6 +1,7 @@
 #include "record/apps/apps_scan.h"
 
 #include "platform/com_apartment.h"
+#include "record/apps/startup_info.h"
 #include "record/file_info.h"
 #include "record/scan_request.h"
 #include "storage/node_table.h"
@@ -26,8 +27,11 @@ CXAppsScan::CXAppsScan(CXSnapshotWriter& writer) : writer_(writer) {}
 
 CXAppsScan::~CXAppsScan() { StopJob(true); }
 
-std::unique_ptr<CXAppsCollector> CXAppsScan::MakeCollector(int /*phase*/) {
-  return nullptr;  // the collectors come with their own units
+std::unique_ptr<CXAppsCollector> CXAppsScan::MakeCollector(int phase) {
+  switch (phase) {
+    case kPhaseStartup: return std::make_unique<CXStartupInfo>();
+    default: return nullptr;  // processes and programs: their collectors come with their own units
+  }
 }
 
 void CXAppsScan::Run() {

@@ -33,6 +33,7 @@ std::u16string LogPath() { return ProgramFolder() + u"OrvalinthSrv.log"; }
 std::u16string CrashReportPath() { return ProgramFolder() + u"error-log.txt"; }
 std::u16string CrashCopyPath() { return ProgramFolder() + u"error-log.tmp"; }
 std::u16string UpgradeCopyPath() { return ProgramFolder() + u"upgrade_tmp.exe"; }
+std::u16string SymbolFilePath() { return ProgramFolder() + u"OrvalinthSrv.pdb"; }
 std::u16string ProgramFileName() { return std::u16string(u"OrvalinthSrv") + platform::kProgramFileSuffix; }
 std::u16string TargetExecutablePath() { return ProgramFolder() + ProgramFileName(); }
 

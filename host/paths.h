@@ -28,6 +28,9 @@ std::u16string CrashReportPath();
 std::u16string CrashCopyPath();
 // Program folder + "upgrade_tmp.exe".
 std::u16string UpgradeCopyPath();
+// Program folder + "OrvalinthSrv.pdb": the symbol file installed beside the
+// Windows executable, from which the crash report names its frames.
+std::u16string SymbolFilePath();
 // The program's own file name: "OrvalinthSrv.exe" on Windows, "OrvalinthSrv"
 // on POSIX.
 std::u16string ProgramFileName();

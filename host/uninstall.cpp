@@ -86,7 +86,7 @@ void CXSelfUninstall::FirstStage(bool quiet) {
   const std::u16string settings = SettingsPath();
   const std::u16string log = LogPath();
   for (const std::u16string& path : {settings, settings + u".tmp", log, log + u".old", CrashReportPath(),
-                                     CrashCopyPath(), UpgradeCopyPath()}) {
+                                     CrashCopyPath(), UpgradeCopyPath(), SymbolFilePath()}) {
     files.RemoveFile(path);
   }
   DeleteInstalledProgramsEntry();

@@ -5,7 +5,9 @@
 //  - the host build in its daemon mode: the report, its copy, the daemon
 //    replaced in place by a fresh one, which sends the report in "info";
 //  - the win64 build as a service under Wine: the report with StackWalk64's
-//    frames, "-restart" run once, the service back and the report in "info".
+//    frames named from the symbol file beside the executable, "-restart" run
+//    once, the service back and the report in "info"; without that symbol
+//    file, or with another build's, the program's frames are unnamed.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -69,7 +71,8 @@ int Count(const Lines& lines, const std::string& line) {
 
 // Checks a whole report: the header, the time, the fault line with `code`,
 // stack lines only, one of them naming the scan of record/ (`own_function`),
-// and the end.
+// and the end. With `own_function` empty: frames of the program's module
+// ("OrvalinthSrv", in any case), but none of them named.
 void CheckReport(const std::string& bytes, const std::string& executable, const std::string& code,
                  const std::string& own_function) {
   ASSERT_GE(bytes.size(), 2u);
@@ -89,17 +92,33 @@ void CheckReport(const std::string& bytes, const std::string& executable, const 
   const std::regex with_file("[0-9A-F]{16} .+ \\(\\d+\\): .+");
   const std::regex without_file("[0-9A-F]{16} \\([^()]*\\): -: .+");
   const std::regex error("ERROR: .+, GetLastError: -?\\d+ \\(Address: [0-9A-F]{16}\\)");
+  const std::regex own_module("[0-9A-F]{16} \\(OrvalinthSrv\\): .*", std::regex::icase);
+  const std::regex unnamed_own("[0-9A-F]{16} \\(OrvalinthSrv\\): -: -", std::regex::icase);
   bool names_own_code = false;
+  int unnamed_own_frames = 0;
   // Then the stack, then "." and the empty line.
   for (size_t i = 6; i + 2 < lines.size(); ++i) {
     const std::string& line = lines[i];
     const bool frame = std::regex_match(line, with_file) || std::regex_match(line, without_file);
     EXPECT_TRUE(frame || std::regex_match(line, error)) << "line " << i << ": " << line;
-    if (frame && line.find(own_function) != std::string::npos) names_own_code = true;
+    if (!frame) continue;
+    if (own_function.empty()) {
+      const bool own = std::regex_match(line, own_module);
+      EXPECT_TRUE(!own || std::regex_match(line, unnamed_own)) << "line " << i << ": " << line;
+      EXPECT_EQ(line.find("orvalinth::"), std::string::npos) << "line " << i << ": " << line;
+      unnamed_own_frames += own ? 1 : 0;
+    } else if (line.find(own_function) != std::string::npos) {
+      names_own_code = true;
+    }
   }
   EXPECT_EQ(lines[lines.size() - 2], ".");
   EXPECT_EQ(lines.back(), "");
-  EXPECT_TRUE(names_own_code) << "no frame names " << own_function << ":\n" << text;
+  if (own_function.empty()) {
+    // The faulting scan and its callers down to the thread's start.
+    EXPECT_GE(unnamed_own_frames, 3) << text;
+  } else {
+    EXPECT_TRUE(names_own_code) << "no frame names " << own_function << ":\n" << text;
+  }
 }
 
 // A scan of `folder` (in the agent's path form) with nothing else in it.
@@ -221,7 +240,8 @@ class WineCrash : public ::testing::Test {
     fs::create_directories(prefix_->HostPath(kFolder) + "data");
     fs::create_directories(prefix_->HostPath("C:\\scan-me\\a\\") + kFaultFolder);
     WriteWholeFile(prefix_->HostPath("C:\\scan-me\\a\\file.txt"), "x");
-    fs::copy_file(WindowsFaultExecutable(), prefix_->HostPath(kExe), fs::copy_options::overwrite_existing);
+    ASSERT_TRUE(CopyProgram(WindowsFaultExecutable(), prefix_->HostPath(kExe)))
+        << "cannot install " << WindowsFaultExecutable() << " with its symbol file";
   }
   void TearDown() override {
     if (prefix_ != nullptr && prefix_->ok() && !State().empty()) {
@@ -234,6 +254,17 @@ class WineCrash : public ::testing::Test {
   }
 
   std::string File(const char* name) const { return prefix_->HostPath(std::string(kFolder) + name); }
+  // Lets the service crash in a scan and returns its report, once the
+  // recovery has begun (the report is complete then). `console` waits for
+  // the service's connection.
+  std::string CrashInAScan(tools::CXConsoleLink& console) {
+    const size_t before = LogLines(Log()).size();
+    if (!console.AcceptAgent(kWaitMs)) ADD_FAILURE() << console.failure_text() << Joined(LogLines(Log()));
+    if (!StartScan(console, "C:\\scan-me\\")) ADD_FAILURE() << console.failure_text();
+    EXPECT_TRUE(console.WaitForDrop(60000)) << console.failure_text() << Joined(LogLines(Log()));
+    EXPECT_TRUE(WaitForLogLine(Log(), "try to restart service...", kWaitMs, before)) << Joined(LogLines(Log()));
+    return ReadWholeFile(File("error-log.txt"));
+  }
   std::string Log() const { return File("OrvalinthSrv.log"); }
   std::string State() const {
     const SXRun run = prefix_->Wine({"sc", "query", "OrvalinthSrv"});
@@ -282,6 +313,29 @@ TEST_F(WineCrash, AFaultInAScanIsReportedAndTheServiceRestartsOnce) {
       << Joined(lines);
   EXPECT_EQ(Count(lines, "Starting Orvalinth service ..."), 2) << Joined(lines);  // -start, then -restart once
   EXPECT_EQ(Count(lines, kFatalLine), 1);
+}
+
+// The frames are named only from the symbol file built with the executable:
+// dbghelp ignores one that does not match it (as an upgrade leaves the old
+// one, since only the executable travels), so a name is never wrong.
+TEST_F(WineCrash, WithoutItsOwnSymbolFileTheProgramsFramesAreUnnamed) {
+  const std::string symbol_file = File("OrvalinthSrv.pdb");
+  ASSERT_TRUE(fs::exists(symbol_file));
+  ASSERT_FALSE(WindowsExecutable().empty());
+  tools::CXConsoleLink console;
+  ASSERT_TRUE(console.Listen("127.0.0.1", 0)) << console.failure_text();
+  WriteWholeFile(File("OrvalinthSrv.ini"),
+                 "ServerAddr:127.0.0.1\r\nServerPort:" + std::to_string(console.port()) + "\r\n");
+
+  fs::remove(symbol_file);
+  EXPECT_EQ(prefix_->Wine({kExe, "-register"}).exit_code, 0);
+  EXPECT_EQ(prefix_->Wine({kExe, "-start"}).exit_code, 0);
+  CheckReport(CrashInAScan(console), kExe, "C0000005", "");
+
+  // The product's symbol file, of the same name, beside the fault build;
+  // the service restarted after the first crash.
+  fs::copy_file(SymbolFileOf(WindowsExecutable()), symbol_file);
+  CheckReport(CrashInAScan(console), kExe, "C0000005", "");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "e2e_support.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include "host_process.h"
 
@@ -25,6 +26,20 @@ bool HasTimeStamp(const std::string& line) {
 const std::string& WindowsExecutable() { return g_windows_executable; }
 void SetWindowsExecutable(const std::string& path) { g_windows_executable = path; }
 std::string HostExecutable() { return ORVALINTH_HOST_SERVICE; }
+
+std::string SymbolFileOf(const std::string& executable) {
+  return std::filesystem::path(executable).replace_extension(".pdb").string();
+}
+
+bool CopyProgram(const std::string& executable, const std::string& target) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::copy_file(executable, target, fs::copy_options::overwrite_existing, error);
+  if (error) return false;
+  fs::copy_file(SymbolFileOf(executable), fs::path(target).replace_filename("OrvalinthSrv.pdb"),
+                fs::copy_options::overwrite_existing, error);
+  return !error;
+}
 
 std::vector<std::string> LogLines(const std::string& path) {
   const std::string all = ReadWholeFile(path);

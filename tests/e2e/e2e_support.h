@@ -13,6 +13,15 @@ void SetWindowsExecutable(const std::string& path);
 // The host build's OrvalinthSrv.
 std::string HostExecutable();
 
+// The symbol file that the win64 build writes beside `executable` (host
+// path): the same name with ".pdb".
+std::string SymbolFileOf(const std::string& executable);
+// Installs a win64 service build as an installation does: `executable` as
+// `target` (the host path of an "OrvalinthSrv.exe") and its symbol file
+// beside it as "OrvalinthSrv.pdb", the name every service build looks for.
+// False when either cannot be copied.
+bool CopyProgram(const std::string& executable, const std::string& target);
+
 // The lines of a log file without their time stamps, the banners that each
 // process writes into a log that has content left out; empty when there is
 // no file.

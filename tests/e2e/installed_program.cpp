@@ -1,7 +1,5 @@
 #include "installed_program.h"
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <regex>
 
@@ -13,9 +11,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The largest frame body the console and the agent take (10 MiB), less room
-// for the command name.
-constexpr uintmax_t kLargestPayload = 10 * 1024 * 1024 - 4096;
 constexpr int kStateWaitMs = 15000;
 
 }  // namespace
@@ -25,29 +20,13 @@ std::string NextWindowsExecutable() {
   return (fs::path(WindowsExecutable()).parent_path() / "OrvalinthSrvNext.exe").string();
 }
 
-std::string SendableExecutable(const std::string& path) {
-  std::error_code error;
-  const uintmax_t size = fs::file_size(path, error);
-  if (error) return std::string();
-  if (size <= kLargestPayload) return ReadWholeFile(path);
-  const std::string stripped = std::string(ORVALINTH_E2E_WORK) + "/stripped-" +
-                               std::to_string(getpid()) + "-" + fs::path(path).filename().string();
-  std::string bytes;
-  if (RunCommand(SXCommand{{"x86_64-w64-mingw32-strip", "--strip-debug", "-o", stripped, path}, {}, {}, {}, {}}) == 0) {
-    bytes = ReadWholeFile(stripped);
-  }
-  fs::remove(stripped, error);
-  return bytes;
-}
-
 bool InstalledProgram::Install(const std::string& executable, uint16_t port, const std::string& more_settings) {
   std::error_code error;
   const std::string folder = prefix_.HostPath(kFolder);
   fs::remove_all(folder, error);
   fs::create_directories(folder + "data", error);
   if (error) return false;
-  fs::copy_file(executable, prefix_.HostPath(kExe), fs::copy_options::overwrite_existing, error);
-  if (error) return false;
+  if (!CopyProgram(executable, prefix_.HostPath(kExe))) return false;
   return WriteWholeFile(HostPath("OrvalinthSrv.ini"),
                         "ServerAddr:127.0.0.1\r\nServerPort:" + std::to_string(port) + "\r\n" + more_settings);
 }

@@ -18,11 +18,6 @@ namespace orvalinth::e2e {
 // built beside OrvalinthSrv.exe.
 std::string NextWindowsExecutable();
 
-// The bytes of `path` as the console can send them in one frame: a copy
-// without its debug information when the file is larger than a frame may be;
-// empty when the file cannot be read.
-std::string SendableExecutable(const std::string& path);
-
 class InstalledProgram {
  public:
   static constexpr const char* kFolder = "C:\\Program Files\\Orvalinth\\";
@@ -31,9 +26,10 @@ class InstalledProgram {
   explicit InstalledProgram(WinePrefix& prefix) : prefix_(prefix) {}
 
   // Removes any earlier installation and makes a fresh one: the folder, the
-  // data folder, `executable` (host path) as OrvalinthSrv.exe and a settings
-  // file with the console at 127.0.0.1:`port` followed by `more_settings`
-  // (lines ending in CR LF). False when a file could not be made.
+  // data folder, `executable` (host path) as OrvalinthSrv.exe with its symbol
+  // file as OrvalinthSrv.pdb, and a settings file with the console at
+  // 127.0.0.1:`port` followed by `more_settings` (lines ending in CR LF).
+  // False when a file could not be made.
   bool Install(const std::string& executable, uint16_t port, const std::string& more_settings = std::string());
 
   // The host path of a file of the program folder ("data\\x" etc.).

@@ -29,11 +29,8 @@ ServiceLink::ServiceLink(const std::string& name) {
   }
   std::error_code failed;
   fs::create_directories(prefix_->HostPath(kFolder) + "data", failed);
-  if (!failed) {
-    fs::copy_file(WindowsExecutable(), prefix_->HostPath(kExe), fs::copy_options::overwrite_existing, failed);
-  }
-  if (failed) {
-    error_ = "cannot install the program in the prefix: " + failed.message();
+  if (failed || !CopyProgram(WindowsExecutable(), prefix_->HostPath(kExe))) {
+    error_ = "cannot install the program and its symbol file in the prefix";
     return;
   }
   if (!console_.Listen("127.0.0.1", 0)) error_ = "the console cannot listen: " + console_.failure_text();

@@ -23,6 +23,40 @@ using tools::CXConsoleLink;
 
 constexpr int64_t kAgentWaitMs = 60000;  // a service start under Wine, with its first connection
 constexpr int kFileWaitMs = 20000;
+constexpr uint64_t kLargestFrameBody = 10485760;
+
+uint32_t Le(const std::string& bytes, size_t at, int width) {
+  uint32_t value = 0;
+  for (int i = width - 1; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes.at(at + i));
+  return value;
+}
+
+// What a win64 executable says of its debug information: the names of its
+// sections, whether it has a COFF symbol table, and the symbol file that its
+// CodeView record names.
+struct SXImageDebugFacts {
+  std::vector<std::string> sections;
+  bool symbol_table = false;
+  std::string symbol_file;
+};
+
+SXImageDebugFacts DebugFactsOf(const std::string& image) {
+  SXImageDebugFacts facts;
+  const size_t pe = Le(image, 0x3C, 4);
+  if (image.compare(pe, 4, std::string("PE\0\0", 4)) != 0) return facts;
+  const size_t coff = pe + 4;
+  facts.symbol_table = Le(image, coff + 8, 4) != 0;
+  const size_t count = Le(image, coff + 2, 2);
+  const size_t table = coff + 20 + Le(image, coff + 16, 2);
+  for (size_t n = 0; n < count; ++n) {
+    const std::string name = image.substr(table + n * 40, 8);
+    facts.sections.push_back(name.substr(0, name.find('\0')));
+  }
+  // "RSDS", the 16-byte signature, the 4-byte age, then the name.
+  const size_t record = image.find("RSDS");
+  if (record != std::string::npos && record + 24 < image.size()) facts.symbol_file = image.c_str() + record + 24;
+  return facts;
+}
 
 class WineUpgrade : public InstalledProgramTest {
  public:
@@ -42,9 +76,9 @@ class WineUpgrade : public InstalledProgramTest {
     EXPECT_EQ(console_.info().saved_uids, "1,2");
   }
 
-  // Sends "upgd-cli" with the bytes of `executable`.
+  // Sends "upgd-cli" with the bytes of `executable`, exactly as built.
   bool SendUpgrade(const std::string& executable) {
-    const std::string bytes = SendableExecutable(executable);
+    const std::string bytes = ReadWholeFile(executable);
     EXPECT_FALSE(bytes.empty()) << "cannot read " << executable;
     if (bytes.empty()) return false;
     sent_ = bytes;
@@ -68,6 +102,29 @@ class WineUpgrade : public InstalledProgramTest {
   std::string sent_;  // the last executable sent
 };
 
+
+// The executables the console sends, as the build leaves them: within the
+// build's size limit, well under the largest frame; no debug sections (the
+// names of those are long ones, "/4" and the like, or ".debug_..."), no
+// symbol table; their symbols in "OrvalinthSrv.pdb", the file beside them.
+TEST(ProductExecutable, FitsAnUpgradeFrameWithRoomToSpareAndNamesItsSymbolFile) {
+  static_assert(ORVALINTH_EXE_SIZE_LIMIT <= kLargestFrameBody / 2, "the limit leaves room in a frame");
+  ASSERT_FALSE(WindowsExecutable().empty()) << "no win64 OrvalinthSrv.exe: give --exe=PATH or set ORVALINTH_E2E_EXE";
+  for (const std::string& executable : {WindowsExecutable(), NextWindowsExecutable()}) {
+    SCOPED_TRACE(executable);
+    const std::string image = ReadWholeFile(executable);
+    ASSERT_GT(image.size(), 100000u);
+    EXPECT_LE(image.size(), static_cast<uint64_t>(ORVALINTH_EXE_SIZE_LIMIT));
+    const SXImageDebugFacts facts = DebugFactsOf(image);
+    EXPECT_FALSE(facts.sections.empty());
+    for (const std::string& section : facts.sections) {
+      EXPECT_TRUE(section.rfind(".debug", 0) != 0 && section.rfind("/", 0) != 0) << section;
+    }
+    EXPECT_FALSE(facts.symbol_table);
+    EXPECT_EQ(facts.symbol_file, "OrvalinthSrv.pdb");
+    EXPECT_EQ(ReadWholeFile(SymbolFileOf(executable)).substr(0, 24), "Microsoft C/C++ MSF 7.00");
+  }
+}
 
 TEST_F(WineUpgrade, ANewVersionReplacesTheServiceAndTellsTheConsole) {
   RunningWithSnapshots();

@@ -25,6 +25,7 @@ TEST_F(PathsTest, RulesFromTheExecutablePath) {
   EXPECT_EQ(CrashReportPath(), u"C:\\Program Files\\Orvalinth\\error-log.txt");
   EXPECT_EQ(CrashCopyPath(), u"C:\\Program Files\\Orvalinth\\error-log.tmp");
   EXPECT_EQ(UpgradeCopyPath(), u"C:\\Program Files\\Orvalinth\\upgrade_tmp.exe");
+  EXPECT_EQ(SymbolFilePath(), u"C:\\Program Files\\Orvalinth\\OrvalinthSrv.pdb");
 #ifdef _WIN32
   EXPECT_EQ(TargetExecutablePath(), u"C:\\Program Files\\Orvalinth\\OrvalinthSrv.exe");
 #else

@@ -143,7 +143,7 @@ class UninstallTest : public testing::ServiceTest {
   }
   static std::vector<std::u16string> ProgramFiles() {
     return {SettingsPath(),      SettingsPath() + u".tmp", LogPath(),        LogPath() + u".old",
-            CrashReportPath(), CrashCopyPath(),          UpgradeCopyPath()};
+            CrashReportPath(), CrashCopyPath(),          UpgradeCopyPath(), SymbolFilePath()};
   }
   bool EntryExists(const std::u16string& name) {
     std::unique_ptr<platform::RegistryKey> key;

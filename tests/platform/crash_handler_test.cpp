@@ -58,11 +58,6 @@ namespace {
 
 constexpr char kTitle[] = "Orvalinth service v2.10 x64";
 
-// Wine's debug-help library faults while it reads the debug information of
-// this test program (some 200 MB of it), so a walk inside this program cannot
-// run there; the service's own walk under Wine is checked end to end.
-bool WalkCannotRunHere() { return testing::running_under_wine(); }
-
 bool NamesProbe(const std::vector<std::string>& lines, const std::string& probe) {
   for (const std::string& line : lines) {
     if (testing::IsFrameLine(line) && line.find(probe) != std::string::npos) return true;
@@ -71,7 +66,6 @@ bool NamesProbe(const std::vector<std::string>& lines, const std::string& probe)
 }
 
 TEST(PlatformCrashHandler, WalkHereNamesTheCallersInTheReportsLineFormats) {
-  if (WalkCannotRunHere()) GTEST_SKIP() << "Wine's debug-help library cannot read this program's symbols";
   crash_probe::Lines sink;
   crash_probe::CallerOfProbe(sink);
   ASSERT_FALSE(sink.lines.empty());
@@ -128,7 +122,6 @@ void FaultOnAnotherThread() {
 using PlatformCrashHandlerDeathTest = ::testing::Test;
 
 TEST_F(PlatformCrashHandlerDeathTest, AFaultOnAnotherThreadIsReportedThenRecovered) {
-  if (WalkCannotRunHere()) GTEST_SKIP() << "Wine's debug-help library cannot read this program's symbols";
   EXPECT_EXIT(
       {
         InstallCrashHandler(u"error-log.txt", kTitle, 0, &CheckReportAndEnd);
@@ -152,7 +145,6 @@ TEST_F(PlatformCrashHandlerDeathTest, WithoutARecoveryTheProcessDiesOfTheFault) 
 }
 
 TEST_F(PlatformCrashHandlerDeathTest, AnAbortIsAFatalFaultToo) {
-  if (WalkCannotRunHere()) GTEST_SKIP() << "Wine's debug-help library cannot read this program's symbols";
   EXPECT_EXIT(
       {
         InstallCrashHandler(u"error-log.txt", kTitle, 0, [] {

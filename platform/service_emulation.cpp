@@ -28,6 +28,24 @@ bool Succeed() {
   return true;
 }
 
+// GENERIC_READ as the real manager maps it.
+uint32_t ManagerRights(uint32_t access) {
+  return (access & kGenericRead) != 0 ? (access & ~kGenericRead) | 0x20014u : access;
+}
+uint32_t ServiceRights(uint32_t access) {
+  return (access & kGenericRead) != 0 ? (access & ~kGenericRead) | 0x2008Du : access;
+}
+
+// Bytes a text takes in a configuration record, with its terminator.
+uint32_t TextBytes(const std::u16string& text) { return static_cast<uint32_t>(2 * (text.size() + 1)); }
+
+// Answers a query that wants `wanted` bytes in a buffer of `size`.
+bool Fits(uint32_t wanted, uint32_t size, uint32_t* needed) {
+  *needed = wanted;
+  if (size < wanted) return Fail(kErrorInsufficientBuffer);
+  return true;
+}
+
 struct Record {
   ServiceStatusHandle id = 0;
   ServiceConfig config;
@@ -232,6 +250,38 @@ class EmulatedService final : public Service {
     return Succeed();
   }
 
+  bool QueryConfig(void*, uint32_t size, uint32_t* needed, ServiceConfig* config) override {
+    std::lock_guard<std::mutex> guard(core_->lock);
+    *needed = 0;
+    if ((access_ & kServiceQueryConfig) == 0) return Fail(kErrorAccessDenied);
+    const uint32_t error = core_->BehaviourOf(*record_).config_error;
+    if (error != 0) return Fail(error);
+    const ServiceConfig& c = record_->config;
+    const std::u16string display = c.display_name.empty() ? c.name : c.display_name;
+    const std::u16string account = c.account.empty() ? u"LocalSystem" : c.account;
+    uint32_t wanted = 64 + TextBytes(c.binary_path) + TextBytes(c.load_order_group) + TextBytes(display) +
+                      TextBytes(account) + 2;
+    for (const std::u16string& name : c.dependencies) wanted += TextBytes(name);
+    if (!Fits(wanted, size, needed)) return false;
+    const std::u16string name = config->name;
+    *config = c;
+    config->name = name;
+    config->display_name = display;
+    config->account = account;
+    config->password.clear();
+    return Succeed();
+  }
+
+  bool QueryDescription(void*, uint32_t size, uint32_t* needed, std::u16string* description) override {
+    std::lock_guard<std::mutex> guard(core_->lock);
+    *needed = 0;
+    if ((access_ & kServiceQueryConfig) == 0) return Fail(kErrorAccessDenied);
+    const bool has = record_->has_description;
+    if (!Fits(8 + (has ? TextBytes(record_->description) : 0), size, needed)) return false;
+    *description = has ? record_->description : std::u16string();
+    return Succeed();
+  }
+
  private:
   std::shared_ptr<Core> core_;
   std::shared_ptr<Record> record_;
@@ -270,9 +320,29 @@ class EmulatedDatabase final : public ServiceDatabase {
     if ((access_ & kScManagerConnect) == 0) return Fail(kErrorAccessDenied);
     std::shared_ptr<Record> record = core_->Find(name);
     if (record == nullptr) return Fail(kErrorServiceDoesNotExist);
+    access = ServiceRights(access);
     if ((access & ~core_->service_rights) != 0) return Fail(kErrorAccessDenied);
     ++record->handles;
     *service = std::make_unique<EmulatedService>(core_, record, access);
+    return Succeed();
+  }
+
+  bool Enumerate(uint32_t types, uint32_t states, std::vector<ServiceEntry>* entries) override {
+    std::lock_guard<std::mutex> guard(core_->lock);
+    entries->clear();
+    if ((access_ & kScManagerEnumerateService) == 0) return Fail(kErrorAccessDenied);
+    if (states == 0 || (states & ~uint32_t{kServiceStateAll}) != 0) return Fail(kErrorInvalidParameter);
+    for (const auto& [key, record] : core_->services) {
+      if ((record->config.type & types) == 0) continue;
+      const bool stopped = record->status.state == kServiceStopped;
+      if ((states & (stopped ? kServiceStateInactive : kServiceStateActive)) == 0) continue;
+      ServiceEntry entry;
+      entry.name = record->config.name;
+      entry.display_name = record->config.display_name.empty() ? record->config.name : record->config.display_name;
+      entry.status = record->status;
+      entry.status.process_id = 0;
+      entries->push_back(std::move(entry));
+    }
     return Succeed();
   }
 
@@ -306,8 +376,10 @@ EmulatedServiceManager::~EmulatedServiceManager() {
 
 bool EmulatedServiceManager::OpenManager(uint32_t access, std::unique_ptr<ServiceDatabase>* database) {
   std::lock_guard<std::mutex> guard(core_->lock);
+  access = ManagerRights(access);
   if ((access & ~core_->manager_rights) != 0) return Fail(kErrorAccessDenied);
-  *database = std::make_unique<EmulatedDatabase>(core_, access);
+  // Connecting is implied by opening the manager at all.
+  *database = std::make_unique<EmulatedDatabase>(core_, access | kScManagerConnect);
   return Succeed();
 }
 
@@ -362,6 +434,23 @@ void EmulatedServiceManager::SetBehaviour(const std::u16string& name, const Beha
 void EmulatedServiceManager::Host(const std::u16string& name, ServiceMainFunction service_main) {
   std::lock_guard<std::mutex> guard(core_->lock);
   core_->hosts[Key(name)] = service_main;
+}
+
+void EmulatedServiceManager::Install(const ServiceConfig& config, uint32_t state) {
+  std::lock_guard<std::mutex> guard(core_->lock);
+  auto record = std::make_shared<Record>();
+  record->id = core_->next_id++;
+  record->config = config;
+  record->status.type = config.type;
+  record->status.state = state;
+  if (state != kServiceStopped) {
+    record->status.controls_accepted = kServiceAcceptStop | kServiceAcceptShutdown;
+    record->status.process_id = core_->next_pid;
+    core_->next_pid += 4;
+  }
+  core_->services[Key(config.name)] = record;
+  core_->by_handle[record->id] = record;
+  core_->changed.notify_all();
 }
 
 bool EmulatedServiceManager::Exists(const std::u16string& name) {

@@ -15,7 +15,10 @@
 //    status queries and then runs; a stop control makes it stop pending for a
 //    number of queries and then stopped (SetBehaviour).
 // A service marked for deletion goes when it is stopped and its last handle
-// is closed. Names ignore A-Z case.
+// is closed. Names ignore A-Z case; the enumeration lists services by name.
+// The configuration queries want the buffer sizes a 64-bit Windows wants (a
+// 64-byte record, or an 8-byte one for the description, followed by the
+// texts with their terminators), and GENERIC_READ grants what it grants there.
 
 #include <condition_variable>
 #include <cstdint>
@@ -37,6 +40,7 @@ class EmulatedServiceManager : public ServiceManager {
     int start_pending_queries = 1;  // queries answered "start pending" after a start (kForever: never runs)
     int stop_pending_queries = 1;   // queries answered "stop pending" after a stop control (kForever: never stops)
     bool fails_to_start = false;    // ends stopped with 1067 instead of running
+    uint32_t config_error = 0;      // the configuration query fails with this code (0: it answers)
   };
 
   EmulatedServiceManager();
@@ -65,6 +69,10 @@ class EmulatedServiceManager : public ServiceManager {
   // Runs `service_main` on a thread of its own whenever the service `name` is
   // started (kept across reinstalls).
   void Host(const std::u16string& name, ServiceMainFunction service_main);
+  // Puts a service in place the way the system's set-up does, without the
+  // checks of Create (so a driver may have no image path), in `state`; it
+  // replaces a service of the same name.
+  void Install(const ServiceConfig& config, uint32_t state = kServiceStopped);
 
   // ---- read by tests ---------------------------------------------------------
 

@@ -40,9 +40,14 @@ enum : uint32_t {
 
 // Service types, start types, error control.
 enum : uint32_t {
+  kServiceKernelDriver = 0x1,
+  kServiceFileSystemDriver = 0x2,
   kServiceWin32OwnProcess = 0x10,
   kServiceWin32ShareProcess = 0x20,
   kServiceWin32 = 0x30,
+  kServiceTypeAll = 0x13F,  // drivers, services and interactive services
+  kServiceBootStart = 0,
+  kServiceSystemStart = 1,
   kServiceAutoStart = 2,
   kServiceDemandStart = 3,
   kServiceDisabled = 4,
@@ -50,12 +55,18 @@ enum : uint32_t {
   kServiceErrorNormal = 1,
 };
 
-// Current states.
+// Current states, and the state filters of the enumeration.
 enum : uint32_t {
   kServiceStopped = 1,
   kServiceStartPending = 2,
   kServiceStopPending = 3,
   kServiceRunning = 4,
+  kServiceContinuePending = 5,
+  kServicePausePending = 6,
+  kServicePaused = 7,
+  kServiceStateActive = 1,    // every state but stopped
+  kServiceStateInactive = 2,  // stopped
+  kServiceStateAll = 3,
 };
 
 // Controls, and the bits of the controls a service accepts.
@@ -83,6 +94,10 @@ enum : uint32_t {
   kServiceInterrogate = 0x80,
   kServiceDelete = 0x10000,  // DELETE
   kServiceAllAccess = 0xF01FF,
+  // GENERIC_READ: on the manager connect, enumerate and query the lock
+  // status; on a service query its configuration, status and dependents,
+  // and interrogate it.
+  kGenericRead = 0x80000000,
 };
 
 // A service's status (SERVICE_STATUS, and the process fields of the extended
@@ -112,6 +127,13 @@ struct ServiceConfig {
   std::u16string password;
 };
 
+// One service as the enumeration lists it (ENUM_SERVICE_STATUSW).
+struct ServiceEntry {
+  std::u16string name;
+  std::u16string display_name;
+  ServiceStatus status;  // without the process id
+};
+
 // An open service (a service handle).
 class Service {
  public:
@@ -126,6 +148,17 @@ class Service {
   // Marks the service for deletion (needs kServiceDelete); it goes when it
   // has stopped and its last handle is closed.
   virtual bool Delete() = 0;
+
+  // The queries of the configuration read the system's record into the
+  // caller's `buffer` of `size` bytes (aligned for pointers), so that one
+  // buffer can serve many services. A buffer too small gives false with
+  // kErrorInsufficientBuffer and `needed`, the size that fits.
+  //
+  // The configuration (QUERY_SERVICE_CONFIGW; needs kServiceQueryConfig):
+  // every field of ServiceConfig but the name and the password.
+  virtual bool QueryConfig(void* buffer, uint32_t size, uint32_t* needed, ServiceConfig* config) = 0;
+  // The description (SERVICE_CONFIG_DESCRIPTION); empty when it has none.
+  virtual bool QueryDescription(void* buffer, uint32_t size, uint32_t* needed, std::u16string* description) = 0;
 };
 
 // An open service control manager (a manager handle).
@@ -136,6 +169,13 @@ class ServiceDatabase {
   virtual bool Create(const ServiceConfig& config, uint32_t access, std::unique_ptr<Service>* service) = 0;
   // Opens the service `name` (names ignore A-Z case) with `access`.
   virtual bool Open(const std::u16string& name, uint32_t access, std::unique_ptr<Service>* service) = 0;
+  // Every service of one of the `types` whose state passes `states`
+  // (kServiceState*), in the manager's order (by name). On win32 the size
+  // of the list is asked for first and the list is read once into a buffer
+  // of that size (a Wine manager offers no resumption of a cut list); a
+  // list that grew in between fails with kErrorMoreData. Needs
+  // kScManagerEnumerateService.
+  virtual bool Enumerate(uint32_t types, uint32_t states, std::vector<ServiceEntry>* entries) = 0;
 };
 
 // The service entry and the control handler of a service process.

@@ -1,5 +1,6 @@
 #include "record/snapshot_recorder.h"
 
+#include "record/apps/apps_scan.h"
 #include "record/scan_request.h"
 
 namespace orvalinth {
@@ -38,6 +39,7 @@ void CXSnapshotRecorder::StartJobs(CXScanRequest& request,
     file_scans_.back()->StartJob(writer_, kScanFiles);
   }
 
+  request.MakeExclusionSet(kScanApps);
   applications_scan_ = MakeApplicationsJob(request);
   if (applications_scan_ != nullptr) {
     applications_scan_->set_stop_wait(stop_polls_, stop_poll_ms_);
@@ -45,7 +47,10 @@ void CXSnapshotRecorder::StartJobs(CXScanRequest& request,
   }
 }
 
-std::unique_ptr<CXScanThread> CXSnapshotRecorder::MakeApplicationsJob(const CXScanRequest&) { return nullptr; }
+std::unique_ptr<CXScanThread> CXSnapshotRecorder::MakeApplicationsJob(const CXScanRequest& request) {
+  if (!CXAppsScan::Requested(request)) return nullptr;
+  return std::make_unique<CXAppsScan>(writer_);
+}
 
 void CXSnapshotRecorder::StopJobs() {
   // First every job hears of the stop, so that they all wind down at once...

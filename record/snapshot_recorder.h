@@ -4,8 +4,9 @@
 // run at the same time, each on its own thread, and store their sections
 // through the one writer whenever they finish one.
 //
-// The applications job plugs in through MakeApplicationsJob: until the
-// applications scan exists, none starts and its job counter stays -1.
+// The applications job (CXAppsScan, record/apps/apps_scan.h) is made by
+// MakeApplicationsJob, only for a request that asks for the applications;
+// otherwise its job counter stays -1.
 
 #include <cstdint>
 #include <memory>
@@ -44,8 +45,8 @@ class CXSnapshotRecorder : public CXError {
   // Joins the ended jobs' threads and destroys the file system jobs.
   void DestroyEndedJobs();
 
-  // The applications job for `request`, or null when none runs. The
-  // applications scan plugs in here.
+  // The applications job for `request`, or null when none runs (tests put
+  // their own jobs in here).
   virtual std::unique_ptr<CXScanThread> MakeApplicationsJob(const CXScanRequest& request);
 
  private:

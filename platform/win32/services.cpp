@@ -9,10 +9,13 @@
 #include <winsvc.h>
 
 #include <atomic>
+#include <cwchar>
+#include <vector>
 
 namespace orvalinth::platform {
 namespace {
 
+using win32::U;
 using win32::W;
 
 // Owns one handle of the service control manager (a manager or a service).
@@ -116,6 +119,41 @@ class WinService final : public Service {
 
   bool Delete() override { return DeleteService(handle_.get()) != 0; }
 
+  bool QueryConfig(void* buffer, uint32_t size, uint32_t* needed, ServiceConfig* config) override {
+    auto* raw = static_cast<QUERY_SERVICE_CONFIGW*>(buffer);
+    DWORD wanted = 0;
+    if (!QueryServiceConfigW(handle_.get(), raw, size, &wanted)) {
+      *needed = wanted;
+      return false;
+    }
+    *needed = wanted;
+    config->type = raw->dwServiceType;
+    config->start_type = raw->dwStartType;
+    config->error_control = raw->dwErrorControl;
+    config->binary_path = U(raw->lpBinaryPathName);
+    config->load_order_group = U(raw->lpLoadOrderGroup);
+    config->display_name = U(raw->lpDisplayName);
+    config->account = U(raw->lpServiceStartName);
+    config->dependencies.clear();
+    // A block of zero-terminated names ended by an empty one.
+    for (const wchar_t* name = raw->lpDependencies; name != nullptr && *name != 0; name += wcslen(name) + 1) {
+      config->dependencies.push_back(U(name));
+    }
+    return true;
+  }
+
+  bool QueryDescription(void* buffer, uint32_t size, uint32_t* needed, std::u16string* description) override {
+    DWORD wanted = 0;
+    if (!QueryServiceConfig2W(handle_.get(), SERVICE_CONFIG_DESCRIPTION, static_cast<LPBYTE>(buffer), size,
+                              &wanted)) {
+      *needed = wanted;
+      return false;
+    }
+    *needed = wanted;
+    *description = U(static_cast<const SERVICE_DESCRIPTIONW*>(buffer)->lpDescription);
+    return true;
+  }
+
  private:
   ScHandle handle_;
 };
@@ -146,6 +184,35 @@ class WinServiceDatabase final : public ServiceDatabase {
     ScHandle opened(OpenServiceW(handle_.get(), W(name), access));
     if (!opened.valid()) return false;
     *service = std::make_unique<WinService>(std::move(opened));
+    return true;
+  }
+
+  bool Enumerate(uint32_t types, uint32_t states, std::vector<ServiceEntry>* entries) override {
+    entries->clear();
+    DWORD needed = 0;
+    DWORD returned = 0;
+    DWORD resume = 0;
+    // First the size: Wine answers a short buffer with 234 and no usable
+    // resume handle, so the list is read whole, once.
+    if (EnumServicesStatusW(handle_.get(), types, states, /*lpServices=*/nullptr, /*cbBufSize=*/0, &needed,
+                            &returned, &resume)) {
+      return true;  // nothing to list
+    }
+    if (::GetLastError() != ERROR_MORE_DATA) return false;
+    std::vector<uint64_t> buffer((needed + 7) / 8 + 1);
+    const DWORD size = static_cast<DWORD>(buffer.size() * sizeof(uint64_t));
+    auto* list = reinterpret_cast<ENUM_SERVICE_STATUSW*>(buffer.data());
+    resume = 0;
+    if (!EnumServicesStatusW(handle_.get(), types, states, list, size, &needed, &returned, &resume)) return false;
+    entries->reserve(returned);
+    for (DWORD i = 0; i < returned; ++i) {
+      ServiceEntry entry;
+      entry.name = U(list[i].lpServiceName);
+      entry.display_name = U(list[i].lpDisplayName);
+      CopyStatus(list[i].ServiceStatus, &entry.status);
+      entries->push_back(std::move(entry));
+    }
+    ::SetLastError(ERROR_SUCCESS);
     return true;
   }
 

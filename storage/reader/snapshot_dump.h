@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "storage/reader/snapshot_reader_model.h"
@@ -55,6 +56,8 @@ struct SXSnapshotCounts {
   uint64_t links = 0;
   uint64_t errors = 0;  // folders and keys that could not be opened
   uint64_t versions = 0;
+  // The items of each applications section (its whole tree), in stored order.
+  std::vector<std::pair<std::u16string, uint64_t>> category_items;
 };
 
 SXSnapshotCounts CountSnapshot(const SXReadSnapshot& snapshot);

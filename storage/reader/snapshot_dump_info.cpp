@@ -50,6 +50,7 @@ SXSnapshotCounts CountSnapshot(const SXReadSnapshot& snapshot) {
   for (int kind = 0; kind < 3; ++kind) {
     counts.sections[kind] = snapshot.sections[kind].size();
     for (const SXReadSection& section : snapshot.sections[kind]) {
+      const uint64_t items_before = counts.items;
       snapshot_dump::WalkNodes(
           section.root,
           [&](const SXReadNode& node, size_t) {
@@ -69,6 +70,7 @@ SXSnapshotCounts CountSnapshot(const SXReadSnapshot& snapshot) {
             for (const SXReadFile& file : node.files) counts.file_bytes += file.size;
           },
           [](const SXReadNode&, size_t) {});
+      if (kind == kReadApplications) counts.category_items.emplace_back(section.name, counts.items - items_before);
     }
   }
   counts.versions = snapshot.versions.size();
@@ -120,6 +122,9 @@ void DumpSummary(const SXDumpDocument& document, const SXDumpOptions& options, C
   Line(out, "file bytes:", Thousands(c.file_bytes));
   Line(out, "application nodes:", Thousands(c.application_nodes));
   Line(out, "items:", Thousands(c.items));
+  for (const auto& [name, count] : c.category_items) {
+    Line(out, ("  " + Display(name, false, 40) + ":").c_str(), Thousands(count));
+  }
   Line(out, "links:", Thousands(c.links));
   Line(out, "errors:", Thousands(c.errors));
   Line(out, "version records:", Thousands(c.versions));

@@ -188,6 +188,8 @@ void CXSnapshotReader::Decode(CXSnapshotSource& source, SXReadSnapshot* snapshot
     }
   }
 
+  snapshot_read::CheckApplicationSections(snapshot->sections[kReadApplications], context);
+
   for (uint32_t offset : chain.Unclaimed()) {
     context.Remark(Format("block at file offset %u is referred to by nothing", offset));
   }

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "storage/app_items.h"
 #include "storage/reader/snapshot_reader_cursor.h"
 #include "storage/reader/snapshot_reader_model.h"
 #include "storage/reader/snapshot_reader_source.h"
@@ -52,5 +53,9 @@ class CXSnapshotReader {
   std::vector<std::string> remarks_;
   uint64_t remark_count_ = 0;
 };
+
+// A decoded item as the record that the item order and the change rules of
+// storage/app_items.h take (file records without their names).
+SXSnapshotDataAppsBase AppItemOf(const SXReadItem& item);
 
 }  // namespace orvalinth

@@ -1,6 +1,7 @@
 // Application items and their runs.
 
 #include "base/strings.h"
+#include "storage/reader/snapshot_reader.h"
 #include "storage/reader/snapshot_reader_records.h"
 
 namespace orvalinth {
@@ -120,6 +121,20 @@ SXReadItem ReadItem(CXPayloadCursor& c, bool* last) {
 
 }  // namespace
 
+void CheckApplicationSections(const std::vector<SXReadSection>& sections, ReadContext& context) {
+  for (const SXReadSection& section : sections) {
+    if (section.name == kAppCategoryNames[kAppPrograms]) continue;
+    const std::vector<SXReadItem>& items = section.root.items;
+    for (size_t i = 1; i < items.size(); ++i) {
+      if (CompareAppItems(AppItemOf(items[i - 1]), AppItemOf(items[i])) > 0) {
+        context.Remark(Format("the item run of the applications section \"%s\" is not in item order at item %u",
+                              EncodeUtf8(section.name).c_str(), static_cast<unsigned>(i)));
+        break;
+      }
+    }
+  }
+}
+
 std::vector<SXReadItem> ReadItemRun(CXPayloadCursor& c) {
   c.Enter("item run", c.position());
   std::vector<SXReadItem> run;
@@ -129,4 +144,52 @@ std::vector<SXReadItem> ReadItemRun(CXPayloadCursor& c) {
 }
 
 }  // namespace snapshot_read
+
+namespace {
+
+void CopyFile(const std::optional<SXReadFile>& from, bool missing, SXFileRecord* to) {
+  to->missing = missing ? 1 : 0;
+  if (!from) return;
+  to->version_index = from->version_index;
+  to->attributes = from->attributes;
+  to->last_write = from->last_write;
+  to->size = from->size;
+}
+
+SXAddrRecord AddressOf(const SXReadAddress& from) {
+  SXAddrRecord to;
+  to.length_code = from.length_code;
+  to.port = from.port;
+  for (size_t i = 0; i < from.bytes.size() && i < sizeof to.bytes; ++i) to.bytes[i] = static_cast<uint8_t>(from.bytes[i]);
+  return to;
+}
+
+}  // namespace
+
+SXSnapshotDataAppsBase AppItemOf(const SXReadItem& item) {
+  SXSnapshotDataAppsBase out;
+  out.kind = item.kind;
+  out.source = item.source;
+  out.state = item.state;
+  out.name = item.name;
+  out.path = item.path;
+  out.arguments = item.arguments;
+  out.description = item.description;
+  out.publisher = item.publisher;
+  out.version = item.version;
+  out.uninstall = item.uninstall;
+  out.install_date = item.install_date;
+  out.group = item.group;
+  out.registered_name = item.registered_name;
+  out.handle_type = item.handle_type;
+  out.object_name = item.object_name;
+  out.port_state = item.port_state;
+  out.protocol = item.protocol;
+  out.local = AddressOf(item.local);
+  out.remote = AddressOf(item.remote);
+  CopyFile(item.file, item.file_missing, &out.file);
+  CopyFile(item.object_file, item.object_file_missing, &out.object_file);
+  return out;
+}
+
 }  // namespace orvalinth

@@ -31,6 +31,10 @@ std::vector<SXReadValue> ReadValueRun(CXPayloadCursor& cursor);
 SXReadVersion ReadVersionRecord(CXPayloadCursor& cursor);
 std::vector<SXReadItem> ReadItemRun(CXPayloadCursor& cursor);
 
+// Remarks on a category's own item run (the root's) that is not in item
+// order: the writer sorts every such run ("Programs" has none).
+void CheckApplicationSections(const std::vector<SXReadSection>& sections, ReadContext& context);
+
 // Remarks on a name stored with flags that do not fit it.
 void CheckNameForm(CXPayloadCursor& cursor, const char* what, uint32_t at, const std::u16string& name,
                    bool long_length, bool wide);

@@ -128,5 +128,80 @@ TEST_F(ServiceEmulationTest, ConfigAndDescriptionAreKept) {
   EXPECT_EQ(description, u"what it does");
 }
 
+TEST_F(ServiceEmulationTest, TheListAndTheConfigurationQueries) {
+  ServiceConfig driver = Config(u"beep");
+  driver.type = kServiceKernelDriver;
+  driver.binary_path.clear();  // as the system's set-up may leave a driver
+  manager_.Install(driver, kServiceRunning);
+  std::unique_ptr<Service> service = Create(u"Alpha");
+  ASSERT_TRUE(manager_.WriteDescription(u"Alpha", u"first"));
+  std::vector<ServiceEntry> entries;
+  ASSERT_TRUE(database_->Enumerate(kServiceTypeAll, kServiceStateAll, &entries));
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].name, u"Alpha");  // by name
+  EXPECT_EQ(entries[1].display_name, u"beep display");
+  EXPECT_EQ(entries[1].status.type, kServiceKernelDriver);
+  EXPECT_EQ(entries[1].status.state, kServiceRunning);
+  ASSERT_TRUE(database_->Enumerate(kServiceWin32, kServiceStateActive, &entries));
+  EXPECT_TRUE(entries.empty());
+  ASSERT_TRUE(database_->Enumerate(kServiceTypeAll, kServiceStateInactive, &entries));
+  ASSERT_EQ(entries.size(), 1u);
+
+  // A configuration wants the 64-byte record and its texts with terminators:
+  // "C:\x\Alpha.exe", "", "Alpha display", "LocalSystem", and the empty
+  // dependency list.
+  std::unique_ptr<Service> reading;
+  ASSERT_TRUE(database_->Open(u"alpha", kGenericRead, &reading));
+  uint64_t buffer[64] = {};
+  uint32_t needed = 0;
+  ServiceConfig config;
+  EXPECT_EQ(Code(reading->QueryConfig(buffer, 100, &needed, &config)), 122u);
+  EXPECT_EQ(needed, 64u + 2 * (15 + 1 + 14 + 12) + 2);
+  ASSERT_TRUE(reading->QueryConfig(buffer, needed, &needed, &config)) << LastError();
+  EXPECT_EQ(config.binary_path, u"C:\\x\\Alpha.exe");
+  EXPECT_EQ(config.account, u"LocalSystem");
+  std::u16string description;
+  EXPECT_EQ(Code(reading->QueryDescription(buffer, 8, &needed, &description)), 122u);
+  EXPECT_EQ(needed, 8u + 12);
+  ASSERT_TRUE(reading->QueryDescription(buffer, sizeof buffer, &needed, &description));
+  EXPECT_EQ(description, u"first");
+  // Reading rights do not start a service; a manager without the list right lists nothing.
+  EXPECT_EQ(Code(reading->Start()), 5u);
+  manager_.SetGrantedRights(kScManagerConnect, kServiceAllAccess);
+  std::unique_ptr<ServiceDatabase> connected;
+  ASSERT_TRUE(manager_.OpenManager(kScManagerConnect, &connected));
+  EXPECT_EQ(Code(connected->Enumerate(kServiceTypeAll, kServiceStateAll, &entries)), 5u);
+}
+
+#ifdef _WIN32
+// The real manager (Wine's here) lists itself and answers the queries the
+// same way: a short buffer is refused with the size it wants.
+TEST(RealServiceManager, ListsServicesAndReadsTheirConfigurations) {
+  std::unique_ptr<ServiceDatabase> database;
+  ASSERT_TRUE(ServiceManager::Real().OpenManager(kGenericRead, &database)) << LastError();
+  std::vector<ServiceEntry> entries;
+  ASSERT_TRUE(database->Enumerate(kServiceTypeAll, kServiceStateAll, &entries)) << LastError();
+  ASSERT_FALSE(entries.empty());
+  bool driver = false;
+  for (const ServiceEntry& entry : entries) driver = driver || (entry.status.type & kServiceWin32) == 0;
+  EXPECT_TRUE(driver);
+  std::unique_ptr<Service> service;
+  ASSERT_TRUE(database->Open(entries[0].name, kGenericRead, &service)) << LastError();
+  uint64_t small[2] = {};
+  uint32_t needed = 0;
+  ServiceConfig config;
+  EXPECT_FALSE(service->QueryConfig(small, sizeof small, &needed, &config));
+  EXPECT_EQ(LastError(), 122u);
+  EXPECT_GT(needed, sizeof small);
+  std::vector<uint64_t> buffer(needed / 8 + 1);
+  ASSERT_TRUE(service->QueryConfig(buffer.data(), static_cast<uint32_t>(buffer.size() * 8), &needed, &config));
+  EXPECT_EQ(config.display_name, entries[0].display_name);
+  std::u16string description;
+  ASSERT_TRUE(service->QueryDescription(buffer.data(), static_cast<uint32_t>(buffer.size() * 8), &needed,
+                                        &description))
+      << LastError();
+}
+#endif
+
 }  // namespace
 }  // namespace orvalinth::platform

@@ -138,7 +138,7 @@ inline SXReadSection SampleApplicationsSection() {
   SXReadItem registered = SampleItem(5, u"tool", u"c:\\t\\tool.exe");
   registered.registered_name = u"tool.exe";
   registered.file = SampleFile(u"", 77);
-  s.root.items = {process, service, driver, installed, registered};
+  s.root.items = {driver, installed, process, service, registered};  // in item order
 
   SXReadItem handle = SampleItem(6, u"", u"");
   handle.handle_type = 1;

@@ -11,6 +11,7 @@
 #include "platform/shell_links.h"
 #include "record/apps/shell_link_file.h"
 #include "test_support.h"
+#include "fakes/apps_fakes.h"
 #include "tests/record/apps/shell_link_builder.h"
 
 #ifdef _WIN32
@@ -25,34 +26,7 @@
 namespace orvalinth {
 namespace {
 
-class FakeShellLinks final : public platform::ShellLinks {
- public:
-  bool InstallerTarget(const std::u16string& shortcut, std::u16string* target) override {
-    installer_asked.push_back(shortcut);
-    if (installer_error != 0) {
-      platform::SetLastError(installer_error);
-      return false;
-    }
-    *target = installer_answer;
-    return true;
-  }
-  bool LinkTarget(const std::u16string& shortcut, std::u16string* target) override {
-    link_asked.push_back(shortcut);
-    if (link_error != 0) {
-      platform::SetLastError(link_error);
-      return false;
-    }
-    *target = link_answer;
-    return true;
-  }
-
-  uint32_t installer_error = 1627;
-  std::u16string installer_answer;
-  uint32_t link_error = 0;
-  std::u16string link_answer;
-  std::vector<std::u16string> installer_asked;
-  std::vector<std::u16string> link_asked;
-};
+using test::FakeShellLinks;
 
 class Shortcut : public ::testing::Test {
  protected:

@@ -138,6 +138,8 @@ TEST(SnapshotDump, SummaryCounts) {
   EXPECT_EQ(c.file_bytes, 0x100000000ULL + 0xFF + 0x10000 + 0x100 + 7);
   EXPECT_EQ(c.application_nodes, 5u);
   EXPECT_EQ(c.items, 13u);
+  ASSERT_EQ(c.category_items.size(), 1u);
+  EXPECT_EQ(c.category_items[0], std::make_pair(std::u16string(u"Running Processes"), uint64_t{13}));
   EXPECT_EQ(c.links, 3u);
   EXPECT_EQ(c.errors, 2u);
   EXPECT_EQ(c.versions, 3u);
@@ -151,6 +153,7 @@ TEST(SnapshotDump, SummaryCounts) {
                             "file bytes:           4,295,033,350\n"),
             std::string::npos)
       << out.text();
+  EXPECT_NE(out.text().find("items:                13\n  Running Processes:  13\n"), std::string::npos) << out.text();
 }
 
 TEST(SnapshotDump, JsonIsValidAndHoldsTheTree) {

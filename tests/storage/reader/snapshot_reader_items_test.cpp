@@ -112,5 +112,23 @@ TEST(SnapshotItems, OddFormsAreRemarked) {
   }
 }
 
+TEST(SnapshotItems, ACategoryRunOutOfItemOrderIsRemarked) {
+  SXReadSection services;
+  services.kind = kReadApplications;
+  services.name = u"Services";
+  services.root = test::SampleNode(u"Services");
+  for (const char16_t* name : {u"b", u"a"}) {
+    services.root.items.push_back(test::SampleItem(3, name, u""));
+    services.root.items.back().file_missing = true;
+  }
+  SXReadSection programs = services;  // found programs keep no order of their own here
+  programs.name = u"Programs";
+  ReadContext context;
+  snapshot_read::CheckApplicationSections({services, programs}, context);
+  ASSERT_EQ(context.remark_count, 1u);
+  EXPECT_NE(context.remarks[0].find("\"Services\" is not in item order at item 1"), std::string::npos)
+      << context.remarks[0];
+}
+
 }  // namespace
 }  // namespace orvalinth

@@ -1,0 +1,243 @@
+// A full scan by the real service under Wine, downloaded and read back with
+// the strict reader: the eight applications categories in order, a Run value
+// and a startup-folder shortcut that the test made, and the services and
+// drivers of Wine's service manager as the manager itself lists them (name,
+// state, start type and description).
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "e2e_support.h"
+#include "host_process.h"
+#include "link/message.h"
+#include "service_link.h"
+#include "storage/app_items.h"
+#include "storage/reader/snapshot_reader.h"
+#include "base/strings.h"
+#include "tests/storage/snapshot_samples.h"
+#include "tools/snapshot_download.h"
+
+namespace orvalinth::e2e {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kTool[] = "C:\\e2e\\apps\\tool.exe";
+constexpr char kHelper[] = "C:\\e2e\\bin\\helper.exe";
+constexpr char kRunKey[] = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr int kCommonStartup = 24;
+constexpr int64_t kScanWaitMs = 600000;
+
+std::string N(const std::u16string& text) { return EncodeUtf8(text); }
+
+std::string Win64BuildFile(const std::string& relative) {
+  return fs::path(WindowsExecutable()).parent_path().string() + "/" + relative;
+}
+
+const SXReadSection* Category(const SXReadSnapshot& snapshot, int which) {
+  const std::vector<SXReadSection>& apps = snapshot.sections[kReadApplications];
+  return static_cast<size_t>(which) < apps.size() ? &apps[static_cast<size_t>(which)] : nullptr;
+}
+
+// The host file of a path on drive C: of `prefix`, its components matched
+// without regard to A-Z case as Windows matches them; empty when none.
+std::string HostFile(WinePrefix& prefix, const std::string& windows_path) {
+  if (windows_path.size() < 3 || (windows_path[0] | 0x20) != 'c' || windows_path.compare(1, 2, ":\\") != 0) return "";
+  fs::path at = prefix.HostPath("C:\\");
+  std::istringstream parts(windows_path.substr(3));
+  std::error_code error;
+  for (std::string part; std::getline(parts, part, '\\');) {
+    if (part.empty()) continue;
+    fs::path next;
+    for (const fs::directory_entry& entry : fs::directory_iterator(at, error)) {
+      if (EqualsFolded(entry.path().filename().string(), part)) next = entry.path();
+    }
+    if (next.empty()) return "";
+    at = next;
+  }
+  return fs::is_regular_file(at, error) ? at.string() : "";
+}
+
+// One service as the manager lists it: "display name|state|start type|description".
+struct Listed {
+  uint32_t type = 0;
+  std::string line;
+};
+
+class WineApps : public ::testing::Test {
+ public:
+  static void SetUpTestSuite() { service_ = new ServiceLink("apps"); }
+  static void TearDownTestSuite() {
+    delete service_;
+    service_ = nullptr;
+  }
+
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(service_->ok()) << service_->error();
+    ASSERT_TRUE(service_->Connect()) << service_->error();
+  }
+  static WinePrefix& Prefix() { return service_->prefix(); }
+  static tools::CXConsoleLink& Console() { return service_->console(); }
+
+  // A full scan with version information, downloaded and read back.
+  static void FullScan(SXReadSnapshot* snapshot, long long* took_ms) {
+    const int number = NextSnapshotNumber(*service_);
+    CXMessage m, reply;
+    m.Init("set-scan").AddList("file", {}).AddList("regs", {}).AddList("apps", {});
+    m.AddInt("add-ver-inf", 1).AddInt("full", 1).AddInt("show-rem-dsk", 0).AddString("snap-name", "apps");
+    ASSERT_TRUE(Console().Request("set-scan", m, &reply)) << Console().failure_text();
+    ASSERT_EQ(reply.GetInt("ok"), 1);
+    const long long start = NowMs();
+    m.Init("scan").AddInt("default", 1);
+    ASSERT_TRUE(Console().Request("scan", m, &reply)) << Console().failure_text();
+    ASSERT_EQ(reply.GetInt("ok"), 1) << reply.GetString("msg");
+    tools::SXScanDone done;
+    ASSERT_TRUE(Console().WaitScanDone(kScanWaitMs, &done)) << Console().failure_text();
+    *took_ms = NowMs() - start;
+    ASSERT_EQ(done.ok, 1) << done.msg;
+    ASSERT_EQ(done.id_snapshot, number);
+    const std::string downloads = std::string(ORVALINTH_E2E_WORK) + "/downloads-" + std::to_string(getpid());
+    fs::remove_all(downloads);
+    fs::create_directories(downloads);
+    tools::CXSnapshotDownload download(Console(), nullptr);
+    ASSERT_TRUE(download.Run(number, Widen(downloads))) << download.error();
+    const std::string bytes = ReadWholeFile(downloads + "/" + Format("snapshot%03d.snp", number));
+    fs::remove_all(downloads);
+    CXSnapshotMemorySource source(bytes.data(), bytes.size());
+    CXSnapshotReader reader;
+    ASSERT_EQ(reader.Read(source, snapshot), 1) << reader.fault().message;
+    EXPECT_EQ(reader.remark_count(), 0u) << (reader.remarks().empty() ? "" : reader.remarks()[0]);
+  }
+
+  // The manager's list through the helper, by service name.
+  static std::map<std::string, Listed> ListServices() {
+    std::map<std::string, Listed> listed;
+    const SXRun run = Prefix().Wine({kHelper, "services"});
+    EXPECT_EQ(run.exit_code, 0) << run.output;
+    std::istringstream lines(run.output);
+    std::string line;
+    while (std::getline(lines, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      std::vector<std::string> f(1);
+      for (char c : line) {
+        if (c == '\t') {
+          f.emplace_back();
+        } else {
+          f.back().push_back(c);
+        }
+      }
+      if (f.size() != 6) continue;  // not a line of the list
+      listed[f[0]] = Listed{static_cast<uint32_t>(std::stoul(f[2])), f[1] + "|" + f[3] + "|" + f[4] + "|" + f[5]};
+    }
+    return listed;
+  }
+
+  static ServiceLink* service_;
+};
+
+ServiceLink* WineApps::service_ = nullptr;
+
+TEST_F(WineApps, AFullScanRecordsTheApplicationsOfThePrefix) {
+  // A program with version information, started by a Run value and by a
+  // shortcut in the common startup folder.
+  const std::string pe = ReadWholeFile(Win64BuildFile("tests/pe_fixtures/full.exe"));
+  ASSERT_FALSE(pe.empty()) << "no PE fixture next to " << WindowsExecutable();
+  fs::create_directories(Prefix().HostPath("C:\\e2e\\apps\\"));
+  fs::create_directories(Prefix().HostPath("C:\\e2e\\bin\\"));
+  ASSERT_TRUE(WriteWholeFile(Prefix().HostPath(kTool), pe));
+  fs::copy_file(Win64BuildFile("tests/e2e/orvalinth_e2e_helper.exe"), Prefix().HostPath(kHelper),
+                fs::copy_options::overwrite_existing);
+  SXRun run = Prefix().Wine({"reg", "add", kRunKey, "/v", "OrvalinthE2E", "/t", "REG_SZ", "/d",
+                             std::string("\"") + kTool + "\" -start", "/f"});
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  run = Prefix().Wine({kHelper, "shortcut", std::to_string(kCommonStartup), "E2E Tool.lnk", kTool});
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+
+  SXReadSnapshot snapshot;
+  long long took_ms = 0;
+  FullScan(&snapshot, &took_ms);
+  if (HasFatalFailure()) return;
+  std::printf("[ info     ] a full scan of the prefix took %lld ms: %d keys, %d values, %d folders, %d files, %d "
+              "applications entries, %zu version records\n",
+              took_ms, snapshot.info.counters[0][0], snapshot.info.counters[0][1], snapshot.info.counters[1][0],
+              snapshot.info.counters[1][1], snapshot.info.counters[2][0], snapshot.versions.size());
+  const std::map<std::string, Listed> listed = ListServices();
+  Prefix().Wine({"reg", "delete", kRunKey, "/v", "OrvalinthE2E", "/f"});
+
+  ASSERT_EQ(snapshot.sections[kReadApplications].size(), static_cast<size_t>(kAppCategoryCount));
+  for (int i = 0; i < kAppCategoryCount; ++i) {
+    EXPECT_EQ(N(Category(snapshot, i)->name), N(kAppCategoryNames[i]));
+    EXPECT_EQ(N(Category(snapshot, i)->root.name), N(kAppCategoryNames[i]));
+  }
+
+  // Startup: the Run value and the shortcut, both the program with its version.
+  std::map<std::string, const SXReadItem*> startup;
+  for (const SXReadItem& item : Category(snapshot, kAppStartup)->root.items) startup[N(item.name)] = &item;
+  for (const char* name : {"OrvalinthE2E", "E2E Tool.lnk"}) {
+    ASSERT_EQ(startup.count(name), 1u) << name;
+    const SXReadItem& item = *startup[name];
+    EXPECT_EQ(item.kind, kAppItemExecutable);
+    EXPECT_EQ(item.source, kAppSourceStartup);
+    EXPECT_TRUE(EqualsFolded(item.path, Widen(kTool))) << name << ": " << N(item.path);
+    EXPECT_EQ(N(item.arguments), std::string(name) == "OrvalinthE2E" ? "-start" : "") << name;
+    ASSERT_TRUE(item.file.has_value()) << name;
+    EXPECT_EQ(item.file->size, pe.size()) << name;
+    ASSERT_GE(item.file->version_index, 0) << name;
+    ASSERT_LT(static_cast<size_t>(item.file->version_index), snapshot.versions.size());
+    EXPECT_TRUE(snapshot.versions[static_cast<size_t>(item.file->version_index)] == test::FullExeVersion()) << name;
+  }
+
+  // Services and drivers: what the manager lists, with its state, start type
+  // and description.
+  std::multiset<std::string> expected_services, expected_drivers, got_services, got_drivers;
+  for (const auto& [name, l] : listed) (l.type & 0x30 ? expected_services : expected_drivers).insert(l.line);
+  ASSERT_FALSE(expected_services.empty());
+  ASSERT_FALSE(expected_drivers.empty());
+  int with_file = 0, with_version = 0;
+  for (int which : {kAppServices, kAppDrivers}) {
+    for (const SXReadItem& item : Category(snapshot, which)->root.items) {
+      EXPECT_EQ(item.kind, which == kAppServices ? kAppItemService : kAppItemDriver) << N(item.name);
+      const std::string start = item.source == kAppSourceUnread ? "-" : std::to_string(item.source);
+      (which == kAppServices ? got_services : got_drivers)
+          .insert(N(item.name) + "|" + std::to_string(item.state) + "|" + start + "|" +
+                  (item.source == kAppSourceUnread ? "-" : N(item.description)));
+      if (item.file_missing) continue;
+      ++with_file;
+      // A path resolved to a file of the prefix, whose size it recorded.
+      const std::string host = HostFile(Prefix(), N(item.path));
+      EXPECT_FALSE(host.empty()) << N(item.name) << ": " << N(item.path);
+      if (!host.empty() && item.file) {
+        EXPECT_EQ(item.file->size, fs::file_size(host)) << N(item.path);
+      }
+      if (item.file && item.file->version_index >= 0) ++with_version;
+    }
+  }
+  EXPECT_EQ(got_services, expected_services);
+  EXPECT_EQ(got_drivers, expected_drivers);
+  EXPECT_GT(with_file, 0);
+  EXPECT_GT(with_version, 0);
+  // The running service itself.
+  bool found_self = false;
+  for (const SXReadItem& item : Category(snapshot, kAppServices)->root.items) {
+    if (item.name == u"Orvalinth Service") {
+      found_self = true;
+      EXPECT_EQ(item.state, 4);
+      EXPECT_EQ(item.source, 2);
+      EXPECT_TRUE(EqualsFolded(item.path, Widen(ServiceLink::kExe))) << N(item.path);
+    }
+  }
+  EXPECT_TRUE(found_self);
+  // The counter of entries: startup entries, services and drivers (no
+  // programs are collected yet).
+  EXPECT_EQ(static_cast<size_t>(snapshot.info.counters[kReadApplications][0]),
+            Category(snapshot, kAppStartup)->root.items.size() + got_services.size() + got_drivers.size());
+}
+
+}  // namespace
+}  // namespace orvalinth::e2e

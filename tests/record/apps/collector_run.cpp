@@ -1,0 +1,61 @@
+#include "record/apps/collector_run.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/com_apartment.h"
+#include "storage/reader/snapshot_reader_cursor.h"
+#include "storage/reader/snapshot_reader_records.h"
+
+namespace orvalinth::test {
+
+class CollectorRun::Job final : public CXScanThread {
+ public:
+  Job(CollectorRun& run, CXAppsCollector& collector) : run_(run), collector_(collector) {}
+  ~Job() override { StopJob(true); }
+
+ protected:
+  void Run() override {
+    platform::ScopedComApartment com;
+    SXAppsScanContext context;
+    context.thread = this;
+    context.entries = &run_.writer().progress(kScanApps, 0);
+    context.modules = &run_.writer().progress(kScanApps, 1);
+    context.writer = &run_.writer();
+    context.categories = run_.categories_;
+    collector_.Run(context);
+  }
+
+ private:
+  CollectorRun& run_;
+  CXAppsCollector& collector_;
+};
+
+CollectorRun::CollectorRun() = default;
+CollectorRun::~CollectorRun() { job_.reset(); }
+
+bool CollectorRun::Run(CXAppsCollector& collector) {
+  if (!recording_.Begin()) return false;
+  job_ = std::make_unique<Job>(*this, collector);
+  if (job_->StartJob(recording_.writer(), kScanApps) != 1) return false;
+  return recording_.Await();
+}
+
+void CollectorRun::RequestStop() { job_->StopJob(false); }
+
+std::vector<SXReadItem> CollectorRun::Items(int which) {
+  const SXAppCategory& c = categories_[which];
+  if (c.items_offset == 0) return {};
+  const std::vector<uint8_t> payload(c.payload.data(), c.payload.data() + c.payload.position());
+  snapshot_read::ReadContext context;
+  context.version_count = recording_.writer().version_table().count();
+  snapshot_read::CXPayloadCursor cursor(payload, 0, "category", context);
+  cursor.Seek(static_cast<uint32_t>(c.items_offset));
+  try {
+    return snapshot_read::ReadItemRun(cursor);
+  } catch (const snapshot_read::FaultSignal& signal) {
+    ADD_FAILURE() << signal.fault.message;
+  }
+  return {};
+}
+
+}  // namespace orvalinth::test

@@ -43,7 +43,10 @@ void CXFileScan::Run() {
   EnableBackupPrivilege();
   std::vector<std::u16string> roots;
   roots.reserve(roots_.size());
-  for (const std::u16string& root : roots_) roots.push_back(StoredNamePath(root));
+  for (const std::u16string& root : roots_) {
+    if (StopRequested()) return;
+    roots.push_back(StoredNamePath(root, this));
+  }
   OrderRoots(&roots);
   RecordSections(roots, kSectionFiles);
 }
@@ -62,6 +65,10 @@ void CXFileScan::ScanRoot(SXNodeRecord* root) {
 void CXFileScan::ScanTarget(SXNodeRecord* node, int32_t depth) {
   folder_counter_.Add(1);
   LookUpAndScan(node, depth);
+}
+
+void CXFileScan::TargetTooDeep(SXNodeRecord* node) {
+  node->error = static_cast<int32_t>(platform::kErrorFilenameTooLong);
 }
 
 void CXFileScan::LookUpAndScan(SXNodeRecord* node, int32_t depth) {

@@ -7,7 +7,10 @@
 // the snapshot's executable-version table. Folders that are reparse points
 // (junctions, mount points, symbolic links) are recorded as links and never
 // entered; folders deeper than 1,023 levels below their drive are recorded
-// without contents; excluded folders are left out.
+// without contents (a target deeper than that: its node at the limit, with
+// the error 206 that Windows gives for too long a name); excluded folders are
+// left out. Paths longer than any Windows path (32,767 units) are not
+// searched: their nodes carry that error too.
 //
 // Counting (kind 1): the first progress counter gets every folder entered
 // (roots included) once per folder, the second the files in batches of 100.
@@ -38,9 +41,11 @@ class CXFileScan final : public CXSectionWalk {
 
   // `root` lower-cased, then each folder component replaced by the name the
   // file system stores for it ("c:\windows\" becomes "c:\Windows\"); a
-  // component that cannot be found, or holds a wildcard, stays lower-cased.
-  // Repeated backslashes are taken as one.
-  static std::u16string StoredNamePath(const std::u16string& root);
+  // component that cannot be found, or holds a wildcard, stays lower-cased,
+  // and so does everything after it and everything beyond the depth limit.
+  // Repeated backslashes are taken as one. One lookup per component, from
+  // the first on; a stop requested of `job` (when given) ends the lookups.
+  static std::u16string StoredNamePath(const std::u16string& root, const CXScanThread* job = nullptr);
 
   // A job over `roots` for `request` (whose file exclusion set must be made
   // already); `has_version_info_extension` (may be null) says which files get
@@ -54,6 +59,7 @@ class CXFileScan final : public CXSectionWalk {
   std::u16string SectionName(const std::u16string& root_part) override { return root_part; }
   void ScanRoot(SXNodeRecord* root) override;
   void ScanTarget(SXNodeRecord* node, int32_t depth) override;
+  void TargetTooDeep(SXNodeRecord* node) override;
 
  private:
   // The target in the path buffer is looked up: missing (the node gets the

@@ -1,6 +1,7 @@
 // The roots of the file system job: which drives or folders it scans, and
 // their names as the file system stores them.
 
+#include <string_view>
 #include <utility>
 
 #include "base/strings.h"
@@ -30,7 +31,7 @@ std::vector<std::u16string> CXFileScan::JobRoots(const CXScanRequest& request) {
   return roots;
 }
 
-std::u16string CXFileScan::StoredNamePath(const std::u16string& root) {
+std::u16string CXFileScan::StoredNamePath(const std::u16string& root, const CXScanThread* job) {
   std::u16string path;
   path.reserve(root.size());
   for (size_t i = 0; i < root.size(); ++i) {
@@ -38,26 +39,37 @@ std::u16string CXFileScan::StoredNamePath(const std::u16string& root) {
     if (i >= 2 && root[i] == u'\\' && path.back() == u'\\') continue;
     path += FoldAZ(root[i]);
   }
-  // The folder components after the root part, as [start, end) pairs.
-  std::vector<std::pair<size_t, size_t>> components;
-  size_t start = RootPartLength(path);
+  // From the first component down, each looked up once in the path named so
+  // far. Nothing lies below a component that is not found (or holds a
+  // wildcard), and nothing below the depth limit is ever walked: the rest
+  // stays lower-cased. A stop ends the lookups too.
+  const size_t root_part = RootPartLength(path);
+  std::u16string stored = path.substr(0, root_part);
+  stored.reserve(path.size());
+  platform::FindData entry;
+  size_t start = root_part;
+  int32_t depth = 0;
   while (start < path.size()) {
     size_t end = path.find(u'\\', start);
     if (end == std::u16string::npos) end = path.size();
-    if (end > start) components.emplace_back(start, end);
+    const std::u16string_view component(path.data() + start, end - start);
+    if (!component.empty()) {
+      const bool wildcard = component.find_first_of(u"*?") != std::u16string_view::npos;
+      if (++depth >= kMaxDepth || wildcard || (job != nullptr && job->StopRequested())) break;
+      const size_t at = stored.size();
+      stored += component;
+      if (platform::FileSystem::Get().FindFirst(stored, &entry) == nullptr) {
+        start = end;
+        break;
+      }
+      // A stored name of another length (a short 8.3 name found as its long one) moves only the tail.
+      if (!entry.name.empty()) stored.replace(at, component.size(), entry.name);
+    }
+    if (end < path.size()) stored += u'\\';
     start = end + 1;
   }
-  // From the last to the first, so that a stored name of another length
-  // (a short 8.3 name found as its long one) moves only what is done already.
-  platform::FindData entry;
-  for (auto it = components.rbegin(); it != components.rend(); ++it) {
-    const size_t length = it->second - it->first;
-    if (path.find_first_of(u"*?", it->first) < it->second) continue;
-    if (platform::FileSystem::Get().FindFirst(path.substr(0, it->second), &entry) == nullptr) continue;
-    if (entry.name.empty()) continue;
-    path.replace(it->first, length, entry.name);
-  }
-  return path;
+  if (start < path.size()) stored.append(path, start, std::u16string::npos);
+  return stored;
 }
 
 }  // namespace orvalinth

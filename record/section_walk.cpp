@@ -100,6 +100,7 @@ void CXSectionWalk::Walk(const std::vector<std::u16string>& roots, size_t end, s
     } else if (depth + 1 >= kMaxDepth) {
       // Deeper than the tables reach: the node stays without contents, and so
       // do the other targets below it.
+      TargetTooDeep(node);
       const std::u16string_view below(root.data(), slash + 1);
       while (*index < end && StartsWithFolded(roots[*index], below)) ++*index;
     } else {

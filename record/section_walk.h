@@ -54,6 +54,9 @@ class CXSectionWalk : public CXScanThread {
   virtual void ScanRoot(SXNodeRecord* root) = 0;
   // Scans the target in the path buffer into `node` of depth `depth`.
   virtual void ScanTarget(SXNodeRecord* node, int32_t depth) = 0;
+  // `node`, at the last depth, lies on the way to a target deeper than the
+  // walk reaches; it stays without contents.
+  virtual void TargetTooDeep(SXNodeRecord* /*node*/) {}
 
   // The node table of `depth` (0 to kMaxDepth - 1).
   CXNodeTable& table(int32_t depth);

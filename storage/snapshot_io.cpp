@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <mutex>
 
 #include "base/strings.h"
@@ -105,27 +106,29 @@ bool CXSnapshotIO::WriteLocked(const uint8_t* bytes, int32_t n) {
 
 uint32_t CXSnapshotIO::StoreLocked(const uint8_t* payload, int32_t length) {
   if (failed_ || length < 0) return 0;
+  if (length >= kPartSize) return StoreInPartsLocked(payload, length);
   const int32_t offset = position_;
-  uint8_t header[8];
   if (length >= kRawOneByteLimit) {
-    const int64_t room = static_cast<int64_t>(length) + length / 10 + 1024 + kHeaderRoom;
-    const int32_t bound = Lz4CompressBound(length);
-    if (room <= INT32_MAX && bound > 0) {
-      uint8_t* scratch = scratch_.SetSize(static_cast<int32_t>(room));
-      scratch[kHeaderRoom] = kMethodLz4;
-      const int32_t capacity = static_cast<int32_t>(room) - kHeaderRoom - 1;
-      const int32_t packed = Lz4CompressBlock(payload, length, scratch + kHeaderRoom + 1, capacity);
-      const int32_t stored = packed > 0 ? packed + 1 : 0;
-      if (packed > 0 && stored + 4 < length) {
-        const int32_t h = EncodeBlockHeader(stored, length, true, header);
-        if (h > 0) {
-          // Header and stored bytes leave in one write.
-          std::memcpy(scratch + kHeaderRoom - h, header, static_cast<size_t>(h));
-          return WriteLocked(scratch + kHeaderRoom - h, h + stored) ? static_cast<uint32_t>(offset) : 0;
-        }
-      }
+    const int32_t room = length + length / 10 + 1024 + kHeaderRoom;
+    uint8_t* scratch = scratch_.SetSize(room);
+    scratch[kHeaderRoom] = kMethodLz4;
+    const int32_t capacity = room - kHeaderRoom - 1;
+    const int32_t packed = Lz4CompressBlock(payload, length, scratch + kHeaderRoom + 1, capacity);
+    const int32_t stored = packed > 0 ? packed + 1 : 0;
+    uint8_t header[8];
+    if (packed > 0 && stored + 4 < length) {
+      const int32_t h = EncodeBlockHeader(stored, length, true, header);
+      // Header and stored bytes leave in one write.
+      std::memcpy(scratch + kHeaderRoom - h, header, static_cast<size_t>(h));
+      return WriteLocked(scratch + kHeaderRoom - h, h + stored) ? static_cast<uint32_t>(offset) : 0;
     }
   }
+  return StoreRawLocked(payload, length);
+}
+
+uint32_t CXSnapshotIO::StoreRawLocked(const uint8_t* payload, int32_t length) {
+  const int32_t offset = position_;
+  uint8_t header[8];
   const int32_t h = EncodeBlockHeader(length, length, false, header);
   if (h == 0) {
     SetError("", u"Cannot " + Widen(Format("write(%d)", length)) + u" file\n[" + path_ + u"] [error:" +
@@ -135,6 +138,65 @@ uint32_t CXSnapshotIO::StoreLocked(const uint8_t* payload, int32_t length) {
   }
   if (!WriteLocked(header, h) || !WriteLocked(payload, length)) return 0;
   return static_cast<uint32_t>(offset);
+}
+
+namespace {
+
+// The compressed bytes of one block, written to the file as they come,
+// until they would no longer save more than 4 bytes of the payload.
+class PayingSink final : public CXLz4Sink {
+ public:
+  PayingSink(int32_t length, std::function<bool(const uint8_t*, int32_t)> write)
+      : length_(length), write_(std::move(write)) {}
+  bool Put(const uint8_t* bytes, int32_t n) override {
+    if (static_cast<int64_t>(stored_) + n + 4 >= length_) {
+      paid_ = false;
+      return false;
+    }
+    if (!write_(bytes, n)) return false;
+    stored_ += n;
+    return true;
+  }
+  bool paid() const { return paid_; }
+
+ private:
+  int32_t length_;
+  std::function<bool(const uint8_t*, int32_t)> write_;
+  int32_t stored_ = 1;  // the method byte
+  bool paid_ = true;
+};
+
+}  // namespace
+
+uint32_t CXSnapshotIO::StoreInPartsLocked(const uint8_t* payload, int32_t length) {
+  const int32_t offset = position_;
+  const int32_t bound = Lz4CompressBound(kPartSize);
+  uint8_t* work = scratch_.SetSize(bound);
+  // Both forms of a payload this long have the 8-byte header: its place is
+  // kept, followed by the method byte, and filled in once S is known.
+  uint8_t start[9] = {};
+  start[8] = kMethodLz4;
+  if (!WriteLocked(start, sizeof start)) return 0;
+  PayingSink sink(length, [this](const uint8_t* bytes, int32_t n) { return WriteLocked(bytes, n); });
+  const int64_t packed = Lz4CompressInParts(payload, length, kPartSize, Lz4Level(), work, bound, sink);
+  if (failed_) return 0;
+  const int32_t end = position_;
+  if (packed > 0 && sink.paid()) {
+    uint8_t header[8];
+    if (EncodeBlockHeader(static_cast<int32_t>(packed) + 1, length, true, header) == 8 && file_.Seek(offset) &&
+        file_.WriteAll(header, sizeof header) && file_.Seek(end)) {
+      return static_cast<uint32_t>(offset);
+    }
+    failed_ = true;
+    return 0;
+  }
+  // Not worth it: the raw block, which is longer than what was written, goes over it.
+  if (!file_.Seek(offset)) {
+    failed_ = true;
+    return 0;
+  }
+  position_ = offset;
+  return StoreRawLocked(payload, length);
 }
 
 uint32_t CXSnapshotIO::WriteBlock(const uint8_t* payload, int32_t length) {

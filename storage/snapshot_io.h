@@ -111,7 +111,15 @@ class CXSnapshotIO : public CXError, public CXSerializedAccess {
 
   // Stores one payload as a block (compressed when it has 128 bytes or more
   // and compression saves more than 4 bytes) and returns the file offset of
-  // its header; 0 when the block could not be stored.
+  // its header; 0 when the block could not be stored. A payload of
+  // kPartSize bytes or more is compressed in parts straight into the file
+  // (storage/lz4_block.h), so that storing it needs no copy of its size:
+  // the compressed bytes follow a provisional header that is rewritten at
+  // the end, and once they come within 4 bytes of the payload's length the
+  // payload is stored raw over them instead. Storing a block takes about
+  // 1.3 MiB of the writer's own (one part's output and the compressor's
+  // state), whatever the payload.
+  static constexpr int32_t kPartSize = 1 << 20;
   uint32_t WriteBlock(const uint8_t* payload, int32_t length);
   uint32_t WriteBlock(const CXMemWriter& payload);
 
@@ -139,6 +147,8 @@ class CXSnapshotIO : public CXError, public CXSerializedAccess {
 
  private:
   uint32_t StoreLocked(const uint8_t* payload, int32_t length);
+  uint32_t StoreInPartsLocked(const uint8_t* payload, int32_t length);
+  uint32_t StoreRawLocked(const uint8_t* payload, int32_t length);
   bool WriteLocked(const uint8_t* bytes, int32_t n);
   void BuildTables(CXMemWriter& payload, uint32_t table_offsets[3]);
   void BuildInfo(CXMemWriter& payload);

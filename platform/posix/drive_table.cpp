@@ -2,7 +2,11 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <mutex>
@@ -50,7 +54,42 @@ std::string TurnSlashes(std::string text, char from, char to) {
 
 bool Exists(const std::string& host_path) {
   struct stat st;
-  return lstat(host_path.c_str(), &st) == 0;
+  return host_path.size() < PATH_MAX && lstat(host_path.c_str(), &st) == 0;
+}
+
+void CloseFolder(int fd) {
+  if (fd >= 0) close(fd);
+}
+
+bool IsDots(const char* name, size_t n) { return (n == 1 && name[0] == '.') || (n == 2 && name[0] == '.' && name[1] == '.'); }
+
+// The entry of the open folder `folder` equal to `wanted` with A-Z folded,
+// into *found; false when there is none.
+bool FindFolded(int folder, const std::string& wanted, std::string* found) {
+  const int listing = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listing < 0) return false;
+  DIR* dir = fdopendir(listing);
+  if (dir == nullptr) {
+    close(listing);
+    return false;
+  }
+  const std::u16string want = FromUtf8(wanted);
+  auto fold = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; };
+  std::u16string name;
+  bool matched = false;
+  while (dirent* entry = readdir(dir)) {
+    name.clear();
+    AppendFromUtf8(entry->d_name, strlen(entry->d_name), &name);
+    if (name.size() != want.size()) continue;
+    matched = true;
+    for (size_t i = 0; i < name.size() && matched; ++i) matched = fold(name[i]) == fold(want[i]);
+    if (matched) {
+      *found = entry->d_name;
+      break;
+    }
+  }
+  closedir(dir);
+  return matched;
 }
 
 }  // namespace
@@ -147,41 +186,106 @@ std::string ResolveHostPath(const std::u16string& windows_path) {
   if (host.empty() || Exists(host)) return host;
   const bool absolute = host[0] == '/';
   const bool trailing = host.back() == '/';
+  // Component by component, each looked up in the folder opened before it;
+  // the resolved path grows by appending only.
   std::string done = absolute ? "" : ".";
+  int folder = open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  std::string component;
+  std::string found;
   size_t pos = 0;
   while (pos < host.size()) {
     size_t slash = host.find('/', pos);
     if (slash == std::string::npos) slash = host.size();
-    const std::string component = host.substr(pos, slash - pos);
+    const size_t length = slash - pos;
+    const size_t start = pos;
     pos = slash + 1;
-    if (component.empty()) continue;
-    std::string candidate = done + "/" + component;
-    if (component != "." && component != ".." && !Exists(candidate)) {
-      // Windows file systems ignore case: take the entry that matches with A-Z folded.
-      if (DIR* dir = opendir(done.empty() ? "/" : done.c_str())) {
-        const std::u16string wanted = FromUtf8(component);
-        while (dirent* entry = readdir(dir)) {
-          const std::u16string name = FromUtf8(entry->d_name);
-          if (name.size() != wanted.size()) continue;
-          bool same = true;
-          for (size_t i = 0; i < name.size() && same; ++i) {
-            auto fold = [](char16_t c) { return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c; };
-            same = fold(name[i]) == fold(wanted[i]);
-          }
-          if (same) {
-            candidate = done + "/" + entry->d_name;
-            break;
-          }
-        }
-        closedir(dir);
-      }
+    if (length == 0) continue;
+    component.assign(host, start, length);
+    done += '/';
+    if (folder < 0) {
+      // Below a missing folder (or a file) nothing exists: the rest as written.
+      done += component;
+      continue;
     }
-    done = candidate;
+    struct stat st;
+    const std::string* name = &component;
+    bool present = IsDots(component.data(), length) || fstatat(folder, component.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    // Windows file systems ignore case: take the entry that matches with A-Z folded.
+    if (!present && FindFolded(folder, component, &found)) {
+      name = &found;
+      present = true;
+    }
+    done += *name;
+    int next = -1;
+    if (present && pos < host.size()) next = openat(folder, name->c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    CloseFolder(folder);
+    folder = next;
   }
+  CloseFolder(folder);
   if (!absolute) done.erase(0, done.size() >= 2 ? 2 : done.size());  // drop the leading "./"
   if (done.empty()) done = absolute ? "/" : host;
   if (trailing && done.back() != '/') done += '/';
   return done;
+}
+
+int OpenHostPath(const std::string& host_path, int flags, unsigned mode) {
+  if (host_path.size() < PATH_MAX) return open(host_path.c_str(), flags, static_cast<mode_t>(mode));
+  int folder = AT_FDCWD;
+  size_t pos = 0;
+  if (host_path[0] == '/') {
+    folder = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) return -1;
+    pos = 1;
+  }
+  for (;;) {
+    if (host_path.size() - pos < PATH_MAX) {
+      const int fd = openat(folder, host_path.c_str() + pos, flags, static_cast<mode_t>(mode));
+      const int e = errno;
+      if (folder != AT_FDCWD) close(folder);
+      errno = e;
+      return fd;
+    }
+    // The longest run of whole components shorter than the limit; names are
+    // far shorter than it, so every step consumes most of a limit's length.
+    const size_t cut = host_path.rfind('/', pos + PATH_MAX - 2);
+    if (cut == std::string::npos || cut <= pos) {
+      if (folder != AT_FDCWD) close(folder);
+      errno = ENAMETOOLONG;
+      return -1;
+    }
+    const std::string step = host_path.substr(pos, cut - pos);
+    const int next = openat(folder, step.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int e = errno;
+    if (folder != AT_FDCWD) close(folder);
+    if (next < 0) {
+      errno = e;
+      return -1;
+    }
+    folder = next;
+    pos = cut + 1;
+  }
+}
+
+HostPathAt::HostPathAt(const std::string& host_path) : folder_(AT_FDCWD) {
+  if (host_path.size() < PATH_MAX) {
+    name_ = host_path;
+    return;
+  }
+  size_t end = host_path.size();
+  while (end > 1 && host_path[end - 1] == '/') --end;
+  const size_t slash = host_path.rfind('/', end - 1);
+  if (slash == std::string::npos) {
+    name_ = host_path;  // one name beyond the limit: the call itself refuses it
+    return;
+  }
+  const std::string parent = slash == 0 ? std::string("/") : host_path.substr(0, slash);
+  name_ = host_path.substr(slash + 1, end - slash - 1);
+  folder_ = OpenHostPath(parent, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  ok_ = folder_ >= 0;
+}
+
+HostPathAt::~HostPathAt() {
+  if (folder_ >= 0) close(folder_);
 }
 
 std::string ToUtf8(const std::u16string& text) {
@@ -291,9 +395,12 @@ void SetLastErrorFromErrno(int errno_value, const std::string& host_path) {
     // Windows tells a missing file (2) from a missing folder on the way (3).
     const size_t slash = host_path.find_last_of('/');
     if (slash != std::string::npos && slash > 0) {
-      struct stat st;
-      const std::string parent = host_path.substr(0, slash);
-      if (stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) code = kErrorPathNotFound;
+      const int parent = OpenHostPath(host_path.substr(0, slash), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      if (parent < 0) {
+        code = kErrorPathNotFound;
+      } else {
+        close(parent);
+      }
     }
   }
   SetLastError(code);

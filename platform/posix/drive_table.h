@@ -40,8 +40,36 @@ std::string ToHostPath(const std::u16string& windows_path);
 // Host path to Windows path.
 std::u16string FromHostPath(const std::string& host_path);
 // ToHostPath, then every component that does not exist as written replaced by
-// an entry of its folder equal to it with A-Z folded, when there is one.
+// an entry of its folder equal to it with A-Z folded, when there is one. Once
+// a component is found in neither form, the rest is taken as written (nothing
+// can lie below a missing folder). Each component is looked up once, relative
+// to its folder: linear in the length of the path, whatever its depth.
 std::string ResolveHostPath(const std::u16string& windows_path);
+
+// open(2) of a host path of any length. The kernel takes at most PATH_MAX
+// bytes per call; a longer path is opened in steps of whole components, each
+// shorter than that, from folder to folder. -1 with errno on failure.
+int OpenHostPath(const std::string& host_path, int flags, unsigned mode = 0);
+
+// A host path for the *at(2) calls: a short path as it is (folder AT_FDCWD),
+// a longer one as its folder, opened with OpenHostPath, and its last name.
+class HostPathAt {
+ public:
+  explicit HostPathAt(const std::string& host_path);
+  ~HostPathAt();
+  HostPathAt(const HostPathAt&) = delete;
+  HostPathAt& operator=(const HostPathAt&) = delete;
+
+  // False when the folder of a long path cannot be opened (errno says why).
+  bool ok() const { return ok_; }
+  int folder() const { return folder_; }
+  const char* name() const { return name_.c_str(); }
+
+ private:
+  int folder_;
+  std::string name_;
+  bool ok_ = true;
+};
 
 // UTF-16 to UTF-8 (surrogate pairs combined, lone surrogates as three bytes)
 // and back (invalid bytes as the unit of the same value).

@@ -13,13 +13,23 @@
 
 #include "platform/clock.h"
 #include "platform/errors.h"
+#include "platform/extended_path.h"
 #include "platform/posix/drive_table.h"
 
 namespace orvalinth::platform {
 namespace {
 
+using posix::HostPathAt;
+using posix::OpenHostPath;
 using posix::ResolveHostPath;
 using posix::SetLastErrorFromErrno;
+
+// Windows refuses a path longer than any of its calls takes; so does this backend.
+bool Refused(const std::u16string& path) {
+  if (!PathTooLong(path)) return false;
+  SetLastError(kErrorFilenameTooLong);
+  return true;
+}
 
 class PosixFile final : public File {
  public:
@@ -216,8 +226,9 @@ class PosixFileSystem final : public FileSystem {
       SetLastError(path.empty() ? kErrorPathNotFound : kErrorInvalidParameter);
       return nullptr;
     }
+    if (Refused(path)) return nullptr;
     const std::string host = ResolveHostPath(path);
-    const int fd = open(host.c_str(), flags | O_CLOEXEC, 0666);
+    const int fd = OpenHostPath(host, flags | O_CLOEXEC, 0666);
     if (fd < 0) {
       SetLastErrorFromErrno(errno, host);
       return nullptr;
@@ -236,6 +247,7 @@ class PosixFileSystem final : public FileSystem {
   }
 
   std::unique_ptr<FindHandle> FindFirst(const std::u16string& pattern, FindData* first) override {
+    if (Refused(pattern)) return nullptr;
     const size_t cut = pattern.find_last_of(u"\\/");
     const std::u16string folder = cut == std::u16string::npos ? std::u16string() : pattern.substr(0, cut + 1);
     const std::u16string name = cut == std::u16string::npos ? pattern : pattern.substr(cut + 1);
@@ -245,9 +257,12 @@ class PosixFileSystem final : public FileSystem {
     }
     std::string host_folder = folder.empty() ? std::string(".") : ResolveHostPath(folder);
     if (host_folder.empty()) host_folder = ".";
-    DIR* dir = opendir(host_folder.c_str());
+    const int fd = OpenHostPath(host_folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
     if (dir == nullptr) {
-      SetLastErrorFromErrno(errno == ENOENT || errno == ENOTDIR ? ENOTDIR : errno);
+      const int e = errno;
+      if (fd >= 0) close(fd);
+      SetLastErrorFromErrno(e == ENOENT || e == ENOTDIR ? ENOTDIR : e);
       return nullptr;
     }
     if (name.find_first_of(u"*?") == std::u16string::npos) {
@@ -270,8 +285,10 @@ class PosixFileSystem final : public FileSystem {
   }
 
   bool RemoveFile(const std::u16string& path) override {
+    if (Refused(path)) return false;
     const std::string host = ResolveHostPath(path);
-    if (unlink(host.c_str()) != 0) {
+    const HostPathAt at(host);
+    if (!at.ok() || unlinkat(at.folder(), at.name(), 0) != 0) {
       SetLastErrorFromErrno(errno, host);
       return false;
     }
@@ -279,9 +296,12 @@ class PosixFileSystem final : public FileSystem {
   }
 
   bool RenameFile(const std::u16string& from, const std::u16string& to) override {
+    if (Refused(from) || Refused(to)) return false;
     const std::string source = ResolveHostPath(from);
     const std::string target = ResolveHostPath(to);
-    if (rename(source.c_str(), target.c_str()) != 0) {
+    const HostPathAt a(source);
+    const HostPathAt b(target);
+    if (!a.ok() || !b.ok() || renameat(a.folder(), a.name(), b.folder(), b.name()) != 0) {
       SetLastErrorFromErrno(errno, source);
       return false;
     }
@@ -289,9 +309,11 @@ class PosixFileSystem final : public FileSystem {
   }
 
   bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool fail_if_exists) override {
+    if (Refused(from) || Refused(to)) return false;
     const std::string source = ResolveHostPath(from);
     const std::string target = ResolveHostPath(to);
-    const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    const HostPathAt at(target);
+    const int in = OpenHostPath(source, O_RDONLY | O_CLOEXEC);
     if (in < 0) {
       SetLastErrorFromErrno(errno, source);
       return false;
@@ -304,8 +326,8 @@ class PosixFileSystem final : public FileSystem {
     }
     // Write a new file rather than into the old one, so that a running
     // program's image is never changed under it.
-    if (!fail_if_exists) unlink(target.c_str());
-    const int out = open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
+    if (!fail_if_exists) unlinkat(at.folder(), at.name(), 0);
+    const int out = openat(at.folder(), at.name(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 07777);
     if (out < 0) {
       const int e = errno;
       close(in);
@@ -340,14 +362,16 @@ class PosixFileSystem final : public FileSystem {
     if (close(out) != 0) ok = false;
     if (!ok) {
       SetLastErrorFromErrno(e);
-      unlink(target.c_str());
+      unlinkat(at.folder(), at.name(), 0);
     }
     return ok;
   }
 
   bool CreateFolder(const std::u16string& path) override {
+    if (Refused(path)) return false;
     const std::string host = ResolveHostPath(path);
-    if (mkdir(host.c_str(), 0777) != 0) {
+    const HostPathAt at(host);
+    if (!at.ok() || mkdirat(at.folder(), at.name(), 0777) != 0) {
       SetLastErrorFromErrno(errno, host);
       return false;
     }
@@ -355,8 +379,10 @@ class PosixFileSystem final : public FileSystem {
   }
 
   bool RemoveFolder(const std::u16string& path) override {
+    if (Refused(path)) return false;
     const std::string host = ResolveHostPath(path);
-    if (rmdir(host.c_str()) != 0) {
+    const HostPathAt at(host);
+    if (!at.ok() || unlinkat(at.folder(), at.name(), AT_REMOVEDIR) != 0) {
       SetLastErrorFromErrno(errno == EEXIST ? ENOTEMPTY : errno, host);
       return false;
     }
@@ -364,12 +390,13 @@ class PosixFileSystem final : public FileSystem {
   }
 
   uint32_t Attributes(const std::u16string& path) override {
+    if (Refused(path)) return kInvalidAttributes;
     std::string host = ResolveHostPath(path);
     while (host.size() > 1 && host.back() == '/') host.pop_back();
     const size_t slash = host.find_last_of('/');
     const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : host.substr(0, slash));
     const std::string name = slash == std::string::npos ? host : host.substr(slash + 1);
-    const int dir_fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir_fd = OpenHostPath(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir_fd < 0) {
       SetLastErrorFromErrno(errno == ENOENT ? ENOTDIR : errno);
       return kInvalidAttributes;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "platform/errors.h"
+#include "platform/extended_path.h"
 #include "platform/posix/drive_table.h"
 
 namespace orvalinth::platform {
@@ -15,11 +16,16 @@ namespace {
 class PosixReparsePoints final : public ReparsePoints {
  public:
   bool ReadFolderLink(const std::u16string& path, FolderLink* link) override {
+    if (PathTooLong(path)) {
+      SetLastError(kErrorFilenameTooLong);
+      return false;
+    }
     std::string host = posix::ResolveHostPath(path);
     while (host.size() > 1 && host.back() == '/') host.pop_back();
+    const posix::HostPathAt at(host);
     std::string target(4096, '\0');
     for (;;) {
-      const ssize_t n = readlink(host.c_str(), &target[0], target.size());
+      const ssize_t n = at.ok() ? readlinkat(at.folder(), at.name(), &target[0], target.size()) : -1;
       if (n < 0) {
         // A path that is no link is what Windows calls "not a reparse point".
         if (errno == EINVAL) {

@@ -11,6 +11,7 @@ namespace {
 using win32::FileTimeValue;
 using win32::Handle;
 using win32::U;
+using win32::CallPath;
 using win32::W;
 
 class WinFile final : public File {
@@ -100,7 +101,9 @@ class WinFileSystem final : public FileSystem {
       return nullptr;
     }
     const DWORD flags = (mode & kOpenSequential) ? FILE_FLAG_SEQUENTIAL_SCAN : FILE_ATTRIBUTE_NORMAL;
-    HANDLE h = CreateFileW(W(path), access, FILE_SHARE_READ | FILE_SHARE_WRITE, /*lpSecurityAttributes=*/nullptr,
+    std::u16string call;
+    if (!CallPath(path, &call)) return nullptr;
+    HANDLE h = CreateFileW(W(call), access, FILE_SHARE_READ | FILE_SHARE_WRITE, /*lpSecurityAttributes=*/nullptr,
                            disposition, flags, /*hTemplateFile=*/nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     return std::make_unique<WinFile>(h);
@@ -108,27 +111,45 @@ class WinFileSystem final : public FileSystem {
 
   std::unique_ptr<FindHandle> FindFirst(const std::u16string& pattern, FindData* first) override {
     WIN32_FIND_DATAW data;
-    HANDLE h = FindFirstFileExW(W(pattern), FindExInfoBasic, &data, FindExSearchNameMatch,
+    std::u16string call;
+    if (!CallPath(pattern, &call)) return nullptr;
+    HANDLE h = FindFirstFileExW(W(call), FindExInfoBasic, &data, FindExSearchNameMatch,
                                 /*lpSearchFilter=*/nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     Fill(data, first);
     return std::make_unique<WinFind>(h);
   }
 
-  bool RemoveFile(const std::u16string& path) override { return DeleteFileW(W(path)) != FALSE; }
+  bool RemoveFile(const std::u16string& path) override {
+    std::u16string call;
+    return CallPath(path, &call) && DeleteFileW(W(call)) != FALSE;
+  }
   bool RenameFile(const std::u16string& from, const std::u16string& to) override {
-    return MoveFileExW(W(from), W(to), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != FALSE;
+    std::u16string source, target;
+    return CallPath(from, &source) && CallPath(to, &target) &&
+           MoveFileExW(W(source), W(target), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != FALSE;
   }
   bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool fail_if_exists) override {
-    return CopyFileW(W(from), W(to), fail_if_exists ? TRUE : FALSE) != FALSE;
+    std::u16string source, target;
+    return CallPath(from, &source) && CallPath(to, &target) &&
+           CopyFileW(W(source), W(target), fail_if_exists ? TRUE : FALSE) != FALSE;
   }
   bool CreateFolder(const std::u16string& path) override {
-    return CreateDirectoryW(W(path), /*lpSecurityAttributes=*/nullptr) != FALSE;
+    std::u16string call;
+    return CallPath(path, &call) && CreateDirectoryW(W(call), /*lpSecurityAttributes=*/nullptr) != FALSE;
   }
-  bool RemoveFolder(const std::u16string& path) override { return RemoveDirectoryW(W(path)) != FALSE; }
-  uint32_t Attributes(const std::u16string& path) override { return GetFileAttributesW(W(path)); }
+  bool RemoveFolder(const std::u16string& path) override {
+    std::u16string call;
+    return CallPath(path, &call) && RemoveDirectoryW(W(call)) != FALSE;
+  }
+  uint32_t Attributes(const std::u16string& path) override {
+    std::u16string call;
+    return CallPath(path, &call) ? GetFileAttributesW(W(call)) : kInvalidAttributes;
+  }
   bool DeleteAtReboot(const std::u16string& path) override {
-    return MoveFileExW(W(path), /*lpNewFileName=*/nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
+    std::u16string call;
+    return CallPath(path, &call) &&
+           MoveFileExW(W(call), /*lpNewFileName=*/nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
   }
   std::u16string TempFolder() override {
     wchar_t buffer[MAX_PATH + 1];

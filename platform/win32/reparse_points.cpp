@@ -25,7 +25,9 @@ class WinReparsePoints final : public ReparsePoints {
   bool ReadFolderLink(const std::u16string& path, FolderLink* link) override {
     // Reading the extended attributes is all the access the control needs; the
     // folder is shared fully so that nobody else's use of it is disturbed.
-    Handle folder(CreateFileW(W(path), FILE_READ_EA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    std::u16string call;
+    if (!win32::CallPath(path, &call)) return false;
+    Handle folder(CreateFileW(W(call), FILE_READ_EA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               /*lpSecurityAttributes=*/nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, /*hTemplateFile=*/nullptr));
     if (!folder.valid()) return false;

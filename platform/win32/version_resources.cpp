@@ -11,10 +11,12 @@ class WinVersionResources final : public VersionResources {
  public:
   uint32_t BlockSize(const std::u16string& path) override {
     DWORD ignored = 0;
-    return GetFileVersionInfoSizeW(win32::W(path), &ignored);
+    std::u16string call;
+    return win32::CallPath(path, &call) ? GetFileVersionInfoSizeW(win32::W(call), &ignored) : 0;
   }
   bool ReadBlock(const std::u16string& path, void* buffer, uint32_t size) override {
-    return GetFileVersionInfoW(win32::W(path), /*dwHandle=*/0, size, buffer) != FALSE;
+    std::u16string call;
+    return win32::CallPath(path, &call) && GetFileVersionInfoW(win32::W(call), /*dwHandle=*/0, size, buffer) != FALSE;
   }
 };
 

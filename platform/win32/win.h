@@ -17,6 +17,8 @@
 
 #include <string>
 
+#include "platform/extended_path.h"
+
 #undef DeleteFile
 #undef CopyFile
 #undef MoveFile
@@ -33,6 +35,18 @@ namespace orvalinth::platform::win32 {
 inline const wchar_t* W(const std::u16string& s) { return reinterpret_cast<const wchar_t*>(s.c_str()); }
 inline std::u16string U(const wchar_t* s) { return s == nullptr ? std::u16string() : std::u16string(reinterpret_cast<const char16_t*>(s)); }
 inline std::u16string U(const wchar_t* s, size_t n) { return std::u16string(reinterpret_cast<const char16_t*>(s), n); }
+
+// `path` for the file-system calls: refused (false, ERROR_FILENAME_EXCED_RANGE)
+// when longer than any Windows path can be, else in the extended form where
+// the ordinary path rules would misread it (platform/extended_path.h).
+inline bool CallPath(const std::u16string& path, std::u16string* out) {
+  if (!PathTooLong(path)) {
+    *out = ExtendedLengthPath(path);
+    if (!PathTooLong(*out)) return true;
+  }
+  ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+  return false;
+}
 
 // Owns one kernel handle.
 class Handle {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/volumes.h"
@@ -59,6 +60,54 @@ TEST_F(DriveTableTest, ComponentsAreMatchedWithoutRegardToCase) {
   EXPECT_EQ(test::ReadFileBytes(dir / u"users\\readme.txt"), "hi");
   const std::string resolved = ResolveHostPath(dir / u"USERS\\readme.txt");
   EXPECT_EQ(resolved.substr(resolved.size() - 17), "/Users/ReadMe.TXT");
+}
+
+TEST_F(DriveTableTest, ResolvingIsLinearInThePathsLength) {
+  // 160,000 components below a missing folder: looked up until the first
+  // that is missing, the rest taken as written.
+  test::TempFolder dir;
+  std::u16string path = dir / u"Missing\\";
+  for (int i = 0; i < 160000; ++i) path += u"a\\";
+  const int64_t start = MonotonicMs();
+  const std::string host = ResolveHostPath(path);
+  EXPECT_LT(MonotonicMs() - start, 1000);
+  EXPECT_EQ(host, ToHostPath(path));
+}
+
+TEST_F(DriveTableTest, PathsBeyondTheHostsLimitWorkAsShorterOnes) {
+  // 400 folders of 22 units: 9,000 bytes on the host, twice what one call takes there.
+  test::TempFolder dir;
+  FileSystem& fs = FileSystem::Get();
+  std::u16string deep = dir.path();
+  for (int i = 0; i < 400; ++i) {
+    deep += u"Folder-with-a-name-" + test::W(std::to_string(100 + i));
+    ASSERT_TRUE(fs.CreateFolder(deep)) << i;
+    deep += u"\\";
+  }
+  test::WriteFileBytes(deep + u"Leaf.TXT", "deep");
+  // Names matched without regard to case at that depth too.
+  std::u16string folded = deep;
+  for (char16_t& c : folded) c = (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
+  EXPECT_EQ(test::ReadFileBytes(folded + u"leaf.txt"), "deep");
+  EXPECT_EQ(fs.Attributes(folded.substr(0, folded.size() - 1)) & kAttrDirectory, kAttrDirectory);
+  FindData entry;
+  EXPECT_NE(fs.FindFirst(deep + u"*.TXT", &entry), nullptr);
+  EXPECT_EQ(entry.name, u"Leaf.TXT");
+  ASSERT_TRUE(fs.RenameFile(deep + u"Leaf.TXT", deep + u"Moved.txt"));
+  ASSERT_TRUE(fs.CopyFileTo(deep + u"Moved.txt", deep + u"Copy.txt", true));
+  EXPECT_EQ(test::ReadFileBytes(deep + u"Copy.txt"), "deep");
+  EXPECT_TRUE(fs.RemoveFile(deep + u"Moved.txt"));
+  EXPECT_FALSE(test::FileExists(deep + u"Moved.txt"));
+  // Beyond the longest Windows path, every call fails as on Windows.
+  const std::u16string too_long = deep + std::u16string(32767, u'x');
+  SetLastError(0);
+  EXPECT_EQ(fs.FindFirst(too_long, &entry), nullptr);
+  EXPECT_EQ(LastError(), kErrorFilenameTooLong);
+  EXPECT_EQ(fs.Open(too_long, kOpenCreate), nullptr);
+  EXPECT_EQ(LastError(), kErrorFilenameTooLong);
+  EXPECT_EQ(fs.Attributes(too_long), kInvalidAttributes);
+  EXPECT_FALSE(fs.CreateFolder(too_long));
+  EXPECT_EQ(LastError(), kErrorFilenameTooLong);
 }
 
 TEST_F(DriveTableTest, ErrnoMapping) {

@@ -103,6 +103,32 @@ TEST_F(FileWalkTest, FoldersDeeperThanTheTablesAreRecordedWithoutContents) {
   EXPECT_EQ(FileCounters()[1], 1023);
 }
 
+TEST_F(FileWalkTest, ATargetDeeperThanTheLimitIsCutThereWithTheErrorOfTooLongAName) {
+  test::MadeUpTreeFileSystem tree(u"Q:\\deep", 1, 0);
+  platform::ScopedFacility<platform::FileSystem> use(tree);
+  std::u16string target = u"Q:\\deep\\";
+  for (int i = 1; i < 4000; ++i) target += u"D0\\";  // 4,000 components
+  Record({target});
+  // The names as the file system keeps them down to the deepest node there
+  // can be (depth 1,023), which carries 206; nothing below it is looked up.
+  const NodeSpec section = recording_.Section(kScanFiles, 0);
+  const NodeSpec* node = &section;
+  int depth = 0;
+  while (!node->children.empty()) {
+    ASSERT_EQ(node->children.size(), 1u);
+    node = &node->children[0];
+    ++depth;
+    ASSERT_EQ(node->name, depth == 1 ? u"deep" : u"d0");
+    if (depth < CXSectionWalk::kMaxDepth - 1) {
+      EXPECT_EQ(node->error, 0);
+    }
+  }
+  EXPECT_EQ(depth, CXSectionWalk::kMaxDepth - 1);
+  EXPECT_EQ(node->error, static_cast<int32_t>(platform::kErrorFilenameTooLong));
+  EXPECT_LE(tree.searches(), CXSectionWalk::kMaxDepth - 1);
+  EXPECT_EQ(FileCounters()[0], 0);
+}
+
 TEST_F(FileWalkTest, AStopEndsTheWalkAtItsNextEntry) {
   // Ten folders and ten files in every folder, endlessly: only a stop ends it.
   test::MadeUpTreeFileSystem tree(u"Q:\\endless", 10, 10);

@@ -64,6 +64,31 @@ TEST_F(SnapshotFailure, FailingCompressedWriteCountsHeaderAndStoredBytes) {
   EXPECT_EQ(writer.LineCount(), 1);
 }
 
+TEST_F(SnapshotFailure, ALargeBlockFailsAsAnyOtherBetweenItsPartsOrAtItsHeader) {
+  std::string payload;
+  while (payload.size() < 2u * CXSnapshotWriter::kPartSize) payload += "setup" + std::to_string(payload.size() % 9973);
+  const int32_t length = static_cast<int32_t>(payload.size());
+  // The disk fills after the first part; then the header cannot be rewritten.
+  for (int round = 0; round < 2; ++round) {
+    CXSnapshotWriter writer;
+    ASSERT_EQ(writer.CreateSnapshot(Path(), "t", SXInfoRequest()), 1);
+    if (round == 0) {
+      files_.fail_from_write = files_.writes + 4;  // place and method byte, then two pieces of the first part
+    } else {
+      files_.fail_seeks = true;
+    }
+    EXPECT_EQ(writer.WriteBlock(U8(payload), length), 0u);
+    EXPECT_TRUE(writer.failed());
+    EXPECT_EQ(writer.FinishSnapshot(1, DescribeMachine()), 0u);
+    const std::string text = writer.ChainText(false);
+    EXPECT_EQ(writer.LineCount(), 1) << text;
+    EXPECT_EQ(text.rfind(round == 0 ? "Cannot write(" : "Cannot seek(20)", 0), 0u) << text;
+    EXPECT_EQ(ReadFileBytes(Path()).substr(4, 16), std::string(16, '\0'));
+    files_.fail_from_write = 0;
+    files_.fail_seeks = false;
+  }
+}
+
 TEST_F(SnapshotFailure, FailingFinalSeekFailsTheSnapshot) {
   CXSnapshotWriter writer;
   ASSERT_EQ(writer.CreateSnapshot(Path(), "t", SXInfoRequest()), 1);

@@ -109,6 +109,43 @@ TEST_F(SnapshotWriter, CompressedPayloadsFrom16348BytesTakeTheLongHeader) {
   }
 }
 
+TEST_F(SnapshotWriter, LargePayloadsAreCompressedInPartsOrStoredRawWithNothingLeftOver) {
+  // Parts of compressible bytes; incompressible ones; and a payload whose
+  // compressed bytes reach the payload's length only near their end, after
+  // most of them were written.
+  std::string records;
+  for (int i = 0; records.size() < 3u * CXSnapshotWriter::kPartSize; ++i) {
+    records += "kernel32.dll" + std::to_string(i % 977) + std::string(1, static_cast<char>(i % 5));
+  }
+  const std::string random = Random(2 * CXSnapshotWriter::kPartSize, 7);
+  const std::string late = std::string(4096, '\0') + Random(2 * CXSnapshotWriter::kPartSize, 8);
+  struct Case {
+    const std::string* payload;
+    bool compressed;
+  };
+  for (const Case& c : {Case{&records, true}, Case{&random, false}, Case{&late, false}}) {
+    CXSnapshotWriter writer;
+    ASSERT_EQ(writer.CreateSnapshot(Path(), "t", SXInfoRequest()), 1);
+    const std::string small(300, 'a');
+    const int32_t length = static_cast<int32_t>(c.payload->size());
+    EXPECT_EQ(writer.WriteBlock(U8(*c.payload), length), 20u);
+    const uint32_t next = writer.WriteBlock(U8(small), 300);
+    writer.ResetWriter();
+    const std::string file = ReadFileBytes(Path());
+    std::vector<test::StoredBlock> blocks;
+    ASSERT_TRUE(test::DecodeAllBlocks(file, &blocks)) << length;  // back to back, ending at the file's end
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(blocks[0].compressed, c.compressed) << length;
+    EXPECT_EQ(blocks[0].header_size, 8);
+    EXPECT_TRUE(blocks[0].payload == *c.payload) << length;
+    if (!c.compressed) {
+      EXPECT_EQ(file.substr(24, 4), std::string(4, '\0'));  // W = 0
+    }
+    EXPECT_EQ(next, 20u + 8u + blocks[0].stored);
+    EXPECT_EQ(blocks[1].payload, small);
+  }
+}
+
 TEST_F(SnapshotWriter, OffsetsFollowEachOtherWithoutGaps) {
   CXSnapshotWriter writer;
   ASSERT_EQ(writer.CreateSnapshot(Path(), "t", SXInfoRequest()), 1);

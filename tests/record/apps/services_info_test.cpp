@@ -76,6 +76,7 @@ TEST_F(ServicesInfo, ServicesAndDriversWithTheirConfigurations) {
   Install(u"beep", u"Beep", platform::kServiceKernelDriver, 1, u"", platform::kServiceRunning);
   lookup_.answers[u"Beep.sys"] = svc;
   Install(u"nulldrv", u"Null Driver", platform::kServiceFileSystemDriver, 0, u"");
+  Install(u"lostdrv", u"lostdrv", platform::kServiceKernelDriver, 3, u"");  // its file is nowhere
   // A configuration larger than the first buffer.
   const std::u16string long_image = u"\"" + svc + u"\" " + std::u16string(6000, u'x');
   Install(u"Long", u"Long", platform::kServiceWin32OwnProcess, 3, long_image);
@@ -90,7 +91,8 @@ TEST_F(ServicesInfo, ServicesAndDriversWithTheirConfigurations) {
                 "Long|3|1|" + s + "|" + std::string(6000, 'x') + "||10",
                 "No Image|3|1||||missing",
             }));
-  EXPECT_EQ(Lines(drivers_), (std::vector<std::string>{"Beep|1|4|" + s + "|||10", "Null Driver|0|1||||missing"}));
+  EXPECT_EQ(Lines(drivers_), (std::vector<std::string>{"Beep|1|4|" + s + "|||10", "lostdrv|3|1||||missing",
+                                                      "Null Driver|0|1||||missing"}));
   // "Beep" equals "beep" but for case: looked up once. "Null Driver" is
   // looked up by both names.
   const auto count = [&](const std::u16string& name) {
@@ -100,27 +102,32 @@ TEST_F(ServicesInfo, ServicesAndDriversWithTheirConfigurations) {
   EXPECT_EQ(count(u"beep.sys"), 0);
   EXPECT_GE(count(u"Null Driver.sys"), 1);
   EXPECT_GE(count(u"nulldrv.sys"), 1);
-  EXPECT_EQ(run_.entries(), 7);
+  EXPECT_EQ(count(u"lostdrv.sys"), 1) << "one name, one lookup";
+  EXPECT_EQ(run_.entries(), 8);
   // The one work buffer grew once, for the long configuration.
   EXPECT_GT(services_info_.buffer_size(), CXServicesInfo::kFirstBufferSize);
   EXPECT_LT(services_info_.buffer_size(), 2 * CXServicesInfo::kFirstBufferSize);
 }
 
 TEST_F(ServicesInfo, AStopHalfwayKeepsTheItemsMadeSoFar) {
-  for (const char16_t* name : {u"a", u"b", u"c", u"d"}) {
+  // The list comes by name: services and drivers in turn. The stop is seen
+  // after the third entry, so each category holds part of its entries.
+  for (const char16_t* name : {u"a", u"c", u"e"}) {
     Install(name, name, platform::kServiceWin32OwnProcess, 3, dir_ / u"svc.exe");
   }
-  Install(u"drv", u"drv", platform::kServiceKernelDriver, 1, u"\\SystemRoot\\x.sys");
+  for (const char16_t* name : {u"b", u"d"}) {
+    Install(name, name, platform::kServiceKernelDriver, 1, u"\\SystemRoot\\x.sys");
+  }
   test::OpenWatchingServiceManager watching(manager_, [this](int opened) {
-    if (opened == 1) run_.RequestStop();
+    if (opened == 2) run_.RequestStop();
   });
   platform::ScopedFacility<platform::ServiceManager> use_watching(watching);
   Collect();
   ASSERT_EQ(services_.size(), 2u);
   EXPECT_EQ(N(services_[0].name), "a");
-  EXPECT_EQ(N(services_[1].name), "b");
-  EXPECT_TRUE(drivers_.empty());
-  EXPECT_EQ(run_.category(kAppDrivers).items_offset, 0);
+  EXPECT_EQ(N(services_[1].name), "c");
+  ASSERT_EQ(drivers_.size(), 1u);
+  EXPECT_EQ(N(drivers_[0].name), "b");
 }
 
 TEST_F(ServicesInfo, NoListLeavesBothCategoriesEmpty) {

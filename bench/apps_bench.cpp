@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "base/strings.h"
 #include "platform/files.h"
 #include "platform/known_folders.h"
 #include "platform/posix/drive_table.h"
@@ -29,9 +30,9 @@
 #include "platform/service_emulation.h"
 #include "platform/services.h"
 #include "record/apps/apps_scan.h"
+#include "record/apps/system_info.h"
 #include "record/scan_request.h"
 #include "storage/snapshot_writer.h"
-#include "base/strings.h"
 
 namespace orvalinth {
 namespace {
@@ -130,7 +131,7 @@ void BM_AppsOurs(benchmark::State& state) {
   int32_t items = 0;
   ResetPeakResident();
   for (auto _ : state) {
-    if (!writer.CreateSnapshot(path, "bench", request)) {
+    if (!writer.CreateSnapshot(path, "bench", request.InfoRequest())) {
       state.SkipWithError("cannot create the snapshot file");
       break;
     }
@@ -140,7 +141,7 @@ void BM_AppsOurs(benchmark::State& state) {
       while (writer.running_jobs().Get() != 0) platform::SleepMs(1);
     }
     items = writer.progress(kScanApps, 0).Get();
-    if (writer.FinishSnapshot(1) == 0) state.SkipWithError("the snapshot was not finished");
+    if (writer.FinishSnapshot(1, DescribeMachine()) == 0) state.SkipWithError("the snapshot was not finished");
   }
   if (items != kServices + kRunValues + kFolderPrograms) state.SkipWithError("not every entry became an item");
   state.counters["items_per_s"] = benchmark::Counter(items, benchmark::Counter::kIsIterationInvariantRate);

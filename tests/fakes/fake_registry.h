@@ -59,8 +59,16 @@ class FakeRegistry final : public platform::Registry {
 
   uint32_t OpenKey(platform::RegistryRoot root, const std::u16string& path, uint32_t, uint32_t,
                    std::unique_ptr<platform::RegistryKey>* key) override {
-    const auto found = keys_.find(Key(root, path));
-    if (found == keys_.end()) return platform::kErrorFileNotFound;
+    auto found = keys_.find(Key(root, path));
+    if (found == keys_.end()) {
+      // A key that only has keys below it exists too.
+      const auto below = keys_.upper_bound(Key(root, path) + u'\\');
+      if (below == keys_.end() || below->first.compare(0, Key(root, path).size() + 1, Key(root, path) + u'\\') != 0) {
+        return platform::kErrorFileNotFound;
+      }
+      AddKey(root, path);
+      found = keys_.find(Key(root, path));
+    }
     auto opened = std::make_unique<OpenedKey>(found->second);
     const auto time = times_.find(found->first);
     opened->write_time_ = time == times_.end() ? kDefaultWriteTime : time->second;
@@ -94,7 +102,7 @@ class FakeRegistry final : public platform::Registry {
     uint32_t EnumKey(uint32_t index, std::u16string* name, size_t max_units) override {
       if (index >= subkeys_.size()) return platform::kErrorNoMoreItems;
       *name = subkeys_[index].substr(0, max_units);
-      return subkeys_[index].size() > max_units ? platform::kErrorMoreData : 0;
+      return subkeys_[index].size() > max_units ? uint32_t{platform::kErrorMoreData} : uint32_t{0};
     }
     uint32_t EnumValue(uint32_t index, std::u16string* name, uint32_t* type, std::string* data) override {
       if (index >= values_.size()) return platform::kErrorNoMoreItems;

@@ -306,7 +306,7 @@ TEST_F(WineApps, AFullScanRecordsTheProgramsOfThePrefix) {
       {"OrvalinthE2ESuite", "DisplayName", "E2E Suite"},
       {"OrvalinthE2ESuite", "DisplayVersion", "1.2"},
       {"OrvalinthE2ESuite", "Publisher", "E2E Makers"},
-      {"OrvalinthE2ESuite", "InstallLocation", "\"C:\\e2e\\progs\""},
+      {"OrvalinthE2ESuite", "InstallLocation", "C:\\e2e\\progs"},
       {"OrvalinthE2ESuite", "InstallDate", "20240102"},
       {"OrvalinthE2ESuite", "UninstallString", std::string(kUnins) + " /x"},
       {"OrvalinthE2EPart", "DisplayName", "E2E Part"},

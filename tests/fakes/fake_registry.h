@@ -1,8 +1,8 @@
 #pragma once
 // A registry in memory for tests that read a few keys: keys by root and path
 // (A-Z case ignored), each with values in the order they were set and a last
-// write time (kDefaultWriteTime unless set). Only opening keys, enumerating
-// their subkeys (in A-Z folded order) and values, and querying values and
+// write time (kDefaultWriteTime unless set). Only opening keys (also below
+// an open key), enumerating their subkeys (in A-Z folded order) and values, and querying values and
 // key information work; everything else answers "access denied".
 
 #include <algorithm>
@@ -70,6 +70,9 @@ class FakeRegistry final : public platform::Registry {
       found = keys_.find(Key(root, path));
     }
     auto opened = std::make_unique<OpenedKey>(found->second);
+    opened->owner_ = this;
+    opened->root_ = root;
+    opened->path_ = path;
     const auto time = times_.find(found->first);
     opened->write_time_ = time == times_.end() ? kDefaultWriteTime : time->second;
     // The subkeys: the next component of every key below this one, once each.
@@ -126,8 +129,9 @@ class FakeRegistry final : public platform::Registry {
       info->last_write_time = write_time_;
       return 0;
     }
-    uint32_t OpenSubKey(const std::u16string&, uint32_t, uint32_t, std::unique_ptr<RegistryKey>*) override {
-      return platform::kErrorFileNotFound;
+    uint32_t OpenSubKey(const std::u16string& path, uint32_t options, uint32_t access,
+                        std::unique_ptr<RegistryKey>* key) override {
+      return owner_->OpenKey(root_, path_ + u'\\' + path, options, access, key);
     }
     uint32_t CreateSubKey(const std::u16string&, uint32_t, std::unique_ptr<RegistryKey>*) override {
       return platform::kErrorAccessDenied;
@@ -140,6 +144,9 @@ class FakeRegistry final : public platform::Registry {
 
     std::vector<std::u16string> subkeys_;
     int64_t write_time_ = 0;
+    FakeRegistry* owner_ = nullptr;
+    platform::RegistryRoot root_ = platform::RegistryRoot::kLocalMachine;
+    std::u16string path_;
 
    private:
     std::vector<Value> values_;

@@ -14,6 +14,7 @@
 #include "host_links.h"
 #include "platform/files.h"
 #include "record/apps/collector_run.h"
+#include "record/version_info.h"
 #include "tests/platform/pe_fixtures.h"
 #include "tests/storage/snapshot_bytes.h"
 #include "test_support.h"
@@ -200,6 +201,7 @@ TEST_F(ProgramsInfo, FindingPrograms) {
   test::WriteFileBytes(win + u"\\a.exe", "MZ");
   test::WriteFileBytes(dir_ / u"other\\b.EXE", "MZ");
   environment_.variables[u"PATH"] = win + u"\\;;" + (dir_ / u"other");
+  InstallVersionReader(run_.writer().version_table());
 
   const SXReadNode tree = Collect();
   const std::string d = N(dir_.path());
@@ -219,9 +221,14 @@ TEST_F(ProgramsInfo, FindingPrograms) {
 }
 
 TEST(ProgramsPathPieces, SplitAndEnded) {
-  EXPECT_EQ(CXProgramsInfo::PathPieces(u""), std::vector<std::u16string>{});
-  EXPECT_EQ(CXProgramsInfo::PathPieces(u"C:\\a;;C:\\b\\;D:/c/;e"),
-            (std::vector<std::u16string>{u"C:\\a\\", u"", u"C:\\b\\", u"D:/c/", u"e\\"}));
+  auto pieces = [](const std::u16string& path) {
+    std::vector<std::string> out;
+    for (const std::u16string& piece : CXProgramsInfo::PathPieces(path)) out.push_back(N(piece));
+    return out;
+  };
+  EXPECT_EQ(pieces(u""), std::vector<std::string>{});
+  EXPECT_EQ(pieces(u"C:\\a;;C:\\b\\;D:/c/;e"),
+            (std::vector<std::string>{"C:\\a\\", "", "C:\\b\\", "D:/c/", "e\\"}));
   for (const char16_t* rejected : {u"C:\\App\\Unins001.exe", u"C:\\Setup\\INSTALLER.exe", u"C:\\x\\unvise32.exe",
                                    u"C:\\Windows\\RunDll32.exe"}) {
     EXPECT_FALSE(PassesUninstallerFilter(rejected)) << N(rejected);

@@ -366,7 +366,9 @@ TEST_F(WineApps, AFullScanRecordsTheProgramsOfThePrefix) {
     for (const SXReadItem& item : node->items) {
       // Programs lying in a folder are listed whatever their name; those
       // behind shortcuts only when they pass the uninstaller filter.
-      if (node == menu) EXPECT_TRUE(PassesUninstallerFilter(item.path)) << N(item.path);
+      if (node == menu) {
+        EXPECT_TRUE(PassesUninstallerFilter(item.path)) << N(item.path);
+      }
       EXPECT_FALSE(EqualsFolded(item.path, Widen(kUnins))) << N(item.path);
       if (!EqualsFolded(item.path, Widen(kProg))) continue;
       ++prog_items;

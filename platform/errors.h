@@ -35,6 +35,7 @@ enum : uint32_t {
   kErrorBusy = 170,
   kErrorAlreadyExists = 183,
   kErrorBadExeFormat = 193,
+  kErrorEnvVarNotFound = 203,
   kErrorFilenameTooLong = 206,
   kErrorMoreData = 234,
   kErrorWaitTimeout = 258,

@@ -90,6 +90,7 @@ class RegistryKey {
     uint32_t values = 0;
     uint32_t max_value_name_length = 0; // units
     uint32_t max_value_data = 0;        // bytes
+    int64_t last_write_time = 0;        // FILETIME (UTC) of the key's last change
   };
   virtual uint32_t QueryInfo(Info* info) = 0;
 

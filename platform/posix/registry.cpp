@@ -144,6 +144,7 @@ class EmulatedKey final : public RegistryKey {
           std::max<uint32_t>(info->max_value_name_length, static_cast<uint32_t>(value.name.size()));
       info->max_value_data = std::max<uint32_t>(info->max_value_data, static_cast<uint32_t>(value.data.size()));
     }
+    info->last_write_time = node_->last_write;
     return kErrorSuccess;
   }
 
@@ -168,10 +169,12 @@ class EmulatedKey final : public RegistryKey {
       if (posix::SameName(value.name, name)) {
         value.type = type;
         value.data = data;
+        posix::Touch(*node_);
         return kErrorSuccess;
       }
     }
     node_->values.push_back({name, type, data});
+    posix::Touch(*node_);
     return kErrorSuccess;
   }
 
@@ -183,6 +186,7 @@ class EmulatedKey final : public RegistryKey {
                            [&](const posix::RegistryValue& value) { return posix::SameName(value.name, name); });
     if (it == values.end()) return kErrorFileNotFound;
     values.erase(it);
+    posix::Touch(*node_);
     return kErrorSuccess;
   }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/clock.h"
 #include "platform/errors.h"
 
 namespace orvalinth::platform::posix {
@@ -37,6 +38,7 @@ NodePtr NewNode(const std::u16string& name, bool permanent) {
   auto node = std::make_shared<RegistryNode>();
   node->name = name;
   node->permanent = permanent;
+  Touch(*node);
   return node;
 }
 
@@ -76,6 +78,11 @@ int CompareKeyNames(const std::u16string& a, const std::u16string& b) {
   }
   if (a.size() == b.size()) return 0;
   return a.size() < b.size() ? -1 : 1;
+}
+
+void Touch(RegistryNode& node) {
+  const int64_t micros = UnixMicros();
+  node.last_write = UnixToFileTime(micros / 1000000, (micros % 1000000) * 1000);
 }
 
 const RegistryValue* FindValue(const RegistryNode& node, const std::u16string& name) {
@@ -137,6 +144,7 @@ uint32_t RegistryTree::Descend(NodePtr current, const std::vector<std::u16string
       child = NewNode(name, false);
       child->link = last && walk.create_link;
       current->children.insert(slot, child);
+      Touch(*current);
     } else if (last && walk.create_link) {
       return kErrorAlreadyExists;
     }
@@ -182,6 +190,7 @@ uint32_t RegistryTree::Remove(const NodePtr& parent, const NodePtr& node) {
   auto it = std::find(parent->children.begin(), parent->children.end(), node);
   if (it == parent->children.end()) return kErrorFileNotFound;
   parent->children.erase(it);
+  Touch(*parent);
   node->deleted = true;
   return kErrorSuccess;
 }

@@ -27,6 +27,7 @@ struct RegistryNode {
   bool deleted = false;    // removed while a key object still refers to it
   bool permanent = false;  // a root, or the key behind HKEY_CLASSES_ROOT or HKEY_CURRENT_USER
   bool denied = false;     // opening it is refused (tests)
+  int64_t last_write = 0;  // FILETIME of the last change of its values or subkeys
 };
 using NodePtr = std::shared_ptr<RegistryNode>;
 
@@ -35,6 +36,9 @@ bool SameName(const std::u16string& a, const std::u16string& b);
 int CompareKeyNames(const std::u16string& a, const std::u16string& b);
 
 const RegistryValue* FindValue(const RegistryNode& node, const std::u16string& name);
+
+// Marks `node` written now.
+void Touch(RegistryNode& node);
 
 class RegistryTree {
  public:

@@ -150,16 +150,19 @@ class WinRegistryKey final : public RegistryKey {
     DWORD values = 0;
     DWORD max_value_name = 0;
     DWORD max_value_data = 0;
+    FILETIME last_write = {};
     const LONG result = RegQueryInfoKeyW(key_.get(), /*lpClass=*/nullptr, /*lpcchClass=*/nullptr,
                                          /*lpReserved=*/nullptr, &subkeys, &max_subkey, /*lpcbMaxClassLen=*/nullptr,
                                          &values, &max_value_name, &max_value_data,
-                                         /*lpcbSecurityDescriptor=*/nullptr, /*lpftLastWriteTime=*/nullptr);
+                                         /*lpcbSecurityDescriptor=*/nullptr, &last_write);
     if (result != ERROR_SUCCESS) return static_cast<uint32_t>(result);
     info->subkeys = subkeys;
     info->max_subkey_length = max_subkey;
     info->values = values;
     info->max_value_name_length = max_value_name;
     info->max_value_data = max_value_data;
+    info->last_write_time =
+        static_cast<int64_t>((static_cast<uint64_t>(last_write.dwHighDateTime) << 32) | last_write.dwLowDateTime);
     return kErrorSuccess;
   }
 

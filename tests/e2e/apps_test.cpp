@@ -2,7 +2,9 @@
 // the strict reader: the eight applications categories in order, a Run value
 // and a startup-folder shortcut that the test made, and the services and
 // drivers of Wine's service manager as the manager itself lists them (name,
-// state, start type and description).
+// state, start type and description); then the installed and found programs
+// of Uninstall entries, start-menu shortcuts and an App Paths registration
+// that the test made.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include "host_process.h"
 #include "link/message.h"
 #include "service_link.h"
+#include "record/apps/uninstall_entries.h"
 #include "storage/app_items.h"
 #include "storage/reader/snapshot_reader.h"
 #include "base/strings.h"
@@ -138,6 +141,40 @@ class WineApps : public ::testing::Test {
     return listed;
   }
 
+  // The shell folder `csidl` as the shell spells it, with a final "\".
+  static std::string ShellFolder(int csidl) {
+    const SXRun run = Prefix().Wine({kHelper, "folder", std::to_string(csidl)});
+    EXPECT_EQ(run.exit_code, 0) << run.output;
+    std::istringstream lines(run.output);
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.size() >= 3 && line[1] == ':' && line[2] == '\\') return line.back() == '\\' ? line : line + "\\";
+    }
+    return "";
+  }
+
+  // The programs that the "Programs" category counts: every node's run
+  // below "Programs Found", each once (a search-path piece that is the
+  // Windows or System folder shares that folder's run).
+  static size_t CountedPrograms(const SXReadSnapshot& snapshot) {
+    const std::string windows = ShellFolder(36), system = ShellFolder(37);
+    size_t counted = 0;
+    std::vector<std::pair<const SXReadNode*, bool>> pending;
+    for (const SXReadNode& node : Category(snapshot, kAppPrograms)->root.children) {
+      if (node.name == u"Programs Found") {
+        for (const SXReadNode& child : node.children) pending.emplace_back(&child, child.name == u"Search Paths");
+      }
+    }
+    while (!pending.empty()) {
+      const auto [node, in_search_paths] = pending.back();
+      pending.pop_back();
+      const bool shared = in_search_paths && (N(node->name) == windows || N(node->name) == system);
+      if (!shared) counted += node->items.size();
+      for (const SXReadNode& child : node->children) pending.emplace_back(&child, in_search_paths);
+    }
+    return counted;
+  }
+
   static ServiceLink* service_;
 };
 
@@ -233,10 +270,132 @@ TEST_F(WineApps, AFullScanRecordsTheApplicationsOfThePrefix) {
     }
   }
   EXPECT_TRUE(found_self);
-  // The counter of entries: startup entries, services and drivers (no
-  // programs are collected yet).
+  // The counter of entries: startup entries, services, drivers and the
+  // programs found.
   EXPECT_EQ(static_cast<size_t>(snapshot.info.counters[kReadApplications][0]),
-            Category(snapshot, kAppStartup)->root.items.size() + got_services.size() + got_drivers.size());
+            Category(snapshot, kAppStartup)->root.items.size() + got_services.size() + got_drivers.size() +
+                CountedPrograms(snapshot));
+}
+
+const SXReadNode* ChildNamed(const SXReadNode* node, const std::u16string& name) {
+  if (node == nullptr) return nullptr;
+  for (const SXReadNode& child : node->children) {
+    if (child.name == name) return &child;
+  }
+  return nullptr;
+}
+
+TEST_F(WineApps, AFullScanRecordsTheProgramsOfThePrefix) {
+  // A suite with a component below it, a program started from the common
+  // programs menu, a shortcut there to an uninstaller, and an App Paths
+  // registration of the program.
+  constexpr char kProg[] = "C:\\e2e\\progs\\prog.exe";
+  constexpr char kUnins[] = "C:\\e2e\\progs\\unins000.exe";
+  constexpr char kUninstall[] = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+  constexpr char kAppPaths[] = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\OrvalinthE2E.exe";
+  constexpr int kCommonPrograms = 23;
+  const std::string pe = ReadWholeFile(Win64BuildFile("tests/pe_fixtures/full.exe"));
+  ASSERT_FALSE(pe.empty()) << "no PE fixture next to " << WindowsExecutable();
+  fs::create_directories(Prefix().HostPath("C:\\e2e\\progs\\"));
+  fs::create_directories(Prefix().HostPath("C:\\e2e\\bin\\"));
+  ASSERT_TRUE(WriteWholeFile(Prefix().HostPath(kProg), pe));
+  ASSERT_TRUE(WriteWholeFile(Prefix().HostPath(kUnins), pe));
+  fs::copy_file(Win64BuildFile("tests/e2e/orvalinth_e2e_helper.exe"), Prefix().HostPath(kHelper),
+                fs::copy_options::overwrite_existing);
+  const std::vector<std::vector<std::string>> values = {
+      {"OrvalinthE2ESuite", "DisplayName", "E2E Suite"},
+      {"OrvalinthE2ESuite", "DisplayVersion", "1.2"},
+      {"OrvalinthE2ESuite", "Publisher", "E2E Makers"},
+      {"OrvalinthE2ESuite", "InstallLocation", "C:\\e2e\\progs"},
+      {"OrvalinthE2ESuite", "InstallDate", "20240102"},
+      {"OrvalinthE2ESuite", "UninstallString", std::string(kUnins) + " /x"},
+      {"OrvalinthE2EPart", "DisplayName", "E2E Part"},
+      {"OrvalinthE2EPart", "ParentKeyName", "OrvalinthE2ESuite"},
+  };
+  for (const std::vector<std::string>& v : values) {
+    const SXRun run = Prefix().Wine({"reg", "add", kUninstall + v[0], "/v", v[1], "/t", "REG_SZ", "/d", v[2], "/f"});
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+  }
+  SXRun run = Prefix().Wine({"reg", "add", kAppPaths, "/ve", "/t", "REG_SZ", "/d", kProg, "/f"});
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  std::vector<std::string> shortcuts;
+  for (const auto& [name, target] : {std::pair<std::string, std::string>{"E2E Prog.lnk", kProg},
+                                     std::pair<std::string, std::string>{"E2E Uninstall.lnk", kUnins}}) {
+    run = Prefix().Wine({kHelper, "shortcut", std::to_string(kCommonPrograms), name, target});
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    shortcuts.push_back(run.output.substr(0, run.output.find_first_of("\r\n")));
+  }
+
+  SXReadSnapshot snapshot;
+  long long took_ms = 0;
+  FullScan(&snapshot, &took_ms);
+  for (const char* key : {"OrvalinthE2EPart", "OrvalinthE2ESuite"}) {
+    Prefix().Wine({"reg", "delete", kUninstall + std::string(key), "/f"});
+  }
+  Prefix().Wine({"reg", "delete", kAppPaths, "/f"});
+  for (const std::string& shortcut : shortcuts) fs::remove(Prefix().HostPath(shortcut));
+  if (HasFatalFailure()) return;
+
+  const SXReadNode& root = Category(snapshot, kAppPrograms)->root;
+  ASSERT_EQ(root.children.size(), 3u);
+  // Installed: the suite, visible with its component, and its group node.
+  const SXReadNode* installed = ChildNamed(&root, u"Installed Programs");
+  ASSERT_NE(installed, nullptr);
+  std::map<std::string, const SXReadItem*> programs;
+  for (const SXReadItem& item : installed->items) programs[N(item.name)] = &item;
+  ASSERT_EQ(programs.count("E2E Suite"), 1u);
+  EXPECT_EQ(programs.count("E2E Part"), 0u);
+  const SXReadItem& suite = *programs["E2E Suite"];
+  EXPECT_EQ(suite.kind, kAppItemInstalled);
+  EXPECT_EQ(N(suite.version) + "|" + N(suite.publisher) + "|" + N(suite.path) + "|" + N(suite.install_date) + "|" +
+                N(suite.group) + "|" + N(suite.uninstall),
+            "1.2|E2E Makers|C:\\e2e\\progs\\|20240102|E2E Suite|" + std::string(kUnins) + " /x");
+  const SXReadNode* group = ChildNamed(ChildNamed(&root, u"Installed Components"), u"E2E Suite");
+  ASSERT_NE(group, nullptr);
+  std::vector<std::string> members;
+  for (const SXReadItem& item : group->items) members.push_back(N(item.name) + "|" + N(item.group));
+  EXPECT_EQ(members, (std::vector<std::string>{"E2E Suite|E2E Suite", "E2E Part|E2E Suite"}));
+
+  // Found: the program behind the shortcut, named after its product, with
+  // its version; the uninstaller behind the other shortcut nowhere.
+  const SXReadNode* found = ChildNamed(&root, u"Programs Found");
+  const SXReadNode* menu = ChildNamed(ChildNamed(found, u"Start Menu"), u"Programs");
+  ASSERT_NE(menu, nullptr);
+  int prog_items = 0;
+  for (const SXReadNode* node : {menu, found}) {
+    for (const SXReadItem& item : node->items) {
+      // Programs lying in a folder are listed whatever their name; those
+      // behind shortcuts only when they pass the uninstaller filter.
+      if (node == menu) {
+        EXPECT_TRUE(PassesUninstallerFilter(item.path)) << N(item.path);
+      }
+      EXPECT_FALSE(EqualsFolded(item.path, Widen(kUnins))) << N(item.path);
+      if (!EqualsFolded(item.path, Widen(kProg))) continue;
+      ++prog_items;
+      EXPECT_EQ(item.kind, kAppItemExecutable);
+      EXPECT_EQ(item.source, kAppSourceFound);
+      EXPECT_EQ(N(item.name), "Orvalinth Fixture");
+      ASSERT_TRUE(item.file.has_value());
+      EXPECT_EQ(item.file->size, pe.size());
+      EXPECT_GE(item.file->version_index, 0);
+    }
+  }
+  EXPECT_EQ(prog_items, 2);  // once in its node, once among all found
+  const SXReadNode* app_paths = ChildNamed(found, u"App Paths");
+  ASSERT_NE(app_paths, nullptr);
+  std::vector<std::string> registered;
+  for (const SXReadItem& item : app_paths->items) {
+    EXPECT_EQ(item.kind, kAppItemRegistered);
+    if (item.registered_name == u"OrvalinthE2E.exe") registered.push_back(N(item.path) + "|" + N(item.name));
+  }
+  EXPECT_EQ(registered, (std::vector<std::string>{std::string(kProg) + "|Orvalinth Fixture"}));
+  // The Windows folder's piece of PATH shows the Windows node's programs.
+  const SXReadNode* windows = ChildNamed(found, u"Windows");
+  const SXReadNode* piece = ChildNamed(ChildNamed(found, u"Search Paths"), Widen(ShellFolder(36)));
+  ASSERT_NE(windows, nullptr);
+  ASSERT_NE(piece, nullptr);
+  EXPECT_FALSE(windows->items.empty());
+  EXPECT_EQ(piece->items.size(), windows->items.size());
 }
 
 }  // namespace

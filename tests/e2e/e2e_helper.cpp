@@ -8,6 +8,8 @@
 //   orvalinth_e2e_helper shortcut CSIDL NAME TARGET
 //     saves the shortcut NAME to the file TARGET in the shell folder CSIDL
 //     through the shell's own link object, and prints the shortcut's path;
+//   orvalinth_e2e_helper folder CSIDL
+//     prints the path of the shell folder CSIDL as the shell spells it;
 //   orvalinth_e2e_helper services
 //     prints every service and driver the service manager lists, one line
 //     each: name, display name, type, current state, start type and
@@ -101,6 +103,14 @@ std::string Utf8(const wchar_t* text) {
   return text == nullptr ? std::string() : orvalinth::EncodeUtf8(reinterpret_cast<const char16_t*>(text));
 }
 
+int PrintFolder(int csidl) {
+  wchar_t folder[MAX_PATH + 1] = {};
+  const HRESULT result = SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, folder);
+  if (result != S_OK) return Report("no such shell folder", result);
+  std::printf("%s\n", Utf8(folder).c_str());
+  return 0;
+}
+
 int ListServices() {
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, GENERIC_READ);
   if (manager == nullptr) return Report("cannot open the service manager", static_cast<long>(GetLastError()));
@@ -150,9 +160,11 @@ int main(int argc, char** argv) {
     return MakeShortcut(std::atoi(argv[2]), Widen(argv[3]), Widen(argv[4]));
   }
   if (argc == 2 && std::strcmp(argv[1], "services") == 0) return ListServices();
+  if (argc == 3 && std::strcmp(argv[1], "folder") == 0) return PrintFolder(std::atoi(argv[2]));
   std::fprintf(stderr,
                "usage: orvalinth_e2e_helper reg-link KEY TARGET\n"
                "       orvalinth_e2e_helper shortcut CSIDL NAME TARGET\n"
+               "       orvalinth_e2e_helper folder CSIDL\n"
                "       orvalinth_e2e_helper services\n");
   return 1;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Test doubles of the facilities the applications collectors use: shell
-// links with chosen answers, known folders pointing where a test wants, the
+// links with chosen answers, known folders pointing where a test wants,
+// chosen environment variables, the
 // real program search with chosen extra answers and a record of every name
 // searched, and a service manager that requests a stop at the nth service
 // opened. Header-only.
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/environment.h"
 #include "platform/errors.h"
 #include "platform/known_folders.h"
 #include "platform/path_lookup.h"
@@ -67,6 +69,21 @@ class FakeKnownFolders final : public platform::KnownFolder {
     return true;
   }
   std::map<int, std::u16string> paths;
+};
+
+// Environment variables: those set here, no others.
+class FakeEnvironment final : public platform::Environment {
+ public:
+  bool Variable(const std::u16string& name, std::u16string* value) override {
+    const auto known = variables.find(name);
+    if (known == variables.end()) {
+      platform::SetLastError(platform::kErrorEnvVarNotFound);
+      return false;
+    }
+    *value = known->second;
+    return true;
+  }
+  std::map<std::u16string, std::u16string> variables;
 };
 
 // The real program search, except for the names in `answers`; records the

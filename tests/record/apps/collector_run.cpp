@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "platform/com_apartment.h"
+#include "storage/node_table.h"
 #include "storage/reader/snapshot_reader_cursor.h"
+#include "storage/reader/snapshot_reader_payloads.h"
 #include "storage/reader/snapshot_reader_records.h"
 
 namespace orvalinth::test {
@@ -56,6 +58,35 @@ std::vector<SXReadItem> CollectorRun::Items(int which) {
     ADD_FAILURE() << signal.fault.message;
   }
   return {};
+}
+
+std::string CollectorRun::Payload(int which) const {
+  const CXMemWriter& payload = categories_[which].payload;
+  return std::string(reinterpret_cast<const char*>(payload.data()), static_cast<size_t>(payload.position()));
+}
+
+SXReadNode CollectorRun::Tree(int which) {
+  const SXAppCategory& c = categories_[which];
+  CXMemWriter payload;
+  const std::string bytes = Payload(which);
+  payload.WriteBytes(bytes.data(), static_cast<int32_t>(bytes.size()));
+  CXNodeTable root;
+  SXNodeRecord* node = root.Append(std::u16string_view(kAppCategoryNames[which]), 0);
+  node->child_offset = c.child_offset;
+  node->content_offset = c.items_offset;
+  const int32_t at = root.Flush(payload, false);
+  const std::vector<uint8_t> whole(payload.data(), payload.data() + payload.position());
+  snapshot_read::ReadContext context;
+  context.version_count = recording_.writer().version_table().count();
+  snapshot_read::CXPayloadCursor cursor(whole, 0, "category", context);
+  try {
+    SXReadNode tree = snapshot_read::ReadSectionTree(cursor, kReadApplications, static_cast<uint32_t>(at));
+    EXPECT_EQ(context.remark_count, 0u) << (context.remarks.empty() ? "" : context.remarks[0]);
+    return tree;
+  } catch (const snapshot_read::FaultSignal& signal) {
+    ADD_FAILURE() << signal.fault.message;
+  }
+  return SXReadNode();
 }
 
 }  // namespace orvalinth::test

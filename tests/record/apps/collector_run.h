@@ -29,6 +29,11 @@ class CollectorRun {
   // The items of the category's run (offset B), read back; empty for none.
   // A read fault fails the calling test.
   std::vector<SXReadItem> Items(int which);
+  // The category's bytes as the collector left them.
+  std::string Payload(int which) const;
+  // The category's whole tree, its root node added as the hand-over adds it,
+  // read back; a read fault or remark fails the calling test.
+  SXReadNode Tree(int which);
   // The first progress counter of the applications.
   int32_t entries() { return recording_.writer().progress(kScanApps, 0).Get(); }
   CXSnapshotWriter& writer() { return recording_.writer(); }

@@ -1,6 +1,7 @@
 #include "record/apps/apps_scan.h"
 
 #include "platform/com_apartment.h"
+#include "record/apps/processes_info.h"
 #include "record/apps/services_info.h"
 #include "record/apps/startup_info.h"
 #include "record/file_info.h"
@@ -32,7 +33,8 @@ std::unique_ptr<CXAppsCollector> CXAppsScan::MakeCollector(int phase) {
   switch (phase) {
     case kPhaseStartup: return std::make_unique<CXStartupInfo>();
     case kPhaseServices: return std::make_unique<CXServicesInfo>();
-    default: return nullptr;  // processes and programs: their collectors come with their own units
+    case kPhaseProcesses: return std::make_unique<CXProcessesInfo>();
+    default: return nullptr;  // programs: its collector comes with its own unit
   }
 }
 

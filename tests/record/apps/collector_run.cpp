@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/com_apartment.h"
+#include "storage/node_table.h"
+#include "storage/reader/snapshot_reader_payloads.h"
 #include "storage/reader/snapshot_reader_cursor.h"
 #include "storage/reader/snapshot_reader_records.h"
 
@@ -52,6 +54,27 @@ std::vector<SXReadItem> CollectorRun::Items(int which) {
   cursor.Seek(static_cast<uint32_t>(c.items_offset));
   try {
     return snapshot_read::ReadItemRun(cursor);
+  } catch (const snapshot_read::FaultSignal& signal) {
+    ADD_FAILURE() << signal.fault.message;
+  }
+  return {};
+}
+
+SXReadNode CollectorRun::Tree(int which) {
+  const SXAppCategory& c = categories_[which];
+  CXMemWriter payload;
+  payload.WriteBytes(c.payload.data(), c.payload.position());
+  CXNodeTable root;
+  SXNodeRecord* node = root.Append(kAppCategoryNames[which], 0);
+  node->child_offset = c.child_offset;
+  node->content_offset = c.items_offset;
+  const int32_t root_offset = root.Flush(payload, false);
+  const std::vector<uint8_t> bytes(payload.data(), payload.data() + payload.position());
+  snapshot_read::ReadContext context;
+  context.version_count = recording_.writer().version_table().count();
+  snapshot_read::CXPayloadCursor cursor(bytes, 0, "category", context);
+  try {
+    return snapshot_read::ReadSectionTree(cursor, kReadApplications, static_cast<uint32_t>(root_offset));
   } catch (const snapshot_read::FaultSignal& signal) {
     ADD_FAILURE() << signal.fault.message;
   }

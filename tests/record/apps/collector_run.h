@@ -29,6 +29,9 @@ class CollectorRun {
   // The items of the category's run (offset B), read back; empty for none.
   // A read fault fails the calling test.
   std::vector<SXReadItem> Items(int which);
+  // The category as its section would hold it (its payload with the root
+  // node table appended), read back as a tree; its root node.
+  SXReadNode Tree(int which);
   // The first progress counter of the applications.
   int32_t entries() { return recording_.writer().progress(kScanApps, 0).Get(); }
   CXSnapshotWriter& writer() { return recording_.writer(); }

@@ -62,6 +62,10 @@ std::u16string TranslateObjectName(const std::u16string& name, const CXVolumeMap
   static constexpr std::u16string_view kUser = u"\\REGISTRY\\USER";
   if (HasRootPrefix(name, kMachine)) return u"HKLM" + name.substr(kMachine.size());
   if (HasRootPrefix(name, kUser)) return u"HKU" + name.substr(kUser.size());
+  // The DOS-device form of a drive path, which Wine gives for files.
+  if (name.size() >= 7 && name.compare(0, 4, u"\\??\\") == 0 && name[5] == u':' && name[6] == u'\\') {
+    return name.substr(4);
+  }
   if (StartsWithFolded(name, std::u16string_view(kHarddiskVolume, kHarddiskVolumeLength))) {
     size_t i = kHarddiskVolumeLength;
     int number = 0;

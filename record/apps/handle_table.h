@@ -74,7 +74,7 @@ class CXVolumeMap {
 // The name as shown: "\REGISTRY\MACHINE" and "\REGISTRY\USER" followed by the
 // end or "\" become "HKLM" and "HKU"; "\Device\HarddiskVolume<n>\" with n of
 // one or two digits becomes the drive letter and ":" when the map has one
-// for n (the "\" stays); every other name (A-Z case ignored in the prefixes)
+// for n (the "\" stays); "\??\X:\..." becomes "X:\..."; every other name (A-Z case ignored in the prefixes)
 // is unchanged.
 std::u16string TranslateObjectName(const std::u16string& name, const CXVolumeMap& volumes);
 

@@ -217,6 +217,8 @@ TEST(HandleNames, Translations) {
       {u"\\Device\\NamedPipe\\srvsvc", u"\\Device\\NamedPipe\\srvsvc"},
       {u"\\BaseNamedObjects", u"\\BaseNamedObjects"},
       {u"C:\\plain.txt", u"C:\\plain.txt"},
+      {u"\\??\\C:\\users\\a.txt", u"C:\\users\\a.txt"},
+      {u"\\??\\pipe\\x", u"\\??\\pipe\\x"},
   };
   for (const auto& c : kCases) EXPECT_EQ(N(TranslateObjectName(c.name, volumes)), N(c.shown)) << N(c.name);
 }

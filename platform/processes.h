@@ -14,7 +14,8 @@
 // drive table. Its memory holds only what the command-line reader asks for:
 // a process environment block and process parameters in the 64-bit Windows
 // layout, built from /proc/<pid>/exe and /proc/<pid>/cmdline (the exe path
-// quoted as the first argument, the others quoted by the Windows rules).
+// in double quotes as the first argument, the others quoted by the Windows
+// rules).
 
 #include <cstddef>
 #include <cstdint>

@@ -63,8 +63,9 @@ class PosixOpenedProcess final : public OpenedProcess {
   bool EnvironmentBlock(uint64_t* address) override {
     std::string arguments;
     if (!posix::ReadProcFile(Proc("cmdline"), &arguments)) return false;
-    // The program as its full path, then its arguments, each quoted the Windows way.
-    command_ = QuoteArgument(posix::FromHostPath(exe_));
+    // The program as its full path, always quoted (a Linux program has no
+    // ".exe" to end its name at), then its arguments, each quoted the Windows way.
+    command_ = u"\"" + posix::FromHostPath(exe_) + u"\"";
     size_t start = arguments.find('\0');
     start = start == std::string::npos ? arguments.size() : start + 1;
     while (start < arguments.size()) {

@@ -1,6 +1,7 @@
 #include "record/apps/apps_scan.h"
 
 #include "platform/com_apartment.h"
+#include "record/apps/processes_info.h"
 #include "record/apps/programs_info.h"
 #include "record/apps/services_info.h"
 #include "record/apps/startup_info.h"
@@ -33,8 +34,9 @@ std::unique_ptr<CXAppsCollector> CXAppsScan::MakeCollector(int phase) {
   switch (phase) {
     case kPhaseStartup: return std::make_unique<CXStartupInfo>();
     case kPhaseServices: return std::make_unique<CXServicesInfo>();
+    case kPhaseProcesses: return std::make_unique<CXProcessesInfo>();
     case kPhasePrograms: return std::make_unique<CXProgramsInfo>();
-    default: return nullptr;  // processes: its collector comes with its own unit
+    default: return nullptr;
   }
 }
 

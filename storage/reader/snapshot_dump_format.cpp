@@ -249,9 +249,10 @@ const char* ProtocolName(uint32_t protocol) {
 }
 
 const char* TcpStateName(uint8_t state) {
-  static const char* const kNames[] = {"",           "CLOSED",     "LISTEN",  "SYN_SENT",  "SYN_RCVD",
-                                       "ESTABLISHED", "FIN_WAIT1", "FIN_WAIT2", "CLOSE_WAIT", "CLOSING",
-                                       "LAST_ACK",   "TIME_WAIT",  "DELETE_TCB"};
+  // The names the agent's own table gives the state numbers.
+  static const char* const kNames[] = {"",           "CLOSED",   "LISTENING", "SYN_SENT",   "SEN_RECEIVED",
+                                       "ESTABLISHED", "FIN_WAIT", "FIN_WAIT2", "CLOSE_WAIT", "CLOSING",
+                                       "LAST_ACK",   "TIME_WAIT", "DELETE_TCB"};
   return state < sizeof(kNames) / sizeof(kNames[0]) ? kNames[state] : "state?";
 }
 
@@ -275,10 +276,31 @@ std::string AddressText(const SXReadAddress& a, uint32_t protocol) {
     host = Format("%u.%u.%u.%u", static_cast<uint8_t>(a.bytes[0]), static_cast<uint8_t>(a.bytes[1]),
                   static_cast<uint8_t>(a.bytes[2]), static_cast<uint8_t>(a.bytes[3]));
   } else if (a.length_code == 16 && a.bytes.size() == 16) {
+    // Compressed: the longest run of two or more zero groups (the first of
+    // equal runs) becomes "::".
+    unsigned groups[8];
+    for (size_t i = 0; i < 8; ++i) {
+      groups[i] = (static_cast<uint8_t>(a.bytes[2 * i]) << 8) | static_cast<uint8_t>(a.bytes[2 * i + 1]);
+    }
+    size_t best = 8, best_length = 1;
+    for (size_t i = 0; i < 8;) {
+      size_t j = i;
+      while (j < 8 && groups[j] == 0) ++j;
+      if (j - i > best_length) {
+        best = i;
+        best_length = j - i;
+      }
+      i = j == i ? i + 1 : j;
+    }
     host = "[";
-    for (size_t i = 0; i < 16; i += 2) {
-      if (i != 0) host += ':';
-      host += Format("%x", (static_cast<uint8_t>(a.bytes[i]) << 8) | static_cast<uint8_t>(a.bytes[i + 1]));
+    for (size_t i = 0; i < 8; ++i) {
+      if (i == best) {
+        host += "::";
+        i += best_length - 1;
+        continue;
+      }
+      if (i != 0 && i != best + best_length) host += ':';
+      host += Format("%x", groups[i]);
     }
     host += "]";
   } else {

@@ -14,7 +14,10 @@
 //     prints every service and driver the service manager lists, one line
 //     each: name, display name, type, current state, start type and
 //     description ("-" for a query the manager refuses), separated by tabs
-//     (UTF-8), straight from the manager's own calls.
+//     (UTF-8), straight from the manager's own calls;
+//   orvalinth_e2e_helper hold FILE PORT_FILE
+//     holds FILE open and listens on a free TCP port of 127.0.0.1, writes
+//     the port's number to PORT_FILE, and waits until it is killed.
 // Exit code 0 on success, else the system's error code (1 for a usage
 // error), with a line on standard error.
 
@@ -154,7 +157,34 @@ int ListServices() {
 
 }  // namespace
 
+int Hold(const char* file, const char* port_file) {
+  HANDLE held = CreateFileA(file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            /*lpSecurityAttributes=*/nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (held == INVALID_HANDLE_VALUE) {
+    std::fprintf(stderr, "cannot open the file (error %lu)\n", GetLastError());
+    return static_cast<int>(GetLastError());
+  }
+  WSADATA data;
+  WSAStartup(MAKEWORD(2, 2), &data);
+  SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int length = sizeof address;
+  if (listener == INVALID_SOCKET || bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      listen(listener, 1) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    std::fprintf(stderr, "cannot listen (error %d)\n", WSAGetLastError());
+    return WSAGetLastError();
+  }
+  FILE* out = std::fopen(port_file, "w");
+  if (out == nullptr) return 1;
+  std::fprintf(out, "%u", static_cast<unsigned>(ntohs(address.sin_port)));
+  std::fclose(out);
+  for (;;) Sleep(INFINITE);
+}
+
 int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "hold") == 0) return Hold(argv[2], argv[3]);
   if (argc == 4 && std::strcmp(argv[1], "reg-link") == 0) return MakeLink(Widen(argv[2]), Widen(argv[3]));
   if (argc == 5 && std::strcmp(argv[1], "shortcut") == 0) {
     return MakeShortcut(std::atoi(argv[2]), Widen(argv[3]), Widen(argv[4]));
@@ -165,6 +195,7 @@ int main(int argc, char** argv) {
                "usage: orvalinth_e2e_helper reg-link KEY TARGET\n"
                "       orvalinth_e2e_helper shortcut CSIDL NAME TARGET\n"
                "       orvalinth_e2e_helper folder CSIDL\n"
-               "       orvalinth_e2e_helper services\n");
+               "       orvalinth_e2e_helper services\n"
+               "       orvalinth_e2e_helper hold FILE PORT_FILE\n");
   return 1;
 }

@@ -10,7 +10,12 @@
 #include "e2e_support.h"
 #include "wine_prefix.h"
 
+namespace orvalinth::e2e {
+int HoldOpen(const char* spec);  // host_apps_test.cpp: the child that test scans
+}  // namespace orvalinth::e2e
+
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strncmp(argv[1], "--hold-open=", 12) == 0) return orvalinth::e2e::HoldOpen(argv[1] + 12);
   ::testing::InitGoogleTest(&argc, argv);
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "--exe=", 6) == 0) orvalinth::e2e::SetWindowsExecutable(argv[i] + 6);

@@ -139,6 +139,14 @@ SXRun WinePrefix::Wine(const std::vector<std::string>& arguments, int timeout_s)
   return run;
 }
 
+pid_t WinePrefix::Start(const std::vector<std::string>& arguments) const {
+  std::vector<std::string> argv = {WineProgram()};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  SXCommand command = InPrefix(path_, argv, 0);
+  command.directory = path_ + "/drive_c";
+  return StartCommand(command);
+}
+
 std::string WinePrefix::HostPath(const std::string& windows_path) const {
   std::string rest = windows_path.size() >= 3 ? windows_path.substr(3) : std::string();
   for (char& c : rest) {

@@ -13,6 +13,8 @@
 // harness exits (a test that aborted) are ended by CloseAllPrefixes, which
 // main registers to run at exit.
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -39,6 +41,9 @@ class WinePrefix {
   // Runs "wine64 <arguments>" in the prefix, at most `timeout_s` seconds,
   // from C:\ as working folder.
   SXRun Wine(const std::vector<std::string>& arguments, int timeout_s = 60) const;
+  // Starts "wine64 <arguments>" in the prefix and returns at once: its pid
+  // (-1 when it cannot start). It ends with the prefix's server.
+  pid_t Start(const std::vector<std::string>& arguments) const;
   // The host path of a "C:\..." path of the prefix.
   std::string HostPath(const std::string& windows_path) const;
 

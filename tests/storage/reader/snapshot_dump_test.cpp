@@ -200,6 +200,14 @@ TEST(SnapshotDumpFormat, Pieces) {
   EXPECT_EQ(AddressText({4, 445, std::string("\x0A\x00\x00\x01", 4)}, 1), "10.0.0.1:445");
   EXPECT_EQ(AddressText({0, 53, ""}, 2), "0.0.0.0:53");
   EXPECT_EQ(AddressText({1, 80, ""}, 3), "[::1]:80");
+  const auto v6 = [](const char* hex) { return SXReadAddress{16, 443, test::Hex(hex)}; };
+  EXPECT_EQ(AddressText(v6("20010db8000000000000000000000001"), 3), "[2001:db8::1]:443");
+  EXPECT_EQ(AddressText(v6("fe800000000000000000000000000000"), 3), "[fe80::]:443");
+  EXPECT_EQ(AddressText(v6("20010db8000000010000000000000000"), 3), "[2001:db8:0:1::]:443");
+  EXPECT_EQ(AddressText(v6("20010db8000100020003000400050006"), 3), "[2001:db8:1:2:3:4:5:6]:443");
+  EXPECT_EQ(AddressText(v6("00000000ffff0000000000000000abcd"), 4), "[0:0:ffff::abcd]:443");
+  EXPECT_STREQ(TcpStateName(2), "LISTENING");
+  EXPECT_STREQ(TcpStateName(4), "SEN_RECEIVED");
   EXPECT_EQ(Display(u"a\tb", true), "\"a\\x09b\"");
   EXPECT_EQ(Display(std::u16string(u"\xD83D\xDE00", 2), false), "\xF0\x9F\x98\x80");  // a joined pair
   EXPECT_EQ(Display(std::u16string(1, u'\xDC00'), false), "\xEF\xBF\xBD");           // a lone one

@@ -1,0 +1,131 @@
+// The TCP and UDP endpoint tables with their owners through the IP helper,
+// resolved by name from "iphlpapi.dll" (see platform/ports.h).
+
+#include "platform/ports.h"
+
+#include <cstring>
+
+#include "platform/win32/win.h"
+
+#include <iphlpapi.h>
+
+namespace orvalinth::platform {
+namespace {
+
+using GetExtendedTableFn = DWORD(WINAPI*)(PVOID, PDWORD, BOOL, ULONG, int, ULONG);
+
+struct Functions {
+  GetExtendedTableFn tcp = nullptr;
+  GetExtendedTableFn udp = nullptr;
+};
+
+// Loaded once and never unloaded.
+const Functions& Loaded() {
+  static const Functions functions = [] {
+    Functions f;
+    if (HMODULE library = LoadLibraryW(L"iphlpapi.dll")) {
+      f.tcp = reinterpret_cast<GetExtendedTableFn>(reinterpret_cast<void*>(GetProcAddress(library, "GetExtendedTcpTable")));
+      f.udp = reinterpret_cast<GetExtendedTableFn>(reinterpret_cast<void*>(GetProcAddress(library, "GetExtendedUdpTable")));
+    }
+    return f;
+  }();
+  return functions;
+}
+
+constexpr int kTcpOwnerModuleAll = 8;
+constexpr int kUdpOwnerModule = 2;
+
+template <class Table, class Row, class Convert>
+void Rows(const std::vector<uint64_t>& buffer, DWORD size, Convert convert, std::vector<PortRow>* rows) {
+  const Table* table = reinterpret_cast<const Table*>(buffer.data());
+  if (size < sizeof(DWORD)) return;
+  const size_t room = (size - offsetof(Table, table)) / sizeof(Row);
+  const size_t count = table->dwNumEntries < room ? table->dwNumEntries : room;
+  for (size_t i = 0; i < count; ++i) {
+    PortRow row;
+    convert(table->table[i], &row);
+    rows->push_back(row);
+  }
+}
+
+class WinPortTables final : public PortTables {
+ public:
+  bool Available() override { return Loaded().tcp != nullptr && Loaded().udp != nullptr; }
+
+  bool Read(PortTableId id, std::vector<PortRow>* rows) override {
+    rows->clear();
+    const bool tcp = id == kPortTableTcp4 || id == kPortTableTcp6;
+    const bool v6 = id == kPortTableTcp6 || id == kPortTableUdp6;
+    GetExtendedTableFn read = tcp ? Loaded().tcp : Loaded().udp;
+    const ULONG family = v6 ? AF_INET6 : AF_INET;
+    const int table_class = tcp ? kTcpOwnerModuleAll : kUdpOwnerModule;
+    DWORD size = 0;
+    read(nullptr, &size, /*bOrder=*/FALSE, family, table_class, /*Reserved=*/0);
+    // The IPv6 TCP size answer counts rows of 56 bytes: make room for as many 192-byte rows.
+    if (id == kPortTableTcp6 && size >= 8) size = (size - 8) / 56 * 192 + 8;
+    if (buffer_.size() * sizeof(uint64_t) < size) buffer_.assign((size + 7) / 8, 0);
+    if (read(buffer_.data(), &size, FALSE, family, table_class, 0) != NO_ERROR) return false;
+    switch (id) {
+      case kPortTableTcp4:
+        Rows<MIB_TCPTABLE_OWNER_MODULE, MIB_TCPROW_OWNER_MODULE>(
+            buffer_, size,
+            [](const MIB_TCPROW_OWNER_MODULE& r, PortRow* row) {
+              std::memcpy(row->local_address, &r.dwLocalAddr, 4);
+              std::memcpy(row->remote_address, &r.dwRemoteAddr, 4);
+              row->local_port = r.dwLocalPort;
+              row->remote_port = r.dwRemotePort;
+              row->state = r.dwState;
+              row->pid = r.dwOwningPid;
+            },
+            rows);
+        break;
+      case kPortTableTcp6:
+        Rows<MIB_TCP6TABLE_OWNER_MODULE, MIB_TCP6ROW_OWNER_MODULE>(
+            buffer_, size,
+            [](const MIB_TCP6ROW_OWNER_MODULE& r, PortRow* row) {
+              std::memcpy(row->local_address, r.ucLocalAddr, 16);
+              std::memcpy(row->remote_address, r.ucRemoteAddr, 16);
+              row->local_port = r.dwLocalPort;
+              row->remote_port = r.dwRemotePort;
+              row->state = r.dwState;
+              row->pid = r.dwOwningPid;
+            },
+            rows);
+        break;
+      case kPortTableUdp4:
+        Rows<MIB_UDPTABLE_OWNER_MODULE, MIB_UDPROW_OWNER_MODULE>(
+            buffer_, size,
+            [](const MIB_UDPROW_OWNER_MODULE& r, PortRow* row) {
+              std::memcpy(row->local_address, &r.dwLocalAddr, 4);
+              row->local_port = r.dwLocalPort;
+              row->pid = r.dwOwningPid;
+            },
+            rows);
+        break;
+      case kPortTableUdp6:
+        Rows<MIB_UDP6TABLE_OWNER_MODULE, MIB_UDP6ROW_OWNER_MODULE>(
+            buffer_, size,
+            [](const MIB_UDP6ROW_OWNER_MODULE& r, PortRow* row) {
+              std::memcpy(row->local_address, r.ucLocalAddr, 16);
+              row->local_port = r.dwLocalPort;
+              row->pid = r.dwOwningPid;
+            },
+            rows);
+        break;
+    }
+    return true;
+  }
+
+ private:
+  std::vector<uint64_t> buffer_;  // reused by every table
+};
+
+}  // namespace
+
+template <>
+PortTables& Facility<PortTables>::Real() {
+  static WinPortTables instance;
+  return instance;
+}
+
+}  // namespace orvalinth::platform

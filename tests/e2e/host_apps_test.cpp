@@ -1,0 +1,205 @@
+// The host daemon's applications scan of the real machine: while a child of
+// the test holds a file, a folder and a listening TCP port open, the console
+// records the applications, downloads the snapshot and reads it back; the
+// child's process node, "Opened Handles" and "Opened Ports" show exactly
+// those, and its modules include the C library.
+//
+// The child is this harness itself, started as
+//   orvalinth_e2e --hold-open=FILE,FOLDER,PORT_FILE
+// (see HoldOpen below, called from main).
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "base/strings.h"
+#include "e2e_support.h"
+#include "host_process.h"
+#include "storage/reader/snapshot_reader.h"
+
+namespace orvalinth::e2e {
+
+// Holds FILE and FOLDER open and listens on a free loopback port, written to
+// PORT_FILE, until killed. Returns only on failure (exit code 1).
+int HoldOpen(const char* spec) {
+  std::string s = spec;
+  const size_t a = s.find(','), b = s.find(',', a + 1);
+  if (a == std::string::npos || b == std::string::npos) return 1;
+  for (int fd = 3; fd < 1024; ++fd) close(fd);  // nothing inherited: the test expects exactly what is opened here
+  const int file = open(s.substr(0, a).c_str(), O_RDONLY);
+  const int folder = open(s.substr(a + 1, b - a - 1).c_str(), O_RDONLY | O_DIRECTORY);
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (file < 0 || folder < 0 || listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      listen(listener, 1) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return 1;
+  }
+  if (!WriteWholeFile(s.substr(b + 1), std::to_string(ntohs(address.sin_port)))) return 1;
+  for (;;) pause();
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kWaitMs = 120000;  // a whole machine's processes, in the sanitizer build
+
+std::u16string WindowsForm(const std::string& host_path) {
+  std::string path = "Z:" + host_path;
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return Widen(path);
+}
+
+const SXReadSection* Section(const SXReadSnapshot& snapshot, const char16_t* name) {
+  for (const SXReadSection& s : snapshot.sections[kReadApplications]) {
+    if (s.name == name) return &s;
+  }
+  return nullptr;
+}
+
+class HostApps : public ::testing::Test {
+ protected:
+  HostApps() {
+    folder_ = std::string(ORVALINTH_E2E_WORK) + "/host-apps-" + std::to_string(getpid());
+    fs::remove_all(folder_);
+    fs::create_directories(folder_ + "/program/data");
+    fs::create_directories(folder_ + "/downloads");
+    fs::create_directories(folder_ + "/held folder");
+    fs::copy_file(HostExecutable(), folder_ + "/program/OrvalinthSrv");
+  }
+  ~HostApps() override {
+    for (pid_t pid : {daemon_, console_, child_}) {
+      if (pid <= 0) continue;
+      kill(pid, SIGKILL);
+      int code = 0;
+      WaitForExit(pid, kWaitMs, &code);
+    }
+    fs::remove_all(folder_);
+  }
+
+  // Waits until `path` holds text; that text.
+  static std::string Await(const std::string& path) {
+    const long long end = NowMs() + kWaitMs;
+    while (ReadWholeFile(path).empty() && NowMs() < end) SleepMs(20);
+    return ReadWholeFile(path);
+  }
+
+  std::string folder_;
+  pid_t daemon_ = -1, console_ = -1, child_ = -1;
+};
+
+TEST_F(HostApps, TheChildsFilesFolderPortAndModulesAreRecorded) {
+  const std::string held_file = folder_ + "/held.txt";
+  const std::string held_folder = folder_ + "/held folder";
+  ASSERT_TRUE(WriteWholeFile(held_file, "held"));
+  SXCommand child;
+  child.argv = {fs::read_symlink("/proc/self/exe").string(),
+                "--hold-open=" + held_file + "," + held_folder + "," + folder_ + "/child-port"};
+  child_ = StartCommand(child);
+  ASSERT_GT(child_, 0);
+  const int child_port = std::atoi(Await(folder_ + "/child-port").c_str());
+  ASSERT_GT(child_port, 0);
+
+  const std::string port_file = folder_ + "/port";
+  SXCommand console;
+  console.argv = {ORVALINTH_TOOL_EXE, "console", "--listen", "127.0.0.1", "--port", "0", "--port-file", port_file,
+                  "--accept-timeout", "120", "--reply-timeout", "120",
+                  "set-scan", "--app", "*", "--name", "apps", ";",
+                  "scan", ";", "wait-scan", "120", ";", "download", "last", folder_ + "/downloads", "--ack"};
+  console.output_path = folder_ + "/console.txt";
+  console_ = StartCommand(console);
+  ASSERT_GT(console_, 0);
+  const std::string port = Await(port_file);
+  ASSERT_FALSE(port.empty()) << ReadWholeFile(console.output_path);
+  ASSERT_TRUE(WriteWholeFile(folder_ + "/program/OrvalinthSrv.ini",
+                             "ServerAddr:127.0.0.1\nServerPort:" + std::to_string(std::atoi(port.c_str())) + "\n"));
+  SXCommand daemon;
+  daemon.argv = {folder_ + "/program/OrvalinthSrv"};
+  daemon.directory = folder_ + "/program";
+  daemon.output_path = folder_ + "/daemon.txt";
+  daemon_ = StartCommand(daemon);
+  ASSERT_GT(daemon_, 0);
+  int code = -1;
+  ASSERT_TRUE(WaitForExit(console_, kWaitMs, &code)) << ReadWholeFile(console.output_path);
+  console_ = -1;
+  ASSERT_EQ(code, 0) << ReadWholeFile(console.output_path);
+
+  const std::string bytes = ReadWholeFile(folder_ + "/downloads/snapshot001.snp");
+  CXSnapshotMemorySource source(bytes.data(), bytes.size());
+  CXSnapshotReader reader;
+  SXReadSnapshot snapshot;
+  ASSERT_EQ(reader.Read(source, &snapshot), 1) << reader.fault().message;
+  EXPECT_EQ(reader.remark_count(), 0u);
+
+  const std::u16string file = WindowsForm(held_file);
+  const std::u16string folder = WindowsForm(held_folder);
+  const SXReadSection* processes = Section(snapshot, u"Running Processes");
+  ASSERT_NE(processes, nullptr);
+  const SXReadNode* node = nullptr;  // the child's, found by its argument
+  for (const SXReadNode& n : processes->root.children) {
+    if (Narrow(n.name).find("--hold-open=") != std::string::npos && Narrow(n.name).find(folder_) != std::string::npos) {
+      node = &n;
+    }
+  }
+  ASSERT_NE(node, nullptr) << "no node for the child among " << processes->root.children.size();
+  std::u16string process_path;
+  for (const SXReadItem& item : processes->root.items) {
+    if (item.arguments.find(u"--hold-open=") != std::u16string::npos) process_path = item.path;
+  }
+  EXPECT_EQ(process_path, WindowsForm(child.argv[0]));
+
+  std::vector<std::string> handles, ports;
+  for (const SXReadNode& child_node : node->children) {
+    for (const SXReadItem& item : child_node.items) {
+      if (item.kind == 6) handles.push_back(Format("%u ", item.handle_type) + Narrow(item.object_name));
+      if (item.kind == 7) {
+        ports.push_back(Format("%u %u %u:%u", item.protocol, item.port_state, item.local.length_code, item.local.port));
+      }
+    }
+  }
+  std::sort(handles.begin(), handles.end());
+  EXPECT_EQ(handles, (std::vector<std::string>{"1 " + Narrow(file), "2 " + Narrow(folder)}));
+  EXPECT_EQ(ports, (std::vector<std::string>{Format("1 2 4:%d", child_port)}));
+  bool libc = false;
+  for (const SXReadItem& module : node->items) libc = libc || Narrow(module.path).find("libc.so") != std::string::npos;
+  EXPECT_TRUE(libc) << node->items.size() << " modules";
+
+  const SXReadSection* opened = Section(snapshot, u"Opened Handles");
+  ASSERT_NE(opened, nullptr);
+  std::vector<std::string> owned;
+  for (const SXReadItem& item : opened->root.items) {
+    if (item.path == process_path) owned.push_back(Format("%u ", item.handle_type) + Narrow(item.object_name));
+  }
+  std::sort(owned.begin(), owned.end());
+  EXPECT_EQ(owned, handles);
+  const SXReadSection* listening = Section(snapshot, u"Opened Ports");
+  ASSERT_NE(listening, nullptr);
+  int found = 0;
+  for (const SXReadItem& item : listening->root.items) {
+    if (item.path == process_path) {
+      ++found;
+      EXPECT_EQ(item.local.port, child_port);
+      EXPECT_EQ(item.local.bytes, std::string("\x7f\x00\x00\x01", 4));
+    }
+  }
+  EXPECT_EQ(found, 1);
+
+  kill(daemon_, SIGTERM);
+  ASSERT_TRUE(WaitForExit(daemon_, kWaitMs, &code));
+  daemon_ = -1;
+}
+
+}  // namespace
+}  // namespace orvalinth::e2e

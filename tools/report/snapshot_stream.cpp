@@ -204,6 +204,7 @@ int CXSnapshotStream::Open(const std::u16string& path) {
     fault_ = SXReadFault();
     fault_.kind = SXReadFaultKind::kCannotOpen;
     fault_.message = Format("cannot open the file (error %u)", error);
+    if (!label_.empty()) fault_.message = label_ + ": " + fault_.message;
     return 0;
   }
   return Open(std::move(source));

@@ -18,7 +18,20 @@ std::u16string CountLabel(const SXChange& change) {
   return u"";
 }
 
+std::u16string NodeKey(const std::u16string& section, const std::vector<std::u16string>& path, size_t depth) {
+  std::u16string key = section;
+  for (size_t i = 0; i < depth && i < path.size(); ++i) key += u'\0' + path[i];
+  return key;
+}
+
 void CXCountingSink::Change(const SXChange& change) {
+  if (change.parent != nullptr && change.section != nullptr) {
+    std::u16string key = *change.section;
+    for (const std::u16string& name : *change.parent) {
+      key += u'\0' + name;
+      ++below_[key];
+    }
+  }
   const std::u16string label = CountLabel(change);
   SXChangeCounts::Row* row = nullptr;
   for (SXChangeCounts::Row& r : counts_.rows) {
@@ -46,7 +59,9 @@ std::u16string EntryPath(const SXChange& change) {
   }
   if (change.kind == SXEntryKind::kSection) return change.name;
   if (!path.empty() && path.back() != u'\\') path += u'\\';
-  return path + change.name;
+  path += change.name;
+  if (path.size() == 2 && path[1] == u':') path += u'\\';  // a drive's root
+  return path;
 }
 
 std::u16string ItemEntryName(const SXReadItem& item) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "storage/reader/snapshot_reader_model.h"
@@ -92,10 +93,17 @@ class CXCountingSink final : public CXChangeSink {
  public:
   void Change(const SXChange& change) override;
   const SXChangeCounts& counts() const { return counts_; }
+  // How many entries lie below each folder, key or node that holds any
+  // (keyed by NodeKey), so that a page can fold the large ones.
+  const std::unordered_map<std::u16string, uint64_t>& below() const { return below_; }
 
  private:
   SXChangeCounts counts_;
+  std::unordered_map<std::u16string, uint64_t> below_;
 };
+
+// The key of the node `path[0..depth)` of a section in CXCountingSink::below().
+std::u16string NodeKey(const std::u16string& section, const std::vector<std::u16string>& path, size_t depth);
 
 // The full path of the entry: section root and nodes joined by "\", then the name.
 std::u16string EntryPath(const SXChange& change);

@@ -164,6 +164,7 @@ int Produce(const char* command, const Options& o, SXReportHeader& header, Walk&
   CXCountingSink counting;
   if (!walk(counting)) return 0;
   header.counts = counting.counts();
+  header.below = &counting.below();
   header.local_time = !o.utc;
 
   const auto to_file = [&](const std::string& name, auto make) -> int {

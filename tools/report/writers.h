@@ -24,6 +24,8 @@ struct SXReportHeader {
   SXReportSide old_side;   // the one snapshot of a report is new_side
   SXReportSide new_side;
   SXChangeCounts counts;
+  // Entries below each node (CXCountingSink::below), or null.
+  const std::unordered_map<std::u16string, uint64_t>* below = nullptr;
   const CXReportFilter* filter = nullptr;
   bool local_time = true;
 };

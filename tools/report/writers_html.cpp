@@ -21,7 +21,7 @@ table{border-collapse:collapse;margin:.4em 0}th,td{border:1px solid #ccc;padding
 th{background:#eee}th.s{cursor:pointer}th.s:after{content:" \2195";color:#999}td.n{text-align:right}
 .info td:first-child{color:#555;white-space:nowrap}
 details{margin-left:1.2em}details>summary{cursor:pointer}.tree>details{margin-left:0}
-.e{margin-left:1.2em;white-space:pre-wrap}.d{color:#555;margin-left:1em}
+.e{margin-left:1.2em;white-space:pre-wrap}.d{color:#555;margin-left:1em}.c{color:#777;font-size:.85em;margin-left:.6em}.c:after{content:" below"}
 .added{color:#0a6b0a}.removed{color:#a31515}.changed{color:#8a5a00}
 .sum td.n{min-width:5em}.total td{font-weight:bold}
 @media print{body{margin:0;font-size:10pt}details>summary{list-style:none}th.s:after{content:""}h2{break-after:avoid}tr{break-inside:avoid}}
@@ -69,6 +69,7 @@ class CXHtmlWriter final : public CXReportWriter {
   void Begin(const SXReportHeader& h) override {
     local_ = h.local_time;
     comparison_ = h.comparison;
+    below_ = h.below;
     const std::string title = comparison_ ? "Changes on " + Escape(snapshot_dump::Display8(h.new_side.info->computer, false))
                                           : "Snapshot of " + Escape(snapshot_dump::Display8(h.new_side.info->computer, false));
     out_.Write("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
@@ -157,13 +158,15 @@ class CXHtmlWriter final : public CXReportWriter {
       out_.Write("</details>\n");
       open_.pop_back();
     }
-    for (size_t d = common; d < parent.size(); ++d) Open(parent[d], "", "");
+    for (size_t d = common; d < parent.size(); ++d) Open(c, parent, d, "", "");
     const bool node = c.kind == SXEntryKind::kFolder || c.kind == SXEntryKind::kKey || c.kind == SXEntryKind::kAppNode;
     const std::string sign = c.type == SXChangeType::kAdded ? "+ " : c.type == SXChangeType::kRemoved ? "- "
                              : c.type == SXChangeType::kChanged ? "~ " : "";
     std::string name = c.kind == SXEntryKind::kValue && c.name.empty() ? "(default)" : H(c.name);
     if (node && (c.type == SXChangeType::kPresent || c.type == SXChangeType::kChanged)) {
-      Open(c.name, c.type == SXChangeType::kPresent ? "" : type, Escape(detail));
+      std::vector<std::u16string> path = parent;
+      path.push_back(c.name);
+      Open(c, path, parent.size(), c.type == SXChangeType::kPresent ? "" : type, Escape(detail));
       return;
     }
     if (node) name += "\\";
@@ -178,13 +181,25 @@ class CXHtmlWriter final : public CXReportWriter {
   }
 
  private:
-  void Open(const std::u16string& name, const char* type, const std::string& detail) {
-    // The first two levels open, deeper ones closed: a folder of thousands
-    // of changes costs nothing until it is opened.
-    out_.Write(std::string("<details") + (open_.size() < 2 ? " open" : "") + "><summary" +
-               (type[0] != 0 ? std::string(" class=\"") + type + "\"" : "") + ">" + H(name) + "\\" +
+  // Opens the folder path[depth] (path[0..depth) being open already). The
+  // first two levels start open unless they hold more than kOpenMost
+  // entries; deeper ones start closed: a folder of thousands of changes
+  // costs the browser nothing until it is opened. The summary says how many
+  // entries lie below.
+  void Open(const SXChange& c, const std::vector<std::u16string>& path, size_t depth, const char* type,
+            const std::string& detail) {
+    constexpr uint64_t kOpenMost = 2000;
+    uint64_t below = 0;
+    if (below_ != nullptr) {
+      const auto it = below_->find(NodeKey(*c.section, path, depth + 1));
+      if (it != below_->end()) below = it->second;
+    }
+    const bool open = depth < 2 && below <= kOpenMost;
+    const std::string count = below == 0 ? "" : Format("<span class=\"c\">%s</span>", Thousands(below).c_str());
+    out_.Write(std::string("<details") + (open ? " open" : "") + "><summary" +
+               (type[0] != 0 ? std::string(" class=\"") + type + "\"" : "") + ">" + H(path[depth]) + "\\" + count +
                (detail.empty() ? "" : "<span class=\"d\">" + detail + "</span>") + "</summary>\n");
-    open_.push_back(name);
+    open_.push_back(path[depth]);
   }
 
   void CloseSection() {
@@ -204,6 +219,7 @@ class CXHtmlWriter final : public CXReportWriter {
   std::u16string section_;
   std::vector<std::u16string> open_;
   bool tree_ = false, table_ = false;
+  const std::unordered_map<std::u16string, uint64_t>* below_ = nullptr;
 };
 
 }  // namespace

@@ -201,6 +201,7 @@ class CXPdfWriter final : public CXReportWriter {
     cairo_move_to(cr_, kMargin, y_ + height);
     cairo_line_to(cr_, x, y_ + height);
     cairo_stroke(cr_);
+    SetColour("");
     y_ += height;
   }
 
@@ -227,6 +228,7 @@ class CXPdfWriter final : public CXReportWriter {
       cairo_move_to(cr_, kMargin, kMargin + 14);
       cairo_line_to(cr_, kPageWidth - kMargin, kMargin + 14);
       cairo_stroke(cr_);
+      SetColour("");
     }
     if (table) {
       Row(TableWidths(), comparison_ ? std::vector<std::string>{"change", "kind", "path", "what"}

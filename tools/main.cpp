@@ -7,6 +7,7 @@
 #include "platform/process.h"
 #include "tools/commands.h"
 #include "tools/console_text.h"
+#include "tools/report/report_command.h"
 
 namespace {
 
@@ -16,7 +17,9 @@ void Usage() {
       "\n"
       "commands:\n"
       "  console   listen for an agent and drive it (orvalinth console --help)\n"
-      "  dump      show a snapshot file (orvalinth dump --help)\n",
+      "  dump      show a snapshot file (orvalinth dump --help)\n"
+      "  diff      compare two snapshot files (orvalinth diff --help)\n"
+      "  report    report on a snapshot file (orvalinth report --help)\n",
       stderr);
 }
 
@@ -45,6 +48,8 @@ int main(int argc, char** argv) {
   const std::vector<std::string> rest(arguments.begin() + 2, arguments.end());
   if (command == "console") return orvalinth::tools::RunConsoleCommand(rest);
   if (command == "dump") return orvalinth::tools::RunDumpCommand(rest);
+  if (command == "diff") return orvalinth::report::RunDiffCommand(rest);
+  if (command == "report") return orvalinth::report::RunReportCommand(rest);
   if (command == "--help" || command == "-h" || command == "help") {
     Usage();
     return 0;

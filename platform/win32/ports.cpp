@@ -38,8 +38,11 @@ constexpr int kUdpOwnerModule = 2;
 template <class Table, class Row, class Convert>
 void Rows(const std::vector<uint64_t>& buffer, DWORD size, Convert convert, std::vector<PortRow>* rows) {
   const Table* table = reinterpret_cast<const Table*>(buffer.data());
-  if (size < sizeof(DWORD)) return;
-  const size_t room = (size - offsetof(Table, table)) / sizeof(Row);
+  // The rows start after the count, at the row type's alignment.
+  const size_t header =
+      static_cast<size_t>(reinterpret_cast<const char*>(&table->table[0]) - reinterpret_cast<const char*>(table));
+  if (size < header) return;
+  const size_t room = (size - header) / sizeof(Row);
   const size_t count = table->dwNumEntries < room ? table->dwNumEntries : room;
   for (size_t i = 0; i < count; ++i) {
     PortRow row;

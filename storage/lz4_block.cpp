@@ -89,6 +89,36 @@ bool ReadSequence(const uint8_t* block, int32_t size, int32_t at, Sequence* s) {
   return true;
 }
 
+// Where the block's last sequence (literals only) begins, walking from the
+// sequence at `at`; -1 when the block ends inside a sequence. One tight pass
+// over the tokens: it runs once per compressed part, over bytes just made.
+int32_t LastSequenceStart(const uint8_t* block, int32_t size, int32_t at) {
+  for (;;) {
+    if (at >= size) return -1;
+    const int32_t start = at;
+    const uint32_t token = block[at++];
+    uint64_t literals = token >> 4;
+    if (literals == 15) {
+      uint32_t more = 0;
+      do {
+        if (at >= size) return -1;
+        more = block[at++];
+        literals += more;
+      } while (more == 255);
+    }
+    const uint64_t left = static_cast<uint64_t>(size - at);
+    if (literals >= left) return literals == left ? start : -1;
+    at += static_cast<int32_t>(literals) + 2;  // the literals and the match offset
+    if ((token & 0x0F) == 0x0F) {
+      uint32_t more = 0;
+      do {
+        if (at >= size) return -1;
+        more = block[at++];
+      } while (more == 255);
+    }
+  }
+}
+
 // Hands out the block's bytes and counts them.
 class Output {
  public:
@@ -164,13 +194,9 @@ int64_t Lz4CompressInParts(const uint8_t* source, int32_t n, int32_t part, int32
       if (final && (!out.Head(pending, 0) || !out.Put(source + n - pending, pending))) return -1;
       continue;
     }
-    int32_t last_start = first.end;
+    const int32_t last_start = LastSequenceStart(work, size, first.end);
     Sequence last;
-    for (;;) {
-      if (!ReadSequence(work, size, last_start, &last)) return -1;
-      if (last.last) break;
-      last_start = last.end;
-    }
+    if (last_start < 0 || !ReadSequence(work, size, last_start, &last) || !last.last) return -1;
     const int32_t literals = pending + first.literals;
     const int32_t match_start = first.literal_start + first.literals;
     if (!out.Head(literals, work[0]) || !out.Put(source + at - pending, literals) ||

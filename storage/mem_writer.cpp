@@ -1,5 +1,6 @@
 #include "storage/mem_writer.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace orvalinth {
@@ -15,9 +16,15 @@ CXMemWriter::CXMemWriter(int32_t reserve_chunk) : buffer_(0x100000), reserve_chu
 
 void CXMemWriter::Grow(int32_t n) {
   // Payloads are bounded by the 32-bit offsets of the file format.
-  const int64_t extra = static_cast<int64_t>(reserve_chunk_) + n + 1;
-  if (static_cast<int64_t>(buffer_.size()) + extra > INT32_MAX) std::abort();
-  buffer_.Extend(static_cast<int32_t>(extra));
+  const int64_t size = buffer_.size();
+  const int64_t least = static_cast<int64_t>(reserve_chunk_) + n + 1;
+  if (size + least > INT32_MAX) std::abort();
+  // Ahead by a quarter of what is held as well: where realloc copies the
+  // block (a heap may; glibc remaps large ones), a payload of hundreds of
+  // megabytes is then copied a few dozen times rather than once per chunk,
+  // which made storing it quadratic. Room never written is never resident.
+  const int64_t ahead = std::min(size / 4, (INT32_MAX - size - least) / 2);
+  buffer_.Extend(static_cast<int32_t>(least + ahead));
   limit_ = buffer_.size();
 }
 

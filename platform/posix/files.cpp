@@ -255,9 +255,18 @@ class PosixFileSystem final : public FileSystem {
       SetLastError(kErrorFileNotFound);
       return nullptr;
     }
-    std::string host_folder = folder.empty() ? std::string(".") : ResolveHostPath(folder);
+    // The folder as written first: a scan opens folder after folder that
+    // exist as listed, and looking each up once more before opening it (to
+    // match its case) would walk every path from the root twice. Only a
+    // folder missing as written is looked up without regard to case.
+    std::string host_folder = folder.empty() ? std::string(".") : posix::ToHostPath(folder);
     if (host_folder.empty()) host_folder = ".";
-    const int fd = OpenHostPath(host_folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = OpenHostPath(host_folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && (errno == ENOENT || errno == ENOTDIR) && !folder.empty()) {
+      host_folder = ResolveHostPath(folder);
+      if (host_folder.empty()) host_folder = ".";
+      fd = OpenHostPath(host_folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
     DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
     if (dir == nullptr) {
       const int e = errno;

@@ -41,6 +41,10 @@ TEST(Files, SearchWithWildcards) {
   EXPECT_EQ(Names(dir / u"Windows*.*"), (S{u"Windows", u"WindowsApps", u"Windows.old"}));
   EXPECT_EQ(Names(dir / u"*.TXT"), (S{u"notes.txt"}));
   EXPECT_EQ(Names(dir / u"notes.tx?"), (S{u"notes.txt"}));
+  // A folder written in another case is searched all the same.
+  WriteFileBytes(dir / u"Windows\\a.dll", "z");
+  EXPECT_EQ(Names(dir / u"WINDOWS\\*.*"), (S{u".", u"..", u"a.dll"}));
+  EXPECT_EQ(Names(dir / u"wINDOWS\\a.*"), (S{u"a.dll"}));
 }
 
 TEST(Files, SearchForOneNameGivesTheStoredName) {

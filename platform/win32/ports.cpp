@@ -64,10 +64,18 @@ class WinPortTables final : public PortTables {
     const int table_class = tcp ? kTcpOwnerModuleAll : kUdpOwnerModule;
     DWORD size = 0;
     read(nullptr, &size, /*bOrder=*/FALSE, family, table_class, /*Reserved=*/0);
-    // The IPv6 TCP size answer counts rows of 56 bytes: make room for as many 192-byte rows.
-    if (id == kPortTableTcp6 && size >= 8) size = (size - 8) / 56 * 192 + 8;
-    if (buffer_.size() * sizeof(uint64_t) < size) buffer_.assign((size + 7) / 8, 0);
-    if (read(buffer_.data(), &size, FALSE, family, table_class, 0) != NO_ERROR) return false;
+    // Endpoints come and go between the size question and the read: a table
+    // that grew meanwhile is read again with room for the size it now gives.
+    DWORD status = ERROR_INSUFFICIENT_BUFFER;
+    for (int attempt = 0; attempt < 4 && status == ERROR_INSUFFICIENT_BUFFER; ++attempt) {
+      // The IPv6 TCP size answer counts rows of 56 bytes: make room for as many 192-byte rows.
+      if (id == kPortTableTcp6 && size >= 8) size = (size - 8) / 56 * 192 + 8;
+      size += size / 4;
+      if (buffer_.size() * sizeof(uint64_t) < size) buffer_.assign((size + 7) / 8, 0);
+      size = static_cast<DWORD>(buffer_.size() * sizeof(uint64_t));
+      status = read(buffer_.data(), &size, FALSE, family, table_class, 0);
+    }
+    if (status != NO_ERROR) return false;
     switch (id) {
       case kPortTableTcp4:
         Rows<MIB_TCPTABLE_OWNER_MODULE, MIB_TCPROW_OWNER_MODULE>(

@@ -10,6 +10,7 @@
 // file records index); the rest is the payload.
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -21,9 +22,14 @@
 
 namespace {
 
-void Check(bool condition) {
-  if (!condition) std::abort();
-}
+// Names the rule that failed before the crash.
+#define Check(condition)                                                    \
+  do {                                                                      \
+    if (!(condition)) {                                                     \
+      std::fprintf(stderr, "app_items_fuzz: %s does not hold\n", #condition); \
+      std::abort();                                                         \
+    }                                                                       \
+  } while (false)
 
 int Sign(int v) { return (v > 0) - (v < 0); }
 
@@ -59,6 +65,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CXMemWriter writer(0);
   for (size_t i = 0; i < items.size(); ++i) WriteAppItem(writer, items[i], i + 1 == items.size());
   Check(static_cast<uint32_t>(writer.position()) == cursor.position());
-  Check(writer.position() == 0 || std::memcmp(writer.data(), payload.data(), cursor.position()) == 0);
+  for (uint32_t i = 0; i < cursor.position(); ++i) {
+    if (writer.data()[i] != payload[i]) {
+      std::fprintf(stderr, "app_items_fuzz: the writer gives 0x%02X at payload offset %u where the run has 0x%02X\n",
+                   writer.data()[i], static_cast<unsigned>(i), payload[i]);
+      std::abort();
+    }
+  }
   return 0;
 }

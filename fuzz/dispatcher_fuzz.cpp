@@ -212,6 +212,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     Input input(data, size);
     size_t checked = 0;
+    bool endless = false;
     for (int commands = 0; !input.empty() && commands < 64; ++commands) {
       const uint8_t selector = input.Byte();
       const std::string name = selector % 16 < 14 ? kCommands[selector % 16] : input.Text();
@@ -241,10 +242,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       client.Attach();
       client.DispatchCommand(received);
       // A scan that ends by itself has ended before the next command, so that
-      // an input always takes the same path.
-      if (!choice.keeps_running) {
-        while (client.running_threads() > 0) std::this_thread::yield();
-      }
+      // an input always takes the same path; one that runs on runs until a
+      // "stop-scan" or the end of the input.
+      if (received.IsNamed("stop-scan")) endless = false;
+      if (received.IsNamed("scan") && choice.keeps_running && client.running_threads() > 0) endless = true;
+      while (!endless && client.running_threads() > 0) std::this_thread::yield();
       checked = CheckReplies(sockets.sent, checked);
     }
   }  // the client stops a scan that still runs

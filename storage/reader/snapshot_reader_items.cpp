@@ -114,6 +114,19 @@ SXReadItem ReadItem(CXPayloadCursor& c, bool* last) {
       ReadEntryBody(c, at, flags, &item);
       break;
   }
+  if (item.kind == 4 || (item.kind >= 6 && item.kind <= 9)) {
+    // These kinds store their texts wide whatever the flags say; the writer
+    // still sets the four text flags from the name, path, arguments and
+    // description, as for every kind.
+    const std::u16string* texts[] = {&item.name, &item.path, &item.arguments, &item.description};
+    uint8_t expected = 0;
+    for (int k = 0; k < 4; ++k) {
+      if (!FitsNarrow(*texts[k])) expected |= static_cast<uint8_t>(1u << k);
+    }
+    if ((flags & 0x0F) != expected) {
+      c.Remark("item", at, Format("has the text flags 0x%X where its texts give 0x%X", flags & 0x0Fu, expected));
+    }
+  }
   c.Charge(sizeof(SXReadItem));
   *last = (flags & kLast) != 0;
   return item;

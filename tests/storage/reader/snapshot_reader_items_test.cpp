@@ -105,6 +105,7 @@ TEST(SnapshotItems, OddFormsAreRemarked) {
       // Kinds that store their texts wide: the flags still follow the texts.
       Hex("81 06 00 01 00 00"),                                   // a wide name flag with no name
       Hex("80 04 00 00 01 00 00 01 00 00 00 00 00 00 00 00 00 00"),  // a name above 255 without its flag
+      Hex("80 01 00 00 00 00 00 00 00 00 00 00 80 00 00 00 00 00 00 00 00 00 00"),  // an end mark on its file
   };
   for (const std::string& bytes : cases) {
     std::vector<SXReadItem> run;

@@ -97,7 +97,15 @@ int CXClientSettings::Load(const std::u16string& path) {
     if (exclusion && section == nullptr) continue;
     const int key = exclusion ? -1 : KeyOf(line);
     if (key >= 0) {
-      const std::string value = line.substr(std::char_traits<char>::length(kKeys[key]));
+      std::string value = line.substr(std::char_traits<char>::length(kKeys[key]));
+      // A value is one line, as the setters keep it. In a UTF-16 file a unit
+      // such as U+010A narrows to a line break, which the next save would
+      // write out as a line of its own: a console address holding
+      // "\nServerPort:..." would then move the agent to another port at the
+      // next start.
+      for (char& c : value) {
+        if (c == '\r' || c == '\n') c = ' ';
+      }
       switch (key) {
         case kServerAddr: next.server_address = value; break;
         case kServerPort: next.server_port = DecimalValue(value); break;

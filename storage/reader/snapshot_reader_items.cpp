@@ -21,9 +21,13 @@ enum : uint8_t {
 std::u16string Text(CXPayloadCursor& c, bool wide) { return c.Units(c.U16(), wide); }
 std::u16string WideText(CXPayloadCursor& c) { return Text(c, true); }
 
-SXReadFile EmbeddedFile(CXPayloadCursor& c) {
-  bool last = false;  // an embedded record may carry the end mark or not; it ends nothing
-  return ReadFileRecord(c, true, &last);
+// An embedded record ends nothing: an end mark on it is read past, and
+// remarked, since the writer never sets one there.
+SXReadFile EmbeddedFile(CXPayloadCursor& c, uint32_t item) {
+  bool last = false;
+  SXReadFile file = ReadFileRecord(c, true, &last);
+  if (last) c.Remark("item", item, "has an embedded file record with the end mark (0x80)");
+  return file;
 }
 
 void ReadAddress(CXPayloadCursor& c, uint32_t item, SXReadAddress* address) {
@@ -46,7 +50,7 @@ void ReadHandleBody(CXPayloadCursor& c, uint32_t at, SXReadItem* item) {
   item->object_file_missing = missing == 1;
   item->object_name = WideText(c);
   if (!item->object_file_missing && (item->handle_type == 1 || item->handle_type == 2)) {
-    item->object_file = EmbeddedFile(c);
+    item->object_file = EmbeddedFile(c, at);
   }
 }
 
@@ -72,7 +76,7 @@ void ReadEntryBody(CXPayloadCursor& c, uint32_t at, uint8_t flags, SXReadItem* i
     }
   }
   if (item->kind == 5) item->registered_name = WideText(c);
-  if (!(flags & kFileMissing)) item->file = EmbeddedFile(c);
+  if (!(flags & kFileMissing)) item->file = EmbeddedFile(c, at);
 }
 
 SXReadItem ReadItem(CXPayloadCursor& c, bool* last) {
@@ -102,7 +106,7 @@ SXReadItem ReadItem(CXPayloadCursor& c, bool* last) {
       ReadHandleBody(c, at, &item);
       item.name = WideText(c);
       item.path = WideText(c);
-      if (!(flags & kFileMissing)) item.file = EmbeddedFile(c);
+      if (!(flags & kFileMissing)) item.file = EmbeddedFile(c, at);
       break;
     case 9:
       item.path = WideText(c);
@@ -113,6 +117,19 @@ SXReadItem ReadItem(CXPayloadCursor& c, bool* last) {
       if (item.kind < 1 || item.kind > 9) c.Remark("item", at, Format("has the unknown kind %u", item.kind));
       ReadEntryBody(c, at, flags, &item);
       break;
+  }
+  if (item.kind == 4 || (item.kind >= 6 && item.kind <= 9)) {
+    // These kinds store their texts wide whatever the flags say; the writer
+    // still sets the four text flags from the name, path, arguments and
+    // description, as for every kind.
+    const std::u16string* texts[] = {&item.name, &item.path, &item.arguments, &item.description};
+    uint8_t expected = 0;
+    for (int k = 0; k < 4; ++k) {
+      if (!FitsNarrow(*texts[k])) expected |= static_cast<uint8_t>(1u << k);
+    }
+    if ((flags & 0x0F) != expected) {
+      c.Remark("item", at, Format("has the text flags 0x%X where its texts give 0x%X", flags & 0x0Fu, expected));
+    }
   }
   c.Charge(sizeof(SXReadItem));
   *last = (flags & kLast) != 0;

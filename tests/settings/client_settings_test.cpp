@@ -175,6 +175,19 @@ TEST_F(ClientSettings, Utf16FileLoadsKeysNarrowedAndEntriesAsTheyStand) {
   EXPECT_EQ(settings_.file_targets(), L{u"C:\\Donn\u00E9es\\\u0141"});
 }
 
+TEST_F(ClientSettings, Utf16UnitsThatNarrowToLineBreaksStayInTheirValue) {
+  // U+010A and U+010D narrow to LF and CR: saved as they stand they would
+  // split the value into lines of their own, here a second port.
+  LoadText(Utf16File(u"ServerAddr:console\u010AServerPort:666\r\nSnapshotName:a\u010Db\r\n"));
+  EXPECT_EQ(settings_.server_address(), "console ServerPort:666");
+  EXPECT_EQ(settings_.snapshot_name(), "a b");
+  ASSERT_EQ(settings_.Save(), 1);
+  CXClientSettings reloaded;
+  ASSERT_EQ(reloaded.Load(Ini()), 1);
+  EXPECT_EQ(reloaded.server_address(), "console ServerPort:666");
+  EXPECT_EQ(reloaded.server_port(), CXClientSettings::kDefaultServerPort);
+}
+
 TEST_F(ClientSettings, Utf8ByteOrderMarkDoesNotHideTheFirstKey) {
   LoadText("\xEF\xBB\xBF" + Text({"ServerAddr:console", "Files:", "C:\\Donn\xC3\xA9" "es\\"}));
   EXPECT_EQ(settings_.server_address(), "console");

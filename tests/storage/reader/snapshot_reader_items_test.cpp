@@ -102,6 +102,10 @@ TEST(SnapshotItems, OddFormsAreRemarked) {
       Hex("90 00 00 00 00 00 00 00 00 00 00 00"),                 // kind 0 (unknown), read as an entry
       Hex("81 01 00 00 01 00 41 00 00 00 00 00 00 00") + empty_file,  // a wide name that fits narrow
       Hex("80 07 02 00 05 00 00 01 02 03 04 05"),                 // an address of five bytes
+      // Kinds that store their texts wide: the flags still follow the texts.
+      Hex("81 06 00 01 00 00"),                                   // a wide name flag with no name
+      Hex("80 04 00 00 01 00 00 01 00 00 00 00 00 00 00 00 00 00"),  // a name above 255 without its flag
+      Hex("80 01 00 00 00 00 00 00 00 00 00 00 80 00 00 00 00 00 00 00 00 00 00"),  // an end mark on its file
   };
   for (const std::string& bytes : cases) {
     std::vector<SXReadItem> run;

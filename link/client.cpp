@@ -101,6 +101,9 @@ void CXClient::CommandLoop() {
         if (SendNextBlock() == 0) {
           // The link is down: the socket is closed, and the next pass
           // connects again at once (the wait is for a failed connect).
+          // Logged as a failed ping is: the failed send leaves no status
+          // that says more.
+          LogInfo("Connection lost");
           CloseLink();
           continue;
         }

@@ -498,8 +498,8 @@ TEST_P(FaultMatrix, TheAgentCarriesOnAndLeavesNoTrace) {
     case Kind::kLinkClosed:
       EXPECT_EQ(seen.frames, f.n);
       // "connection closed", "connection error" when the agent was sending,
-      // "Connection lost" when a download block could not go; an error while
-      // it greets.
+      // "download of snapshot <n> broke off: connection lost" when a block
+      // could not go; an error while it greets.
       told = "connection ";
       break;
   }

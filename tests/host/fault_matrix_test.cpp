@@ -82,6 +82,32 @@ struct Seen {
   bool complete = false;
 };
 
+// The error of the first node named `name` (A-Z folded) below `node`; -1
+// when there is none.
+int32_t ErrorOf(const SXReadNode& node, const std::u16string& name) {
+  for (const SXReadNode& child : node.children) {
+    if (EqualsFolded(child.name, name)) return child.error;
+    const int32_t below = ErrorOf(child, name);
+    if (below >= 0) return below;
+  }
+  return -1;
+}
+
+// The error of the node named `name` in the sections of `kind` of the
+// snapshot `bytes`; -1 when there is none or the snapshot cannot be read.
+int32_t RecordedError(const std::string& bytes, int kind, const std::u16string& name) {
+  test::TempFolder folder;
+  test::WriteFileBytes(folder / u"s.snp", bytes);
+  CXSnapshotReader reader;
+  SXReadSnapshot snapshot;
+  if (reader.ReadFile(folder / u"s.snp", &snapshot) != 1) return -1;
+  for (const SXReadSection& section : snapshot.sections[kind]) {
+    const int32_t error = ErrorOf(section.root, name);
+    if (error >= 0) return error;
+  }
+  return -1;
+}
+
 // ---- the faults ----
 
 // The listing of one folder breaks off after its first entry, the folder
@@ -488,6 +514,8 @@ TEST_P(FaultMatrix, TheAgentCarriesOnAndLeavesNoTrace) {
       break;
     case Kind::kFolderVanishes:
       EXPECT_EQ(seen.done_ok, 1) << seen.done_msg;
+      // What was listed stays, with the error on the folder.
+      EXPECT_EQ(RecordedError(seen.download, kReadFiles, u"doomed"), 3);
       told = "Error: cannot read folder [" + N(tree_ / u"doomed\\") + "] [error:3]";
       break;
     case Kind::kVersionCut:
@@ -496,6 +524,7 @@ TEST_P(FaultMatrix, TheAgentCarriesOnAndLeavesNoTrace) {
       break;
     case Kind::kKeyDeleted:
       EXPECT_EQ(seen.done_ok, 1) << seen.done_msg;
+      EXPECT_EQ(RecordedError(seen.download, kReadRegistry, u"Doomed"), 1018);
       told = "Error: cannot read registry key [" + N(KeyPath()) + "Doomed\\] [error:1018]";
       break;
     case Kind::kLinkClosed:

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <set>
 #include <string>
@@ -118,12 +119,13 @@ class VanishingFolder final : public platform::FileSystemWrapper {
       : FileSystemWrapper(platform::FileSystem::Real()), folder_(std::move(folder)), use_(*this) {}
   std::unique_ptr<platform::FindHandle> FindFirst(const std::u16string& pattern, platform::FindData* first) override {
     std::unique_ptr<platform::FindHandle> search = target().FindFirst(pattern, first);
-    if (search == nullptr || !EqualsFolded(pattern, folder_ + u"*.*")) return search;
+    if (search == nullptr || !armed || !EqualsFolded(pattern, folder_ + u"*.*")) return search;
     search.reset();
     test::RemoveTree(folder_);
     platform::FileSystem::Real().RemoveFolder(folder_.substr(0, folder_.size() - 1));
     return std::make_unique<BrokenOff>();
   }
+  std::atomic<bool> armed{true};
 
  private:
   struct BrokenOff final : platform::FindHandle {
@@ -143,8 +145,7 @@ class DataFolderRemoval final : public platform::FileSystemWrapper {
   explicit DataFolderRemoval(std::u16string below)
       : FileSystemWrapper(platform::FileSystem::Real()), below_(std::move(below)), use_(*this) {}
   std::unique_ptr<platform::FindHandle> FindFirst(const std::u16string& pattern, platform::FindData* first) override {
-    if (!done_ && StartsWithFolded(pattern, below_)) {
-      done_ = true;
+    if (armed && StartsWithFolded(pattern, below_) && armed.exchange(false)) {
       test::RemoveTree(DataFolder());
       target().RemoveFolder(DataFolder().substr(0, DataFolder().size() - 1));
       removed_ = target().Attributes(DataFolder()) == platform::kInvalidAttributes;
@@ -152,11 +153,11 @@ class DataFolderRemoval final : public platform::FileSystemWrapper {
     return target().FindFirst(pattern, first);
   }
   bool removed() const { return removed_; }
+  std::atomic<bool> armed{true};
 
  private:
   const std::u16string below_;
-  bool done_ = false;
-  bool removed_ = false;
+  std::atomic<bool> removed_{false};
   platform::ScopedFacility<platform::FileSystem> use_;
 };
 
@@ -167,12 +168,13 @@ class CuttingVersions final : public platform::VersionResources {
   explicit CuttingVersions(std::u16string name) : name_(std::move(name)), use_(*this) {}
   uint32_t BlockSize(const std::u16string& path) override {
     const uint32_t size = Real().BlockSize(path);
-    if (size != 0 && EndsWithFolded(path, name_)) test::WriteFileBytes(path, test::ReadFileBytes(path).substr(0, 64));
+    if (size != 0 && armed && EndsWithFolded(path, name_)) test::WriteFileBytes(path, test::ReadFileBytes(path).substr(0, 64));
     return size;
   }
   bool ReadBlock(const std::u16string& path, void* buffer, uint32_t size) override {
     return Real().ReadBlock(path, buffer, size);
   }
+  std::atomic<bool> armed{true};
 
  private:
   const std::u16string name_;
@@ -198,6 +200,7 @@ class DeletingRegistry final : public platform::Registry {
   uint32_t DeleteKey(platform::RegistryRoot root, const std::u16string& path) override {
     return Real().DeleteKey(root, path);
   }
+  std::atomic<bool> armed{true};
 
  private:
   class Key final : public platform::RegistryKey {
@@ -218,7 +221,7 @@ class DeletingRegistry final : public platform::Registry {
       const uint32_t result = inner_->OpenSubKey(path, options, access, key);
       if (result != platform::kErrorSuccess) return result;
       *key = std::make_unique<Key>(owner_, std::move(*key));
-      if (EqualsFolded(path, owner_.leaf_)) test::DeleteRegistryTree(owner_.root_, owner_.doomed_);
+      if (owner_.armed && EqualsFolded(path, owner_.leaf_)) test::DeleteRegistryTree(owner_.root_, owner_.doomed_);
       return result;
     }
     uint32_t CreateSubKey(const std::u16string& path, uint32_t options, std::unique_ptr<RegistryKey>* key) override {
@@ -273,8 +276,8 @@ class FaultMatrix : public test::SettingsTest, public ::testing::WithParamInterf
     client_ = std::make_unique<CXClient>(settings_, test::FastTiming());
     ASSERT_EQ(client_->StartConnectionThread(), 1);
   }
+  // The agent ends before the faulty facilities go: it may be using them.
   ~FaultMatrix() override {
-    Disarm();
     if (client_ != nullptr) client_->StopClient();
   }
 
@@ -309,12 +312,14 @@ class FaultMatrix : public test::SettingsTest, public ::testing::WithParamInterf
     }
     return false;
   }
+  // The fault passes; its facility stays in place (passing every call on)
+  // while the agent may be inside it.
   void Disarm() {
-    files_.reset();
-    removal_.reset();
-    vanishing_.reset();
-    versions_.reset();
-    registry_.reset();
+    if (files_ != nullptr) files_->fail_from_write = 0;
+    if (removal_ != nullptr) removal_->armed = false;
+    if (vanishing_ != nullptr) vanishing_->armed = false;
+    if (versions_ != nullptr) versions_->armed = false;
+    if (registry_ != nullptr) registry_->armed = false;
   }
 
   // Serves the agent's next connection as a console that closes the link

@@ -98,9 +98,11 @@ void CXClient::CommandLoop() {
       int32_t poll_ms = timing_.poll_ms;
       if (is_uploading_.load() == 1) {
         poll_ms = 0;
+        const int32_t downloading = current_snapshot_.load();
         if (SendNextBlock() == 0) {
           // The link is down: the socket is closed, and the next pass
           // connects again at once (the wait is for a failed connect).
+          LogInfo("download of snapshot %d broke off: connection lost", static_cast<int>(downloading));
           CloseLink();
           continue;
         }

@@ -252,6 +252,9 @@ class CXClient : public CXTCPIPclient {
   std::thread scan_thread_;
   bool scan_active_ = false;
   int32_t scan_number_ = 0;
+  // The scan has reached its report: its file is whole (or gone), and a
+  // console that has its "scan-done" may acknowledge it at once.
+  bool scan_reported_ = false;
   ScanRecordingFactory recording_factory_;
   SXMaintenanceActions maintenance_;
 };

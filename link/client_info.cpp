@@ -90,6 +90,7 @@ int CXClient::SendClientInfo(std::string* error) {
 
   // Read once: a scan that ends while "info" goes out is reported after the
   // greeting unless this list already names its snapshot.
+  settings_.DropMissingSnapshots();  // never offer what cannot be downloaded
   info_saved_uids_ = settings_.saved_snapshots();
   CXMessage info;
   info.Init("info")

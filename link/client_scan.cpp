@@ -37,6 +37,7 @@ int CXClient::StartScanThread(std::string* error) {
   }
   current_snapshot_.store(0);
   scan_number_ = settings_.NextSnapshotNumber();
+  scan_reported_ = false;
   // Counted and marked before the thread exists, so that a "stop-scan" or a
   // service stop right after this finds the scan running.
   running_threads_.fetch_add(1);
@@ -95,6 +96,12 @@ void CXClient::ReportScanDone(int ok, int32_t number, const std::string& text) {
   // The catalog step comes first, outside the link lock: the next number and
   // an empty name for the next scan.
   if (ok != 0 && settings_.CompleteSnapshot() == 0) LogError("cannot save settings");
+  {
+    // From here the snapshot is no longer being recorded: a "down-ack" that
+    // overtakes the end of this thread deletes it as it should.
+    std::lock_guard<std::mutex> lock(scan_lock_);
+    scan_reported_ = true;
+  }
 
   SXScanReport report;
   report.ok = ok;
@@ -153,7 +160,7 @@ int32_t CXClient::SnapshotToDiscard() {
 
 bool CXClient::IsBeingRecorded(int32_t n) {
   std::lock_guard<std::mutex> lock(scan_lock_);
-  return scan_active_ && scan_number_ == n;
+  return scan_active_ && !scan_reported_ && scan_number_ == n;
 }
 
 }  // namespace orvalinth

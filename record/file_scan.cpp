@@ -2,6 +2,8 @@
 
 #include "record/file_scan.h"
 
+#include "base/log.h"
+#include "base/strings.h"
 #include "platform/errors.h"
 #include "platform/reparse_points.h"
 #include "record/folder_links.h"
@@ -11,6 +13,15 @@
 
 namespace orvalinth {
 namespace {
+
+// The next entry of a listing; at its end false, with *error the system
+// error when the listing broke off rather than ran out of entries.
+bool NextEntry(platform::FindHandle& search, platform::FindData* entry, uint32_t* error) {
+  if (search.Next(entry)) return true;
+  const uint32_t code = platform::LastError();
+  if (code != platform::kErrorNoMoreFiles && code != platform::kErrorSuccess) *error = code;
+  return false;
+}
 
 bool IsDots(const std::u16string& name) {
   return (name.size() == 1 && name[0] == u'.') || (name.size() == 2 && name[0] == u'.' && name[1] == u'.');
@@ -113,7 +124,10 @@ void CXFileScan::ScanFolder(SXNodeRecord* node, int32_t depth) {
   const bool versions = request_.version_info && has_version_info_extension_ != nullptr;
   CXCountBatch file_count(file_counter_, kFileBatch);
   int32_t folder_count = 0;
-  for (bool more = !StopRequested(); more; more = !StopRequested() && search->Next(&entry_)) {
+  // A listing that breaks off (the folder removed while it is listed, a
+  // network drive gone) keeps what was listed, and the folder its error.
+  uint32_t broke_off = 0;
+  for (bool more = !StopRequested(); more; more = !StopRequested() && NextEntry(*search, &entry_, &broke_off)) {
     const uint16_t attributes = static_cast<uint16_t>(entry_.attributes & 0xFFFF);
     if ((entry_.attributes & platform::kAttrDirectory) == 0) {
       SXFileRecord* file = run.Append(entry_.name.data(), NameLength(entry_.name));
@@ -146,6 +160,10 @@ void CXFileScan::ScanFolder(SXNodeRecord* node, int32_t depth) {
       ++folder_count;
     }
     path_.resize(length);
+  }
+  if (broke_off != 0) {
+    node->error = static_cast<int32_t>(broke_off);
+    LogError("cannot read folder [%s] [error:%u]", EncodeUtf8(path_).c_str(), broke_off);
   }
   // Closed before going down, so open searches do not pile up with the depth
   // (and the entry buffer is free for the subfolders).

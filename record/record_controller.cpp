@@ -1,6 +1,9 @@
 #include "record/record_controller.h"
 
+#include "base/log.h"
 #include "base/paths.h"
+#include "base/strings.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "record/apps/system_info.h"
 #include "record/version_hooks.h"
@@ -35,6 +38,12 @@ int CXClientRecordController::StartRecording(int32_t number) {
   }
 
   path_ = SnapshotPath(number);
+  // A data folder removed since the last scan (by hand, or while a scan
+  // wrote into it) is made again: otherwise no scan could succeed until
+  // someone made it by hand on the machine.
+  platform::FileSystem& files = platform::FileSystem::Get();
+  const std::u16string folder = DataFolder().substr(0, DataFolder().size() - 1);
+  if (files.Attributes(folder) == platform::kInvalidAttributes) files.CreateFolder(folder);
   const std::string title = settings_.SnapshotTitle();
   const SXVersionInfoHooks hooks = VersionInfoHooks();
   writer().version_table().set_reader(hooks.read_version_info);
@@ -64,9 +73,16 @@ int CXClientRecordController::FinishRecording(int32_t number) {
     platform::FileSystem::Get().RemoveFile(path_);
     return 0;
   }
+  // The file (or its whole folder) can be removed while it is written where
+  // the system lets an open file go: a snapshot that is not there any more
+  // never reaches the catalog.
+  if (platform::FileSystem::Get().Attributes(path_) == platform::kInvalidAttributes) {
+    const uint32_t error = platform::LastError();
+    return SetError("", u"Cannot find file\n[" + path_ + u"] [error:" + Widen(Format("%u", error)) + u"]");
+  }
   // A catalog that cannot be saved keeps the snapshot in memory; the next
   // save of the settings writes it.
-  settings_.AddSnapshot();
+  if (settings_.AddSnapshot() == 0) LogError("cannot save settings");
   return 1;
 }
 

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "base/log.h"
 #include "base/strings.h"
 #include "platform/errors.h"
 #include "record/registry_paths.h"
@@ -126,7 +127,9 @@ void CXRegScan::ScanTarget(SXNodeRecord* node, int32_t depth) {
 }
 
 void CXRegScan::ScanKey(platform::RegistryKey& key, SXNodeRecord* node, int32_t depth) {
-  node->content_offset = ValueRun(key);
+  // A key deleted while it is read keeps what was read, and its error.
+  uint32_t broke_off = 0;
+  node->content_offset = ValueRun(key, &broke_off);
   const int32_t below = depth + 1;
   if (below >= kMaxDepth) return;  // too deep: values only
 
@@ -137,7 +140,10 @@ void CXRegScan::ScanKey(platform::RegistryKey& key, SXNodeRecord* node, int32_t 
   for (uint32_t index = 0; !StopRequested(); ++index) {
     const uint32_t result = key.EnumKey(index, &key_name_, kNameUnits);
     // A name cut to the buffer is still taken; any other failure ends the list.
-    if (result != platform::kErrorSuccess && result != platform::kErrorMoreData) break;
+    if (result != platform::kErrorSuccess && result != platform::kErrorMoreData) {
+      if (result != platform::kErrorNoMoreItems) broke_off = result;
+      break;
+    }
     ++enumerated;
     if (!excluded.empty()) {
       path_ += key_name_;
@@ -147,6 +153,10 @@ void CXRegScan::ScanKey(platform::RegistryKey& key, SXNodeRecord* node, int32_t 
       if (skip) continue;
     }
     subkeys.Append(key_name_, 0);
+  }
+  if (broke_off != 0) {
+    node->error = static_cast<int32_t>(broke_off);
+    LogError("cannot read registry key [%s] [error:%u]", EncodeUtf8(path_).c_str(), broke_off);
   }
   // Entered after the list is read, with the key still open: a subkey's scan
   // never disturbs this key's enumeration.
@@ -181,12 +191,20 @@ void CXRegScan::OpenAndScan(platform::RegistryKey& parent, SXNodeRecord* node, i
   ScanKey(*key, node, depth);
 }
 
-int32_t CXRegScan::ValueRun(platform::RegistryKey& key) {
+int32_t CXRegScan::ValueRun(platform::RegistryKey& key, uint32_t* broke_off) {
   platform::RegistryKey::Info info;
-  if (key.QueryInfo(&info) != platform::kErrorSuccess) return 0;
+  const uint32_t queried = key.QueryInfo(&info);
+  if (queried != platform::kErrorSuccess) {
+    *broke_off = queried;
+    return 0;
+  }
   uint32_t type = 0;
-  for (uint32_t index = 0; key.EnumValue(index, &value_name_, &type, &value_data_) == platform::kErrorSuccess;
-       ++index) {
+  for (uint32_t index = 0;; ++index) {
+    const uint32_t result = key.EnumValue(index, &value_name_, &type, &value_data_);
+    if (result != platform::kErrorSuccess) {
+      if (result != platform::kErrorNoMoreItems) *broke_off = result;
+      break;
+    }
     int32_t name_length = static_cast<int32_t>(value_name_.size());
     if (name_length > kLongestValueName) name_length = kCutValueName;
     values_.Add(type, value_name_.data(), name_length, reinterpret_cast<const uint8_t*>(value_data_.data()),

@@ -66,7 +66,9 @@ class CXRegScan final : public CXSectionWalk {
   // key: a link is recorded as such, any other key scanned.
   void OpenAndScan(platform::RegistryKey& parent, SXNodeRecord* node, int32_t depth);
   // Writes the key's values as a run; its offset, 0 when it has none.
-  int32_t ValueRun(platform::RegistryKey& key);
+  // *broke_off gets the error of a read that failed other than at the end
+  // of the values (the key deleted meanwhile).
+  int32_t ValueRun(platform::RegistryKey& key, uint32_t* broke_off);
 
   const CXScanRequest* request_ = nullptr;
   std::vector<std::u16string> roots_;

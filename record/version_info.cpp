@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/log.h"
 #include "base/strings.h"
+#include "platform/errors.h"
 #include "platform/version_resources.h"
 #include "storage/exe_version.h"
 #include "storage/version_table.h"
@@ -75,10 +77,13 @@ int ReadVersionInfo(const std::u16string& path, SXExeVersion* out) {
   const uint8_t* block = buffer.data();
   const size_t room = buffer.size();
   VersionValue fixed;
-  if (!resources.ReadBlock(path, buffer.data(), static_cast<uint32_t>(room)) ||
-      !platform::QueryVersionValue(block, room, u"\\", &fixed)) {
+  if (!resources.ReadBlock(path, buffer.data(), static_cast<uint32_t>(room))) {
+    // The file had a version block a moment ago: it changed (was cut,
+    // replaced) while it was read. Recorded without version information.
+    LogError("cannot read version information [%s] [error:%u]", EncodeUtf8(path).c_str(), platform::LastError());
     return 0;
   }
+  if (!platform::QueryVersionValue(block, room, u"\\", &fixed)) return 0;
   // A block without the whole fixed information has no file version; its
   // strings still count.
   if (ValueBytes(fixed) >= kFixedInfoSize) {

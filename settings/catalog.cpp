@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <limits>
 
+#include "base/log.h"
 #include "base/paths.h"
 #include "base/strings.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "settings/client_settings.h"
 #include "settings/saved_snapshots.h"
@@ -61,7 +63,9 @@ int CXClientSettings::RemoveSnapshot(int32_t number) {
                                   [number](const std::string& entry) { return DecimalValue(entry) == number; });
   if (found != entries.end()) entries.erase(found);
   fields_.saved_snapshots = JoinSavedSnapshots(entries);
-  Save();
+  // The file goes all the same: the list in memory no longer has it, and the
+  // next save that succeeds writes the list without it.
+  if (Save() == 0) LogError("cannot save settings");
   // Deleted under the lock as well, so that the other thread sees the list
   // and the file change together.
   return platform::FileSystem::Get().RemoveFile(SnapshotPath(number)) ? 1 : 0;
@@ -71,6 +75,24 @@ void CXClientSettings::CheckSavedSnapshots() {
   Guard guard = Hold();
   if (fields_.saved_snapshots.empty()) return;
   fields_.saved_snapshots = KeepReadableSnapshots(fields_.saved_snapshots);
+}
+
+void CXClientSettings::DropMissingSnapshots() {
+  Guard guard = Hold();
+  std::vector<std::string> entries = SplitSavedSnapshots(fields_.saved_snapshots, true);
+  platform::FileSystem& files = platform::FileSystem::Get();
+  const size_t before = entries.size();
+  for (size_t i = entries.size(); i-- > 0;) {
+    const int32_t number = DecimalValue(entries[i]);
+    if (files.Attributes(SnapshotPath(number)) != platform::kInvalidAttributes) continue;
+    const uint32_t error = platform::LastError();
+    if (error != platform::kErrorFileNotFound && error != platform::kErrorPathNotFound) continue;
+    LogError("snapshot %d is missing", static_cast<int>(number));
+    entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+  if (entries.size() == before) return;
+  fields_.saved_snapshots = JoinSavedSnapshots(entries);
+  if (Save() == 0) LogError("cannot save settings");
 }
 
 }  // namespace orvalinth

@@ -105,6 +105,11 @@ class CXClientSettings {
   // Drops from saved snapshots every entry whose snapshot file cannot be
   // opened for reading. The file is not written.
   void CheckSavedSnapshots();
+  // Drops from saved snapshots every entry whose snapshot file is not there
+  // any more (deleted by hand, or with the data folder), logging each as
+  // "snapshot <n> is missing", and saves when it dropped any. A file that is
+  // there but cannot be opened just now stays listed.
+  void DropMissingSnapshots();
 
   // ---- fields ----------------------------------------------------------------
   // Values are copied out and in under the lock. The 8-bit values are single

@@ -31,7 +31,9 @@ class FaultyFiles::FaultyFile final : public platform::File {
     *written = 0;
     const int number = ++owner_.writes;
     const int from = owner_.fail_from_write.load();
-    if ((from != 0 && number >= from) || (owner_.fail_writes_after_seek && sought_)) {
+    const int failing = owner_.failing_writes.load();
+    const bool full = from != 0 && number >= from && (failing == 0 || number < from + failing);
+    if (full || (owner_.fail_writes_after_seek && sought_)) {
       return Fail(platform::kErrorDiskFull);
     }
     if (owner_.disk_room >= 0 && stored_ + n > owner_.disk_room) {

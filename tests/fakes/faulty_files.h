@@ -41,6 +41,9 @@ class FaultyFiles final : public platform::FileSystemWrapper {
   // faulty file from 1 (`writes` counts them); 0: none fails.
   std::atomic<int> fail_from_write{0};
   std::atomic<int> writes{0};
+  // How many writes fail from fail_from_write on (a disk that has room again
+  // afterwards); 0: every one.
+  std::atomic<int> failing_writes{0};
   // Each faulty file takes this many bytes, then a write stores what still
   // fits and fails with a full disk; -1: no limit.
   int64_t disk_room = -1;

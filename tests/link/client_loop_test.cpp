@@ -297,7 +297,8 @@ TEST_F(ClientLoop, AFailedPingIsFollowedByAnImmediateReconnect) {
 }
 
 // A download block that cannot be sent means a link that is down: the agent
-// connects again at once, without a wait and without a log line.
+// connects again at once, without a wait, and logs the one line that says
+// the download broke off.
 TEST_F(ClientLoop, AFailedDownloadBlockIsFollowedByAnImmediateReconnect) {
   test::WriteFileBytes(SnapshotPath(1), std::string(8 * 131072, 'b'));
   FailOneSend sockets;
@@ -331,6 +332,7 @@ TEST_F(ClientLoop, AFailedDownloadBlockIsFollowedByAnImmediateReconnect) {
   EXPECT_EQ(Count(log, "connected to server"), 2) << log;
   EXPECT_EQ(Count(log, "disconnected from server"), 0) << log;
   EXPECT_EQ(Count(log, "Connection lost"), 0) << log;
+  EXPECT_EQ(Count(log, "download of snapshot 1 broke off: connection lost"), 1) << log;
 }
 
 // 200 links made, greeted and dropped by the console: every socket the agent

@@ -183,8 +183,19 @@ TEST_F(RecordControllerTest, AJobThatIgnoresTheStopIsEndedForcibly) {
   EXPECT_FALSE(SnapshotExists(number_));
 }
 
+// A data folder that is gone is made again; one that cannot be made (a file
+// of that name is in the way) lets nothing start.
 TEST_F(RecordControllerTest, WithoutADataFolderNothingStarts) {
-  platform::FileSystem::Get().RemoveFolder(DataFolder().substr(0, DataFolder().size() - 1));
+  const std::u16string folder = DataFolder().substr(0, DataFolder().size() - 1);
+  platform::FileSystem::Get().RemoveFolder(folder);
+  {
+    CXClientRecordController controller(settings_);
+    EXPECT_EQ(controller.StartRecording(number_), 1);
+    controller.AbortRecording();
+  }
+  EXPECT_NE(platform::FileSystem::Get().Attributes(folder) & platform::kAttrDirectory, 0u);
+  test::RemoveTree(DataFolder());
+  test::WriteFileBytes(folder, "in the way");
   CXClientRecordController controller(settings_);
   EXPECT_EQ(controller.StartRecording(number_), 0);
   EXPECT_NE(controller.ChainText(false).find(N(SnapshotPath(number_))), std::string::npos) << controller.ChainText(false);

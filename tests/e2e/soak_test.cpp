@@ -91,6 +91,18 @@ class Soak : public ::testing::Test {
     fs::create_directories(folder_ + "/program/data");
     fs::create_directories(folder_ + "/downloads");
     fs::copy_file(ORVALINTH_HOST_SOAK_SERVICE, folder_ + "/program/OrvalinthSrv");
+  }
+  ~Soak() override {
+    if (daemon_ > 0) {
+      kill(daemon_, SIGKILL);
+      int code = 0;
+      WaitForExit(daemon_, kWaitMs, &code);
+    }
+    if (!HasFailure()) fs::remove_all(folder_);
+  }
+
+  // The tree to scan and the large download.
+  void MakeFiles() {
     for (int d = 0; d < 5; ++d) {
       fs::create_directories(folder_ + "/tree/d" + std::to_string(d));
       for (int f = 0; f < 20; ++f) {
@@ -100,14 +112,6 @@ class Soak : public ::testing::Test {
     std::string large(kLargeDownloadBytes, '\0');
     for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>((i * 2654435761u) >> 13);
     WriteWholeFile(folder_ + "/program/data/snapshot900.snp", large);
-  }
-  ~Soak() override {
-    if (daemon_ > 0) {
-      kill(daemon_, SIGKILL);
-      int code = 0;
-      WaitForExit(daemon_, kWaitMs, &code);
-    }
-    if (!HasFailure()) fs::remove_all(folder_);
   }
 
   // Runs the plan; the samples go to samples_.
@@ -187,6 +191,7 @@ void Soak::VanishMidBlock() {
 }
 
 void Soak::Run(const SXSoakPlan& plan) {
+  MakeFiles();
   ASSERT_TRUE(link_.Listen("127.0.0.1", 0));
   link_.set_reply_timeout_ms(kWaitMs);
   ASSERT_TRUE(WriteWholeFile(folder_ + "/program/OrvalinthSrv.ini",

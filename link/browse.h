@@ -44,7 +44,11 @@ std::string ListDrives();
 // with "\" its subfolders; for "C:\Windows" the folders of C:\ whose names
 // begin with "Windows". "." and ".." are left out; a folder that is a link is
 // kind 2 with its target (ResolveFolderLink, record/folder_links.h), another one kind 1 when
-// HasSubfolders says so. Empty when the search cannot start.
+// HasSubfolders says so. Empty when the search cannot start. Only a path on
+// a drive is searched (IsDrivePath); any other (a share "\\server\share\",
+// a device "\\.\", "\\?\", a rooted or relative path) lists nothing and
+// logs "get-dir refused [path]".
+bool IsDrivePath(const std::u16string& path);
 void ListSubfolders(const std::u16string& path, std::vector<std::u16string>* listing);
 
 // Whether the folder `parent` + `name` (parent ending with "\") holds a

@@ -2,8 +2,10 @@
 
 #include <vector>
 
+#include "base/log.h"
 #include "base/strings.h"
 #include "link/browse.h"
+#include "link/wire_text.h"
 #include "platform/files.h"
 #include "platform/volumes.h"
 #include "record/folder_links.h"
@@ -38,8 +40,19 @@ std::string ListDrives() {
   return drives;
 }
 
+bool IsDrivePath(const std::u16string& path) {
+  return path.size() >= 3 && ((path[0] >= u'a' && path[0] <= u'z') || (path[0] >= u'A' && path[0] <= u'Z')) &&
+         path[1] == u':' && (path[2] == u'\\' || path[2] == u'/');
+}
+
 void ListSubfolders(const std::u16string& path, std::vector<std::u16string>* listing) {
   listing->clear();
+  if (!IsDrivePath(path)) {
+    // A share would have the service sign in to whatever server the path
+    // names, a device path would reach what is no folder: neither is browsed.
+    LogError("get-dir refused [%s]", LogSafe(EncodeUtf8(path), 300).c_str());
+    return;
+  }
   platform::FindData entry;
   auto search = platform::FileSystem::Get().FindFirst(path + u"*.*", &entry);
   if (search == nullptr) return;

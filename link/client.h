@@ -96,6 +96,10 @@ class CXClient : public CXTCPIPclient {
   // Sleeps seconds x 2 times the sleep step; 0 as soon as the stop flag is
   // found raised after a sleep, else 1.
   int WaitUnlessStopped(int seconds) override;
+  // Waits in sleep steps until bytes can be read: false after a stop, or
+  // after the receive time-out (30 s) without a byte, so that a console
+  // that trickles a frame never holds up a stop of the service.
+  bool AwaitBytes() override;
 
   // ---- the dialogue (link/client_info.cpp, link/dispatcher.cpp) ----
 
@@ -156,6 +160,8 @@ class CXClient : public CXTCPIPclient {
   int32_t stop_requested() const { return stop_.load(); }
   int32_t current_snapshot() const { return current_snapshot_.load(); }
   const SXClientTiming& timing() const { return timing_; }
+  // Set before the connection thread starts (test builds of the service).
+  void set_timing(SXClientTiming timing) { timing_ = timing; }
 
   // Whether the operating system is 64-bit (native architecture 9 or 6).
   static bool IsOs64Bit();
@@ -219,7 +225,7 @@ class CXClient : public CXTCPIPclient {
   bool IsBeingRecorded(int32_t n);
 
   CXClientSettings& settings_;
-  const SXClientTiming timing_;
+  SXClientTiming timing_;
 
   std::thread connection_thread_;
   std::atomic<int32_t> running_threads_{0};

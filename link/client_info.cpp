@@ -55,6 +55,16 @@ bool CXClient::IsOs64Bit() {
   return architecture == 9 || architecture == 6;
 }
 
+bool CXClient::AwaitBytes() {
+  const int64_t end = platform::MonotonicMs() + int64_t{kServerTimeoutSeconds} * 1000;
+  while (stop_.load() == 0) {
+    // Readable, or a poll error that the receive then reports.
+    if (platform::Sockets::Get().WaitReadable(socket_, timing_.sleep_ms) != 0) return true;
+    if (platform::MonotonicMs() >= end) return false;
+  }
+  return false;
+}
+
 int CXClient::AwaitConsoleGreeting() {
   const int64_t end = platform::MonotonicMs() + int64_t{kServerTimeoutSeconds} * 1000;
   while (stop_.load() == 0) {

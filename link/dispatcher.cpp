@@ -9,9 +9,15 @@
 #include "link/browse.h"
 #include "link/client.h"
 #include "link/wire_text.h"
+#include "platform/extended_path.h"
 
 namespace orvalinth {
 namespace {
+
+// The most the scan targets of a request may take, in bytes as they come
+// (each entry's FF and UTF-8): far beyond any real list, and far below a
+// frame, which "info" and "get-scan" must fit with them.
+constexpr size_t kMaxScanTargetsBytes = 1048576;
 
 // An entry of a target list that the settings file can hold: one that comes
 // back unchanged and changes nothing else at the next load. An exclusion
@@ -49,6 +55,17 @@ bool ReadTargetList(const CXMessage& request, const char* key, std::vector<std::
 // be written; -1 with *error when the request was refused (nothing changed).
 int TakeScanSettings(CXClientSettings& settings, const CXMessage& request, bool with_removable,
                      std::string* error) {
+  // Every "info" and "get-scan" carries the targets: lists that would not
+  // fit a frame would make the agent's own greeting fail at every connect.
+  // Measured as they came, before any of them is decoded.
+  const size_t bytes = request.GetString("file").size() + request.GetString("regs").size() +
+                       request.GetString("apps").size();
+  if (bytes > kMaxScanTargetsBytes) {
+    *error = Format("scan targets too large (%llu bytes, at most %llu)", static_cast<unsigned long long>(bytes),
+                    static_cast<unsigned long long>(kMaxScanTargetsBytes));
+    LogError("%s", error->c_str());
+    return -1;
+  }
   SXScanTargets targets;
   if (!ReadTargetList(request, "file", &targets.files, error) ||
       !ReadTargetList(request, "regs", &targets.registry, error) ||
@@ -76,12 +93,17 @@ int CXClient::DispatchCommand(CXMessage& message) {
     return SendLocked(message) ? 1 : 0;
   }
   if (message.IsNamed("get-dir") || message.IsNamed("get-reg")) {
-    const std::u16string path = DecodeUtf8(message.GetString("path"));
+    const std::string& raw = message.GetString("path");
     std::vector<std::u16string> listing;
-    if (message.IsNamed("get-dir")) {
-      ListSubfolders(path, &listing);
-    } else {
-      ListRegistryKeys(path, &listing);
+    // More bytes than the UTF-8 of the longest Windows path: nothing can be
+    // listed, and nothing is decoded.
+    if (raw.size() <= 3 * platform::kMaxPathUnits) {
+      const std::u16string path = DecodeUtf8(raw);
+      if (message.IsNamed("get-dir")) {
+        ListSubfolders(path, &listing);
+      } else {
+        ListRegistryKeys(path, &listing);
+      }
     }
     // Both listings answer as "get-dir"; the console knows what it asked.
     message.Init("get-dir").AddList("path", listing);

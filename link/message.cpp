@@ -127,6 +127,7 @@ bool CXMessage::Decode() {
     if (*q == kSeparatorByte) return set_payload(q + 1);
     const uint8_t* k = FindSeparator(q, end);
     if (k == end) return false;  // a key without a value
+    if (keys_.size() == kMaxPairs) return false;
     keys_.push_back(Bytes(q, k));
     const uint8_t* e = FindSeparator(k + 1, end);
     values_.push_back(Bytes(k + 1, e));

@@ -57,9 +57,13 @@ class CXMessage {
   // Sizes the body buffer to `length` (>= 0) bytes and returns it, for the
   // receiver to fill before Decode. Reuses the buffer while it is big enough.
   uint8_t* ReserveBody(int32_t length);
-  // Parses the body. Fails only for a body ending with a lone FE or for a key
-  // without the FE that starts its value; the parts read so far stay.
+  // Parses the body. Fails for a body ending with a lone FE, for a key
+  // without the FE that starts its value, and for more than kMaxPairs pairs;
+  // the parts read so far stay.
   bool Decode();
+  // No message has more than a dozen pairs. A frame of 3-byte pairs would
+  // otherwise cost about twenty times its size in decoded strings.
+  static constexpr size_t kMaxPairs = 65536;
 
   // The decoded name equals `word` byte for byte.
   bool IsNamed(std::string_view word) const { return name_ == word; }

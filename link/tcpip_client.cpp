@@ -93,6 +93,10 @@ bool CXTCPIPclient::RecvExact(void* buffer, int32_t length) {
   char* next = static_cast<char*>(buffer);
   int32_t left = length;
   while (left > 0) {
+    if (!AwaitBytes()) {
+      stat_ = kStatConnectionError;
+      return false;
+    }
     const int32_t got = net.Recv(socket_, next, left);
     if (got == 0) {
       stat_ = kStatConnectionClosed;

@@ -78,6 +78,10 @@ class CXTCPIPclient : public CXSocket {
   // Waits seconds x 2 times 500 ms before a send is retried; 0 when a stop was
   // requested meanwhile. The client with a stop flag overrides it.
   virtual int WaitUnlessStopped(int seconds);
+  // Called before each receive of RecvExact: false ends the receive with
+  // status 3. This one returns true at once (the blocking receive and its
+  // time-out do the waiting); the client with a stop flag overrides it.
+  virtual bool AwaitBytes() { return true; }
 
   // ---- framing and greeting ----
 

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <mutex>
+#include <vector>
 
 #include "platform/errors.h"
 #include "platform/volumes.h"
@@ -92,6 +93,36 @@ bool FindFolded(int folder, const std::string& wanted, std::string* found) {
   return matched;
 }
 
+// The part of a rooted path below its drive's folder, as Windows reads it
+// before it opens anything: "/" first, "." components and repeated
+// separators gone, ".." taking the component before it away but never
+// leaving the drive ("C:\\..\\..\\etc" is "C:\\etc"), a final "/" kept.
+// Linear in the length of the path.
+std::string DriveRelative(const std::string& tail) {
+  std::string out;
+  out.reserve(tail.size() + 1);
+  std::vector<size_t> starts;  // where each kept component's "/" is in `out`
+  size_t start = 0;
+  while (start <= tail.size()) {
+    size_t end = tail.find('/', start);
+    if (end == std::string::npos) end = tail.size();
+    const size_t n = end - start;
+    if (n == 2 && tail[start] == '.' && tail[start + 1] == '.') {
+      if (!starts.empty()) {
+        out.resize(starts.back());
+        starts.pop_back();
+      }
+    } else if (n > 0 && !(n == 1 && tail[start] == '.')) {
+      starts.push_back(out.size());
+      out += '/';
+      out.append(tail, start, n);
+    }
+    start = end + 1;
+  }
+  if (out.empty() || (!tail.empty() && tail.back() == '/')) out += '/';
+  return out;
+}
+
 }  // namespace
 
 void SetDrive(char letter, const std::string& host_root, uint32_t drive_type) {
@@ -148,8 +179,7 @@ std::string ToHostPath(const std::u16string& windows_path) {
   }
   std::string tail = TurnSlashes(ToUtf8(rest), '\\', '/');
   if (!rooted) return tail;
-  if (tail.empty() || tail[0] != '/') tail.insert(tail.begin(), '/');
-  return root + tail;
+  return root + DriveRelative(tail);
 }
 
 std::u16string FromHostPath(const std::string& host_path) {

@@ -35,7 +35,10 @@ void ResetDrives();
 uint32_t DriveMask();
 uint32_t DriveTypeOf(char letter);
 
-// Windows path to host path by the rule above (no case resolution).
+// Windows path to host path by the rule above (no case resolution). A rooted
+// path is read as Windows reads it first: "." components and repeated
+// separators go, and ".." takes the component before it away but never
+// climbs above the drive's folder, so no path leaves its drive.
 std::string ToHostPath(const std::u16string& windows_path);
 // Host path to Windows path.
 std::u16string FromHostPath(const std::string& host_path);

@@ -55,7 +55,7 @@ CXChunkedPayload::CXChunkedPayload(CXSnapshotSource& source, uint32_t block_offs
   SXLz4Input in{nullptr, 0, 0, lz4_length_};
   SXLz4Window window;
   window.length = length_;
-  window.bytes.resize(std::min<uint64_t>(length_, static_cast<uint64_t>(chunk_) + kWindow));
+  window.bytes.resize(std::min<uint64_t>(length_, static_cast<uint64_t>(chunk_) + kWindow + kWindow / 4));
   SXLz4Mark at;
   uint64_t print = kPrintStart;
   Checkpoint point;

@@ -94,8 +94,8 @@ TEST(ChunkedPayload, EveryByteAsLz4DecodesItWhateverTheChunks) {
         SCOPED_TRACE(Format("%s, %s, chunk %u, %u kept", shape, in_parts ? "in parts" : "at once", c.chunk, c.cached));
         CXChunkedPayload chunked(source, 20, HeaderAt20(file), c.chunk, c.cached);
         ASSERT_EQ(chunked.size(), size);
-        if (std::string(shape) != "random" && c.chunk < size) {
-          EXPECT_GT(chunked.chunk_count(), size / c.chunk / 2);
+        if (std::string(shape) == "records") {
+          EXPECT_GE(chunked.chunk_count(), size / c.chunk);  // short sequences: a checkpoint every chunk
         }
         uint32_t wrong = 0;
         for (uint32_t i = 0; i < size; ++i) wrong += *chunked.Read(i, 1) != static_cast<uint8_t>(payload[i]);

@@ -143,40 +143,52 @@ std::vector<uint32_t> CXBlockChain::Unclaimed() const {
   return out;
 }
 
+namespace snapshot_read {
+
+void FailBlockRead(uint32_t block_offset) {
+  Fail(SXReadFaultKind::kCannotRead, block_offset, -1,
+       Format("cannot read the block at file offset %u (error %u)", block_offset, platform::LastError()));
+}
+
+void CheckCompressedBlock(uint32_t block_offset, const SXBlockHeader& h, uint8_t method) {
+  if (method != 0x00) {
+    Fail(SXReadFaultKind::kCorrupt, block_offset, -1,
+         Format("corrupt snapshot: compressed block at file offset %u names compression method %u (only 0, LZ4, "
+                "exists)",
+                block_offset, method));
+  }
+  if (h.length > 0x7FFFFFFFu) {
+    Fail(SXReadFaultKind::kCorrupt, block_offset, -1,
+         Format("corrupt snapshot: compressed block at file offset %u claims %u decoded bytes, more than a "
+                "snapshot can hold",
+                block_offset, h.length));
+  }
+}
+
+void FailLz4(uint32_t block_offset, uint32_t length, int64_t decoded) {
+  Fail(SXReadFaultKind::kCorrupt, block_offset, -1,
+       decoded < 0 ? Format("corrupt snapshot: the LZ4 data of the block at file offset %u does not decode "
+                            "into its %u bytes",
+                            block_offset, length)
+                   : Format("corrupt snapshot: the LZ4 data of the block at file offset %u decodes to %lld bytes "
+                            "instead of %u",
+                            block_offset, static_cast<long long>(decoded), length));
+}
+
+}  // namespace snapshot_read
+
 std::vector<uint8_t> CXBlockChain::Load(const Block& block) const {
   const SXBlockHeader& h = block.header;
   const uint64_t data_offset = static_cast<uint64_t>(block.offset) + h.header_length;
   std::vector<uint8_t> stored(h.stored);
-  if (!source_->ReadAt(data_offset, stored.data(), h.stored)) {
-    Fail(SXReadFaultKind::kCannotRead, block.offset, -1,
-         Format("cannot read the block at file offset %u (error %u)", block.offset, platform::LastError()));
-  }
+  if (!source_->ReadAt(data_offset, stored.data(), h.stored)) snapshot_read::FailBlockRead(block.offset);
   if (!h.compressed) return stored;
-  if (stored[0] != 0x00) {
-    Fail(SXReadFaultKind::kCorrupt, block.offset, -1,
-         Format("corrupt snapshot: compressed block at file offset %u names compression method %u (only 0, LZ4, "
-                "exists)",
-                block.offset, stored[0]));
-  }
-  if (h.length > 0x7FFFFFFFu) {
-    Fail(SXReadFaultKind::kCorrupt, block.offset, -1,
-         Format("corrupt snapshot: compressed block at file offset %u claims %u decoded bytes, more than a "
-                "snapshot can hold",
-                block.offset, h.length));
-  }
+  snapshot_read::CheckCompressedBlock(block.offset, h, stored[0]);
   std::vector<uint8_t> payload(h.length);
   const int decoded = LZ4_decompress_safe(reinterpret_cast<const char*>(stored.data() + 1),
                                           reinterpret_cast<char*>(payload.data()), static_cast<int>(h.stored - 1),
                                           static_cast<int>(h.length));
-  if (decoded != static_cast<int>(h.length)) {
-    Fail(SXReadFaultKind::kCorrupt, block.offset, -1,
-         decoded < 0 ? Format("corrupt snapshot: the LZ4 data of the block at file offset %u does not decode "
-                              "into its %u bytes",
-                              block.offset, h.length)
-                     : Format("corrupt snapshot: the LZ4 data of the block at file offset %u decodes to %d bytes "
-                              "instead of %u",
-                              block.offset, decoded, h.length));
-  }
+  if (decoded != static_cast<int>(h.length)) snapshot_read::FailLz4(block.offset, h.length, decoded);
   return payload;
 }
 

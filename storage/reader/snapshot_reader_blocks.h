@@ -60,6 +60,8 @@ class CXBlockChain {
   std::vector<uint8_t> Load(const Block& block) const;
   // The offsets of the blocks nothing claimed, in file order.
   std::vector<uint32_t> Unclaimed() const;
+  // The file the blocks lie in (after Walk).
+  CXSnapshotSource& source() const { return *source_; }
 
  private:
   bool ReadHeader(uint64_t position, SXBlockHeader* header, uint32_t* available) const;
@@ -69,4 +71,15 @@ class CXBlockChain {
   std::unordered_map<uint32_t, const char*> uses_;
 };
 
+namespace snapshot_read {
+
+// The faults of loading a block, shared by every way of loading one: a read
+// of the block that failed; a compressed block whose method byte is not 0
+// (LZ4) or whose length is out of range; LZ4 data that does not decode
+// (`decoded` < 0) or decodes to `decoded` bytes instead of `length`.
+[[noreturn]] void FailBlockRead(uint32_t block_offset);
+void CheckCompressedBlock(uint32_t block_offset, const SXBlockHeader& header, uint8_t method);
+[[noreturn]] void FailLz4(uint32_t block_offset, uint32_t length, int64_t decoded);
+
+}  // namespace snapshot_read
 }  // namespace orvalinth

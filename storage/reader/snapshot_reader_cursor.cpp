@@ -1,6 +1,7 @@
 #include "storage/reader/snapshot_reader_cursor.h"
 
 #include "base/strings.h"
+#include "storage/reader/snapshot_reader_chunked.h"
 
 namespace orvalinth {
 namespace snapshot_read {
@@ -21,9 +22,19 @@ void ReadContext::Remark(std::string text) {
 
 CXPayloadCursor::CXPayloadCursor(const std::vector<uint8_t>& payload, uint32_t block_offset, const char* block_name,
                                  ReadContext& context)
-    : payload_(payload), block_offset_(block_offset), block_name_(block_name), context_(context) {
-  budget_ = context.limits.cost_per_payload_byte * payload.size() + context.limits.cost_allowance;
+    : data_(payload.data()), size_(static_cast<uint32_t>(payload.size())), block_offset_(block_offset),
+      block_name_(block_name), context_(context) {
+  budget_ = context.limits.cost_per_payload_byte * size_ + context.limits.cost_allowance;
 }
+
+CXPayloadCursor::CXPayloadCursor(CXChunkedPayload& payload, uint32_t block_offset, const char* block_name,
+                                 ReadContext& context)
+    : chunked_(&payload), size_(payload.size()), block_offset_(block_offset), block_name_(block_name),
+      context_(context) {
+  budget_ = context.limits.cost_per_payload_byte * size_ + context.limits.cost_allowance;
+}
+
+const uint8_t* CXPayloadCursor::Fetch(uint32_t n) { return chunked_->Read(position_, n); }
 
 void CXPayloadCursor::Need(uint64_t n) const {
   if (n > remaining()) {
@@ -33,19 +44,21 @@ void CXPayloadCursor::Need(uint64_t n) const {
 
 uint8_t CXPayloadCursor::U8() {
   Need(1);
-  return payload_[position_++];
+  const uint8_t b = *At(1);
+  ++position_;
+  return b;
 }
 
 uint16_t CXPayloadCursor::U16() {
   Need(2);
-  const uint8_t* p = payload_.data() + position_;
+  const uint8_t* p = At(2);
   position_ += 2;
   return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
 
 uint32_t CXPayloadCursor::U32() {
   Need(4);
-  const uint8_t* p = payload_.data() + position_;
+  const uint8_t* p = At(4);
   position_ += 4;
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
          (static_cast<uint32_t>(p[3]) << 24);
@@ -61,7 +74,7 @@ std::u16string CXPayloadCursor::Units(uint32_t n, bool wide) {
   // The check comes before the allocation: a corrupt count allocates nothing.
   Need(wide ? 2ull * n : n);
   std::u16string out(n, u'\0');
-  const uint8_t* p = payload_.data() + position_;
+  const uint8_t* p = At(wide ? 2 * n : n);
   if (wide) {
     for (uint32_t i = 0; i < n; ++i) out[i] = static_cast<char16_t>(p[2 * i] | (p[2 * i + 1] << 8));
     position_ += 2 * n;
@@ -75,7 +88,7 @@ std::u16string CXPayloadCursor::Units(uint32_t n, bool wide) {
 
 std::string CXPayloadCursor::Bytes(uint32_t n) {
   Need(n);
-  std::string out(reinterpret_cast<const char*>(payload_.data() + position_), n);
+  std::string out(reinterpret_cast<const char*>(At(n)), n);
   position_ += n;
   Charge(n);
   return out;

@@ -11,6 +11,8 @@
 
 namespace orvalinth {
 
+class CXChunkedPayload;
+
 enum class SXReadFaultKind {
   kNone,
   kCannotOpen,   // the file cannot be opened
@@ -58,14 +60,16 @@ struct ReadContext {
   void Remark(std::string text);
 };
 
-// Reads one decoded payload. Every read is checked against the payload's
-// length; a read past its end is a fault naming the structure being read.
+// Reads one decoded payload, held whole or read in chunks. Every read is
+// checked against the payload's length; a read past its end is a fault
+// naming the structure being read.
 class CXPayloadCursor {
  public:
   CXPayloadCursor(const std::vector<uint8_t>& payload, uint32_t block_offset, const char* block_name,
                   ReadContext& context);
+  CXPayloadCursor(CXChunkedPayload& payload, uint32_t block_offset, const char* block_name, ReadContext& context);
 
-  uint32_t size() const { return static_cast<uint32_t>(payload_.size()); }
+  uint32_t size() const { return size_; }
   uint32_t position() const { return position_; }
   uint32_t remaining() const { return size() - position_; }
   void Seek(uint32_t position) { position_ = position; }
@@ -97,8 +101,13 @@ class CXPayloadCursor {
 
  private:
   void Need(uint64_t n) const;
+  // The n bytes at the position (after Need(n)), valid until the next read.
+  const uint8_t* At(uint32_t n) { return chunked_ == nullptr ? data_ + position_ : Fetch(n); }
+  const uint8_t* Fetch(uint32_t n);
 
-  const std::vector<uint8_t>& payload_;
+  const uint8_t* data_ = nullptr;
+  CXChunkedPayload* chunked_ = nullptr;
+  uint32_t size_;
   uint32_t block_offset_;
   const char* block_name_;
   ReadContext& context_;

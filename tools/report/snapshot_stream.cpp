@@ -22,21 +22,23 @@ uint32_t Le32(const uint8_t* p) {
          (static_cast<uint32_t>(p[3]) << 24);
 }
 
-// The stored length of one file record or registry value starting at `p`
-// (of `n` bytes), or 0 when it does not fit.
-size_t FileRecordLength(const uint8_t* p, size_t n) {
-  if (n < 1) return 0;
+// The stored length of one file record or registry value starting at `p`,
+// of which `head` bytes are at hand and `n` lie before the end of the run's
+// room, or 0 when it does not fit. `head` must hold the record's fixed part
+// (at most 25 bytes) when n does.
+size_t FileRecordLength(const uint8_t* p, size_t head, size_t n) {
+  if (head < 1) return 0;
   const uint8_t flags = p[0];
   size_t at = 1 + ((flags & 0x40) ? 2 : 0) + ((flags & 0x20) ? 4 : 0) + 8;
   static const size_t kSizeBytes[4] = {1, 2, 4, 8};
   at += kSizeBytes[flags & 0x03];
   size_t length = 0;
   if (flags & 0x04) {
-    if (at + 2 > n) return 0;
+    if (at + 2 > head) return 0;
     length = p[at] | (p[at + 1] << 8);
     at += 2;
   } else {
-    if (at + 1 > n) return 0;
+    if (at + 1 > head) return 0;
     length = p[at];
     at += 1;
   }
@@ -44,33 +46,33 @@ size_t FileRecordLength(const uint8_t* p, size_t n) {
   return at <= n ? at : 0;
 }
 
-size_t ValueRecordLength(const uint8_t* p, size_t n) {
-  if (n < 1) return 0;
+size_t ValueRecordLength(const uint8_t* p, size_t head, size_t n) {
+  if (head < 1) return 0;
   const uint8_t flags = p[0];
   size_t at = 1;
   size_t name_length = 0;
   if (flags & 0x04) {
-    if (at + 2 > n) return 0;
+    if (at + 2 > head) return 0;
     name_length = p[at] | (p[at + 1] << 8);
     at += 2;
   } else {
-    if (at + 1 > n) return 0;
+    if (at + 1 > head) return 0;
     name_length = p[at++];
   }
   const uint32_t code = flags & 0x03;
   if (code == 3) return 0;
   static const size_t kSizeBytes[3] = {1, 2, 4};
-  if (at + kSizeBytes[code] > n) return 0;
+  if (at + kSizeBytes[code] > head) return 0;
   uint64_t data = 0;
   for (size_t i = 0; i < kSizeBytes[code]; ++i) data |= static_cast<uint64_t>(p[at + i]) << (8 * i);
   at += kSizeBytes[code];
   uint32_t type = 0;
   if (flags & 0x10) {
-    if (at + 4 > n) return 0;
+    if (at + 4 > head) return 0;
     type = Le32(p + at);
     at += 4;
   } else {
-    if (at + 1 > n) return 0;
+    if (at + 1 > head) return 0;
     type = p[at++];
   }
   at += name_length * ((flags & 0x08) ? 2 : 1);
@@ -92,10 +94,10 @@ auto CXSectionView::Labelled(Read&& read) -> decltype(read()) {
   }
 }
 
-CXSectionView::CXSectionView(int kind, std::u16string name, uint32_t block_offset, std::vector<uint8_t> payload,
+CXSectionView::CXSectionView(int kind, std::u16string name, std::unique_ptr<CXChunkedPayload> payload,
                              uint32_t root_offset, snapshot_read::ReadContext& context, const std::string& label)
     : kind_(kind), label_(label), name_(std::move(name)), payload_(std::move(payload)),
-      cursor_(payload_, block_offset, "section block", context) {
+      cursor_(*payload_, payload_->block_offset(), "section block", context) {
   Labelled([&] { ReadRoot(root_offset); });
 }
 
@@ -183,18 +185,21 @@ std::vector<SXReadItem> CXSectionView::Items(const SXStreamNode& node) {
 
 std::string_view CXSectionView::RunBytes(const SXStreamNode& node) {
   if (node.content == 0 || node.content >= node.limit || kind_ == kReadApplications) return {};
-  const uint8_t* begin = payload_.data() + node.content;
-  const size_t available = node.limit - node.content;
-  size_t at = 0;
+  // Measured record by record from each record's head: the longest head
+  // (a file record's) is 25 bytes.
+  const uint32_t available = node.limit - node.content;
+  uint32_t at = 0;
   for (;;) {
-    const size_t n = kind_ == kReadFiles ? FileRecordLength(begin + at, available - at)
-                                         : ValueRecordLength(begin + at, available - at);
+    const uint32_t head = std::min<uint32_t>(32, available - at);
+    const uint8_t* p = payload_->Read(node.content + at, head);
+    const size_t n = kind_ == kReadFiles ? FileRecordLength(p, head, available - at)
+                                         : ValueRecordLength(p, head, available - at);
     if (n == 0) return {};
-    const bool last = (begin[at] & 0x80) != 0;
-    at += n;
+    const bool last = (p[0] & 0x80) != 0;
+    at += static_cast<uint32_t>(n);
     if (last) break;
   }
-  return std::string_view(reinterpret_cast<const char*>(begin), at);
+  return std::string_view(reinterpret_cast<const char*>(payload_->Read(node.content, at)), at);
 }
 
 int CXSnapshotStream::Open(const std::u16string& path) {
@@ -272,15 +277,16 @@ int CXSnapshotStream::Start() {
 
 std::unique_ptr<CXSectionView> CXSnapshotStream::Load(size_t index) {
   const Section& section = sections_.at(index);
-  std::vector<uint8_t> payload;
+  std::unique_ptr<CXChunkedPayload> payload;
   try {
-    payload = chain_.Load(section.block);
+    payload = std::make_unique<CXChunkedPayload>(chain_.source(), section.block.offset, section.block.header, chunk_,
+                                                 cached_);
   } catch (snapshot_read::FaultSignal& signal) {
     if (!label_.empty()) signal.fault.message = label_ + ": " + signal.fault.message;
     throw;
   }
-  return std::make_unique<CXSectionView>(section.kind, section.name, section.block.offset, std::move(payload),
-                                         section.root_offset, context_, label_);
+  return std::make_unique<CXSectionView>(section.kind, section.name, std::move(payload), section.root_offset,
+                                         context_, label_);
 }
 
 }  // namespace orvalinth::report

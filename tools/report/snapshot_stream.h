@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "storage/reader/snapshot_reader_blocks.h"
+#include "storage/reader/snapshot_reader_chunked.h"
 #include "storage/reader/snapshot_reader_cursor.h"
 #include "storage/reader/snapshot_reader_model.h"
 #include "storage/reader/snapshot_reader_source.h"
@@ -33,12 +34,12 @@ struct SXStreamNode {
   uint32_t depth = 0;
 };
 
-// One decoded section payload.
+// One section payload, read in chunks.
 class CXSectionView {
  public:
   // `label` (the file's name, for fault messages) outlives the view.
-  CXSectionView(int kind, std::u16string name, uint32_t block_offset, std::vector<uint8_t> payload,
-                uint32_t root_offset, snapshot_read::ReadContext& context, const std::string& label);
+  CXSectionView(int kind, std::u16string name, std::unique_ptr<CXChunkedPayload> payload, uint32_t root_offset,
+                snapshot_read::ReadContext& context, const std::string& label);
   CXSectionView(const CXSectionView&) = delete;
   CXSectionView& operator=(const CXSectionView&) = delete;
 
@@ -54,7 +55,7 @@ class CXSectionView {
   std::vector<SXReadItem> Items(const SXStreamNode& node);
   // The stored bytes of the node's file or value run, found without decoding
   // it; empty when the node has none or the run does not measure (decoding
-  // it then tells why).
+  // it then tells why). Valid until the next read of this view.
   std::string_view RunBytes(const SXStreamNode& node);
 
  private:
@@ -68,7 +69,7 @@ class CXSectionView {
   int kind_;
   const std::string& label_;
   std::u16string name_;
-  std::vector<uint8_t> payload_;
+  std::unique_ptr<CXChunkedPayload> payload_;
   snapshot_read::CXPayloadCursor cursor_;
   SXStreamNode root_;
 };
@@ -89,6 +90,12 @@ class CXSnapshotStream {
   int Open(std::unique_ptr<CXSnapshotSource> source);
   // The name that fault messages of later reads begin with (the file's name).
   void set_label(std::string label) { label_ = std::move(label); }
+  // The bytes of output between a section payload's checkpoints, and how
+  // many chunks a view keeps decoded (tests use small chunks).
+  void set_chunking(uint32_t chunk, uint32_t cached) {
+    chunk_ = chunk;
+    cached_ = cached;
+  }
 
   const SXReadFault& fault() const { return fault_; }
   const SXReadInfo& info() const { return info_; }
@@ -110,6 +117,8 @@ class CXSnapshotStream {
   SXReadInfo info_;
   uint64_t file_size_ = 0;
   std::vector<Section> sections_;
+  uint32_t chunk_ = CXChunkedPayload::kDefaultChunk;
+  uint32_t cached_ = CXChunkedPayload::kDefaultCached;
 };
 
 // Runs `body`, turning a read fault into *fault (and an exhausted memory

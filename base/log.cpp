@@ -57,7 +57,7 @@ bool CXLog::WriteUnlessBusy(const std::string& text, bool is_error, int wait_ms)
 
 void CXLog::WriteLocked(const std::string& line) {
   platform::FileSystem& fs = platform::FileSystem::Get();
-  std::unique_ptr<platform::File> file = fs.Open(path_, platform::kOpenWrite);
+  std::unique_ptr<platform::File> file = fs.Open(path_, platform::kOpenWrite | platform::kOpenAppend);
   int64_t size = 0;
   if (file != nullptr && !file->SeekToEnd(&size)) file.reset();
   if (file != nullptr && size > kRotationThreshold) {
@@ -65,7 +65,7 @@ void CXLog::WriteLocked(const std::string& line) {
     const std::u16string old = path_ + u".old";
     fs.RemoveFile(old);
     fs.RenameFile(path_, old);
-    file = fs.Open(path_, platform::kOpenWrite);
+    file = fs.Open(path_, platform::kOpenWrite | platform::kOpenAppend);
     size = 0;
     if (file != nullptr && !file->SeekToEnd(&size)) file.reset();
   }

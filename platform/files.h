@@ -17,6 +17,10 @@ enum : unsigned {
   kOpenWrite = 0x02,
   kOpenCreate = 0x04,      // create anew for reading and writing (an existing file is emptied)
   kOpenSequential = 0x08,  // sequential-scan hint
+  // With kOpenWrite alone: every write lands at the file's end as it is at
+  // that moment, even when another process wrote meanwhile (a log shared by
+  // the upgrader and the service it starts).
+  kOpenAppend = 0x10,
 };
 
 // File attribute bits as Windows reports them.

@@ -212,7 +212,7 @@ int OpenFlags(unsigned mode, bool* ok) {
   *ok = true;
   if (mode & kOpenCreate) return O_RDWR | O_CREAT | O_TRUNC;
   if (mode & kOpenRead) return (mode & kOpenWrite) ? O_RDWR : O_RDONLY;
-  if (mode & kOpenWrite) return O_WRONLY | O_CREAT;
+  if (mode & kOpenWrite) return O_WRONLY | O_CREAT | ((mode & kOpenAppend) ? O_APPEND : 0);
   *ok = false;
   return 0;
 }

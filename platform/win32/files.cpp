@@ -94,7 +94,8 @@ class WinFileSystem final : public FileSystem {
       access = GENERIC_READ | ((mode & kOpenWrite) ? GENERIC_WRITE : 0);
       disposition = OPEN_EXISTING;
     } else if (mode & kOpenWrite) {
-      access = GENERIC_WRITE;
+      // Without the right to write data anywhere, the system appends each write.
+      access = (mode & kOpenAppend) ? (FILE_GENERIC_WRITE & ~FILE_WRITE_DATA) | FILE_READ_ATTRIBUTES : GENERIC_WRITE;
       disposition = OPEN_ALWAYS;
     } else {
       ::SetLastError(ERROR_INVALID_PARAMETER);

@@ -124,6 +124,27 @@ TEST(Files, RenameReplacesAndCopyCanRefuse) {
   EXPECT_EQ(ReadFileBytes(dir / u"c"), "new");
 }
 
+TEST(Files, AppendingWritesLandAtTheEndWhoeverWroteBefore) {
+  // Two writers of one log, each positioned at the end before the other wrote.
+  TempFolder dir;
+  const std::u16string log = dir / u"log";
+  WriteFileBytes(log, "one\n");
+  auto first = Fs().Open(log, platform::kOpenWrite | platform::kOpenAppend);
+  auto second = Fs().Open(log, platform::kOpenWrite | platform::kOpenAppend);
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  int64_t at = 0;
+  ASSERT_TRUE(first->SeekToEnd(&at));
+  ASSERT_TRUE(second->SeekToEnd(&at));
+  EXPECT_EQ(at, 4);
+  uint32_t written = 0;
+  EXPECT_TRUE(second->Write("two\n", 4, &written));
+  EXPECT_TRUE(first->Write("three\n", 6, &written));
+  first.reset();
+  second.reset();
+  EXPECT_EQ(ReadFileBytes(log), "one\ntwo\nthree\n");
+}
+
 TEST(Files, TempFolderEndsWithABackslash) {
   const std::u16string temp = Fs().TempFolder();
   ASSERT_FALSE(temp.empty());

@@ -11,7 +11,7 @@
 #include "wine_prefix.h"
 
 namespace orvalinth::e2e {
-int HoldOpen(const char* spec);  // host_apps_test.cpp: the child that test scans
+int HoldOpen(const char* what);  // host_apps_test.cpp: the child that test scans
 }  // namespace orvalinth::e2e
 
 int main(int argc, char** argv) {

@@ -30,8 +30,8 @@ namespace orvalinth::e2e {
 
 // Holds FILE and FOLDER open and listens on a free loopback port, written to
 // PORT_FILE, until killed. Returns only on failure (exit code 1).
-int HoldOpen(const char* spec) {
-  std::string s = spec;
+int HoldOpen(const char* what) {
+  std::string s = what;
   const size_t a = s.find(','), b = s.find(',', a + 1);
   if (a == std::string::npos || b == std::string::npos) return 1;
   for (int fd = 3; fd < 1024; ++fd) close(fd);  // nothing inherited: the test expects exactly what is opened here

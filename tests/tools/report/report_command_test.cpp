@@ -266,6 +266,7 @@ TEST_F(ReportCommand, PdfReadBackByPoppler) {
       for (const char* change : {"added ", "removed ", "changed "}) rows += line.rfind(change, 0) == 0 ? 1 : 0;
     }
     EXPECT_EQ(Count(r.out, "change kind"), 1u) << "page " << page;
+    EXPECT_NE(r.out.find(Format("page %d of %d", page, pages)), std::string::npos) << r.out;
     per_page.push_back(rows);
     seen += rows;
     fullest = std::max(fullest, rows);
@@ -278,10 +279,93 @@ TEST_F(ReportCommand, PdfReadBackByPoppler) {
   const size_t needed = (table_rows + fullest - 1) / fullest;
   EXPECT_GE(per_page.size(), needed);
   EXPECT_LE(per_page.size(), needed + 1);
-  EXPECT_NE(text.find(Format("page %d", pages)), std::string::npos);
+  EXPECT_NE(text.find(Format("page 1 of %d", pages)), std::string::npos);
   r = Shell("pdftoppm -f 1 -l 1 -r 50 -png changes.pdf page");
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_GT(Read(u"page-01.png").size() + Read(u"page-1.png").size() + Read(u"page-001.png").size(), 1000u);
+}
+
+// The words of each page of `pdftotext -bbox` with their top and bottom.
+struct PdfWord {
+  double top = 0, bottom = 0;
+  std::string text;
+};
+std::vector<std::vector<PdfWord>> PdfPages(const std::string& bbox) {
+  std::vector<std::vector<PdfWord>> pages;
+  std::istringstream lines(bbox);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("<page ") != std::string::npos) pages.emplace_back();
+    PdfWord w;
+    double left = 0, right = 0;
+    const size_t at = line.find("<word ");
+    if (at == std::string::npos || pages.empty() ||
+        std::sscanf(line.c_str() + at, "<word xMin=\"%lf\" yMin=\"%lf\" xMax=\"%lf\" yMax=\"%lf\"", &left, &w.top, &right,
+                    &w.bottom) != 4) {
+      continue;
+    }
+    const size_t from = line.find('>', at) + 1;
+    w.text = line.substr(from, line.find("</word>") - from);
+    pages.back().push_back(w);
+  }
+  return pages;
+}
+
+TEST_F(ReportCommand, PdfTablesStayWholeAndAboveTheFooter) {
+  // Each added category lengthens the summary by a row, so that the
+  // snapshots' table ends ever lower on the title page, then past it; a
+  // name longer than a page can show is cut.
+  for (int extra = 0; extra <= 4; ++extra) {
+    SXReadSnapshot before = test::PairSnapshot(false), after = test::PairSnapshot(true);
+    after.sections[kReadFiles][0].root.children[0].files.push_back(
+        test::PairFile(std::u16string(4000, u'n'), 1, test::kAfter));
+    for (int i = 0; i < extra; ++i) {
+      const std::u16string name = test::W(Format("Extra %d", i));
+      before.sections[kReadApplications].push_back(test::PairApps(name, {}));
+      after.sections[kReadApplications].push_back(test::PairApps(name, {test::PairItem(1, u"Added", u"C:\\a.exe", 2)}));
+    }
+    File(u"b.snp", before);
+    File(u"a.snp", after);
+    ToolRun r = Run("diff --pdf near.pdf b.snp a.snp");
+    ASSERT_EQ(r.code, 0) << r.err;
+    r = Shell("pdftotext -bbox near.pdf -");
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::vector<std::vector<PdfWord>> pages = PdfPages(r.out);
+    ASSERT_GE(pages.size(), 2u);
+    int snapshots_page = 0;
+    for (size_t p = 0; p < pages.size(); ++p) {
+      const std::vector<PdfWord>& words = pages[p];
+      std::string text;
+      for (const PdfWord& w : words) text += w.text + " ";
+      const std::string where = Format("%d categories more, page %zu: ", extra, p + 1) + text;
+      // "page N of M" below everything else.
+      const std::vector<std::string> footer = {"page", std::to_string(p + 1), "of", std::to_string(pages.size())};
+      size_t f = 0;
+      while (f + 4 <= words.size() &&
+             !(words[f].text == footer[0] && words[f + 1].text == footer[1] && words[f + 2].text == footer[2] &&
+               words[f + 3].text == footer[3])) {
+        ++f;
+      }
+      ASSERT_LE(f + 4, words.size()) << where;
+      for (size_t i = 0; i < words.size(); ++i) {
+        if (i < f || i >= f + 4) {
+          EXPECT_LT(words[i].bottom, words[f].top) << where;
+        }
+      }
+      // The snapshots' table whole on one page, under its title and heading.
+      if (text.find("applications targets") != std::string::npos) {
+        EXPECT_EQ(snapshots_page, 0) << where;
+        snapshots_page = static_cast<int>(p + 1);
+        for (const char* other : {"Snapshots ", " old new ", "computer ", "operating system ", "registry targets "}) {
+          EXPECT_NE(text.find(other), std::string::npos) << other << "\n" << where;
+        }
+      }
+      if (snapshots_page != 0 && static_cast<int>(p + 1) > snapshots_page) {
+        EXPECT_EQ(Count(text, "change kind path what"), 1u) << where;
+      }
+    }
+    EXPECT_NE(snapshots_page, 0) << extra;
+    EXPECT_LE(snapshots_page, 2) << extra;
+  }
 }
 
 }  // namespace

@@ -191,7 +191,7 @@ class CXPdfWriter final : public CXReportWriter {
   void TitlePage() {
     NewPage(nullptr);
     y_ = kMargin;
-    Paragraph(title_, 20, true, 9);
+    Paragraph(title_, 20, true, 0);
     Paragraph(subtitle_, 10, false, 10);
     Group(counts_);
     y_ += 6;

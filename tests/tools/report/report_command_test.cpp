@@ -16,6 +16,7 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>

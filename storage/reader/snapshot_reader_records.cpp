@@ -144,46 +144,50 @@ std::vector<SXReadFile> ReadFileRun(CXPayloadCursor& c) {
   return run;
 }
 
+SXReadValue ReadValueRecord(CXPayloadCursor& c, bool* last) {
+  SXReadValue value;
+  const uint32_t at = c.position();
+  const uint8_t flags = c.U8();
+  if (flags & kValueReserved) c.Fail("value", at, "has the reserved flag 0x40 set (flags " + Hex8(flags) + ")");
+  const uint32_t code = flags & 0x03;
+  if (code == 3) c.Fail("value", at, "has data width code 3 (known: 0 to 2)");
+  const uint32_t length = (flags & kLongName) ? c.U16() : c.U8();
+  uint32_t size = 0;
+  if (code == 0) size = c.U8();
+  if (code == 1) size = c.U16();
+  if (code == 2) {
+    const int32_t signed_size = c.I32();
+    if (signed_size < 0) c.Fail("value", at, Format("has a negative data size %d", signed_size));
+    size = static_cast<uint32_t>(signed_size);
+  }
+  if (code != ValueSizeCode(size)) {
+    c.Remark("value", at, Format("stores the data size %u with width code %u", size, code));
+  }
+  value.type = (flags & kValueTypeLong) ? c.U32() : c.U8();
+  if ((flags & kValueTypeLong) && value.type <= 0xFF) {
+    c.Remark("value", at, Format("stores type %u in four bytes", value.type));
+  }
+  if (length != 0) value.name = c.Units(length, (flags & kWideName) != 0);
+  CheckNameForm(c, "value", at, value.name, flags & kLongName, flags & kWideName);
+  const bool wide_text = (flags & kValueWideText) != 0;
+  if (IsRegistryTextType(value.type)) {
+    value.text = c.Units(size, wide_text);
+    if (wide_text && FitsNarrow(value.text)) c.Remark("value", at, "has text written wide although it fits narrow");
+  } else {
+    value.data = c.Bytes(size);
+    if (wide_text) c.Remark("value", at, Format("of type %u has the wide-text flag", value.type));
+  }
+  c.Charge(sizeof(SXReadValue));
+  *last = (flags & kLast) != 0;
+  return value;
+}
+
 std::vector<SXReadValue> ReadValueRun(CXPayloadCursor& c) {
   c.Enter("value run", c.position());
   std::vector<SXReadValue> run;
-  for (;;) {
-    SXReadValue value;
-    const uint32_t at = c.position();
-    const uint8_t flags = c.U8();
-    if (flags & kValueReserved) c.Fail("value", at, "has the reserved flag 0x40 set (flags " + Hex8(flags) + ")");
-    const uint32_t code = flags & 0x03;
-    if (code == 3) c.Fail("value", at, "has data width code 3 (known: 0 to 2)");
-    const uint32_t length = (flags & kLongName) ? c.U16() : c.U8();
-    uint32_t size = 0;
-    if (code == 0) size = c.U8();
-    if (code == 1) size = c.U16();
-    if (code == 2) {
-      const int32_t signed_size = c.I32();
-      if (signed_size < 0) c.Fail("value", at, Format("has a negative data size %d", signed_size));
-      size = static_cast<uint32_t>(signed_size);
-    }
-    if (code != ValueSizeCode(size)) {
-      c.Remark("value", at, Format("stores the data size %u with width code %u", size, code));
-    }
-    value.type = (flags & kValueTypeLong) ? c.U32() : c.U8();
-    if ((flags & kValueTypeLong) && value.type <= 0xFF) {
-      c.Remark("value", at, Format("stores type %u in four bytes", value.type));
-    }
-    if (length != 0) value.name = c.Units(length, (flags & kWideName) != 0);
-    CheckNameForm(c, "value", at, value.name, flags & kLongName, flags & kWideName);
-    const bool wide_text = (flags & kValueWideText) != 0;
-    if (IsRegistryTextType(value.type)) {
-      value.text = c.Units(size, wide_text);
-      if (wide_text && FitsNarrow(value.text)) c.Remark("value", at, "has text written wide although it fits narrow");
-    } else {
-      value.data = c.Bytes(size);
-      if (wide_text) c.Remark("value", at, Format("of type %u has the wide-text flag", value.type));
-    }
-    c.Charge(sizeof(SXReadValue));
-    run.push_back(std::move(value));
-    if (flags & kLast) return run;
-  }
+  bool last = false;
+  while (!last) run.push_back(ReadValueRecord(c, &last));
+  return run;
 }
 
 SXReadVersion ReadVersionRecord(CXPayloadCursor& c) {

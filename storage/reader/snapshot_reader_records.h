@@ -28,6 +28,7 @@ std::vector<NodeEntry> ReadNodeTable(CXPayloadCursor& cursor);
 std::vector<SXReadFile> ReadFileRun(CXPayloadCursor& cursor);
 SXReadFile ReadFileRecord(CXPayloadCursor& cursor, bool in_item, bool* last);
 std::vector<SXReadValue> ReadValueRun(CXPayloadCursor& cursor);
+SXReadValue ReadValueRecord(CXPayloadCursor& cursor, bool* last);
 SXReadVersion ReadVersionRecord(CXPayloadCursor& cursor);
 std::vector<SXReadItem> ReadItemRun(CXPayloadCursor& cursor);
 

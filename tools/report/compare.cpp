@@ -25,9 +25,6 @@ bool SameNode(const SXReadNode& a, const SXReadNode& b) {
   return a.error == b.error && a.link_type == b.link_type && a.link_target == b.link_target;
 }
 
-bool SameValue(const SXReadValue& a, const SXReadValue& b) {
-  return a.type == b.type && a.text == b.text && a.data == b.data;
-}
 
 template <class T>
 void SortByName(std::vector<T>& v) {
@@ -39,6 +36,70 @@ void SortNodes(std::vector<SXStreamNode>& v) {
   const auto less = [](const SXStreamNode& a, const SXStreamNode& b) { return CompareNames(a.node.name, b.node.name) < 0; };
   if (!std::is_sorted(v.begin(), v.end(), less)) std::stable_sort(v.begin(), v.end(), less);
 }
+
+bool Same(const SXReadFile& a, const SXReadFile& b) { return a.last_write == b.last_write && a.size == b.size; }
+bool Same(const SXReadValue& a, const SXReadValue& b) {
+  return a.type == b.type && a.text == b.text && a.data == b.data;
+}
+
+constexpr SXEntryKind EntryKindOf(const SXReadFile*) { return SXEntryKind::kFile; }
+constexpr SXEntryKind EntryKindOf(const SXReadValue*) { return SXEntryKind::kValue; }
+
+void SetRecords(SXChange& change, const SXReadFile* old_file, const SXReadFile* new_file) {
+  change.old_file = old_file;
+  change.new_file = new_file;
+}
+void SetRecords(SXChange& change, const SXReadValue* old_value, const SXReadValue* new_value) {
+  change.old_value = old_value;
+  change.new_value = new_value;
+}
+
+// A node's file or value run in the name order: read a record at a time when
+// it is stored in that order (as the recorder writes it), otherwise decoded
+// whole and sorted. One pass over the stored records tells which.
+template <class Record>
+class CXOrderedRun {
+ public:
+  CXOrderedRun(CXSectionView& view, const SXStreamNode& node) : reader_(view, node) {
+    CXRunReader<Record> check(view, node);
+    Record previous, record;
+    bool first = true, ordered = true;
+    while (ordered && check.Next(&record)) {
+      ordered = first || CompareNames(previous.name, record.name) <= 0;
+      previous = std::move(record);
+      first = false;
+    }
+    if (!ordered) {
+      CXRunReader<Record> all(view, node);
+      while (all.Next(&record)) whole_.push_back(std::move(record));
+      SortByName(whole_);
+      sorted_ = true;
+    }
+    Advance();
+  }
+
+  // The record at hand, nullptr after the last; valid until Advance().
+  const Record* get() const {
+    if (!has_) return nullptr;
+    return sorted_ ? &whole_[next_ - 1] : &current_;
+  }
+  void Advance() {
+    if (!sorted_) {
+      has_ = reader_.Next(&current_);
+    } else {
+      has_ = next_ < whole_.size();
+      if (has_) ++next_;
+    }
+  }
+
+ private:
+  CXRunReader<Record> reader_;
+  Record current_;
+  bool has_ = false;
+  bool sorted_ = false;
+  std::vector<Record> whole_;
+  size_t next_ = 0;
+};
 
 // Items with their order keys, sorted by the item order.
 struct KeyedItems {
@@ -90,35 +151,48 @@ class CXWalkBase {
     return filter_.AcceptsFileName(file.name) && !filter_.Excludes(RuleOf(file.name, rule));
   }
   bool NamePasses(const std::u16string& name, int rule) { return !filter_.Excludes(RuleOf(name, rule)); }
+  bool Passes(const SXReadFile& file, int rule) { return FilePasses(file, rule); }
+  bool Passes(const SXReadValue& value, int rule) { return NamePasses(value.name, rule); }
+
+  // The filtered counts of a node's own run (the node's name on the path);
+  // the node itself counts when `count_node`.
+  SXRollUp OwnRollUp(CXSectionView& view, const SXStreamNode& node, int rule, bool count_node) {
+    SXRollUp r;
+    switch (view.kind()) {
+      case kReadFiles: {
+        if (count_node) ++r.folders;
+        CXRunReader<SXReadFile> run(view, node);
+        for (SXReadFile f; run.Next(&f);) {
+          if (FilePasses(f, rule)) ++r.files, r.bytes += f.size;
+        }
+        break;
+      }
+      case kReadRegistry: {
+        if (count_node) ++r.keys;
+        CXRunReader<SXReadValue> run(view, node);
+        for (SXReadValue v; run.Next(&v);) {
+          if (NamePasses(v.name, rule)) ++r.values;
+        }
+        break;
+      }
+      default:
+        if (count_node) ++r.nodes;
+        for (const SXReadItem& item : view.Items(node)) {
+          if (NamePasses(ItemEntryName(item), rule)) ++r.items;
+        }
+        break;
+    }
+    return r;
+  }
   // Whether nothing below a node with this rule can pass.
   bool Pruned(int rule) const { return filter_.Excludes(rule) && !filter_.IncludeAfter(rule); }
 
   // The filtered roll-up of a node and everything below it (the node's own
   // name is on the path).
   SXRollUp RollUp(CXSectionView& view, const SXStreamNode& node, int rule) {
-    SXRollUp r;
-    if (Pruned(rule)) return r;
+    if (Pruned(rule)) return {};
     const bool counted = !filter_.Excludes(rule);
-    switch (view.kind()) {
-      case kReadFiles:
-        if (counted && filter_.mode() == 0) ++r.folders;
-        for (const SXReadFile& f : view.Files(node)) {
-          if (FilePasses(f, rule)) ++r.files, r.bytes += f.size;
-        }
-        break;
-      case kReadRegistry:
-        if (counted) ++r.keys;
-        for (const SXReadValue& v : view.Values(node)) {
-          if (NamePasses(v.name, rule)) ++r.values;
-        }
-        break;
-      default:
-        if (counted) ++r.nodes;
-        for (const SXReadItem& item : view.Items(node)) {
-          if (NamePasses(ItemEntryName(item), rule)) ++r.items;
-        }
-        break;
-    }
+    SXRollUp r = OwnRollUp(view, node, rule, counted && (view.kind() != kReadFiles || filter_.mode() == 0));
     if (node.depth >= kMaxWalkDepth) return r;
     for (const SXStreamNode& child : view.Children(node)) {
       Push(child.node.name);
@@ -264,71 +338,45 @@ class CXCompareWalk : public CXWalkBase {
 
   void Content(const SXStreamNode& a, const SXStreamNode& b, int rule) {
     if (a.content == 0 && b.content == 0) return;
-    if (a.content != 0 && b.content != 0 && kind_ != kReadApplications) {
-      const std::string_view ra = va_->RunBytes(a);
-      if (!ra.empty() && ra == vb_->RunBytes(b)) return;  // the same records, byte for byte
+    if (a.content != 0 && b.content != 0 && kind_ != kReadApplications &&
+        CXSectionView::SameRunBytes(*va_, a, *vb_, b)) {
+      return;  // the same records, byte for byte
     }
     switch (kind_) {
-      case kReadFiles: Files(a, b, rule); break;
-      case kReadRegistry: Values(a, b, rule); break;
+      case kReadFiles: Merge<SXReadFile>(a, b, rule); break;
+      case kReadRegistry: Merge<SXReadValue>(a, b, rule); break;
       default: Items(a, b, rule); break;
     }
   }
 
-  void Files(const SXStreamNode& a, const SXStreamNode& b, int rule) {
-    std::vector<SXReadFile> fa = va_->Files(a);
-    std::vector<SXReadFile> fb = vb_->Files(b);
-    SortByName(fa);
-    SortByName(fb);
-    size_t i = 0, j = 0;
-    const auto emit = [&](SXChangeType type, const SXReadFile* x, const SXReadFile* y) {
-      const SXReadFile& f = y != nullptr ? *y : *x;
-      if (!FilePasses(f, rule)) return;
-      SXChange change = Base(type, SXEntryKind::kFile, kind_);
-      change.name = f.name;
-      change.old_file = x;
-      change.new_file = y;
+  // Two file or value runs merged by name, a record of each at a time.
+  template <class Record>
+  void Merge(const SXStreamNode& a, const SXStreamNode& b, int rule) {
+    CXOrderedRun<Record> ra(*va_, a);
+    CXOrderedRun<Record> rb(*vb_, b);
+    const auto emit = [&](SXChangeType type, const Record* x, const Record* y) {
+      const Record& record = y != nullptr ? *y : *x;
+      if (!Passes(record, rule)) return;
+      SXChange change = Base(type, EntryKindOf(x), kind_);
+      change.name = record.name;
+      SetRecords(change, x, y);
       sink_.Change(change);
     };
-    while (i < fa.size() || j < fb.size()) {
-      const int c = i == fa.size() ? 1 : j == fb.size() ? -1 : CompareNames(fa[i].name, fb[j].name);
+    for (;;) {
+      const Record* x = ra.get();
+      const Record* y = rb.get();
+      if (x == nullptr && y == nullptr) return;
+      const int c = x == nullptr ? 1 : y == nullptr ? -1 : CompareNames(x->name, y->name);
       if (c < 0) {
-        emit(SXChangeType::kRemoved, &fa[i++], nullptr);
+        emit(SXChangeType::kRemoved, x, nullptr);
+        ra.Advance();
       } else if (c > 0) {
-        emit(SXChangeType::kAdded, nullptr, &fb[j++]);
+        emit(SXChangeType::kAdded, nullptr, y);
+        rb.Advance();
       } else {
-        const SXReadFile& x = fa[i++];
-        const SXReadFile& y = fb[j++];
-        if (x.last_write != y.last_write || x.size != y.size) emit(SXChangeType::kChanged, &x, &y);
-      }
-    }
-  }
-
-  void Values(const SXStreamNode& a, const SXStreamNode& b, int rule) {
-    std::vector<SXReadValue> fa = va_->Values(a);
-    std::vector<SXReadValue> fb = vb_->Values(b);
-    SortByName(fa);
-    SortByName(fb);
-    size_t i = 0, j = 0;
-    const auto emit = [&](SXChangeType type, const SXReadValue* x, const SXReadValue* y) {
-      const SXReadValue& v = y != nullptr ? *y : *x;
-      if (!NamePasses(v.name, rule)) return;
-      SXChange change = Base(type, SXEntryKind::kValue, kind_);
-      change.name = v.name;
-      change.old_value = x;
-      change.new_value = y;
-      sink_.Change(change);
-    };
-    while (i < fa.size() || j < fb.size()) {
-      const int c = i == fa.size() ? 1 : j == fb.size() ? -1 : CompareNames(fa[i].name, fb[j].name);
-      if (c < 0) {
-        emit(SXChangeType::kRemoved, &fa[i++], nullptr);
-      } else if (c > 0) {
-        emit(SXChangeType::kAdded, nullptr, &fb[j++]);
-      } else {
-        const SXReadValue& x = fa[i++];
-        const SXReadValue& y = fb[j++];
-        if (!SameValue(x, y)) emit(SXChangeType::kChanged, &x, &y);
+        if (!Same(*x, *y)) emit(SXChangeType::kChanged, x, y);
+        ra.Advance();
+        rb.Advance();
       }
     }
   }
@@ -430,29 +478,8 @@ class CXReportWalk : public CXWalkBase {
  private:
   // Roll-ups of every node, bottom-up (the node's name on the path).
   SXRollUp Sum(const SXStreamNode& node, int rule) {
-    SXRollUp r;
-    if (Pruned(rule)) return r;
-    const bool counted = !filter_.Excludes(rule);
-    switch (kind_) {
-      case kReadFiles:
-        if (counted) ++r.folders;
-        for (const SXReadFile& f : view_->Files(node)) {
-          if (FilePasses(f, rule)) ++r.files, r.bytes += f.size;
-        }
-        break;
-      case kReadRegistry:
-        if (counted) ++r.keys;
-        for (const SXReadValue& v : view_->Values(node)) {
-          if (NamePasses(v.name, rule)) ++r.values;
-        }
-        break;
-      default:
-        if (counted) ++r.nodes;
-        for (const SXReadItem& item : view_->Items(node)) {
-          if (NamePasses(ItemEntryName(item), rule)) ++r.items;
-        }
-        break;
-    }
+    if (Pruned(rule)) return {};
+    SXRollUp r = OwnRollUp(*view_, node, rule, !filter_.Excludes(rule));
     if (node.depth < kMaxWalkDepth) {
       for (const SXStreamNode& child : view_->Children(node)) {
         Push(child.node.name);
@@ -479,30 +506,8 @@ class CXReportWalk : public CXWalkBase {
     Push(node.node.name);
     if (!filter_.Excludes(rule)) {
       switch (kind_) {
-        case kReadFiles: {
-          std::vector<SXReadFile> files = view_->Files(node);
-          SortByName(files);
-          for (const SXReadFile& f : files) {
-            if (!FilePasses(f, rule)) continue;
-            SXChange change = Base(SXChangeType::kPresent, SXEntryKind::kFile, kind_);
-            change.name = f.name;
-            change.new_file = &f;
-            sink_.Change(change);
-          }
-          break;
-        }
-        case kReadRegistry: {
-          std::vector<SXReadValue> values = view_->Values(node);
-          SortByName(values);
-          for (const SXReadValue& v : values) {
-            if (!NamePasses(v.name, rule)) continue;
-            SXChange change = Base(SXChangeType::kPresent, SXEntryKind::kValue, kind_);
-            change.name = v.name;
-            change.new_value = &v;
-            sink_.Change(change);
-          }
-          break;
-        }
+        case kReadFiles: EmitRun<SXReadFile>(node, rule); break;
+        case kReadRegistry: EmitRun<SXReadValue>(node, rule); break;
         default: {
           const KeyedItems items(view_->Items(node));
           for (size_t k = 0; k < items.items.size(); ++k) {
@@ -529,6 +534,17 @@ class CXReportWalk : public CXWalkBase {
       }
     }
     Pop();
+  }
+
+  template <class Record>
+  void EmitRun(const SXStreamNode& node, int rule) {
+    for (CXOrderedRun<Record> run(*view_, node); const Record* record = run.get(); run.Advance()) {
+      if (!Passes(*record, rule)) continue;
+      SXChange change = Base(SXChangeType::kPresent, EntryKindOf(record), kind_);
+      change.name = record->name;
+      SetRecords(change, nullptr, record);
+      sink_.Change(change);
+    }
   }
 
   CXSnapshotStream& s_;

@@ -183,10 +183,29 @@ std::vector<SXReadItem> CXSectionView::Items(const SXStreamNode& node) {
   });
 }
 
-std::string_view CXSectionView::RunBytes(const SXStreamNode& node) {
-  if (node.content == 0 || node.content >= node.limit || kind_ == kReadApplications) return {};
-  // Measured record by record from each record's head: the longest head
-  // (a file record's) is 25 bytes.
+uint32_t CXSectionView::ReadRecord(const SXStreamNode& node, uint32_t at, SXReadFile* file, bool* last) {
+  return Labelled([&] {
+    if (at == node.content) Seek(node, at, "content");
+    else cursor_.Seek(at);
+    cursor_.Enter("file run", node.content);
+    *file = snapshot_read::ReadFileRecord(cursor_, false, last);
+    return cursor_.position();
+  });
+}
+
+uint32_t CXSectionView::ReadRecord(const SXStreamNode& node, uint32_t at, SXReadValue* value, bool* last) {
+  return Labelled([&] {
+    if (at == node.content) Seek(node, at, "content");
+    else cursor_.Seek(at);
+    cursor_.Enter("value run", node.content);
+    *value = snapshot_read::ReadValueRecord(cursor_, last);
+    return cursor_.position();
+  });
+}
+
+uint32_t CXSectionView::RunLength(const SXStreamNode& node) {
+  if (node.content == 0 || node.content >= node.limit || kind_ == kReadApplications) return 0;
+  // The longest head (a file record's) is 25 bytes.
   const uint32_t available = node.limit - node.content;
   uint32_t at = 0;
   for (;;) {
@@ -194,12 +213,26 @@ std::string_view CXSectionView::RunBytes(const SXStreamNode& node) {
     const uint8_t* p = payload_->Read(node.content + at, head);
     const size_t n = kind_ == kReadFiles ? FileRecordLength(p, head, available - at)
                                          : ValueRecordLength(p, head, available - at);
-    if (n == 0) return {};
+    if (n == 0) return 0;
     const bool last = (p[0] & 0x80) != 0;
     at += static_cast<uint32_t>(n);
-    if (last) break;
+    if (last) return at;
   }
-  return std::string_view(reinterpret_cast<const char*>(payload_->Read(node.content, at)), at);
+}
+
+bool CXSectionView::SameRunBytes(CXSectionView& a, const SXStreamNode& node_a, CXSectionView& b,
+                                 const SXStreamNode& node_b) {
+  const uint32_t length = a.RunLength(node_a);
+  if (length == 0 || length != b.RunLength(node_b)) return false;
+  // A piece within one chunk of each side is read without a copy.
+  constexpr uint32_t kPiece = 16u << 10;
+  for (uint32_t at = 0; at < length; at += kPiece) {
+    const uint32_t n = std::min(kPiece, length - at);
+    const uint8_t* pa = a.payload_->Read(node_a.content + at, n);
+    const uint8_t* pb = b.payload_->Read(node_b.content + at, n);
+    if (std::memcmp(pa, pb, n) != 0) return false;
+  }
+  return true;
 }
 
 int CXSnapshotStream::Open(const std::u16string& path) {

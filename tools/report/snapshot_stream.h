@@ -53,12 +53,22 @@ class CXSectionView {
   std::vector<SXReadFile> Files(const SXStreamNode& node);
   std::vector<SXReadValue> Values(const SXStreamNode& node);
   std::vector<SXReadItem> Items(const SXStreamNode& node);
-  // The stored bytes of the node's file or value run, found without decoding
-  // it; empty when the node has none or the run does not measure (decoding
-  // it then tells why). Valid until the next read of this view.
-  std::string_view RunBytes(const SXStreamNode& node);
+  // One record of the node's file or value run at payload offset `at`
+  // (node.content for the first), for reading a run a record at a time
+  // (CXRunReader): the offset of the record after it, *last set after the
+  // run's last.
+  uint32_t ReadRecord(const SXStreamNode& node, uint32_t at, SXReadFile* file, bool* last);
+  uint32_t ReadRecord(const SXStreamNode& node, uint32_t at, SXReadValue* value, bool* last);
+  // Whether the file or value runs of two nodes hold the same stored bytes,
+  // measured record by record from each record's head and compared a piece
+  // at a time without decoding them; false when either has none or does not
+  // measure (decoding it then tells why).
+  static bool SameRunBytes(CXSectionView& a, const SXStreamNode& node_a, CXSectionView& b,
+                           const SXStreamNode& node_b);
 
  private:
+  // The stored length of the node's file or value run, 0 as above.
+  uint32_t RunLength(const SXStreamNode& node);
   void Seek(const SXStreamNode& node, uint32_t offset, const char* what);
   void ReadRoot(uint32_t root_offset);
   std::vector<SXStreamNode> ReadChildren(const SXStreamNode& node);
@@ -72,6 +82,29 @@ class CXSectionView {
   std::unique_ptr<CXChunkedPayload> payload_;
   snapshot_read::CXPayloadCursor cursor_;
   SXStreamNode root_;
+};
+
+// A node's file or value run read one record at a time in stored order, so
+// that a folder of 100,000 files costs one record, not 100,000.
+template <class Record>
+class CXRunReader {
+ public:
+  // `node` outlives the reader.
+  CXRunReader(CXSectionView& view, const SXStreamNode& node)
+      : view_(view), node_(node), at_(node.content), done_(node.content == 0) {}
+
+  // The next record into *record; false after the last.
+  bool Next(Record* record) {
+    if (done_) return false;
+    at_ = view_.ReadRecord(node_, at_, record, &done_);
+    return true;
+  }
+
+ private:
+  CXSectionView& view_;
+  const SXStreamNode& node_;
+  uint32_t at_;
+  bool done_;
 };
 
 class CXSnapshotStream {

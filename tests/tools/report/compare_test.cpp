@@ -87,6 +87,31 @@ TEST_F(Compare, EveryKindOfChangeIsReportedExactlyOnce) {
   EXPECT_EQ(Sorted(PairDiff()), Sorted(kPairChanges));
 }
 
+TEST_F(Compare, RunsStoredOutOfNameOrderGiveTheSameChanges) {
+  // The recorder stores runs in the name order and the comparison reads them
+  // a record at a time; a run stored otherwise is sorted first.
+  const auto reverse = [](SXReadSnapshot s) {
+    const auto walk = [](auto& self, SXReadNode& node) -> void {
+      std::reverse(node.files.begin(), node.files.end());
+      std::reverse(node.values.begin(), node.values.end());
+      for (SXReadNode& child : node.children) self(self, child);
+    };
+    for (auto& sections : s.sections) {
+      for (SXReadSection& section : sections) walk(walk, section.root);
+    }
+    return s;
+  };
+  const std::u16string before = Write(u"before.snp", test::PairSnapshot(false));
+  const std::u16string after = Write(u"after.snp", test::PairSnapshot(true));
+  const std::u16string reversed_before = Write(u"rbefore.snp", reverse(test::PairSnapshot(false)));
+  const std::u16string reversed_after = Write(u"rafter.snp", reverse(test::PairSnapshot(true)));
+  const std::vector<std::string> expected = Diff(before, after);
+  EXPECT_EQ(Sorted(expected), Sorted(kPairChanges));
+  EXPECT_EQ(Diff(before, reversed_after), expected);
+  EXPECT_EQ(Diff(reversed_before, after), expected);
+  EXPECT_TRUE(Diff(reversed_after, after).empty());
+}
+
 TEST_F(Compare, ChangesCarryTheirOldAndNewValues) {
   struct Probe final : CXChangeSink {
     std::vector<std::string> what;

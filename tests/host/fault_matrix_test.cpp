@@ -7,6 +7,8 @@
 // scan) succeeds; no partial snapshot or temporary file is left; the files,
 // the catalog in memory, the one on disk and the list the console is
 // offered agree; and the log told what happened in exactly one entry.
+// The cells run on both builds; under Wine a folder that holds an open file
+// cannot be removed, so the data folder's cell checks what Windows does.
 
 #include <gtest/gtest.h>
 
@@ -139,7 +141,8 @@ class VanishingFolder final : public platform::FileSystemWrapper {
 };
 
 // The data folder is removed, with what is in it, when the scan first lists
-// a folder of its targets.
+// a folder of its targets (on Windows what is open, the recording, stays,
+// and so does the folder).
 class DataFolderRemoval final : public platform::FileSystemWrapper {
  public:
   explicit DataFolderRemoval(std::u16string below)
@@ -269,10 +272,6 @@ class FaultMatrix : public test::SettingsTest, public ::testing::WithParamInterf
     EXPECT_TRUE(scratch_.Create(u"Kept"));
   }
   void SetUp() override {
-    // The cells need the host's file semantics (a folder holding an open
-    // file can be removed) and would cost a Wine process a minute: they run
-    // on the host build.
-    if (test::running_under_wine()) GTEST_SKIP() << "the fault matrix runs on the host build";
     client_ = std::make_unique<CXClient>(settings_, test::FastTiming());
     ASSERT_EQ(client_->StartConnectionThread(), 1);
   }
@@ -509,9 +508,18 @@ TEST_P(FaultMatrix, TheAgentCarriesOnAndLeavesNoTrace) {
       }
       break;
     case Kind::kDataFolderRemoved:
-      EXPECT_TRUE(data_folder_removed);
-      EXPECT_EQ(seen.done_ok, 0);
-      told = "Error: Cannot find file";
+      if (test::running_under_wine()) {
+        // Windows keeps a folder that holds an open file: the removal takes
+        // the earlier snapshot and leaves the folder and the recording, which
+        // completes; the next greeting finds the snapshot gone.
+        EXPECT_FALSE(data_folder_removed);
+        EXPECT_EQ(seen.done_ok, 1) << seen.done_msg;
+        told = "Error: snapshot 1 is missing";
+      } else {
+        EXPECT_TRUE(data_folder_removed);
+        EXPECT_EQ(seen.done_ok, 0);
+        told = "Error: Cannot find file";
+      }
       break;
     case Kind::kSettingsUnwritable:
       EXPECT_EQ(seen.done_ok, 1) << seen.done_msg;

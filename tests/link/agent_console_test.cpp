@@ -53,10 +53,14 @@ class AgentAndConsole : public test::SettingsTest {
     console_.set_reply_timeout_ms(kWaitMs);
     LoadText(Text({"ServerAddr:127.0.0.1", Format("ServerPort:%d", static_cast<int>(console_.port()))}));
   }
-  ~AgentAndConsole() override {
-    // The console goes first: the agent's graceful close then ends at once.
+  ~AgentAndConsole() override { Stop(); }
+
+  // Stops the agent; the console goes first, so the agent's graceful close
+  // ends at once.
+  void Stop() {
     console_.Close();
     if (client_ != nullptr) client_->StopClient();
+    client_.reset();
   }
 
   // Starts the agent and accepts it.
@@ -388,6 +392,7 @@ TEST_F(AgentAndConsole, AWriteFailureWhileRecordingIsReportedAndLeavesNoFile) {
   EXPECT_EQ(console_.info().saved_uids, "2,4");
   EXPECT_EQ(settings_.snapshot_count(), 4);
   EXPECT_NE(test::ReadFileBytes(Ini()).find("SnapshotCnt:4"), std::string::npos);
+  Stop();  // while the failing file system is still in place
 }
 
 }  // namespace

@@ -67,6 +67,10 @@ class CXPdfWriter final : public CXReportWriter {
     surface_ = cairo_pdf_surface_create_for_stream(WriteTo, &out_, kPageWidth, kPageHeight);
     cr_ = cairo_create(surface_);
     layout_ = pango_cairo_create_layout(cr_);
+    // The page is measured in points: at pango's default of 96 dots an inch
+    // a 7.5 pt font would come out at 10 pt.
+    pango_cairo_context_set_resolution(pango_layout_get_context(layout_), 72.0);
+    pango_layout_context_changed(layout_);
     pango_layout_set_wrap(layout_, PANGO_WRAP_WORD_CHAR);
     // A text longer than a page body ends in an ellipsis rather than
     // running past the bottom margin.

@@ -10,10 +10,10 @@
 namespace orvalinth {
 namespace {
 
-// How long a sleeping walk waits before it looks at the queue and the stop
+// How long a sleeping side waits before it looks at the queue and the stop
 // again by itself: a lister held up in one folder (a slow network drive)
-// still hands over what it has, and a stop is seen.
-constexpr auto kWalkWait = std::chrono::milliseconds(20);
+// still hands over what it has, and either side sees a stop.
+constexpr auto kWait = std::chrono::milliseconds(20);
 
 // The next entry of a listing; at its end false, with *error the system
 // error when the listing broke off rather than ran out of entries.
@@ -89,7 +89,7 @@ const SXListingPiece* CXFolderLister::Next() {
   while (queue_.empty()) {
     if (ended_ || job_.StopRequested()) return nullptr;
     walk_waits_ = true;
-    changed_.wait_for(hold, kWalkWait);
+    changed_.wait_for(hold, kWait);
     walk_waits_ = false;
   }
   reading_ = queue_.front();
@@ -113,11 +113,14 @@ void CXFolderLister::Loop() {
         made = nullptr;
         if (walk_waits_ && queue_.size() >= half) changed_.notify_all();
       }
-      while (queue_.size() >= static_cast<size_t>(kQueuedPieces) && !finishing_.load(std::memory_order_relaxed)) {
+      // A full queue: wait for the walk, or end once the job is stopped,
+      // without waiting for the walk to say so.
+      while (queue_.size() >= static_cast<size_t>(kQueuedPieces) && !finishing_.load(std::memory_order_relaxed) &&
+             !job_.StopRequested()) {
         lister_waits_ = true;
-        changed_.wait(hold);
+        changed_.wait_for(hold, kWait);
       }
-      if (!finishing_.load(std::memory_order_relaxed)) piece = TakeFree();
+      if (!finishing_.load(std::memory_order_relaxed) && !job_.StopRequested()) piece = TakeFree();
     }
     if (piece != nullptr && Produce(piece)) {
       made = piece;

@@ -21,7 +21,8 @@
 // until the other has done half a queue's worth, so that they wake each
 // other once per many folders rather than once per folder.
 //
-// The lister checks the job's stop after every entry, as the walk does;
+// The lister checks the job's stop after every entry, as the walk does, and
+// while it waits for room, so that a stop ends it without the walk;
 // Finish (and the destructor) tells its thread to end and waits for it,
 // which ends within the file system call it is in. Without a thread (when
 // none can be started, or `threaded` is false) the same pieces are made on

@@ -7,30 +7,12 @@
 #include "platform/errors.h"
 #include "platform/reparse_points.h"
 #include "record/folder_links.h"
+#include "record/folder_lister.h"
 #include "record/scan_request.h"
 #include "storage/data_dir.h"
 #include "storage/snapshot_writer.h"
 
 namespace orvalinth {
-namespace {
-
-// The next entry of a listing; at its end false, with *error the system
-// error when the listing broke off rather than ran out of entries.
-bool NextEntry(platform::FindHandle& search, platform::FindData* entry, uint32_t* error) {
-  if (search.Next(entry)) return true;
-  const uint32_t code = platform::LastError();
-  if (code != platform::kErrorNoMoreFiles && code != platform::kErrorSuccess) *error = code;
-  return false;
-}
-
-bool IsDots(const std::u16string& name) {
-  return (name.size() == 1 && name[0] == u'.') || (name.size() == 2 && name[0] == u'.' && name[1] == u'.');
-}
-
-int32_t NameLength(const std::u16string& name) { return static_cast<int32_t>(name.size()); }
-
-}  // namespace
-
 CXFileScan::CXFileScan(CXSnapshotWriter& writer, const CXScanRequest& request, std::vector<std::u16string> roots,
                        bool (*has_version_info_extension)(const std::u16string& name))
     : CXSectionWalk(writer),
@@ -107,74 +89,78 @@ void CXFileScan::MakeLink(SXNodeRecord* node, int32_t depth, const std::u16strin
 }
 
 void CXFileScan::ScanFolder(SXNodeRecord* node, int32_t depth) {
-  const size_t length = path_.size();
-  path_ += u"*.*";
-  std::unique_ptr<platform::FindHandle> search = platform::FileSystem::Get().FindFirst(path_, &entry_);
-  path_.resize(length);
-  if (search == nullptr) {
-    node->error = static_cast<int32_t>(platform::LastError());
+  // The target's subtree is listed on a thread of its own, ahead of the
+  // recording below, which takes the listings in the order it visits them.
+  CXFolderLister lister(*this, request_.exclusion[kScanFiles], kMaxDepth, path_, depth, listing_thread_,
+                        listing_piece_entries_);
+  lister_ = &lister;
+  RecordFolder(node, depth);
+  lister_ = nullptr;
+  lister.Finish();
+}
+
+void CXFileScan::RecordFolder(SXNodeRecord* node, int32_t depth) {
+  const SXListingPiece* piece = lister_->Next();
+  if (piece == nullptr) return;  // stopped
+  if (!piece->searched) {
+    node->error = static_cast<int32_t>(piece->error);
     return;
   }
   const int32_t below = depth + 1;
   if (below >= kMaxDepth) return;  // too deep: recorded without contents
 
+  const size_t length = path_.size();
   CXNodeTable& subfolders = table(below);
   CXSnapshotDataFileRecArray& run = files(below);
-  const CXExclusionSet& excluded = request_.exclusion[kScanFiles];
   const bool versions = request_.version_info && has_version_info_extension_ != nullptr;
   CXCountBatch file_count(file_counter_, kFileBatch);
   int32_t folder_count = 0;
   // A listing that breaks off (the folder removed while it is listed, a
   // network drive gone) keeps what was listed, and the folder its error.
   uint32_t broke_off = 0;
-  for (bool more = !StopRequested(); more; more = !StopRequested() && NextEntry(*search, &entry_, &broke_off)) {
-    const uint16_t attributes = static_cast<uint16_t>(entry_.attributes & 0xFFFF);
-    if ((entry_.attributes & platform::kAttrDirectory) == 0) {
-      SXFileRecord* file = run.Append(entry_.name.data(), NameLength(entry_.name));
-      file->attributes = attributes;
-      file->last_write = entry_.last_write;
-      file->size = entry_.size;
-      if (versions && has_version_info_extension_(entry_.name)) {
-        path_ += entry_.name;
-        writer_.version_table().LookupVersion(path_, file, nullptr);
-        path_.resize(length);
-      }
-      file_count.Count();
-      continue;
-    }
-    if (IsDots(entry_.name)) continue;
-    path_ += entry_.name;
-    if (!excluded.empty()) {
-      path_ += u'\\';
-      const bool skip = excluded.Contains(path_);
-      path_.pop_back();
-      if (skip) {
-        path_.resize(length);
+  while (piece != nullptr && !StopRequested()) {
+    for (const SXListedEntry& entry : piece->entries) {
+      const char16_t* name = piece->name(entry);
+      const uint16_t attributes = static_cast<uint16_t>(entry.attributes & 0xFFFF);
+      if ((entry.attributes & platform::kAttrDirectory) == 0) {
+        SXFileRecord* file = run.Append(name, entry.name_length);
+        file->attributes = attributes;
+        file->last_write = entry.last_write;
+        file->size = entry.size;
+        if (versions && has_version_info_extension_(name_.assign(name, static_cast<size_t>(entry.name_length)))) {
+          path_ += name_;
+          writer_.version_table().LookupVersion(path_, file, nullptr);
+          path_.resize(length);
+        }
+        file_count.Count();
         continue;
       }
+      SXNodeRecord* subfolder = subfolders.Append(name, entry.name_length, attributes);
+      if ((entry.attributes & platform::kAttrReparsePoint) != 0) {
+        path_.append(name, static_cast<size_t>(entry.name_length));
+        MakeLink(subfolder, below, path_);  // never entered, never counted
+        path_.resize(length);
+      } else {
+        ++folder_count;
+      }
     }
-    SXNodeRecord* subfolder = subfolders.Append(entry_.name.data(), NameLength(entry_.name), attributes);
-    if ((entry_.attributes & platform::kAttrReparsePoint) != 0) {
-      MakeLink(subfolder, below, path_);  // never entered, never counted
-    } else {
-      ++folder_count;
+    if (piece->last) {
+      broke_off = piece->error;
+      break;
     }
-    path_.resize(length);
+    piece = lister_->Next();
   }
   if (broke_off != 0) {
     node->error = static_cast<int32_t>(broke_off);
     LogError("cannot read folder [%s] [error:%u]", EncodeUtf8(path_).c_str(), broke_off);
   }
-  // Closed before going down, so open searches do not pile up with the depth
-  // (and the entry buffer is free for the subfolders).
-  search.reset();
 
   for (int32_t i = 0; i < subfolders.size() && !StopRequested(); ++i) {
     SXNodeRecord* subfolder = subfolders.at(i);
     if ((subfolder->attributes & platform::kAttrReparsePoint) != 0) continue;
     path_.append(subfolder->name(), subfolder->name_length);
     path_ += u'\\';
-    ScanFolder(subfolder, below);
+    RecordFolder(subfolder, below);
     path_.resize(length);
   }
 

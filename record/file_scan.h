@@ -14,6 +14,9 @@
 //
 // Counting (kind 1): the first progress counter gets every folder entered
 // (roots included) once per folder, the second the files in batches of 100.
+//
+// Each target's subtree is listed by a CXFolderLister (record/folder_lister.h)
+// on a second thread while this job's thread records what it lists.
 
 #include <cstdint>
 #include <memory>
@@ -22,6 +25,7 @@
 
 #include "platform/files.h"
 #include "record/count_batch.h"
+#include "record/folder_lister.h"
 #include "record/section_walk.h"
 #include "storage/file_records.h"
 
@@ -54,6 +58,14 @@ class CXFileScan final : public CXSectionWalk {
              bool (*has_version_info_extension)(const std::u16string& name));
   ~CXFileScan() override;
 
+  // How the subtrees are listed: on a thread of their own (the default) or
+  // on the job's, and in pieces of how many entries at most. Set before the
+  // start; the snapshot is the same either way.
+  void set_listing(bool thread, int32_t piece_entries) {
+    listing_thread_ = thread;
+    listing_piece_entries_ = piece_entries;
+  }
+
  protected:
   void Run() override;
   std::u16string SectionName(const std::u16string& root_part) override { return root_part; }
@@ -65,8 +77,12 @@ class CXFileScan final : public CXSectionWalk {
   // The target in the path buffer is looked up: missing (the node gets the
   // error), a link, or a folder that is scanned.
   void LookUpAndScan(SXNodeRecord* node, int32_t depth);
-  // Scans the folder in the path buffer into `node` of `depth`.
+  // Scans the folder in the path buffer into `node` of `depth`: lists its
+  // subtree and records it.
   void ScanFolder(SXNodeRecord* node, int32_t depth);
+  // Records the next folder the lister hands over (the one in the path
+  // buffer) into `node` of `depth`, then its subfolders.
+  void RecordFolder(SXNodeRecord* node, int32_t depth);
   // Makes `node` of `depth` a link to where `folder` (a reparse point) leads,
   // when that can be read; else the node stays without link and contents.
   void MakeLink(SXNodeRecord* node, int32_t depth, const std::u16string& folder);
@@ -78,7 +94,10 @@ class CXFileScan final : public CXSectionWalk {
   CXSerializedAccessInt& folder_counter_;
   CXSerializedAccessInt& file_counter_;
   std::vector<std::unique_ptr<CXSnapshotDataFileRecArray>> file_arrays_;
-  platform::FindData entry_;  // reused for every entry: no allocation per file
+  CXFolderLister* lister_ = nullptr;  // the lister of the target being scanned
+  bool listing_thread_ = true;
+  int32_t listing_piece_entries_ = CXFolderLister::kPieceEntries;
+  std::u16string name_;  // reused for every file looked up for its version: no allocation per file
   std::u16string link_target_;
 };
 

@@ -190,7 +190,7 @@ TEST_F(DaemonCrash, AFaultInAScanIsReportedAndAFreshDaemonTakesOver) {
   const size_t restart = LineNumber(Log(), "try to restart service...");
   ASSERT_TRUE(WaitForLogLine(Log(), "Orvalinth started", kWaitMs, restart)) << Joined(LogLines(Log()));
   const std::string report = ReadWholeFile(folder_ + "/error-log.txt");
-  CheckReport(report, AgentPath(Program()), "B", "CXFileScan::ScanFolder");
+  CheckReport(report, AgentPath(Program()), "B", "CXFolderLister::");
   EXPECT_EQ(ReadWholeFile(folder_ + "/error-log.tmp"), report);
 
   ASSERT_TRUE(console.AcceptAgent(kWaitMs)) << console.failure_text();
@@ -296,7 +296,7 @@ TEST_F(WineCrash, AFaultInAScanIsReportedAndTheServiceRestartsOnce) {
   // "-restart" waits 5 s, stops the service (already stopped) and starts it.
   ASSERT_TRUE(WaitForLogLine(Log(), "Orvalinth started", 60000, restart)) << Joined(LogLines(Log()));
   const std::string report = ReadWholeFile(File("error-log.txt"));
-  CheckReport(report, kExe, "C0000005", "CXFileScan::ScanFolder");
+  CheckReport(report, kExe, "C0000005", "CXFolderLister::");
   EXPECT_EQ(ReadWholeFile(File("error-log.tmp")), report);
 
   ASSERT_TRUE(console.AcceptAgent(kWaitMs)) << console.failure_text() << Joined(LogLines(Log()));

@@ -100,6 +100,7 @@ class FileScanTest : public ::testing::Test {
     ASSERT_TRUE(recording_.Begin());
     recording_.writer().version_table().set_reader(&ReadFakeVersion);
     CXFileScan job(recording_.writer(), recording_.request(), std::move(roots), has_version_info_extension);
+    job.set_listing(listing_thread_, piece_entries_);
     ASSERT_EQ(job.StartJob(recording_.writer(), kScanFiles), 1);
     ASSERT_TRUE(recording_.Await());
     ASSERT_TRUE(recording_.Finish());
@@ -107,6 +108,8 @@ class FileScanTest : public ::testing::Test {
   const int32_t* FileCounters() const { return recording_.image().info.progress[kScanFiles]; }
 
   JobRecording recording_;
+  bool listing_thread_ = true;
+  int32_t piece_entries_ = CXFolderLister::kPieceEntries;
 };
 
 // A tree of every kind of entry: nested folders, a folder of 250 files, a
@@ -178,6 +181,32 @@ TEST_F(FileTreeTest, RecordsTheTreeWithErrorsLinksAndCounters) {
   // excluded folder are not. Files: 250 + 1 + 4.
   EXPECT_EQ(FileCounters()[0], 5);
   EXPECT_EQ(FileCounters()[1], 255);
+}
+
+TEST_F(FileTreeTest, TheSectionIsTheSameByteForByteHoweverTheTreeIsListed) {
+  test::FaultyFiles locked;
+  locked.locked_folder = base_ + u"locked";
+  recording_.request().exclude[kScanFiles].push_back(u"-" + base_ + u"excluded\\");
+  recording_.request().version_info = true;
+  // On the job's thread; on the lister's in pieces of one entry, so that its
+  // queue fills and the walk waits for piece after piece; in whole pieces.
+  const struct {
+    bool thread;
+    int32_t piece_entries;
+  } ways[] = {{false, CXFolderLister::kPieceEntries}, {true, 1}, {true, CXFolderLister::kPieceEntries}};
+  std::string blocks[3];
+  std::string trees[3];
+  for (int i = 0; i < 3; ++i) {
+    listing_thread_ = ways[i].thread;
+    piece_entries_ = ways[i].piece_entries;
+    Record({base_}, &ExeOrDll);
+    blocks[i] = recording_.SectionBlock(kScanFiles, 0);
+    trees[i] = test::DumpTree(recording_.Section(kScanFiles, 0));
+    EXPECT_EQ(FileCounters()[1], 255) << i;
+    EXPECT_EQ(trees[i], trees[0]) << i;
+    EXPECT_TRUE(blocks[i] == blocks[0]) << i << ": " << blocks[i].size() << " bytes against " << blocks[0].size();
+  }
+  EXPECT_GT(blocks[0].size(), 100u);
 }
 
 TEST_F(FileTreeTest, FilesKeepWhatTheFileSystemReports) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "base/strings.h"
 #include "fakes/wait_until.h"
 #include "platform/errors.h"
@@ -63,6 +65,21 @@ TEST(SectionWalk, OrderRootsSortsAndDropsCoveredRoots) {
   }
   EXPECT_EQ(CXSectionWalk::RootPartLength(u"c:\\Windows\\"), 3u);
   EXPECT_EQ(CXSectionWalk::RootPartLength(u"*"), 1u);
+}
+
+// The threads of this process now (-1 where that cannot be read).
+int ThreadsNow() {
+#ifdef _WIN32
+  return -1;
+#else
+  std::ifstream status("/proc/self/status");
+  std::string key;
+  int threads = -1;
+  while (status >> key) {
+    if (key == "Threads:") status >> threads;
+  }
+  return threads;
+#endif
 }
 
 class FileWalkTest : public ::testing::Test {
@@ -135,6 +152,7 @@ TEST_F(FileWalkTest, AStopEndsTheWalkAtItsNextEntry) {
   platform::ScopedFacility<platform::FileSystem> use(tree);
   recording_.request().MakeExclusionSet(kScanFiles);
   ASSERT_TRUE(recording_.Begin());
+  const int threads = ThreadsNow();
   CXFileScan job(recording_.writer(), recording_.request(), {u"Q:\\endless\\"}, nullptr);
   job.set_stop_wait(3000, 1);
   ASSERT_EQ(job.StartJob(recording_.writer(), kScanFiles), 1);
@@ -142,6 +160,8 @@ TEST_F(FileWalkTest, AStopEndsTheWalkAtItsNextEntry) {
   EXPECT_EQ(job.StopJob(true), 1);
   EXPECT_FALSE(job.terminated());
   EXPECT_EQ(recording_.writer().running_jobs().Get(), 0);
+  // Neither the job's thread nor its lister's is left (the job's may still be on its way out).
+  EXPECT_TRUE(test::WaitUntil([&] { return ThreadsNow() == threads; })) << ThreadsNow() << " against " << threads;
   // Nothing of the abandoned section was stored.
   ASSERT_TRUE(recording_.Finish());
   EXPECT_TRUE(recording_.image().tables[kScanFiles].empty());

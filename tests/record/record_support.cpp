@@ -43,6 +43,13 @@ NodeSpec JobRecording::Section(int32_t kind, size_t index) const {
   return ReadSectionTree(block.payload, entry.root_offset, kind);
 }
 
+std::string JobRecording::SectionBlock(int32_t kind, size_t index) const {
+  StoredBlock block;
+  const uint32_t offset = image_.tables[kind].at(index).block_offset;
+  if (!DecodeBlock(bytes_, offset, &block)) return std::string();
+  return bytes_.substr(offset, static_cast<size_t>(block.header_size) + block.stored);
+}
+
 std::vector<uint32_t> JobRecording::BlockOffsets(int32_t kind) const {
   std::vector<uint32_t> offsets;
   for (const SXSectionEntry& entry : image_.tables[kind]) offsets.push_back(entry.block_offset);

@@ -44,6 +44,8 @@ class JobRecording {
   // the order the sections were stored.
   NodeSpec Section(int32_t kind, size_t index) const;
   std::vector<uint32_t> BlockOffsets(int32_t kind) const;
+  // The stored bytes (header and body) of the block of section `index` of `kind`.
+  std::string SectionBlock(int32_t kind, size_t index) const;
   const std::u16string& path() const { return path_; }
 
  private:

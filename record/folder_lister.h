@@ -21,24 +21,28 @@
 // until the other has done half a queue's worth, so that they wake each
 // other once per many folders rather than once per folder.
 //
-// The lister checks the job's stop after every entry, as the walk does, and
-// while it waits for room, so that a stop ends it without the walk;
-// Finish (and the destructor) tells its thread to end and waits for it,
-// which ends within the file system call it is in. Without a thread (when
-// none can be started, or `threaded` is false) the same pieces are made on
-// the caller's thread as it asks for them.
+// The walk checks the job's stop while it waits for a piece, and Finish (and
+// the destructor) tells the lister's thread to end and waits for it, which
+// ends at its next entry or wait, within the file system call it is in.
+// Without a thread (when none can be started, or `threaded` is false) the
+// same pieces are made on the caller's thread as it asks for them, checking
+// the job's stop after every entry.
+//
+// The lister's thread touches only what it owns with the lister object: a
+// state on the heap, held by both, with its own copy of the exclusions and
+// limits. It never reads the job or anything of the caller's. So when the
+// walk's thread is ended by force while it waits in Finish for a lister held
+// up in a slow file system call (a hung network share), the lister's thread
+// comes back to memory that is still its own and ends at its next entry; the
+// state goes with the last of the two to let go. A lister waiting for room
+// in a full queue, or for the lock, when its owner is ended by force stays
+// waiting: it is left behind, as is everything else the ended thread held.
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include "platform/files.h"
 
 namespace orvalinth {
 
@@ -92,52 +96,12 @@ class CXFolderLister {
   void Finish();
 
  private:
-  // A listed folder whose subfolders are still to be entered.
-  struct Frame {
-    int32_t depth = 0;
-    size_t path_length = 0;  // its path's length, "\" included
-    std::vector<int32_t> starts;
-    std::u16string names;  // the subfolders' names, one after the other
-    size_t next = 0;
-  };
+  struct State;
+  // The lister's thread; it holds the state as long as it runs.
+  static void Loop(std::shared_ptr<State> state);
 
-  void Loop();
-  // Fills `piece` with the next piece; false when nothing is left or a stop ends the listing.
-  bool Produce(SXListingPiece* piece);
-  // Searches the folder in the path buffer; true when that made a whole
-  // (last) piece, false when its listing is open.
-  bool OpenFolder(int32_t depth, SXListingPiece* piece);
-  // The open listing's next entries into `piece`.
-  void FillPiece(SXListingPiece* piece);
-  SXListingPiece* TakeFree();
-
-  const CXScanThread& job_;
-  const CXExclusionSet& excluded_;
-  const int32_t max_depth_;
-  const int32_t root_depth_;
-  const int32_t piece_entries_;
-
-  // The listing's own state (the lister's thread, or the caller's without one).
-  std::u16string path_;
-  std::vector<Frame> stack_;
-  Frame listing_;  // the subfolders of the folder being listed
-  std::unique_ptr<platform::FindHandle> search_;
-  platform::FindData entry_;
-  bool have_entry_ = false;  // entry_ holds an entry not yet taken
-  bool started_ = false;
-
-  // Shared with the walk, under the lock.
-  std::mutex lock_;
-  std::condition_variable changed_;
-  std::deque<SXListingPiece*> queue_;
-  std::vector<std::unique_ptr<SXListingPiece>> pieces_;  // every piece made
-  std::vector<SXListingPiece*> free_;
-  bool ended_ = false;          // the lister made its last piece
-  bool walk_waits_ = false;     // the walk sleeps until half a queue is ready
-  bool lister_waits_ = false;   // the lister sleeps until half the queue is taken
-  // The walk asks the lister to end (set under the lock, read after every entry).
-  std::atomic<bool> finishing_{false};
-
+  const CXScanThread& job_;  // read on the caller's thread only
+  std::shared_ptr<State> state_;
   SXListingPiece* reading_ = nullptr;  // the walk's current piece
   bool threaded_ = false;
   std::thread thread_;

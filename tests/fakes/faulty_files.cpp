@@ -71,6 +71,10 @@ class FaultyFiles::FaultyFile final : public platform::File {
 
 FaultyFiles::FaultyFiles() : FileSystemWrapper(platform::FileSystem::Real()), use_(*this) {}
 
+FaultyFiles::FaultyFiles(std::u16string suffix, unsigned modes)
+    : FileSystemWrapper(platform::FileSystem::Real()), only_suffix(std::move(suffix)), only_modes(modes),
+      use_(*this) {}
+
 FaultyFiles::~FaultyFiles() = default;
 
 bool FaultyFiles::Locked(const std::u16string& path) const {

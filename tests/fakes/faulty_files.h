@@ -28,6 +28,9 @@ namespace orvalinth::test {
 class FaultyFiles final : public platform::FileSystemWrapper {
  public:
   FaultyFiles();
+  // Which files are faulty, set before the object takes the facility's place:
+  // a thread already running may open files through it at once.
+  FaultyFiles(std::u16string suffix, unsigned modes);
   ~FaultyFiles() override;
 
   // ---- which files are faulty ----

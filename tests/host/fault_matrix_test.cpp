@@ -287,9 +287,10 @@ class FaultMatrix : public test::SettingsTest, public ::testing::WithParamInterf
     switch (f.kind) {
       case Kind::kFullDisk:
       case Kind::kSettingsUnwritable:
-        files_ = std::make_unique<test::FaultyFiles>();
-        files_->only_modes = platform::kOpenWrite | platform::kOpenCreate;
-        files_->only_suffix = f.kind == Kind::kFullDisk ? u".snp" : u".ini.tmp";
+        // The agent's thread runs already: which files are faulty is set
+        // before the facility is in place.
+        files_ = std::make_unique<test::FaultyFiles>(f.kind == Kind::kFullDisk ? u".snp" : u".ini.tmp",
+                                                     platform::kOpenWrite | platform::kOpenCreate);
         files_->fail_from_write = f.n;
         if (f.kind == Kind::kSettingsUnwritable) files_->failing_writes = 1;
         return true;

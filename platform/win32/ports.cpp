@@ -4,6 +4,7 @@
 #include "platform/ports.h"
 
 #include <cstring>
+#include <type_traits>
 
 #include "platform/win32/win.h"
 
@@ -35,18 +36,43 @@ const Functions& Loaded() {
 constexpr int kTcpOwnerModuleAll = 8;
 constexpr int kUdpOwnerModule = 2;
 
-template <class Table, class Row, class Convert>
-void Rows(const std::vector<uint64_t>& buffer, DWORD size, Convert convert, std::vector<PortRow>* rows) {
+// An IPv4 address (a DWORD) or an IPv6 one (16 bytes) as the table gives it.
+template <class Address>
+void CopyAddress(const Address& from, uint8_t* to) {
+  static_assert(sizeof from == 4 || sizeof from == 16, "an IPv4 or IPv6 address");
+  std::memcpy(to, &from, sizeof from);
+}
+
+// The rows of one of the four tables, which start after the count at the row
+// type's alignment. Every row has its local end and owner; only TCP rows have
+// a remote end and a state.
+template <class Table>
+void Rows(const std::vector<uint64_t>& buffer, DWORD size, std::vector<PortRow>* rows) {
+  using Row = std::remove_extent_t<decltype(Table::table)>;
+  constexpr bool kTcp = std::is_same_v<Row, MIB_TCPROW_OWNER_MODULE> || std::is_same_v<Row, MIB_TCP6ROW_OWNER_MODULE>;
+  constexpr bool kV6 = std::is_same_v<Row, MIB_TCP6ROW_OWNER_MODULE> || std::is_same_v<Row, MIB_UDP6ROW_OWNER_MODULE>;
   const Table* table = reinterpret_cast<const Table*>(buffer.data());
-  // The rows start after the count, at the row type's alignment.
   const size_t header =
       static_cast<size_t>(reinterpret_cast<const char*>(&table->table[0]) - reinterpret_cast<const char*>(table));
   if (size < header) return;
   const size_t room = (size - header) / sizeof(Row);
   const size_t count = table->dwNumEntries < room ? table->dwNumEntries : room;
   for (size_t i = 0; i < count; ++i) {
+    const Row& r = table->table[i];
     PortRow row;
-    convert(table->table[i], &row);
+    if constexpr (kV6) {
+      CopyAddress(r.ucLocalAddr, row.local_address);
+      if constexpr (kTcp) CopyAddress(r.ucRemoteAddr, row.remote_address);
+    } else {
+      CopyAddress(r.dwLocalAddr, row.local_address);
+      if constexpr (kTcp) CopyAddress(r.dwRemoteAddr, row.remote_address);
+    }
+    row.local_port = r.dwLocalPort;
+    row.pid = r.dwOwningPid;
+    if constexpr (kTcp) {
+      row.remote_port = r.dwRemotePort;
+      row.state = r.dwState;
+    }
     rows->push_back(row);
   }
 }
@@ -77,52 +103,10 @@ class WinPortTables final : public PortTables {
     }
     if (status != NO_ERROR) return false;
     switch (id) {
-      case kPortTableTcp4:
-        Rows<MIB_TCPTABLE_OWNER_MODULE, MIB_TCPROW_OWNER_MODULE>(
-            buffer_, size,
-            [](const MIB_TCPROW_OWNER_MODULE& r, PortRow* row) {
-              std::memcpy(row->local_address, &r.dwLocalAddr, 4);
-              std::memcpy(row->remote_address, &r.dwRemoteAddr, 4);
-              row->local_port = r.dwLocalPort;
-              row->remote_port = r.dwRemotePort;
-              row->state = r.dwState;
-              row->pid = r.dwOwningPid;
-            },
-            rows);
-        break;
-      case kPortTableTcp6:
-        Rows<MIB_TCP6TABLE_OWNER_MODULE, MIB_TCP6ROW_OWNER_MODULE>(
-            buffer_, size,
-            [](const MIB_TCP6ROW_OWNER_MODULE& r, PortRow* row) {
-              std::memcpy(row->local_address, r.ucLocalAddr, 16);
-              std::memcpy(row->remote_address, r.ucRemoteAddr, 16);
-              row->local_port = r.dwLocalPort;
-              row->remote_port = r.dwRemotePort;
-              row->state = r.dwState;
-              row->pid = r.dwOwningPid;
-            },
-            rows);
-        break;
-      case kPortTableUdp4:
-        Rows<MIB_UDPTABLE_OWNER_MODULE, MIB_UDPROW_OWNER_MODULE>(
-            buffer_, size,
-            [](const MIB_UDPROW_OWNER_MODULE& r, PortRow* row) {
-              std::memcpy(row->local_address, &r.dwLocalAddr, 4);
-              row->local_port = r.dwLocalPort;
-              row->pid = r.dwOwningPid;
-            },
-            rows);
-        break;
-      case kPortTableUdp6:
-        Rows<MIB_UDP6TABLE_OWNER_MODULE, MIB_UDP6ROW_OWNER_MODULE>(
-            buffer_, size,
-            [](const MIB_UDP6ROW_OWNER_MODULE& r, PortRow* row) {
-              std::memcpy(row->local_address, r.ucLocalAddr, 16);
-              row->local_port = r.dwLocalPort;
-              row->pid = r.dwOwningPid;
-            },
-            rows);
-        break;
+      case kPortTableTcp4: Rows<MIB_TCPTABLE_OWNER_MODULE>(buffer_, size, rows); break;
+      case kPortTableTcp6: Rows<MIB_TCP6TABLE_OWNER_MODULE>(buffer_, size, rows); break;
+      case kPortTableUdp4: Rows<MIB_UDPTABLE_OWNER_MODULE>(buffer_, size, rows); break;
+      case kPortTableUdp6: Rows<MIB_UDP6TABLE_OWNER_MODULE>(buffer_, size, rows); break;
     }
     return true;
   }

@@ -35,10 +35,10 @@ const Native& Resolved() {
     Native n;
     HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     if (ntdll == nullptr) return n;
-    n.query_system = reinterpret_cast<NtQuerySystemInformationFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQuerySystemInformation")));
-    n.duplicate = reinterpret_cast<NtDuplicateObjectFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtDuplicateObject")));
-    n.query_object = reinterpret_cast<NtQueryObjectFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryObject")));
-    if (auto version = reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlGetVersion")))) {
+    n.query_system = win32::Function<NtQuerySystemInformationFn>(ntdll, "NtQuerySystemInformation");
+    n.duplicate = win32::Function<NtDuplicateObjectFn>(ntdll, "NtDuplicateObject");
+    n.query_object = win32::Function<NtQueryObjectFn>(ntdll, "NtQueryObject");
+    if (auto version = win32::Function<RtlGetVersionFn>(ntdll, "RtlGetVersion")) {
       OSVERSIONINFOW info{};
       info.dwOSVersionInfoSize = sizeof info;
       if (version(&info) >= 0) n.skip_files = info.dwMajorVersion <= 5 && info.dwMinorVersion < 2;
@@ -155,9 +155,7 @@ class WinHandleTable final : public HandleTable {
   }
 
   std::unique_ptr<HandleOwner> OpenOwner(uint32_t pid) override {
-    HANDLE process = OpenProcess(PROCESS_DUP_HANDLE, /*bInheritHandle=*/FALSE, pid);
-    if (process == nullptr) return nullptr;
-    return std::make_unique<WinOwner>(process);
+    return win32::OpenProcessFor<WinOwner>(PROCESS_DUP_HANDLE, pid);
   }
 
   bool SkipFileHandles() override { return Resolved().skip_files; }

@@ -27,15 +27,11 @@ struct Functions {
 const Functions& Loaded() {
   static const Functions functions = [] {
     Functions f;
-    if (HMODULE psapi = LoadLibraryW(L"PSAPI.DLL")) {
-      f.enum_processes = reinterpret_cast<EnumProcessesFn>(reinterpret_cast<void*>(GetProcAddress(psapi, "EnumProcesses")));
-      f.enum_modules = reinterpret_cast<EnumProcessModulesFn>(reinterpret_cast<void*>(GetProcAddress(psapi, "EnumProcessModules")));
-      f.module_file_name = reinterpret_cast<GetModuleFileNameExWFn>(reinterpret_cast<void*>(GetProcAddress(psapi, "GetModuleFileNameExW")));
-    }
-    if (HMODULE ntdll = GetModuleHandleW(L"ntdll.dll")) {
-      f.query_process =
-          reinterpret_cast<NtQueryInformationProcessFn>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryInformationProcess")));
-    }
+    const HMODULE psapi = LoadLibraryW(L"PSAPI.DLL");
+    f.enum_processes = win32::Function<EnumProcessesFn>(psapi, "EnumProcesses");
+    f.enum_modules = win32::Function<EnumProcessModulesFn>(psapi, "EnumProcessModules");
+    f.module_file_name = win32::Function<GetModuleFileNameExWFn>(psapi, "GetModuleFileNameExW");
+    f.query_process = win32::Function<NtQueryInformationProcessFn>(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess");
     return f;
   }();
   return functions;
@@ -122,9 +118,7 @@ class WinProcessTable final : public ProcessTable {
   }
 
   std::unique_ptr<OpenedProcess> Open(uint32_t pid) override {
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, /*bInheritHandle=*/FALSE, pid);
-    if (process == nullptr) return nullptr;
-    return std::make_unique<WinOpenedProcess>(process);
+    return win32::OpenProcessFor<WinOpenedProcess>(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, pid);
   }
 };
 

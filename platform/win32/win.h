@@ -15,6 +15,8 @@
 #include <windows.h>
 // clang-format on
 
+#include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/extended_path.h"
@@ -80,6 +82,22 @@ class Handle {
  private:
   HANDLE h_ = nullptr;
 };
+
+// The function `name` of a loaded `library` as a pointer of type Fn; nullptr
+// when the library or the function is not there.
+template <class Fn>
+Fn Function(HMODULE library, const char* name) {
+  return library == nullptr ? nullptr : reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+}
+
+// Opens process `pid` with `access` for a new Owner that keeps the handle;
+// nullptr when the process cannot be opened (gone, or not ours to open).
+template <class Owner>
+std::unique_ptr<Owner> OpenProcessFor(DWORD access, uint32_t pid) {
+  HANDLE process = OpenProcess(access, /*bInheritHandle=*/FALSE, pid);
+  if (process == nullptr) return nullptr;
+  return std::make_unique<Owner>(process);
+}
 
 // FILETIME as one 64-bit count.
 inline int64_t FileTimeValue(const FILETIME& t) {

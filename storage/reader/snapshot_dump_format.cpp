@@ -2,28 +2,11 @@
 
 #include "base/strings.h"
 #include "platform/clock.h"
+#include "platform/utf8.h"
 
 namespace orvalinth {
 namespace snapshot_dump {
 namespace {
-
-void AppendUtf8(std::string& out, uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
 
 bool IsHigh(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool IsLow(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
@@ -88,14 +71,14 @@ std::string Display(std::u16string_view text, bool quoted, size_t max_units) {
   if (quoted) out += '"';
   ForEachCharacter(text, [&](uint32_t c, bool lone) {
     if (lone) {
-      AppendUtf8(out, 0xFFFD);
+      platform::AppendUtf8(0xFFFD, &out);
     } else if (c < 0x20 || c == 0x7F) {
       out += Format("\\x%02X", c);
     } else if (quoted && c == '"') {
       out += '\\';
       out += static_cast<char>(c);
     } else {
-      AppendUtf8(out, c);
+      platform::AppendUtf8(c, &out);
     }
   });
   if (quoted) out += '"';
@@ -116,7 +99,7 @@ std::string JsonString(std::u16string_view text) {
       out += '\\';
       out += static_cast<char>(c);
     } else {
-      AppendUtf8(out, c);
+      platform::AppendUtf8(c, &out);
     }
   });
   return out + "\"";

@@ -48,6 +48,7 @@
 #include <string>
 
 #include "base/strings.h"
+#include "disk_names.h"
 #include "platform/files.h"
 #include "platform/posix/drive_table.h"
 #include "platform/process.h"
@@ -86,19 +87,8 @@ class TreeMaker {
   }
 
   void File(const std::u16string& folder, std::set<std::string>* names) {
-    static const char* const kStems[] = {"setup", "readme", "kernel", "shell", "msvcr", "config", "update", "icon",
-                                         "strings", "license", "install", "helper", "service", "manifest", "data",
-                                         "resource", "font", "driver", "report", "index", "thumb", "cache",
-                                         "api-ms-win-core-file-l1-2-0", "Microsoft.Windows.Common-Controls",
-                                         "System.Runtime.Serialization", "wow64cpu", "ntoskrnl", "user32"};
-    static const char* const kExts[] = {".dll", ".exe", ".sys", ".txt", ".xml", ".mui", ".dat", ".png", ".ini",
-                                        ".log", ".cat", ".manifest", ".js", ".json", ".ttf", ".inf", ".cab", ".pf"};
-    // Names as disks have them: words, often with a number, sometimes a long
-    // one; unique in their folder.
-    std::string name = kStems[Pick(sizeof kStems / sizeof kStems[0])];
-    if (Pick(2) == 0) name += std::to_string(Pick(1000));
-    if (Pick(7) == 0) name += "-" + std::to_string(Pick(0x7FFFFFFF));
-    name += kExts[Pick(sizeof kExts / sizeof kExts[0])];
+    // Names as disks have them, unique in their folder.
+    const std::string name = bench::DiskFileName(gen_);
     if (!names->insert(name).second) return;
     // Small contents keep the tree a few dozen megabytes; sizes still vary.
     const std::string bytes(Pick(8) == 0 ? 1000 + Pick(4000) : Pick(300), 'x');
@@ -110,14 +100,9 @@ class TreeMaker {
   }
 
   std::u16string FolderName() {
-    static const char* const kWords[] = {"Windows", "System32", "Program Files", "Common Files", "Microsoft",
-                                         "Users", "AppData", "Local", "Roaming", "Temp", "drivers", "en-US",
-                                         "Fonts", "WinSxS", "assembly", "Packages", "Cache", "Logs", "Data",
-                                         "Resources", "bin", "lib", "Plugins", "Config", "Updates", "Help"};
-    std::string name = kWords[Pick(sizeof kWords / sizeof kWords[0])];
+    std::string name = bench::FolderWord(gen_);
     name += "_" + std::to_string(++folders_);
-    if (Pick(5) == 0) name = "amd64_microsoft-windows-" + name + "_31bf3856ad364e35_10.0." + std::to_string(Pick(30000));
-    return Widen(name);
+    return Widen(bench::MaybeAssembly(gen_, name));
   }
 
   uint32_t Pick(size_t n) { return static_cast<uint32_t>(gen_() % n); }
@@ -151,28 +136,10 @@ class Names {
  public:
   explicit Names(unsigned seed) : gen_(seed) {}
 
-  std::string FileName() {
-    static const char* const kStems[] = {"setup", "readme", "kernel", "shell", "msvcr", "config", "update", "icon",
-                                         "strings", "license", "install", "helper", "service", "manifest", "data",
-                                         "resource", "font", "driver", "report", "index", "thumb", "cache",
-                                         "api-ms-win-core-file-l1-2-0", "Microsoft.Windows.Common-Controls",
-                                         "System.Runtime.Serialization", "wow64cpu", "ntoskrnl", "user32"};
-    static const char* const kExts[] = {".dll", ".exe", ".sys", ".txt", ".xml", ".mui", ".dat", ".png", ".ini",
-                                        ".log", ".cat", ".manifest", ".js", ".json", ".ttf", ".inf", ".cab", ".pf"};
-    std::string name = kStems[Pick(sizeof kStems / sizeof kStems[0])];
-    if (Pick(2) == 0) name += std::to_string(Pick(1000));
-    if (Pick(7) == 0) name += "-" + std::to_string(Pick(0x7FFFFFFF));
-    return name + kExts[Pick(sizeof kExts / sizeof kExts[0])];
-  }
+  std::string FileName() { return bench::DiskFileName(gen_); }
 
   std::string FolderName(int serial) {
-    static const char* const kWords[] = {"Windows", "System32", "Program Files", "Common Files", "Microsoft",
-                                         "Users", "AppData", "Local", "Roaming", "Temp", "drivers", "en-US",
-                                         "Fonts", "WinSxS", "assembly", "Packages", "Cache", "Logs", "Data",
-                                         "Resources", "bin", "lib", "Plugins", "Config", "Updates", "Help"};
-    std::string name = std::string(kWords[Pick(sizeof kWords / sizeof kWords[0])]) + "_" + std::to_string(serial);
-    if (Pick(5) == 0) name = "amd64_microsoft-windows-" + name + "_31bf3856ad364e35_10.0." + std::to_string(Pick(30000));
-    return name;
+    return bench::MaybeAssembly(gen_, bench::FolderWord(gen_) + "_" + std::to_string(serial));
   }
 
   // Mostly small, some large: spread over many orders of magnitude; a third empty.

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "base/strings.h"
+#include "disk_names.h"
 #include "platform/files.h"
 #include "platform/posix/drive_table.h"
 #include "record/scan_request.h"
@@ -103,28 +104,13 @@ class TreeMaker {
   }
 
   std::u16string FolderName() {
-    static const char* const kWords[] = {"Windows", "System32", "Program Files", "Common Files", "Microsoft",
-                                         "Users", "AppData", "Local", "Roaming", "Temp", "drivers", "en-US",
-                                         "Fonts", "WinSxS", "assembly", "Packages", "Cache", "Logs", "Data",
-                                         "Resources", "bin", "lib", "Plugins", "Config", "Updates", "Help"};
-    std::string name = kWords[Pick(sizeof kWords / sizeof kWords[0])];
+    std::string name = bench::FolderWord(gen_);
     if (Pick(3) == 0) name += "_" + std::to_string(Pick(100000));
-    if (Pick(5) == 0) name = "amd64_microsoft-windows-" + name + "_31bf3856ad364e35_10.0." + std::to_string(Pick(30000));
-    return Widen(name);
+    return Widen(bench::MaybeAssembly(gen_, name));
   }
 
-  std::u16string FileName() {
-    static const char* const kStems[] = {"setup", "readme", "kernel", "shell", "msvcr", "config", "update", "icon",
-                                         "strings", "license", "install", "helper", "service", "manifest", "data",
-                                         "resource", "font", "driver", "report", "index", "thumb", "cache"};
-    static const char* const kExts[] = {".dll", ".exe", ".sys", ".txt", ".xml", ".mui", ".dat", ".png", ".ini",
-                                        ".log", ".cat", ".manifest", ".js", ".json", ".ttf", ".inf", ".cab", ".pf"};
-    std::string name = kStems[Pick(sizeof kStems / sizeof kStems[0])];
-    if (Pick(2) == 0) name += std::to_string(Pick(1000));
-    if (Pick(7) == 0) name += "-" + std::to_string(Pick(0x7FFFFFFF));
-    name += kExts[Pick(sizeof kExts / sizeof kExts[0])];
-    return Widen(name);
-  }
+  // Of the first 22 stems: the payload measured keeps its names.
+  std::u16string FileName() { return Widen(bench::DiskFileName(gen_, 22)); }
 
   uint32_t Pick(size_t n) { return static_cast<uint32_t>(gen_() % n); }
 

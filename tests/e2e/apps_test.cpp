@@ -17,13 +17,12 @@
 #include "e2e_support.h"
 #include "host_process.h"
 #include "link/message.h"
-#include "service_link.h"
+#include "service_link_test.h"
 #include "record/apps/uninstall_entries.h"
 #include "storage/app_items.h"
 #include "storage/reader/snapshot_reader.h"
 #include "base/strings.h"
 #include "tests/storage/snapshot_samples.h"
-#include "tools/snapshot_download.h"
 
 namespace orvalinth::e2e {
 namespace {
@@ -37,12 +36,6 @@ constexpr char kHeldPortFile[] = "C:\\e2e\\held.port";
 constexpr char kRunKey[] = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr int kCommonStartup = 24;
 constexpr int64_t kScanWaitMs = 600000;
-
-std::string N(const std::u16string& text) { return EncodeUtf8(text); }
-
-std::string Win64BuildFile(const std::string& relative) {
-  return fs::path(WindowsExecutable()).parent_path().string() + "/" + relative;
-}
 
 const SXReadSection* Category(const SXReadSnapshot& snapshot, int which) {
   const std::vector<SXReadSection>& apps = snapshot.sections[kReadApplications];
@@ -74,22 +67,11 @@ struct Listed {
   std::string line;
 };
 
-class WineApps : public ::testing::Test {
+class WineApps : public ServiceLinkTest {
  public:
-  static void SetUpTestSuite() { service_ = new ServiceLink("apps"); }
-  static void TearDownTestSuite() {
-    delete service_;
-    service_ = nullptr;
-  }
+  static void SetUpTestSuite() { OpenService("apps"); }
 
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(service_->ok()) << service_->error();
-    ASSERT_TRUE(service_->Connect()) << service_->error();
-  }
-  static WinePrefix& Prefix() { return service_->prefix(); }
-  static tools::CXConsoleLink& Console() { return service_->console(); }
-
   // A full scan with version information, downloaded and read back.
   static void FullScan(SXReadSnapshot* snapshot, long long* took_ms) {
     const int number = NextSnapshotNumber(*service_);
@@ -107,13 +89,8 @@ class WineApps : public ::testing::Test {
     *took_ms = NowMs() - start;
     ASSERT_EQ(done.ok, 1) << done.msg;
     ASSERT_EQ(done.id_snapshot, number);
-    const std::string downloads = std::string(ORVALINTH_E2E_WORK) + "/downloads-" + std::to_string(getpid());
-    fs::remove_all(downloads);
-    fs::create_directories(downloads);
-    tools::CXSnapshotDownload download(Console(), nullptr);
-    ASSERT_TRUE(download.Run(number, Widen(downloads))) << download.error();
-    const std::string bytes = ReadWholeFile(downloads + "/" + Format("snapshot%03d.snp", number));
-    fs::remove_all(downloads);
+    std::string bytes;
+    ASSERT_NO_FATAL_FAILURE(Download(number, &bytes));
     CXSnapshotMemorySource source(bytes.data(), bytes.size());
     CXSnapshotReader reader;
     ASSERT_EQ(reader.Read(source, snapshot), 1) << reader.fault().message;
@@ -176,11 +153,7 @@ class WineApps : public ::testing::Test {
     }
     return counted;
   }
-
-  static ServiceLink* service_;
 };
-
-ServiceLink* WineApps::service_ = nullptr;
 
 // The helper left running with "hold": its process node with its command
 // line and its file handle under the Windows path, the same handle in

@@ -11,7 +11,7 @@
 #include "e2e_support.h"
 #include "host_process.h"
 #include "link/message.h"
-#include "service_link.h"
+#include "service_link_test.h"
 #include "tools/reply_rules.h"
 
 namespace orvalinth::e2e {
@@ -19,17 +19,13 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-class WineConsole : public ::testing::Test {
+class WineConsole : public ServiceLinkTest {
  public:
-  static void SetUpTestSuite() { service_ = new ServiceLink("console"); }
-  static void TearDownTestSuite() {
-    delete service_;  // stops and deletes the service, ends the prefix's server
-    service_ = nullptr;
-  }
+  static void SetUpTestSuite() { OpenService("console"); }
 
  protected:
+  // Each test links (or not) itself.
   void SetUp() override { ASSERT_TRUE(service_->ok()) << service_->error(); }
-  static tools::CXConsoleLink& Console() { return service_->console(); }
 
   // Sends a listing request and parses the "get-dir" reply.
   static std::vector<tools::SXListEntry> List(const std::string& command, const std::string& path) {
@@ -46,11 +42,7 @@ class WineConsole : public ::testing::Test {
     return std::any_of(entries.begin(), entries.end(),
                        [&name](const tools::SXListEntry& e) { return EqualsFolded(e.name, name); });
   }
-
-  static ServiceLink* service_;
 };
-
-ServiceLink* WineConsole::service_ = nullptr;
 
 TEST_F(WineConsole, TheServiceGreetsAndTellsAboutItself) {
   ASSERT_TRUE(service_->Connect()) << service_->error();

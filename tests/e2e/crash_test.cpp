@@ -18,6 +18,7 @@
 
 #include "base/strings.h"
 #include "e2e_support.h"
+#include "host_daemon.h"
 #include "host_process.h"
 #include "link/message.h"
 #include "tools/console_link.h"
@@ -133,51 +134,19 @@ bool StartScan(tools::CXConsoleLink& console, const std::string& folder) {
 
 // ---- the host build as a daemon ---------------------------------------------
 
-class DaemonCrash : public ::testing::Test {
+class DaemonCrash : public HostDaemonTest {
  protected:
-  DaemonCrash() {
-    folder_ = std::string(ORVALINTH_E2E_WORK) + "/crash-" + std::to_string(getpid()) + "-" +
-              ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    fs::remove_all(folder_);
-    fs::create_directories(folder_ + "/data");
+  DaemonCrash() : HostDaemonTest("crash", ORVALINTH_HOST_FAULT_SERVICE) {
     fs::create_directories(folder_ + "/scan-me/a/" + kFaultFolder);
     WriteWholeFile(folder_ + "/scan-me/a/file.txt", "x");
-    fs::copy_file(ORVALINTH_HOST_FAULT_SERVICE, Program());
   }
-  ~DaemonCrash() override {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      int code = 0;
-      WaitForExit(pid_, kWaitMs, &code);
-    }
-    fs::remove_all(folder_);
-  }
-
-  std::string Program() const { return folder_ + "/OrvalinthSrv"; }
-  std::string Log() const { return folder_ + "/OrvalinthSrv.log"; }
-  // A host path as the agent names it: drive Z: is the root.
-  static std::string AgentPath(std::string path) {
-    for (char& c : path) {
-      if (c == '/') c = '\\';
-    }
-    return "Z:" + path;
-  }
-
-  std::string folder_;
-  pid_t pid_ = -1;
 };
 
 TEST_F(DaemonCrash, AFaultInAScanIsReportedAndAFreshDaemonTakesOver) {
   tools::CXConsoleLink console;
   ASSERT_TRUE(console.Listen("127.0.0.1", 0)) << console.failure_text();
-  WriteWholeFile(folder_ + "/OrvalinthSrv.ini",
-                 "ServerAddr:127.0.0.1\nServerPort:" + std::to_string(console.port()) + "\n");
-  SXCommand command;
-  command.argv = {Program()};
-  command.directory = folder_;
-  command.output_path = folder_ + "/output.txt";
-  pid_ = StartCommand(command);
-  ASSERT_GT(pid_, 0);
+  WriteSettings(console.port());
+  ASSERT_NO_FATAL_FAILURE(StartDaemon());
 
   ASSERT_TRUE(console.AcceptAgent(kWaitMs)) << console.failure_text() << Joined(LogLines(Log()));
   EXPECT_FALSE(console.info().has_crash);
@@ -202,7 +171,7 @@ TEST_F(DaemonCrash, AFaultInAScanIsReportedAndAFreshDaemonTakesOver) {
   // The same process (the daemon was replaced, not started beside it),
   // restarted once.
   int code = 0;
-  EXPECT_FALSE(WaitForExit(pid_, 0, &code));
+  EXPECT_FALSE(WaitForExit(daemon_, 0, &code));
   const Lines lines = LogLines(Log());
   EXPECT_TRUE(InOrder(lines, {"Service started", "Orvalinth started", kFatalLine, "try to restart service...",
                               "Service started", "Orvalinth started", "connected to server"}))
@@ -210,10 +179,10 @@ TEST_F(DaemonCrash, AFaultInAScanIsReportedAndAFreshDaemonTakesOver) {
   EXPECT_EQ(Count(lines, "Service started"), 2) << Joined(lines);
   EXPECT_EQ(Count(lines, kFatalLine), 1);
 
-  kill(pid_, SIGTERM);
-  EXPECT_TRUE(WaitForExit(pid_, kWaitMs, &code));
+  kill(daemon_, SIGTERM);
+  EXPECT_TRUE(WaitForExit(daemon_, kWaitMs, &code));
   EXPECT_EQ(code, 0);
-  pid_ = -1;
+  daemon_ = -1;
 }
 
 // ---- the win64 build as a service under Wine ----------------------------------

@@ -14,6 +14,7 @@
 
 #include "base/strings.h"
 #include "e2e_support.h"
+#include "host_daemon.h"
 #include "host_process.h"
 #include "storage/reader/snapshot_reader.h"
 
@@ -24,35 +25,9 @@ namespace fs = std::filesystem;
 
 constexpr int kWaitMs = 60000;  // the sanitizer build is slow on a busy machine
 
-// A host path in the Windows form the programs use (drive Z: is the root).
-std::u16string WindowsForm(const std::string& host_path) {
-  std::string path = "Z:" + host_path;
-  std::replace(path.begin(), path.end(), '/', '\\');
-  return Widen(path);
-}
-
-class DaemonAndConsole : public ::testing::Test {
+class DaemonAndConsole : public HostDaemonTest {
  protected:
-  DaemonAndConsole() {
-    folder_ = std::string(ORVALINTH_E2E_WORK) + "/daemon-console-" + std::to_string(getpid());
-    fs::remove_all(folder_);
-    fs::create_directories(folder_ + "/program/data");
-    fs::create_directories(folder_ + "/downloads");
-    fs::copy_file(HostExecutable(), folder_ + "/program/OrvalinthSrv");
-  }
-  ~DaemonAndConsole() override {
-    for (pid_t pid : {daemon_, console_}) {
-      if (pid <= 0) continue;
-      kill(pid, SIGKILL);
-      int code = 0;
-      WaitForExit(pid, kWaitMs, &code);
-    }
-    fs::remove_all(folder_);
-  }
-
-  std::string folder_;
-  pid_t daemon_ = -1;
-  pid_t console_ = -1;
+  DaemonAndConsole() : HostDaemonTest("daemon-console", HostExecutable(), "program") {}
 };
 
 TEST_F(DaemonAndConsole, TheConsoleCommandRecordsFetchesAndAcknowledgesASnapshot) {
@@ -62,35 +37,13 @@ TEST_F(DaemonAndConsole, TheConsoleCommandRecordsFetchesAndAcknowledgesASnapshot
   ASSERT_TRUE(WriteWholeFile(tree + "readme.txt", "read me"));
   ASSERT_TRUE(WriteWholeFile(tree + "sub/deep.txt", "deep down"));
 
-  // The console first, on a free port that it writes down.
-  const std::string port_file = folder_ + "/port";
-  SXCommand console;
-  console.argv = {ORVALINTH_TOOL_EXE, "console", "--listen", "127.0.0.1", "--port", "0", "--port-file", port_file,
-                  "--accept-timeout", "60", "--reply-timeout", "60",
-                  "set-scan", "--file", Narrow(WindowsForm(tree)), "--name", "daemon", ";",
-                  "scan", ";", "wait-scan", "60", ";", "download", "last", folder_ + "/downloads", "--ack"};
-  console.output_path = folder_ + "/console.txt";
-  console_ = StartCommand(console);
-  ASSERT_GT(console_, 0);
-  const long long end = NowMs() + kWaitMs;
-  while (ReadWholeFile(port_file).empty() && NowMs() < end) SleepMs(20);
-  const std::string port = ReadWholeFile(port_file);
-  ASSERT_FALSE(port.empty()) << ReadWholeFile(console.output_path);
-
-  // Then the daemon, pointed at it.
-  ASSERT_TRUE(WriteWholeFile(folder_ + "/program/OrvalinthSrv.ini",
-                             "ServerAddr:127.0.0.1\nServerPort:" + std::to_string(std::atoi(port.c_str())) + "\n"));
-  SXCommand daemon;
-  daemon.argv = {folder_ + "/program/OrvalinthSrv"};
-  daemon.directory = folder_ + "/program";
-  daemon.output_path = folder_ + "/daemon.txt";
-  daemon_ = StartCommand(daemon);
-  ASSERT_GT(daemon_, 0);
+  // The console, then the daemon pointed at it.
+  ASSERT_NO_FATAL_FAILURE(StartConsoleAndDaemon({"--file", AgentPath(tree), "--name", "daemon"}, kWaitMs / 1000));
 
   int code = -1;
-  ASSERT_TRUE(WaitForExit(console_, kWaitMs, &code)) << ReadWholeFile(console.output_path);
+  ASSERT_TRUE(WaitForExit(console_, kWaitMs, &code)) << ReadWholeFile(ConsoleOutput());
   console_ = -1;
-  const std::string output = ReadWholeFile(console.output_path);
+  const std::string output = ReadWholeFile(ConsoleOutput());
   EXPECT_EQ(code, 0) << output;
   // The acknowledged snapshot leaves the agent's data folder and catalog.
   const std::string snapshot_file = folder_ + "/program/data/snapshot001.snp";
@@ -105,7 +58,7 @@ TEST_F(DaemonAndConsole, TheConsoleCommandRecordsFetchesAndAcknowledgesASnapshot
   ASSERT_TRUE(WaitForExit(daemon_, kWaitMs, &code));
   daemon_ = -1;
   EXPECT_EQ(code, 0);
-  EXPECT_EQ(ReadWholeFile(folder_ + "/daemon.txt"), "");
+  EXPECT_EQ(ReadWholeFile(DaemonOutput()), "");
 
   const std::string bytes = ReadWholeFile(folder_ + "/downloads/snapshot001.snp");
   ASSERT_FALSE(bytes.empty()) << output;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "base/strings.h"
 #include "host_process.h"
 
 namespace orvalinth::e2e {
@@ -26,6 +27,18 @@ bool HasTimeStamp(const std::string& line) {
 const std::string& WindowsExecutable() { return g_windows_executable; }
 void SetWindowsExecutable(const std::string& path) { g_windows_executable = path; }
 std::string HostExecutable() { return ORVALINTH_HOST_SERVICE; }
+
+std::string Win64BuildFile(const std::string& relative) {
+  return std::filesystem::path(WindowsExecutable()).parent_path().string() + "/" + relative;
+}
+
+std::string AgentPath(const std::string& host_path) {
+  std::string path = "Z:" + host_path;
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return path;
+}
+std::u16string WindowsForm(const std::string& host_path) { return Widen(AgentPath(host_path)); }
+std::string N(const std::u16string& text) { return EncodeUtf8(text); }
 
 std::string SymbolFileOf(const std::string& executable) {
   return std::filesystem::path(executable).replace_extension(".pdb").string();

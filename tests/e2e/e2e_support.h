@@ -12,6 +12,16 @@ const std::string& WindowsExecutable();
 void SetWindowsExecutable(const std::string& path);
 // The host build's OrvalinthSrv.
 std::string HostExecutable();
+// A file of the win64 build (host path), by its path relative to the folder
+// of OrvalinthSrv.exe ("tests/pe_fixtures/full.exe").
+std::string Win64BuildFile(const std::string& relative);
+
+// A host path as the host programs name it: drive Z: is the root and a
+// backslash separates (/tmp/a is Z:\tmp\a); WindowsForm gives it in UTF-16.
+std::string AgentPath(const std::string& host_path);
+std::u16string WindowsForm(const std::string& host_path);
+// Wide text for failure messages, in UTF-8.
+std::string N(const std::u16string& text);
 
 // The symbol file that the win64 build writes beside `executable` (host
 // path): the same name with ".pdb".

@@ -23,6 +23,7 @@
 
 #include "base/strings.h"
 #include "e2e_support.h"
+#include "host_daemon.h"
 #include "host_process.h"
 #include "storage/reader/snapshot_reader.h"
 
@@ -56,12 +57,6 @@ namespace fs = std::filesystem;
 
 constexpr int kWaitMs = 120000;  // a whole machine's processes, in the sanitizer build
 
-std::u16string WindowsForm(const std::string& host_path) {
-  std::string path = "Z:" + host_path;
-  std::replace(path.begin(), path.end(), '/', '\\');
-  return Widen(path);
-}
-
 const SXReadSection* Section(const SXReadSnapshot& snapshot, const char16_t* name) {
   for (const SXReadSection& s : snapshot.sections[kReadApplications]) {
     if (s.name == name) return &s;
@@ -69,35 +64,11 @@ const SXReadSection* Section(const SXReadSnapshot& snapshot, const char16_t* nam
   return nullptr;
 }
 
-class HostApps : public ::testing::Test {
+class HostApps : public HostDaemonTest {
  protected:
-  HostApps() {
-    folder_ = std::string(ORVALINTH_E2E_WORK) + "/host-apps-" + std::to_string(getpid());
-    fs::remove_all(folder_);
-    fs::create_directories(folder_ + "/program/data");
-    fs::create_directories(folder_ + "/downloads");
+  HostApps() : HostDaemonTest("host-apps", HostExecutable(), "program") {
     fs::create_directories(folder_ + "/held folder");
-    fs::copy_file(HostExecutable(), folder_ + "/program/OrvalinthSrv");
   }
-  ~HostApps() override {
-    for (pid_t pid : {daemon_, console_, child_}) {
-      if (pid <= 0) continue;
-      kill(pid, SIGKILL);
-      int code = 0;
-      WaitForExit(pid, kWaitMs, &code);
-    }
-    fs::remove_all(folder_);
-  }
-
-  // Waits until `path` holds text; that text.
-  static std::string Await(const std::string& path) {
-    const long long end = NowMs() + kWaitMs;
-    while (ReadWholeFile(path).empty() && NowMs() < end) SleepMs(20);
-    return ReadWholeFile(path);
-  }
-
-  std::string folder_;
-  pid_t daemon_ = -1, console_ = -1, child_ = -1;
 };
 
 TEST_F(HostApps, TheChildsFilesFolderPortAndModulesAreRecorded) {
@@ -109,32 +80,14 @@ TEST_F(HostApps, TheChildsFilesFolderPortAndModulesAreRecorded) {
                 "--hold-open=" + held_file + "," + held_folder + "," + folder_ + "/child-port"};
   child_ = StartCommand(child);
   ASSERT_GT(child_, 0);
-  const int child_port = std::atoi(Await(folder_ + "/child-port").c_str());
+  const int child_port = std::atoi(Await(folder_ + "/child-port", kWaitMs).c_str());
   ASSERT_GT(child_port, 0);
 
-  const std::string port_file = folder_ + "/port";
-  SXCommand console;
-  console.argv = {ORVALINTH_TOOL_EXE, "console", "--listen", "127.0.0.1", "--port", "0", "--port-file", port_file,
-                  "--accept-timeout", "120", "--reply-timeout", "120",
-                  "set-scan", "--app", "*", "--name", "apps", ";",
-                  "scan", ";", "wait-scan", "120", ";", "download", "last", folder_ + "/downloads", "--ack"};
-  console.output_path = folder_ + "/console.txt";
-  console_ = StartCommand(console);
-  ASSERT_GT(console_, 0);
-  const std::string port = Await(port_file);
-  ASSERT_FALSE(port.empty()) << ReadWholeFile(console.output_path);
-  ASSERT_TRUE(WriteWholeFile(folder_ + "/program/OrvalinthSrv.ini",
-                             "ServerAddr:127.0.0.1\nServerPort:" + std::to_string(std::atoi(port.c_str())) + "\n"));
-  SXCommand daemon;
-  daemon.argv = {folder_ + "/program/OrvalinthSrv"};
-  daemon.directory = folder_ + "/program";
-  daemon.output_path = folder_ + "/daemon.txt";
-  daemon_ = StartCommand(daemon);
-  ASSERT_GT(daemon_, 0);
+  ASSERT_NO_FATAL_FAILURE(StartConsoleAndDaemon({"--app", "*", "--name", "apps"}, kWaitMs / 1000));
   int code = -1;
-  ASSERT_TRUE(WaitForExit(console_, kWaitMs, &code)) << ReadWholeFile(console.output_path);
+  ASSERT_TRUE(WaitForExit(console_, kWaitMs, &code)) << ReadWholeFile(ConsoleOutput());
   console_ = -1;
-  ASSERT_EQ(code, 0) << ReadWholeFile(console.output_path);
+  ASSERT_EQ(code, 0) << ReadWholeFile(ConsoleOutput());
 
   const std::string bytes = ReadWholeFile(folder_ + "/downloads/snapshot001.snp");
   CXSnapshotMemorySource source(bytes.data(), bytes.size());

@@ -15,10 +15,9 @@
 #include "e2e_support.h"
 #include "host_process.h"
 #include "link/message.h"
-#include "service_link.h"
+#include "service_link_test.h"
 #include "storage/reader/snapshot_reader.h"
 #include "tests/storage/snapshot_samples.h"
-#include "tools/snapshot_download.h"
 
 namespace orvalinth::e2e {
 namespace {
@@ -32,14 +31,6 @@ using test::SampleText;
 constexpr char kTree[] = "C:\\e2e\\tree\\";
 constexpr char kKey[] = "HKLM\\SOFTWARE\\OrvalinthE2E";
 constexpr int64_t kScanWaitMs = 120000;
-
-// Wide text for failure messages.
-std::string N(const std::u16string& text) { return EncodeUtf8(text); }
-
-// The win64 build's files next to its OrvalinthSrv.exe.
-std::string Win64BuildFile(const std::string& relative) {
-  return fs::path(WindowsExecutable()).parent_path().string() + "/" + relative;
-}
 
 // A Windows FILETIME from a host file's modification time, as Wine reports it.
 int64_t FileTime(const std::string& host_path) {
@@ -59,21 +50,11 @@ const SXReadNode* Child(const SXReadNode& node, const std::u16string& name) {
   return nullptr;
 }
 
-class WineScan : public ::testing::Test {
+class WineScan : public ServiceLinkTest {
  public:
-  static void SetUpTestSuite() { service_ = new ServiceLink("scan"); }
-  static void TearDownTestSuite() {
-    delete service_;
-    service_ = nullptr;
-  }
+  static void SetUpTestSuite() { OpenService("scan"); }
 
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(service_->ok()) << service_->error();
-    ASSERT_TRUE(service_->Connect()) << service_->error();
-  }
-  static tools::CXConsoleLink& Console() { return service_->console(); }
-
   // "set-scan" with the file and registry targets, then "scan".
   static void Scan(const std::vector<std::u16string>& files, const std::vector<std::u16string>& regs, int versions) {
     CXMessage m, reply;
@@ -85,11 +66,7 @@ class WineScan : public ::testing::Test {
     ASSERT_TRUE(Console().Request("scan", m, &reply)) << Console().failure_text();
     ASSERT_EQ(reply.GetInt("ok"), 1) << reply.GetString("msg");
   }
-
-  static ServiceLink* service_;
 };
-
-ServiceLink* WineScan::service_ = nullptr;
 
 TEST_F(WineScan, AFolderAndAKeyOfTheTestArriveAsTheyWereMade) {
   // The folder: nested folders, files of every kind, an excluded folder.
@@ -134,13 +111,8 @@ TEST_F(WineScan, AFolderAndAKeyOfTheTestArriveAsTheyWereMade) {
   ASSERT_EQ(done.ok, 1) << done.msg;
   EXPECT_EQ(done.id_snapshot, number);
 
-  const std::string downloads = std::string(ORVALINTH_E2E_WORK) + "/downloads-" + std::to_string(getpid());
-  fs::remove_all(downloads);
-  fs::create_directories(downloads);
-  tools::CXSnapshotDownload download(Console(), nullptr);
-  ASSERT_TRUE(download.Run(number, Widen(downloads))) << download.error();
-  const std::string bytes = ReadWholeFile(downloads + "/" + Format("snapshot%03d.snp", number));
-  fs::remove_all(downloads);
+  std::string bytes;
+  ASSERT_NO_FATAL_FAILURE(Download(number, &bytes));
   EXPECT_EQ(bytes, ReadWholeFile(service_->SnapshotPath(number)));
   CXMessage ack;
   ack.Init("down-ack").AddInt("id-snapshot", number);

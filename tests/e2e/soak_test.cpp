@@ -123,13 +123,6 @@ pid_t WineProcessOf(const std::string& host_exe) {
   return found;
 }
 
-// A host path in the Windows form the host programs use (drive Z: is the root).
-std::u16string WindowsForm(const std::string& host_path) {
-  std::string path = "Z:" + host_path;
-  std::replace(path.begin(), path.end(), '/', '\\');
-  return Widen(path);
-}
-
 CXMessage& ScanRequest(CXMessage& request, const std::u16string& target) {
   request.Init("scan").AddInt("default", 0).AddList("file", {target}).AddList("regs", {}).AddList("apps", {});
   request.AddInt("add-ver-inf", 0).AddInt("full", 0).AddString("snap-name", "soak");

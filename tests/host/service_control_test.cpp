@@ -17,24 +17,16 @@ using platform::EmulatedServiceManager;
 using test::kService;
 using Lines = std::vector<std::string>;
 
-// No sleeping between status queries: the tests count queries, not time.
-CXServiceControl::Timing Fast() {
-  CXServiceControl::Timing timing;
-  timing.poll_interval_ms = 0;
-  timing.restart_delay_ms = 0;
-  return timing;
-}
-
 class ServiceControlTest : public test::ServiceTest {
  protected:
   // The service as installed before the test; its log lines are left out.
   void Installed() {
-    ASSERT_EQ(CXServiceControl(Fast()).Install(CXServiceControl::kDescription), 1);
+    ASSERT_EQ(CXServiceControl(FastControl()).Install(CXServiceControl::kDescription), 1);
     MarkLog();
   }
   void Running() {
-    ASSERT_EQ(CXServiceControl(Fast()).Install(CXServiceControl::kDescription), 1);
-    ASSERT_EQ(CXServiceControl(Fast()).Start(), 1);
+    ASSERT_EQ(CXServiceControl(FastControl()).Install(CXServiceControl::kDescription), 1);
+    ASSERT_EQ(CXServiceControl(FastControl()).Start(), 1);
     MarkLog();
   }
   void SetBehaviour(int start_pending, int stop_pending, bool fails = false) {
@@ -49,7 +41,7 @@ class ServiceControlTest : public test::ServiceTest {
     return manager_.Status(kService, &status) ? status.state : 0;
   }
 
-  CXServiceControl control_{Fast()};
+  CXServiceControl control_{FastControl()};
 };
 
 TEST_F(ServiceControlTest, InstallCreatesTheServiceWithItsIdentity) {
@@ -258,7 +250,7 @@ TEST_F(ServiceControlTest, StopOfAServiceThatHangs) {
 
 TEST_F(ServiceControlTest, RestartSleepsThenStopsAndStarts) {
   Running();
-  CXServiceControl::Timing timing = Fast();
+  CXServiceControl::Timing timing = FastControl();
   timing.restart_delay_ms = 150;
   CXServiceControl control(timing);
   const int64_t began = platform::MonotonicMs();

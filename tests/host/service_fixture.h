@@ -12,6 +12,7 @@
 #include "base/paths.h"
 #include "fake_crash_handler.h"
 #include "host/crash_handler.h"
+#include "host/service_control.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/service_emulation.h"
@@ -74,6 +75,15 @@ class ServiceTest : public ::testing::Test {
 
   // Later NewLogLines begin here.
   void MarkLog() { log_start_ = ReadFileBytes(ProcessLog().path()).size(); }
+
+  // The service control without sleeping between its status queries nor
+  // before a restart: the tests count queries, not time.
+  static CXServiceControl::Timing FastControl() {
+    CXServiceControl::Timing timing;
+    timing.poll_interval_ms = 0;
+    timing.restart_delay_ms = 0;
+    return timing;
+  }
 
   void WriteSettings() {
     WriteFileBytes(SettingsPath(), "ServerAddr:127.0.0.1\nServerPort:51999\n");

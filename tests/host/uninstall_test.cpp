@@ -29,12 +29,6 @@ using test::TempFolder;
 using test::WriteFileBytes;
 using Lines = std::vector<std::string>;
 
-CXServiceControl::Timing Fast() {
-  CXServiceControl::Timing timing;
-  timing.poll_interval_ms = 0;
-  return timing;
-}
-
 CXSelfUninstall::Timing FastUninstall() {
   CXSelfUninstall::Timing timing;
   timing.delete_attempts = 5;
@@ -137,8 +131,8 @@ class UninstallTest : public test::ServiceTest {
     for (int n : {1, 2, 3}) WriteFileBytes(SnapshotPath(n), "snapshot");
     ASSERT_TRUE(scratch_.Create(u"Uninstall\\Orvalinth Service"));
     ASSERT_TRUE(scratch_.Create(u"Uninstall\\Another Program"));
-    ASSERT_EQ(CXServiceControl(Fast()).Install(CXServiceControl::kDescription), 1);
-    ASSERT_EQ(CXServiceControl(Fast()).Start(), 1);
+    ASSERT_EQ(CXServiceControl(FastControl()).Install(CXServiceControl::kDescription), 1);
+    ASSERT_EQ(CXServiceControl(FastControl()).Start(), 1);
     MarkLog();
   }
   static std::vector<std::u16string> ProgramFiles() {
@@ -174,7 +168,7 @@ class UninstallTest : public test::ServiceTest {
   platform::ScopedFacility<platform::Registry> use_registry_;
   platform::ScopedFacility<platform::Dialog> use_dialogs_;
   platform::ScopedFacility<platform::Process> use_process_;
-  CXServiceControl control_{Fast()};
+  CXServiceControl control_{FastControl()};
 };
 
 TEST_F(UninstallTest, QuietFirstStageRemovesTheProgramsFilesAndHandsOverToTheCopy) {

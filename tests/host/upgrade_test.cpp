@@ -28,12 +28,6 @@ using test::RecordingProcess;
 using test::WriteFileBytes;
 using Lines = std::vector<std::string>;
 
-CXServiceControl::Timing Fast() {
-  CXServiceControl::Timing timing;
-  timing.poll_interval_ms = 0;
-  return timing;
-}
-
 SXUpgradeTiming FastUpgrade() {
   SXUpgradeTiming timing;
   timing.replace_attempts = 5;
@@ -55,8 +49,8 @@ class UpgradeTest : public test::ServiceTest {
     ASSERT_EQ(settings_.saved_snapshots(), "1,2");
   }
   void RunningService() {
-    ASSERT_EQ(CXServiceControl(Fast()).Install(CXServiceControl::kDescription), 1);
-    ASSERT_EQ(CXServiceControl(Fast()).Start(), 1);
+    ASSERT_EQ(CXServiceControl(FastControl()).Install(CXServiceControl::kDescription), 1);
+    ASSERT_EQ(CXServiceControl(FastControl()).Start(), 1);
     MarkLog();
   }
   int Begin(const std::string& bytes, std::string* error) {
@@ -69,7 +63,7 @@ class UpgradeTest : public test::ServiceTest {
     test::test_process().set_executable(UpgradeCopyPath());
     process_.on_start = [](const RecordingProcess::SXStart& start) {
       if (start.command_line.size() >= 9 && start.command_line.substr(start.command_line.size() - 9) == u"-register") {
-        CXServiceControl(Fast()).Install(CXServiceControl::kDescription);
+        CXServiceControl(FastControl()).Install(CXServiceControl::kDescription);
       }
     };
     CXUpgrade(settings_, control_, FastUpgrade()).Finish();
@@ -92,7 +86,7 @@ class UpgradeTest : public test::ServiceTest {
   RecordingProcess process_;
   platform::ScopedFacility<platform::Process> use_process_;
   CXClientSettings settings_;
-  CXServiceControl control_{Fast()};
+  CXServiceControl control_{FastControl()};
 };
 
 TEST_F(UpgradeTest, BeginWritesTheCopyDiscardsTheSnapshotsAndHandsOver) {

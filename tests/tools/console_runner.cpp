@@ -5,6 +5,13 @@
 
 #include "test_support.h"
 #include "tools/console_options.h"
+#ifndef _WIN32
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "platform/posix/drive_table.h"
+#endif
 
 namespace orvalinth::test {
 
@@ -27,6 +34,19 @@ ConsoleRun RunConsoleInProcess(const std::vector<std::string>& arguments, const 
   run.code = tools::RunConsole(all, io);
   return run;
 }
+
+#ifndef _WIN32
+ConsoleRun RunShell(const std::string& line, const TempFolder& folder) {
+  const std::string command =
+      "cd '" + platform::posix::ToHostPath(folder / u"") + "' && " + line + " >out.txt 2>err.txt; echo $? >rc.txt";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+  ConsoleRun run;
+  run.code = std::atoi(ReadFileBytes(folder / u"rc.txt").c_str());
+  run.out = ReadFileBytes(folder / u"out.txt");
+  run.err = ReadFileBytes(folder / u"err.txt");
+  return run;
+}
+#endif
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;

@@ -8,6 +8,8 @@
 
 namespace orvalinth::test {
 
+class TempFolder;
+
 struct ConsoleRun {
   int code = -1;
   std::string out;
@@ -19,6 +21,13 @@ struct ConsoleRun {
 // gives the lines of `input`.
 ConsoleRun RunConsoleInProcess(const std::vector<std::string>& arguments, const std::u16string& port_file,
                                const std::vector<std::string>& input = {}, bool stdin_terminal = false);
+
+#ifndef _WIN32
+// Runs a shell command line in `folder` (a test's folder on the host), its
+// standard output and error caught in the folder's out.txt and err.txt, and
+// its exit code in rc.txt; what those hold. The shell itself must not fail.
+ConsoleRun RunShell(const std::string& line, const TempFolder& folder);
+#endif
 
 // The lines of a text (without their line ends).
 std::vector<std::string> Lines(const std::string& text);

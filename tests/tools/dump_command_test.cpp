@@ -12,30 +12,20 @@
 #include "tests/storage/json_check.h"
 #include "tests/storage/snapshot_file_builder.h"
 #include "tests/storage/snapshot_samples.h"
+#include "tools/console_runner.h"
 
 namespace orvalinth {
 namespace {
 
 using test::TempFolder;
 
-struct ToolRun {
-  int code = -1;
-  std::string out, err;
-};
+using ToolRun = test::ConsoleRun;
 
 class DumpCommand : public ::testing::Test {
  protected:
   // Runs "orvalinth dump ARGUMENTS" (shell words) and collects its streams.
   ToolRun Run(const std::string& arguments) {
-    const std::string out = Host(u"out.txt"), err = Host(u"err.txt"), rc = Host(u"rc.txt");
-    const std::string command = "'" + std::string(ORVALINTH_TOOL_EXE) + "' dump " + arguments + " >'" + out +
-                                "' 2>'" + err + "'; echo $? >'" + rc + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0);
-    ToolRun r;
-    r.code = std::atoi(test::ReadFileBytes(folder_ / u"rc.txt").c_str());
-    r.out = test::ReadFileBytes(folder_ / u"out.txt");
-    r.err = test::ReadFileBytes(folder_ / u"err.txt");
-    return r;
+    return test::RunShell("'" + std::string(ORVALINTH_TOOL_EXE) + "' dump " + arguments, folder_);
   }
   // Writes a file into the test's folder; returns its host path, quoted for the shell.
   std::string File(const std::u16string& name, const std::string& bytes) {

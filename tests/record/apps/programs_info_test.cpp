@@ -9,11 +9,9 @@
 #include <map>
 
 #include "base/strings.h"
-#include "fakes/apps_fakes.h"
-#include "fakes/fake_registry.h"
 #include "host_links.h"
 #include "platform/files.h"
-#include "record/apps/collector_run.h"
+#include "record/apps/collector_fixture.h"
 #include "record/version_info.h"
 #include "tests/platform/pe_fixtures.h"
 #include "tests/storage/snapshot_bytes.h"
@@ -50,7 +48,7 @@ std::vector<std::string> Listed(const SXReadNode* node, bool paths = false) {
   return out;
 }
 
-class ProgramsInfo : public ::testing::Test {
+class ProgramsInfo : public test::ShellCollectorTest {
  protected:
   void Set(const std::u16string& key, const std::u16string& name, const std::u16string& text,
            RegistryRoot root = kMachine) {
@@ -75,16 +73,8 @@ class ProgramsInfo : public ::testing::Test {
     return node;
   }
 
-  test::TempFolder dir_;
-  test::FakeRegistry registry_;
-  platform::ScopedFacility<platform::Registry> use_registry_{registry_};
-  test::FakeKnownFolders folders_;
-  platform::ScopedFacility<platform::KnownFolder> use_folders_{folders_};
-  test::FakeShellLinks links_;
-  platform::ScopedFacility<platform::ShellLinks> use_links_{links_};
   test::FakeEnvironment environment_;
   platform::ScopedFacility<platform::Environment> use_environment_{environment_};
-  test::CollectorRun run_;
 };
 
 TEST_F(ProgramsInfo, FieldsOfTheUninstallKeys) {

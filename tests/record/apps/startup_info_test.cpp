@@ -9,9 +9,7 @@
 #include "record/apps/shell_folder.h"
 #include "base/strings.h"
 #include "test_support.h"
-#include "fakes/apps_fakes.h"
-#include "record/apps/collector_run.h"
-#include "fakes/fake_registry.h"
+#include "record/apps/collector_fixture.h"
 
 namespace orvalinth {
 namespace {
@@ -29,7 +27,7 @@ std::string Units(const std::u16string& text) {
   return bytes;
 }
 
-class StartupInfo : public ::testing::Test {
+class StartupInfo : public test::ShellCollectorTest {
  protected:
   StartupInfo() {
     test::WriteFileBytes(dir_ / u"tool.exe", "MZ tool");
@@ -43,15 +41,6 @@ class StartupInfo : public ::testing::Test {
     EXPECT_EQ(run_.category(kAppStartup).child_offset, 0);
     return run_.Items(kAppStartup);
   }
-
-  test::TempFolder dir_;
-  test::FakeRegistry registry_;
-  platform::ScopedFacility<platform::Registry> use_registry_{registry_};
-  test::FakeKnownFolders folders_;
-  platform::ScopedFacility<platform::KnownFolder> use_folders_{folders_};
-  test::FakeShellLinks links_;
-  platform::ScopedFacility<platform::ShellLinks> use_links_{links_};
-  test::CollectorRun run_;
 };
 
 TEST_F(StartupInfo, TheTwelveLocationsInOrder) {

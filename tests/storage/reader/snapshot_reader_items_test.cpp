@@ -5,13 +5,13 @@
 #include "storage/reader/snapshot_reader_records.h"
 #include "test_support.h"
 #include "tests/storage/snapshot_bytes.h"
+#include "tests/storage/reader/payload_decode.h"
 #include "tests/storage/snapshot_samples.h"
 
 namespace orvalinth {
 namespace {
 
 using snapshot_read::CXPayloadCursor;
-using snapshot_read::FaultSignal;
 using snapshot_read::ReadContext;
 using test::Hex;
 using test::ToHex;
@@ -20,15 +20,8 @@ using test::ToHex;
 std::string ReadRun(const std::string& bytes, std::vector<SXReadItem>* run, ReadContext* context = nullptr) {
   ReadContext local;
   local.version_count = 1;
-  const std::vector<uint8_t> payload(bytes.begin(), bytes.end());
-  CXPayloadCursor cursor(payload, 40, "section block", context != nullptr ? *context : local);
-  try {
-    *run = snapshot_read::ReadItemRun(cursor);
-    EXPECT_EQ(cursor.remaining(), 0u);
-  } catch (const FaultSignal& signal) {
-    return signal.fault.message;
-  }
-  return "";
+  return test::DecodePayload(bytes, 40, context != nullptr ? *context : local,
+                             [run](CXPayloadCursor& cursor) { *run = snapshot_read::ReadItemRun(cursor); });
 }
 
 TEST(SnapshotItems, EveryKindReadsBack) {
@@ -78,10 +71,7 @@ TEST(SnapshotItems, GoldenBytes) {
 }
 
 TEST(SnapshotItems, Faults) {
-  struct Case {
-    const char* hex;
-    const char* message;
-  } cases[] = {
+  const test::FaultCase cases[] = {
       {"A0 01", "item at payload offset 0 of the section block at file offset 40 has the reserved flags 0x60"},
       {"80 07 02 00 11 00 00", "has an address of 17 bytes (at most 16)"},
       {"80 06 01 02 00 00", "has the object-file state 2"},
@@ -89,7 +79,7 @@ TEST(SnapshotItems, Faults) {
                                               "runs past the payload's end (12 bytes)"},  // file record missing
       {"00 09 00 00 00 00 02 00 00 00 00", "runs past the payload's end"},  // no end mark
   };
-  for (const Case& c : cases) {
+  for (const test::FaultCase& c : cases) {
     std::vector<SXReadItem> run;
     const std::string message = ReadRun(Hex(c.hex), &run);
     EXPECT_NE(message.find(c.message), std::string::npos) << c.hex << ": " << message;

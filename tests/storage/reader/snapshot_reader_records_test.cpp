@@ -6,13 +6,13 @@
 #include "storage/reader/snapshot_reader_records.h"
 #include "test_support.h"
 #include "tests/storage/snapshot_bytes.h"
+#include "tests/storage/reader/payload_decode.h"
 #include "tests/storage/snapshot_samples.h"
 
 namespace orvalinth {
 namespace {
 
 using snapshot_read::CXPayloadCursor;
-using snapshot_read::FaultSignal;
 using snapshot_read::ReadContext;
 using test::Hex;
 using test::ToHex;
@@ -22,16 +22,7 @@ template <class Read>
 std::string Decode(const std::string& bytes, Read read, ReadContext* context = nullptr) {
   ReadContext local;
   local.version_count = 10;
-  ReadContext& ctx = context != nullptr ? *context : local;
-  const std::vector<uint8_t> payload(bytes.begin(), bytes.end());
-  CXPayloadCursor cursor(payload, 100, "section block", ctx);
-  try {
-    read(cursor);
-    EXPECT_EQ(cursor.remaining(), 0u) << "left over after " << ToHex(bytes);
-  } catch (const FaultSignal& signal) {
-    return signal.fault.message;
-  }
-  return "";
+  return test::DecodePayload(bytes, 100, context != nullptr ? *context : local, read);
 }
 
 TEST(SnapshotRecords, NodeEveryFlagCombination) {
@@ -118,10 +109,7 @@ TEST(SnapshotRecords, DriveRootReadsWithoutItsBackslash) {
 }
 
 TEST(SnapshotRecords, NodeFaults) {
-  struct Case {
-    const char* hex;
-    const char* message;
-  } cases[] = {
+  const test::FaultCase cases[] = {
       {"C0 01 4C 04 00 00", "node at payload offset 0 of the section block at file offset 100 has link type 4"},
       {"C0 01 4C 00 00 00", "has link type 0"},
       {"C1 05 00 00 00 01 4C 01 00 00", "is a link with a child table or content"},
@@ -129,7 +117,7 @@ TEST(SnapshotRecords, NodeFaults) {
       {"88 02 41", "runs past the payload's end (3 bytes)"},      // wide name of 2 units needs 4 bytes
       {"84 FF FF", "runs past the payload's end (3 bytes)"},      // 65,535 units announced
   };
-  for (const Case& c : cases) {
+  for (const test::FaultCase& c : cases) {
     const std::string message =
         Decode(Hex(c.hex), [&](CXPayloadCursor& cursor) { snapshot_read::ReadNodeTable(cursor); });
     EXPECT_NE(message.find(c.message), std::string::npos) << c.hex << ": " << message;
@@ -194,10 +182,7 @@ TEST(SnapshotRecords, FileRecordGoldenBytes) {
 }
 
 TEST(SnapshotRecords, FileRecordFaults) {
-  struct Case {
-    const char* hex;
-    const char* message;
-  } cases[] = {
+  const test::FaultCase cases[] = {
       {"90 00 00 00 00 00 00 00 00 00 00", "file record at payload offset 0 of the section block at file offset 100 "
                                            "has the reserved flag 0x10 set"},
       {"A0 0A 00 00 00 00 00 00 00 00 00 00 00 00 00 00", "refers to version record 10, but the snapshot holds 10"},
@@ -206,7 +191,7 @@ TEST(SnapshotRecords, FileRecordFaults) {
                                               "100 runs past the payload's end"},
       {"00 00 00 00 00 00 00 00 00 00 00", "runs past the payload's end"},  // no end mark
   };
-  for (const Case& c : cases) {
+  for (const test::FaultCase& c : cases) {
     const std::string message = Decode(Hex(c.hex), [&](CXPayloadCursor& cursor) { snapshot_read::ReadFileRun(cursor); });
     EXPECT_NE(message.find(c.message), std::string::npos) << c.hex << ": " << message;
   }
@@ -254,17 +239,14 @@ TEST(SnapshotRecords, ValueGoldenBytes) {
 }
 
 TEST(SnapshotRecords, ValueFaults) {
-  struct Case {
-    const char* hex;
-    const char* message;
-  } cases[] = {
+  const test::FaultCase cases[] = {
       {"C0 00 00 01", "value at payload offset 0 of the section block at file offset 100 has the reserved flag 0x40"},
       {"83 00 00 01", "has data width code 3"},
       {"82 00 FF FF FF FF 03", "has a negative data size -1"},
       {"82 00 FF FF FF 7F 03", "value run at payload offset 0 of the section block at file offset 100 runs past"},
       {"80 00 02 01 61", "runs past the payload's end"},
   };
-  for (const Case& c : cases) {
+  for (const test::FaultCase& c : cases) {
     const std::string message = Decode(Hex(c.hex), [&](CXPayloadCursor& cursor) { snapshot_read::ReadValueRun(cursor); });
     EXPECT_NE(message.find(c.message), std::string::npos) << c.hex << ": " << message;
   }

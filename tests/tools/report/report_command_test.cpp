@@ -28,16 +28,14 @@
 #include "test_support.h"
 #include "tests/storage/snapshot_file_builder.h"
 #include "tests/tools/report/report_pair.h"
+#include "tools/console_runner.h"
 
 namespace orvalinth {
 namespace {
 
 using test::TempFolder;
 
-struct ToolRun {
-  int code = -1;
-  std::string out, err;
-};
+using ToolRun = test::ConsoleRun;
 
 std::string Golden(const std::string& name) {
   std::ifstream in(std::string(ORVALINTH_REPORT_GOLDEN) + "/" + name, std::ios::binary);
@@ -59,15 +57,7 @@ class ReportCommand : public ::testing::Test {
     after_ = File(u"after.snp", test::PairSnapshot(true));
   }
   // Runs a shell command line in the test's folder and collects its streams.
-  ToolRun Shell(const std::string& line) {
-    const std::string command = "cd '" + Host(u"") + "' && " + line + " >out.txt 2>err.txt; echo $? >rc.txt";
-    EXPECT_EQ(std::system(command.c_str()), 0);
-    ToolRun r;
-    r.code = std::atoi(test::ReadFileBytes(folder_ / u"rc.txt").c_str());
-    r.out = test::ReadFileBytes(folder_ / u"out.txt");
-    r.err = test::ReadFileBytes(folder_ / u"err.txt");
-    return r;
-  }
+  ToolRun Shell(const std::string& line) { return test::RunShell(line, folder_); }
   ToolRun Run(const std::string& arguments) { return Shell("'" + std::string(ORVALINTH_TOOL_EXE) + "' " + arguments); }
   std::string File(const std::u16string& name, SXReadSnapshot snapshot) {
     test::WriteFileBytes(folder_ / name, test::BuildSnapshotFile(snapshot));

@@ -135,8 +135,11 @@ TEST_F(HostApps, TheChildsFilesFolderPortAndModulesAreRecorded) {
   for (const SXReadItem& item : opened->root.items) {
     if (item.path == process_path) owned.push_back(Format("%u ", item.handle_type) + Narrow(item.object_name));
   }
-  std::sort(owned.begin(), owned.end());
-  EXPECT_EQ(owned, handles);
+  // The harness is the same program and may hold files of its own (ctest's
+  // log, when ctest runs it): the child's handles are all among its program's.
+  for (const std::string& handle : handles) {
+    EXPECT_NE(std::find(owned.begin(), owned.end(), handle), owned.end()) << handle;
+  }
   const SXReadSection* listening = Section(snapshot, u"Opened Ports");
   ASSERT_NE(listening, nullptr);
   int found = 0;

@@ -28,6 +28,7 @@ namespace orvalinth::platform {
 struct SystemHandleEntry {
   uint32_t pid = 0;
   uint16_t handle = 0;
+  uint32_t access = 0;  // the access granted to the handle (POSIX: 0)
 };
 
 // A handle of another process duplicated into this one (closed when the

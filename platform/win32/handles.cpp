@@ -149,6 +149,7 @@ class WinHandleTable final : public HandleTable {
       SystemHandleEntry e;
       std::memcpy(&e.pid, entry, 4);
       std::memcpy(&e.handle, entry + 6, 2);
+      std::memcpy(&e.access, entry + 16, 4);  // after the 8-byte object address
       entries->push_back(e);
     }
     return true;

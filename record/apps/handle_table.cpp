@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "base/log.h"
 #include "base/strings.h"
 #include "platform/handles.h"
 #include "platform/privileges.h"
@@ -95,7 +96,13 @@ void CXHandleTable::Build() {
   std::vector<platform::SystemHandleEntry> handles;
   if (!system.Entries(&handles, &error_)) return;
   const bool skip_files = system.SkipFileHandles();
-  CXNameQueryWorker worker(name_timeout_ms_);
+  std::vector<uint32_t> pids;
+  for (const platform::SystemHandleEntry& entry : handles) {
+    if (pids.empty() || pids.back() != entry.pid) pids.push_back(entry.pid);
+  }
+  std::sort(pids.begin(), pids.end());
+  hung_.KeepProcesses(pids);
+  CXNameQueryWorker worker(name_timeout_ms_, hung_);
   records_.reserve(512);
   std::unique_ptr<platform::HandleOwner> owner;
   bool have_owner = false;
@@ -115,7 +122,7 @@ void CXHandleTable::Build() {
     const uint32_t type = TypeCode(type_name);
     if (type == kHandleOther || (type == kHandleFile && skip_files)) continue;
     std::u16string name;
-    if (!worker.Query(duplicate, &name) || name.empty()) continue;
+    if (!worker.Query(duplicate, {entry.pid, entry.handle, entry.access, type}, &name) || name.empty()) continue;
     SXHandleRecord record;
     record.pid = entry.pid;
     record.handle = entry.handle;
@@ -126,6 +133,15 @@ void CXHandleTable::Build() {
   owner.reset();
   replaced_workers_ = worker.replaced();
   name_wait_us_ = worker.wait_us();
+  unnamed_ = worker.skipped_capped() + worker.start_failures();
+  if (worker.skipped_capped() != 0) {
+    LogError("handle names: %d name queries still blocked; %d handles taken without a name in this scan",
+             CXHungHandles::kMaxAbandoned, worker.skipped_capped());
+  }
+  if (worker.start_failures() != 0) {
+    LogError("handle names: cannot start a name-query thread; %d handles taken without a name in this scan",
+             worker.start_failures());
+  }
 
   for (SXHandleRecord& record : records_) record.object_name = TranslateObjectName(record.object_name, volumes);
   std::sort(records_.begin(), records_.end(), [](const SXHandleRecord& a, const SXHandleRecord& b) {

@@ -14,8 +14,11 @@
 //     asked for: "key" 3, "file" 1, "directory" 2 (A-Z case ignored), any
 //     other type skipped, and file handles skipped where the system says
 //     their names must not be asked for; the name through the name-query
-//     worker (a query that blocks is given up after the time limit); a
-//     handle without a name, or with an empty one, is left out;
+//     worker (a query that blocks is given up after the time limit and not
+//     made again in later scans while its process lives; past the cap of
+//     blocked workers, or when no worker can be started, the rest go
+//     without names, logged once a scan); a handle without a name, or with
+//     an empty one, is left out;
 //  3. the names translated (TranslateObjectName);
 //  4. the table sorted by pid, object name (A-Z case ignored), type code.
 //
@@ -33,6 +36,7 @@
 #include <vector>
 
 #include "record/apps/apps_scan.h"
+#include "record/apps/name_query_worker.h"
 #include "record/apps/process_records.h"
 
 namespace orvalinth {
@@ -80,7 +84,9 @@ std::u16string TranslateObjectName(const std::u16string& name, const CXVolumeMap
 
 class CXHandleTable {
  public:
-  explicit CXHandleTable(uint32_t name_timeout_ms = 500) : name_timeout_ms_(name_timeout_ms) {}
+  // `hung`: what name queries of earlier scans found hanging (name_query_worker.h).
+  explicit CXHandleTable(uint32_t name_timeout_ms = 500, CXHungHandles& hung = CXHungHandles::Process())
+      : name_timeout_ms_(name_timeout_ms), hung_(hung) {}
 
   // Fills and sorts the table (steps above).
   void Build();
@@ -97,13 +103,18 @@ class CXHandleTable {
   // Why the table is empty ("NQSI missing", ...), or empty.
   const std::string& error() const { return error_; }
   int replaced_workers() const { return replaced_workers_; }
+  // Handles whose name was not asked for: past the cap of blocked workers,
+  // or no worker could be started.
+  int unnamed() const { return unnamed_; }
   int64_t name_wait_us() const { return name_wait_us_; }
 
  private:
   const uint32_t name_timeout_ms_;
+  CXHungHandles& hung_;
   std::vector<SXHandleRecord> records_;
   std::string error_;
   int replaced_workers_ = 0;
+  int unnamed_ = 0;
   int64_t name_wait_us_ = 0;
 };
 

@@ -97,10 +97,15 @@ bool CXProcessesInfo::Enumerate() {
     room = bytes;
     if (room == 0 || !table.ProcessIds(room, &ids, &bytes)) return false;
   }
-  // A list that fills its room may have been cut: ask with more room.
+  // A list that fills its room may have been cut: ask with more room. When
+  // that read fails, the list read last stands.
+  std::vector<uint32_t> larger;
   for (int grow = 0; bytes >= room && grow < 8; ++grow) {
     room *= 2;
-    if (!table.ProcessIds(room, &ids, &bytes)) return false;
+    uint32_t larger_bytes = 0;
+    if (!table.ProcessIds(room, &larger, &larger_bytes)) break;
+    ids.swap(larger);
+    bytes = larger_bytes;
   }
   for (const uint32_t pid : ids) AddProcess(pid);
 

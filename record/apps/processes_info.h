@@ -5,8 +5,8 @@
 // Processes: with SeDebugPrivilege enabled (failure ignored), the process
 // ids are read with room for 1,024; a failed read is made once more with
 // the room it asked for, and a list that fills its room exactly is read
-// again with twice the room (a full list may have been cut). Each process
-// is opened for querying and reading (skipped when it cannot be) and its
+// again with twice the room (a full list may have been cut; when that read
+// fails, the list read before it is used). Each process is opened for querying and reading (skipped when it cannot be) and its
 // modules listed (at most 4,096; skipped when none). The first module is the
 // process itself: its command line, read from its process environment block
 // (ReadCommandLine), runs through ResolveCommandPath for path and
@@ -66,7 +66,8 @@ class CXProcessesInfo final : public CXAppsCollector {
   static constexpr uint32_t kFirstIdRoom = 4096;  // bytes: 1,024 ids
   static constexpr uint32_t kMaxModules = 4096;
 
-  explicit CXProcessesInfo(uint32_t name_timeout_ms = 500) : handles_(name_timeout_ms) {}
+  explicit CXProcessesInfo(uint32_t name_timeout_ms = 500, CXHungHandles& hung = CXHungHandles::Process())
+      : handles_(name_timeout_ms, hung) {}
   ~CXProcessesInfo() override = default;
 
   void Run(SXAppsScanContext& context) override;

@@ -36,6 +36,10 @@ class FakeProcessTable final : public platform::ProcessTable {
   bool ProcessIds(uint32_t room_bytes, std::vector<uint32_t>* ids, uint32_t* bytes) override {
     ++id_queries;
     ids->clear();
+    if (failing_from_query != 0 && id_queries >= failing_from_query) {
+      *bytes = 0;
+      return false;
+    }
     for (const auto& entry : processes) ids->push_back(entry.first);
     for (uint32_t pid : unopenable) ids->push_back(pid);
     if (ids->size() > room_bytes / 4) ids->resize(room_bytes / 4);
@@ -52,6 +56,7 @@ class FakeProcessTable final : public platform::ProcessTable {
   std::map<uint32_t, FakeProcess> processes;
   std::vector<uint32_t> unopenable;
   int id_queries = 0;
+  int failing_from_query = 0;  // reads of the ids fail from this one on (0: none)
 
  private:
   // The block at 0x1000, the parameters at 0x2000, the command line at 0x3000.

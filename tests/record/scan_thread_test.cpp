@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "fakes/thread_fakes.h"
 #include "fakes/wait_until.h"
 #include "platform/errors.h"
 #include "platform/process.h"
@@ -81,14 +82,6 @@ class ObedientJob : public CXScanThread {
   }
 };
 
-class NoThreads final : public platform::ThreadSystem {
- public:
-  std::unique_ptr<platform::Thread> Start(Function, void*) override {
-    platform::SetLastError(platform::kErrorNotEnoughMemory);
-    return nullptr;
-  }
-};
-
 void AwaitIdle(CXScanThread& job) {
   test::WaitUntil([&] { return job.state() == CXScanThread::kStateIdle; });
 }
@@ -130,7 +123,8 @@ TEST(ScanJob, OverlappingJobsOfOneKindAreAllCounted) {
 
 TEST(ScanJob, AJobWhoseThreadCannotStartIsCountedOutAgain) {
   CXSnapshotWriter writer;
-  NoThreads no_threads;
+  test::CountedThreads no_threads;
+  no_threads.fail = true;
   platform::ScopedFacility<platform::ThreadSystem> use(no_threads);
   ObedientJob job;
   EXPECT_EQ(job.StartJob(writer, kScanRegistry), 0);

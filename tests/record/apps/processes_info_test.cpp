@@ -10,6 +10,7 @@
 
 #include "fakes/apps_fakes.h"
 #include "fakes/process_fakes.h"
+#include "fakes/thread_fakes.h"
 #include "record/apps/collector_run.h"
 #include "test_support.h"
 
@@ -223,24 +224,101 @@ TEST(HandleNames, Translations) {
   for (const auto& c : kCases) EXPECT_EQ(N(TranslateObjectName(c.name, volumes)), N(c.shown)) << N(c.name);
 }
 
-TEST(HandleNames, BlockedQueriesAreGivenUpAndTheScanGoesOn) {
-  test::FakeHandleTable handles;
-  test::FakeVolumeDevices volumes;
-  platform::ScopedFacility<platform::HandleTable> use_handles(handles);
-  platform::ScopedFacility<platform::VolumeDevices> use_volumes(volumes);
-  handles.handles.push_back({50, 1, u"File", u"C:\\before.txt"});
-  for (uint16_t h = 2; h < 12; ++h) handles.handles.push_back({50, h, u"File", u"\\Device\\NamedPipe\\stuck", true});
-  handles.handles.push_back({50, 12, u"Key", u"\\REGISTRY\\USER\\after"});
-  CXHandleTable table;  // the real limit, 500 ms
-  const auto start = std::chrono::steady_clock::now();
-  table.Build();
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  EXPECT_EQ(table.replaced_workers(), 10);
-  EXPECT_GE(seconds, 10 * 0.45);
-  EXPECT_LT(seconds, 10.0);
-  ASSERT_EQ(table.records().size(), 2u);
-  EXPECT_EQ(N(table.records()[0].object_name), "C:\\before.txt");
-  EXPECT_EQ(N(table.records()[1].object_name), "HKU\\after");
+TEST_F(ProcessesPhase, AFailedSecondReadOfTheIdsKeepsTheFirstList) {
+  Executable(u"C:\\a.exe");
+  processes_.processes[8] = {{u"C:\\a.exe"}, u""};
+  // 1,024 ids fill the first room exactly; the read with more room fails.
+  for (uint32_t pid = 100; pid < 100 + 1023; ++pid) processes_.unopenable.push_back(pid);
+  processes_.failing_from_query = 2;
+  Collect();
+  EXPECT_EQ(processes_.id_queries, 2);
+  ASSERT_EQ(info_.processes().size(), 1u);
+  EXPECT_EQ(N(info_.processes()[0]->path), "C:\\a.exe");
+  EXPECT_NE(run_.category(kAppProcesses).items_offset, 0);
+}
+
+// The handle table over fake handles, with a name-query memory of the test's own.
+class HandleNameQueries : public ::testing::Test {
+ protected:
+  void Blocking(uint16_t handle) { handles_.handles.push_back({50, handle, u"File", u"\\Device\\NamedPipe\\stuck", true}); }
+  void Plain(uint16_t handle, const std::u16string& name) { handles_.handles.push_back({50, handle, u"Key", name}); }
+  // Builds a table with the given limit; the seconds it took.
+  double Build(CXHandleTable& table) {
+    const auto start = std::chrono::steady_clock::now();
+    table.Build();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+  std::vector<std::string> Names(const CXHandleTable& table) {
+    std::vector<std::string> names;
+    for (const SXHandleRecord& r : table.records()) names.push_back(N(r.object_name));
+    return names;
+  }
+
+  test::FakeHandleTable handles_;
+  test::FakeVolumeDevices volumes_;
+  test::CountedThreads threads_;
+  CXHungHandles hung_;
+  platform::ScopedFacility<platform::HandleTable> use_handles_{handles_};
+  platform::ScopedFacility<platform::VolumeDevices> use_volumes_{volumes_};
+  platform::ScopedFacility<platform::ThreadSystem> use_threads_{threads_};
+};
+
+TEST_F(HandleNameQueries, ABlockedQueryIsGivenUpAfterHalfASecondAndNotAskedAgainInTheNextScan) {
+  Plain(1, u"\\REGISTRY\\USER\\before");
+  Blocking(2);
+  Plain(3, u"\\REGISTRY\\USER\\after");
+  CXHandleTable first(CXNameQueryWorker::kDefaultTimeoutMs, hung_);
+  const double seconds = Build(first);
+  EXPECT_EQ(first.replaced_workers(), 1);
+  EXPECT_GE(seconds, 0.45);
+  EXPECT_LT(seconds, 2.0);
+  EXPECT_EQ(Names(first), (std::vector<std::string>{"HKU\\after", "HKU\\before"}));
+  CXHandleTable second(CXNameQueryWorker::kDefaultTimeoutMs, hung_);
+  EXPECT_LT(Build(second), 0.4);
+  EXPECT_EQ(second.replaced_workers(), 0);
+  EXPECT_EQ(Names(second), Names(first));
+  EXPECT_EQ(threads_.started.load(), 3) << "two workers in the first scan, one in the second";
+  EXPECT_EQ(hung_.threads(), 1) << "one worker abandoned, not two";
+}
+
+TEST_F(HandleNameQueries, PastTheCapOfBlockedWorkersNoThreadStartsAndTheRestGoWithoutNames) {
+  for (uint16_t h = 1; h <= CXHungHandles::kMaxAbandoned + 2; ++h) Blocking(h);
+  Plain(20, u"\\REGISTRY\\USER\\after");
+  for (int scan = 0; scan < 2; ++scan) {
+    CXHandleTable table(20, hung_);
+    Build(table);
+    EXPECT_EQ(table.replaced_workers(), scan == 0 ? CXHungHandles::kMaxAbandoned : 0);
+    EXPECT_EQ(table.unnamed(), 3) << "scan " << scan;
+    EXPECT_TRUE(table.records().empty());
+  }
+  EXPECT_EQ(threads_.started.load(), CXHungHandles::kMaxAbandoned);
+  EXPECT_EQ(hung_.threads(), CXHungHandles::kMaxAbandoned);
+  EXPECT_EQ(hung_.remembered(), static_cast<size_t>(CXHungHandles::kMaxAbandoned));
+}
+
+TEST_F(HandleNameQueries, AWorkerThatCannotStartLeavesTheHandleWithoutANameAndTheScanGoesOn) {
+  Plain(1, u"\\REGISTRY\\USER\\one");
+  Plain(2, u"\\REGISTRY\\USER\\two");
+  threads_.fail = true;
+  CXHandleTable table(CXNameQueryWorker::kDefaultTimeoutMs, hung_);
+  EXPECT_LT(Build(table), 0.4);
+  EXPECT_EQ(table.unnamed(), 2);
+  EXPECT_TRUE(table.records().empty());
+  threads_.fail = false;
+  CXHandleTable next(CXNameQueryWorker::kDefaultTimeoutMs, hung_);
+  Build(next);
+  EXPECT_EQ(Names(next), (std::vector<std::string>{"HKU\\one", "HKU\\two"}));
+}
+
+TEST_F(HandleNameQueries, WhatHungIsForgottenWhenItsProcessHasGone) {
+  Blocking(2);
+  CXHandleTable first(20, hung_);
+  Build(first);
+  EXPECT_EQ(hung_.remembered(), 1u);
+  handles_.handles = {{51, 2, u"Key", u"\\REGISTRY\\USER\\x"}};
+  CXHandleTable second(20, hung_);
+  Build(second);
+  EXPECT_EQ(hung_.remembered(), 0u);
 }
 
 }  // namespace

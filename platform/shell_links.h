@@ -4,8 +4,9 @@
 // The win32 backend asks the Windows Installer (msi.dll, loaded when first
 // needed) and the shell's link object; the link object needs COM on the
 // calling thread (see platform/com_apartment.h). The POSIX backend has
-// neither: the installer knows no shortcut, and LinkTarget fails with
-// kErrorNotSupported so that callers read the file's format themselves.
+// neither: the installer knows no shortcut, HasLinkObject is false, and
+// LinkTarget fails with kErrorNotSupported, so that callers read the file's
+// format themselves.
 
 #include <string>
 
@@ -25,6 +26,9 @@ class ShellLinks : public Facility<ShellLinks> {
   // is not a file; false with the error code when the file cannot be loaded
   // as a link.
   virtual bool LinkTarget(const std::u16string& shortcut, std::u16string* target) = 0;
+  // Whether the system has a shell link object at all; where it has one, a
+  // shortcut it cannot load stays unresolved, whatever its error.
+  virtual bool HasLinkObject() = 0;
 };
 
 template <>

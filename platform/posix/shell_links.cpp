@@ -19,6 +19,7 @@ class PosixShellLinks final : public ShellLinks {
     SetLastError(kErrorNotSupported);
     return false;
   }
+  bool HasLinkObject() override { return false; }
 };
 
 }  // namespace

@@ -114,6 +114,8 @@ class WinShellLinks final : public ShellLinks {
     *target = win32::U(path);
     return true;
   }
+
+  bool HasLinkObject() override { return true; }
 };
 
 }  // namespace

@@ -41,8 +41,9 @@ bool CXShortcut::Resolve(const std::u16string& shortcut, std::u16string* target)
     *target = found;
     return true;
   }
-  // No link object on this system: read the file's format instead.
-  if (platform::LastError() == platform::kErrorNotSupported) return ReadLinkFile(shortcut, target);
+  // No link object on this system (the Linux build): read the file's format
+  // instead. Where the system has one, a link it refused stays unresolved.
+  if (!links.HasLinkObject()) return ReadLinkFile(shortcut, target);
   return false;
 }
 

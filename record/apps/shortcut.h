@@ -5,8 +5,10 @@
 //
 // The Windows Installer is asked first (an advertised shortcut resolves to
 // its component's installed file even when the link names no file), then the
-// shell's link object. Where the system has no link object (POSIX), the file
-// is read with ReadShellLinkTarget (record/apps/shell_link_file.h).
+// shell's link object. Only where the system has no link object at all
+// (POSIX) is the file read with ReadShellLinkTarget
+// (record/apps/shell_link_file.h); a link that the link object refused is
+// not resolved.
 // On win32 the calling thread must have COM (platform/com_apartment.h).
 
 #include <cstdint>

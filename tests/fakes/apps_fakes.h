@@ -46,10 +46,12 @@ class FakeShellLinks final : public platform::ShellLinks {
     *target = known == link_targets.end() ? link_answer : known->second;
     return true;
   }
+  bool HasLinkObject() override { return has_link_object; }
 
   uint32_t installer_error = 1627;
   std::u16string installer_answer;
   uint32_t link_error = 0;
+  bool has_link_object = true;
   std::u16string link_answer;
   std::map<std::u16string, std::u16string> link_targets;
   std::vector<std::u16string> installer_asked;

@@ -172,6 +172,7 @@ class FixedShellLinks final : public platform::ShellLinks {
     *target = EndsWithFolded(shortcut, u"computer.lnk") ? u"" : answer;
     return true;
   }
+  bool HasLinkObject() override { return true; }
   std::u16string answer;
 };
 

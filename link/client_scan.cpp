@@ -8,7 +8,6 @@
 #include "base/log.h"
 #include "link/client.h"
 #include "link/wire_text.h"
-#include "platform/process.h"
 
 namespace orvalinth {
 
@@ -60,9 +59,11 @@ void CXClient::ScanThreadBody(std::unique_ptr<CXScanRecording> recording, int32_
   current_snapshot_.store(number);
   const int started = recording->StartRecording(number);
   if (started != 0) {
+    // The end of the last job wakes the wait at once; a stop or a fatal
+    // fault is seen within one sleep.
     while (stop_.load() == 0) {
-      platform::SleepMs(static_cast<uint32_t>(timing_.sleep_ms));
-      if (scanning_.load() == 0 || recording->IsRecording() == 0 || FatalFlag() != 0) break;
+      const int running = recording->WaitWhileRecording(static_cast<uint32_t>(timing_.sleep_ms));
+      if (scanning_.load() == 0 || running == 0 || FatalFlag() != 0) break;
     }
   }
 

@@ -18,6 +18,10 @@ class CXScanRecording {
   virtual int StartRecording(int32_t number) = 0;
   // Non-zero while a scan job still runs.
   virtual int IsRecording() = 0;
+  // Waits at most `timeout_ms` while a scan job runs, returning as soon as
+  // the last one ends; what IsRecording says then. This one sleeps the whole
+  // time (for recordings that cannot tell when their jobs end).
+  virtual int WaitWhileRecording(uint32_t timeout_ms);
   // Completes snapshot `number`: the file is closed and the number joins the
   // catalog's saved snapshots (AddSnapshot). 1 on success, else 0 (ErrorText).
   virtual int FinishRecording(int32_t number) = 0;

@@ -61,6 +61,8 @@ int CXClientRecordController::StartRecording(int32_t number) {
 
 int32_t CXClientRecordController::IsRecording() { return RunningJobs(); }
 
+int32_t CXClientRecordController::WaitWhileRecording(uint32_t timeout_ms) { return writer().WaitForJobs(timeout_ms); }
+
 int CXClientRecordController::FinishRecording(int32_t number) {
   if (!file_open_) return SetError("no recording to finish");
   if (RunningJobs() != 0) return SetError("the recording's scans have not ended yet");

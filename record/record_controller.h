@@ -39,6 +39,9 @@ class CXClientRecordController : public CXSnapshotRecorder {
   int StartRecording(int32_t number);
   // The number of jobs still running; 0 once all have ended (or none started).
   int32_t IsRecording();
+  // Waits until every job has ended, at most `timeout_ms`, and returns as
+  // soon as the last one ends; the number still running then.
+  int32_t WaitWhileRecording(uint32_t timeout_ms);
   // Ends a recording whose jobs have all ended: writes the snapshot's last
   // blocks and final header, closes the file and adds the snapshot to the
   // catalog. 1 on success. 0 when any write of the recording failed (the

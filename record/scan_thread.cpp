@@ -32,7 +32,7 @@ int CXScanThread::StartJob(CXSnapshotWriter& writer, int32_t kind) {
   CXSerializedAccessInt& jobs = writer.job_counter(kind);
   const bool first_of_kind = jobs.CompareExchange(-1, 1) == -1;
   if (!first_of_kind) jobs.Add(1);
-  writer.running_jobs().Add(1);
+  writer.CountJob(1);
   counted_ = true;
   // Running before the thread exists: a stop that comes before the thread's
   // first instruction must find a job to stop, not an idle one to forget.
@@ -57,7 +57,7 @@ void CXScanThread::ThreadBody(void* argument) {
 void CXScanThread::CountOutLocked() {
   if (counted_) {
     writer_->job_counter(kind_).Add(-1);
-    writer_->running_jobs().Add(-1);
+    writer_->CountJob(-1);
     counted_ = false;
   }
   state_.store(kStateIdle, std::memory_order_release);

@@ -1,5 +1,7 @@
 #include "storage/snapshot_writer.h"
 
+#include <chrono>
+
 #include "platform/clock.h"
 
 namespace orvalinth {
@@ -20,6 +22,19 @@ int CXSnapshotWriter::CreateSnapshot(const std::u16string& path, const std::stri
   ResetCounters();
   start_ms_ = platform::MonotonicMs();
   return CXSnapshotIO::CreateSnapshot(path, title, request);
+}
+
+void CXSnapshotWriter::CountJob(int32_t delta) {
+  const int32_t now = running_.Add(delta);
+  if (now != 0) return;
+  std::lock_guard<std::mutex> guard(jobs_lock_);
+  jobs_ended_.notify_all();
+}
+
+int32_t CXSnapshotWriter::WaitForJobs(uint32_t timeout_ms) {
+  std::unique_lock<std::mutex> guard(jobs_lock_);
+  jobs_ended_.wait_for(guard, std::chrono::milliseconds(timeout_ms), [this] { return running_.Get() == 0; });
+  return running_.Get();
 }
 
 SXRecordingCounters CXSnapshotWriter::ReadCounters() {

@@ -11,7 +11,9 @@
 // A job counter is -1 until a job of its kind starts, then the number of
 // running jobs of that kind.
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 #include "storage/serialized_access.h"
 #include "storage/snapshot_io.h"
@@ -36,6 +38,11 @@ class CXSnapshotWriter : public CXSnapshotIO {
   CXSerializedAccessInt& progress(int32_t kind, int which) { return progress_[kind][which]; }
   CXSerializedAccessInt& job_counter(int32_t kind) { return jobs_[kind]; }
   CXSerializedAccessInt& running_jobs() { return running_; }
+  // Counts a job into (+1) or out of (-1) the total of running jobs; the
+  // last one out wakes WaitForJobs.
+  void CountJob(int32_t delta);
+  // Waits until no job runs, at most `timeout_ms`; the jobs running then.
+  int32_t WaitForJobs(uint32_t timeout_ms);
   // The counters as the info block stores them, read now.
   SXRecordingCounters ReadCounters();
 
@@ -43,6 +50,8 @@ class CXSnapshotWriter : public CXSnapshotIO {
   void ResetCounters();
 
   CXSerializedAccessInt running_;
+  std::mutex jobs_lock_;  // taken around the wait and its wake-up, so none is lost
+  std::condition_variable jobs_ended_;
   int64_t start_ms_ = 0;
   CXSerializedAccessInt progress_[kSectionKinds][2];
   CXSerializedAccessInt jobs_[kSectionKinds];

@@ -64,8 +64,8 @@ class AgentAndConsole : public test::SettingsTest {
   }
 
   // Starts the agent and accepts it.
-  void Start() {
-    client_ = std::make_unique<CXClient>(settings_, test::FastTiming());
+  void Start(SXClientTiming timing = test::FastTiming()) {
+    client_ = std::make_unique<CXClient>(settings_, timing);
     ASSERT_EQ(client_->StartConnectionThread(), 1);
     ASSERT_TRUE(console_.AcceptAgent(kWaitMs)) << console_.failure_text();
   }
@@ -328,6 +328,33 @@ TEST_F(AgentAndConsole, StopScanDuringALargeScanDeletesThePartialFileAndTheNumbe
   EXPECT_EQ(done.ok, 1) << done.msg;
   EXPECT_EQ(done.id_snapshot, 1);
   EXPECT_TRUE(test::FileExists(SnapshotPath(1)));
+}
+
+TEST_F(AgentAndConsole, ScanDoneFollowsTheEndOfTheJobsAtOnceAndAStopIsSeenWithinTheSleep) {
+  SXClientTiming timing = test::FastTiming();
+  timing.sleep_ms = 500;  // the service's own
+  test::TempFolder tree;
+  test::WriteFileBytes(tree / u"one.txt", "1");
+  test::MadeUpTreeFileSystem endless(u"Q:\\endless", 10, 10);
+  platform::ScopedFacility<platform::FileSystem> use(endless);
+  Start(timing);
+  Targets one;
+  one.files = {tree.path()};
+  ASSERT_TRUE(StartScan(one));
+  const int64_t started = platform::MonotonicMs();
+  EXPECT_EQ(Done().ok, 1);
+  EXPECT_LT(platform::MonotonicMs() - started, 100) << "scan-done waited for the next look at the jobs";
+
+  Targets large;
+  large.files = {u"Q:\\endless"};
+  ASSERT_TRUE(StartScan(large));
+  ASSERT_TRUE(test::WaitUntil([&endless] { return endless.searches() >= 20; }, static_cast<int>(kWaitMs)));
+  CXMessage stop, reply;
+  stop.Init("stop-scan");
+  const int64_t asked = platform::MonotonicMs();
+  ASSERT_TRUE(console_.Request("stop-scan", stop, &reply)) << console_.failure_text();
+  EXPECT_EQ(reply.GetInt("ok"), 1);
+  EXPECT_LT(platform::MonotonicMs() - asked, 500 + 300);
 }
 
 TEST_F(AgentAndConsole, WithNothingToScanTheSnapshotHasEmptyTables) {

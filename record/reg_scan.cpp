@@ -127,7 +127,10 @@ void CXRegScan::ScanTarget(SXNodeRecord* node, int32_t depth) {
 }
 
 void CXRegScan::ScanKey(platform::RegistryKey& key, SXNodeRecord* node, int32_t depth) {
-  // A key deleted while it is read keeps what was read, and its error.
+  // A key that opened but cannot be read (deleted meanwhile, or one of the
+  // performance-data keys that answer 6 to everything) keeps what was read
+  // and no error: an error on a node means it could not be opened. The log
+  // says what broke off.
   uint32_t broke_off = 0;
   node->content_offset = ValueRun(key, &broke_off);
   const int32_t below = depth + 1;
@@ -155,7 +158,6 @@ void CXRegScan::ScanKey(platform::RegistryKey& key, SXNodeRecord* node, int32_t 
     subkeys.Append(key_name_, 0);
   }
   if (broke_off != 0) {
-    node->error = static_cast<int32_t>(broke_off);
     LogError("cannot read registry key [%s] [error:%u]", EncodeUtf8(path_).c_str(), broke_off);
   }
   // Entered after the list is read, with the key still open: a subkey's scan

@@ -7,7 +7,9 @@
 // "SymbolicLinkValue" names a path below "\registry\") is recorded as a link
 // and never entered; keys deeper than 1,023 levels below their root are
 // recorded with their values but without subkeys; excluded keys are left out
-// but still counted as enumerated.
+// but still counted as enumerated. A key that opens but whose reading fails
+// is recorded with what was read and no error (a failed query: no values; a
+// failed enumeration: no further subkeys), and the failure is logged.
 //
 // Counting (kind 0): the first progress counter gets the keys entered (root
 // keys and every subkey enumerated) once per key, the second the values once

@@ -203,10 +203,12 @@ class EmulatedKey final : public RegistryKey {
   }
 
  private:
-  // 6 for a key of an earlier registry, 1018 for a deleted key, 5 without `needed` access.
+  // 6 for a key of an earlier registry (or one made unreadable, when reading
+  // it), 1018 for a deleted key, 5 without `needed` access.
   uint32_t Check(uint32_t needed) const {
     if (generation_ != Tree().generation()) return kErrorInvalidHandle;
     if (node_->deleted) return kErrorKeyDeleted;
+    if (node_->unreadable && (needed == kKeyEnumerateSubKeys || needed == kKeyQueryValue)) return kErrorInvalidHandle;
     if (needed != 0 && (access_ & needed) == 0) return kErrorAccessDenied;
     return kErrorSuccess;
   }
@@ -288,14 +290,26 @@ void ResetRegistryToHost() {
   SeedFromHost(Tree());
 }
 
-bool SetRegistryKeyDenied(RegistryRoot root, const std::u16string& path, bool denied) {
+namespace {
+
+bool MarkKey(RegistryRoot root, const std::u16string& path, bool RegistryNode::*flag, bool on) {
   std::lock_guard<std::mutex> guard(Tree().lock());
   RegistryTree::Walk walk;
   walk.open_link = true;
   NodePtr node;
   if (Tree().Resolve(Tree().RootNode(root), path, walk, &node) != kErrorSuccess) return false;
-  node->denied = denied;
+  (*node).*flag = on;
   return true;
+}
+
+}  // namespace
+
+bool SetRegistryKeyDenied(RegistryRoot root, const std::u16string& path, bool denied) {
+  return MarkKey(root, path, &RegistryNode::denied, denied);
+}
+
+bool SetRegistryKeyUnreadable(RegistryRoot root, const std::u16string& path, bool unreadable) {
+  return MarkKey(root, path, &RegistryNode::unreadable, unreadable);
 }
 
 size_t OpenRegistryKeys() { return open_keys.load(); }

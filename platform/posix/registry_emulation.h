@@ -27,6 +27,10 @@ void ResetRegistryToHost();
 // Makes opening the key `path` refuse access (5), or allow it again; false
 // when the key does not exist. Its parent still lists it.
 bool SetRegistryKeyDenied(RegistryRoot root, const std::u16string& path, bool denied);
+// Makes the key `path` open, but answer 6 to every query and enumeration (as
+// some performance-data keys of Windows do), or be read again; false when
+// the key does not exist.
+bool SetRegistryKeyUnreadable(RegistryRoot root, const std::u16string& path, bool unreadable);
 // The number of key objects in existence (each open or create makes one).
 size_t OpenRegistryKeys();
 

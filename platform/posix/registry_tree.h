@@ -27,6 +27,7 @@ struct RegistryNode {
   bool deleted = false;    // removed while a key object still refers to it
   bool permanent = false;  // a root, or the key behind HKEY_CLASSES_ROOT or HKEY_CURRENT_USER
   bool denied = false;     // opening it is refused (tests)
+  bool unreadable = false; // it opens, but every query and enumeration answers 6 (tests)
   int64_t last_write = 0;  // FILETIME of the last change of its values or subkeys
 };
 using NodePtr = std::shared_ptr<RegistryNode>;

@@ -110,6 +110,32 @@ TEST_F(RegScanTest, AMissingTargetIsANodeWithTheOpensError) {
   EXPECT_EQ(Counters()[0], 0);
 }
 
+TEST_F(RegScanTest, AKeyThatOpensButCannotBeReadIsRecordedWithoutAnError) {
+#ifdef _WIN32
+  // Under Wine the performance-data key of the prefix opens, then answers 6
+  // to every query and enumeration.
+  ASSERT_TRUE(test::running_under_wine());
+  const std::vector<std::u16string> path = {u"Software", u"Microsoft", u"Windows NT", u"CurrentVersion", u"Perflib",
+                                            u"009"};
+  Record({u"HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Perflib\\009\\"});
+#else
+  ScratchKey scratch;
+  ASSERT_TRUE(scratch.Create(u"Unreadable\\Below"));
+  std::unique_ptr<platform::RegistryKey> key;
+  ASSERT_EQ(scratch.key().OpenSubKey(u"Unreadable", 0, platform::kRegWrite, &key), platform::kErrorSuccess);
+  SetValue(*key, u"v", platform::kRegDword, platform::RegDwordData(1));
+  ASSERT_TRUE(platform::posix::SetRegistryKeyUnreadable(scratch.root(), scratch.path() + u"\\Unreadable", true));
+  const std::vector<std::u16string> path = {u"Software", u"OrvalinthTest", scratch.path().substr(23), u"Unreadable"};
+  Record({u"HKEY_CURRENT_USER\\" + scratch.path() + u"\\Unreadable\\"});
+#endif
+  const NodeSpec section = recording_.Section(kScanRegistry, 0);
+  const NodeSpec* node = test::FindNode(section, path);
+  ASSERT_NE(node, nullptr) << test::DumpTree(section, false);
+  EXPECT_EQ(node->error, 0) << "an error on a key says it could not be opened";
+  EXPECT_TRUE(node->values.empty());
+  EXPECT_TRUE(node->children.empty());
+}
+
 TEST_F(RegScanTest, AWholeRootIsOneSection) {
   // Under Wine this is the prefix's whole HKEY_CURRENT_USER.
   ScratchKey scratch;

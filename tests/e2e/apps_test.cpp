@@ -9,10 +9,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "e2e_support.h"
 #include "host_process.h"
@@ -21,6 +25,7 @@
 #include "record/apps/uninstall_entries.h"
 #include "storage/app_items.h"
 #include "storage/reader/snapshot_reader.h"
+#include "tools/report/compare.h"
 #include "base/strings.h"
 #include "tests/storage/snapshot_samples.h"
 
@@ -74,10 +79,21 @@ class WineApps : public ServiceLinkTest {
  protected:
   // A full scan with version information, downloaded and read back.
   static void FullScan(SXReadSnapshot* snapshot, long long* took_ms) {
+    std::string bytes;
+    ASSERT_NO_FATAL_FAILURE(Scan(true, &bytes, took_ms));
+    CXSnapshotMemorySource source(bytes.data(), bytes.size());
+    CXSnapshotReader reader;
+    ASSERT_EQ(reader.Read(source, snapshot), 1) << reader.fault().message;
+    EXPECT_EQ(reader.remark_count(), 0u) << (reader.remarks().empty() ? "" : reader.remarks()[0]);
+  }
+  // A scan, full or of the applications alone, with version information;
+  // the downloaded file's bytes.
+  static void Scan(bool full, std::string* bytes, long long* took_ms) {
     const int number = NextSnapshotNumber(*service_);
     CXMessage m, reply;
-    m.Init("set-scan").AddList("file", {}).AddList("regs", {}).AddList("apps", {});
-    m.AddInt("add-ver-inf", 1).AddInt("full", 1).AddInt("show-rem-dsk", 0).AddString("snap-name", "apps");
+    m.Init("set-scan").AddList("file", {}).AddList("regs", {}).AddList("apps", full ? std::vector<std::u16string>{}
+                                                                                      : std::vector<std::u16string>{u"*"});
+    m.AddInt("add-ver-inf", 1).AddInt("full", full ? 1 : 0).AddInt("show-rem-dsk", 0).AddString("snap-name", "apps");
     ASSERT_TRUE(Console().Request("set-scan", m, &reply)) << Console().failure_text();
     ASSERT_EQ(reply.GetInt("ok"), 1);
     const long long start = NowMs();
@@ -89,12 +105,7 @@ class WineApps : public ServiceLinkTest {
     *took_ms = NowMs() - start;
     ASSERT_EQ(done.ok, 1) << done.msg;
     ASSERT_EQ(done.id_snapshot, number);
-    std::string bytes;
-    ASSERT_NO_FATAL_FAILURE(Download(number, &bytes));
-    CXSnapshotMemorySource source(bytes.data(), bytes.size());
-    CXSnapshotReader reader;
-    ASSERT_EQ(reader.Read(source, snapshot), 1) << reader.fault().message;
-    EXPECT_EQ(reader.remark_count(), 0u) << (reader.remarks().empty() ? "" : reader.remarks()[0]);
+    ASSERT_NO_FATAL_FAILURE(Download(number, bytes));
   }
 
   // The manager's list through the helper, by service name.
@@ -435,6 +446,62 @@ TEST_F(WineApps, AFullScanRecordsTheProgramsOfThePrefix) {
   ASSERT_NE(piece, nullptr);
   EXPECT_FALSE(windows->items.empty());
   EXPECT_EQ(piece->items.size(), windows->items.size());
+}
+
+// The items of the changes between two snapshots: kind, local and remote port.
+using ChangedItem = std::tuple<int, int, int>;
+class ItemLines final : public report::CXChangeSink {
+ public:
+  void Change(const report::SXChange& c) override {
+    for (const SXReadItem* item : {c.old_item, c.new_item}) {
+      if (item != nullptr) lines.emplace(item->kind, item->local.port, item->remote.port);
+    }
+  }
+  std::set<ChangedItem> lines;
+};
+
+std::set<ChangedItem> ChangedItems(const std::string& old_bytes, const std::string& new_bytes,
+                                   const std::string& rules) {
+  const std::string folder = std::string(ORVALINTH_E2E_WORK) + "/compare-" + std::to_string(getpid());
+  fs::create_directories(folder);
+  EXPECT_TRUE(WriteWholeFile(folder + "/old.snp", old_bytes) && WriteWholeFile(folder + "/new.snp", new_bytes));
+  report::CXSnapshotStream a, b;
+  EXPECT_TRUE(a.Open(Widen(folder + "/old.snp"))) << a.fault().message;
+  EXPECT_TRUE(b.Open(Widen(folder + "/new.snp"))) << b.fault().message;
+  report::CXReportFilter filter;
+  std::string error;
+  EXPECT_TRUE(filter.Parse(rules, &error)) << error;
+  ItemLines sink;
+  SXReadFault fault;
+  EXPECT_TRUE(report::CompareSnapshots(a, b, filter, sink, &fault)) << fault.message;
+  fs::remove_all(folder);
+  return sink.lines;
+}
+
+// As the demo compares two scans: the agent reconnected between them (its
+// link has a new port); with the default filter no open handle is left, and
+// nothing of the agent's own link, wherever they appear.
+TEST_F(WineApps, TheDefaultFilterLeavesOutTheHandlesAndTheAgentsOwnLink) {
+  std::string first, second;
+  long long took_ms = 0;
+  ASSERT_NO_FATAL_FAILURE(Scan(false, &first, &took_ms));
+  ASSERT_TRUE(service_->Reconnect()) << service_->error();
+  ASSERT_NO_FATAL_FAILURE(Scan(false, &second, &took_ms));
+  const int console = Console().port();
+  const auto of_the_link = [console](const ChangedItem& i) {
+    return std::get<1>(i) == console || std::get<2>(i) == console;
+  };
+  const std::set<ChangedItem> unfiltered = ChangedItems(first, second, "");
+  EXPECT_TRUE(std::any_of(unfiltered.begin(), unfiltered.end(), of_the_link)) << "the link's port did not change";
+  std::ifstream in(ORVALINTH_DEFAULT_FILTER, std::ios::binary);
+  const std::string rules((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(rules.empty());
+  for (const ChangedItem& item : ChangedItems(first, second, rules)) {
+    const int kind = std::get<0>(item);
+    EXPECT_TRUE(kind != kAppItemProcessHandle && kind != kAppItemHandle) << "an open handle, kind " << kind;
+    EXPECT_FALSE(of_the_link(item)) << "an end of the agent's link: ports " << std::get<1>(item) << ", "
+                                    << std::get<2>(item);
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "base/strings.h"
 #include "storage/app_items.h"
 #include "storage/reader/snapshot_reader.h"
+#include "tools/report/agent_link.h"
 
 namespace orvalinth::report {
 namespace {
@@ -153,6 +154,41 @@ class CXWalkBase {
   bool NamePasses(const std::u16string& name, int rule) { return !filter_.Excludes(RuleOf(name, rule)); }
   bool Passes(const SXReadFile& file, int rule) { return FilePasses(file, rule); }
   bool Passes(const SXReadValue& value, int rule) { return NamePasses(value.name, rule); }
+  // An item whose entry name passes the rules, and that is no end of the
+  // agent's own link when the filter leaves that out.
+  bool ItemPasses(const SXReadItem& item, int rule) {
+    if (filter_.drops_agent_link() && agent_link_.Holds(item)) return false;
+    return NamePasses(ItemEntryName(item), rule);
+  }
+
+  // A category left out goes wherever its items appear: under the processes
+  // of "Running Processes" the nodes "Opened Handles" and "Opened Ports"
+  // (depth 2), and each process's own run, its modules ("Loaded Dlls").
+  bool InRunningProcesses() const {
+    return kind_ == kReadApplications && EqualsFolded(section_, kAppCategoryNames[kAppProcesses]);
+  }
+  bool ContentLeftOut(const SXStreamNode& node) const {
+    return node.depth == 1 && InRunningProcesses() && filter_.DropsCategory(kAppCategoryNames[kAppModules]);
+  }
+  std::vector<SXStreamNode> ChildrenOf(CXSectionView& view, const SXStreamNode& node) {
+    std::vector<SXStreamNode> children = view.Children(node);
+    if (node.depth == 1 && InRunningProcesses() && !filter_.categories().empty()) {
+      children.erase(std::remove_if(children.begin(), children.end(),
+                                    [&](const SXStreamNode& c) { return filter_.DropsCategory(c.node.name); }),
+                     children.end());
+    }
+    return children;
+  }
+  // Finds the agent's own links, when the filter leaves them out. The ends
+  // of both snapshots' links count on both sides: a link of the old one may
+  // linger in the new one (closed, waiting), and the other way round.
+  int FindAgentLinks(CXSnapshotStream* old_snapshot, CXSnapshotStream& new_snapshot, SXReadFault* fault) {
+    if (!filter_.drops_agent_link()) return 1;
+    return Guarded(fault, [&] {
+      if (old_snapshot != nullptr) agent_link_.Find(*old_snapshot);
+      agent_link_.Find(new_snapshot);
+    });
+  }
 
   // The filtered counts of a node's own run (the node's name on the path);
   // the node itself counts when `count_node`.
@@ -177,8 +213,9 @@ class CXWalkBase {
       }
       default:
         if (count_node) ++r.nodes;
+        if (ContentLeftOut(node)) break;
         for (const SXReadItem& item : view.Items(node)) {
-          if (NamePasses(ItemEntryName(item), rule)) ++r.items;
+          if (ItemPasses(item, rule)) ++r.items;
         }
         break;
     }
@@ -194,7 +231,7 @@ class CXWalkBase {
     const bool counted = !filter_.Excludes(rule);
     SXRollUp r = OwnRollUp(view, node, rule, counted && (view.kind() != kReadFiles || filter_.mode() == 0));
     if (node.depth >= kMaxWalkDepth) return r;
-    for (const SXStreamNode& child : view.Children(node)) {
+    for (const SXStreamNode& child : ChildrenOf(view, node)) {
       Push(child.node.name);
       r.Add(RollUp(view, child, HasRules() ? filter_.LastRule(path_, rule) : 0));
       Pop();
@@ -214,7 +251,9 @@ class CXWalkBase {
 
   const CXReportFilter& filter_;
   CXChangeSink& sink_;
+  int kind_ = 0;
   std::u16string section_;
+  CXAgentLink agent_link_;
   std::vector<std::u16string> parent_;
   std::u16string path_;
   std::vector<size_t> lengths_;
@@ -226,6 +265,7 @@ class CXCompareWalk : public CXWalkBase {
       : CXWalkBase(filter, sink), a_(a), b_(b) {}
 
   int Run(SXReadFault* fault) {
+    if (!FindAgentLinks(&a_, b_, fault)) return 0;
     const auto& sa = a_.sections();
     const auto& sb = b_.sections();
     std::vector<bool> matched(sb.size(), false);
@@ -286,8 +326,8 @@ class CXCompareWalk : public CXWalkBase {
   void Nodes(const SXStreamNode& a, const SXStreamNode& b, int rule) {
     if (!filter_.Excludes(rule)) Content(a, b, rule);
     if (a.depth >= kMaxWalkDepth) return;
-    std::vector<SXStreamNode> ca = va_->Children(a);
-    std::vector<SXStreamNode> cb = vb_->Children(b);
+    std::vector<SXStreamNode> ca = ChildrenOf(*va_, a);
+    std::vector<SXStreamNode> cb = ChildrenOf(*vb_, b);
     SortNodes(ca);
     SortNodes(cb);
     size_t i = 0, j = 0;
@@ -337,7 +377,7 @@ class CXCompareWalk : public CXWalkBase {
   }
 
   void Content(const SXStreamNode& a, const SXStreamNode& b, int rule) {
-    if (a.content == 0 && b.content == 0) return;
+    if ((a.content == 0 && b.content == 0) || ContentLeftOut(a)) return;
     if (a.content != 0 && b.content != 0 && kind_ != kReadApplications &&
         CXSectionView::SameRunBytes(*va_, a, *vb_, b)) {
       return;  // the same records, byte for byte
@@ -385,11 +425,9 @@ class CXCompareWalk : public CXWalkBase {
     const KeyedItems ka(va_->Items(a));
     const KeyedItems kb(vb_->Items(b));
     const auto emit = [&](SXChangeType type, const SXReadItem* x, const SXReadItem* y) {
-      const SXReadItem& item = y != nullptr ? *y : *x;
-      const std::u16string name = ItemEntryName(item);
-      if (!NamePasses(name, rule)) return;
+      if ((x != nullptr && !ItemPasses(*x, rule)) || (y != nullptr && !ItemPasses(*y, rule))) return;
       SXChange change = Base(type, SXEntryKind::kItem, kind_);
-      change.name = name;
+      change.name = ItemEntryName(y != nullptr ? *y : *x);
       change.old_item = x;
       change.new_item = y;
       sink_.Change(change);
@@ -440,7 +478,6 @@ class CXCompareWalk : public CXWalkBase {
 
   CXSnapshotStream& a_;
   CXSnapshotStream& b_;
-  int kind_ = 0;
   CXSectionView* va_ = nullptr;
   CXSectionView* vb_ = nullptr;
 };
@@ -451,6 +488,7 @@ class CXReportWalk : public CXWalkBase {
       : CXWalkBase(filter, sink), s_(s) {}
 
   int Run(SXReadFault* fault) {
+    if (!FindAgentLinks(nullptr, s_, fault)) return 0;
     for (size_t i = 0; i < s_.sections().size(); ++i) {
       const CXSnapshotStream::Section& section = s_.sections()[i];
       if (section.kind == kReadApplications && filter_.DropsCategory(section.name)) continue;
@@ -481,7 +519,7 @@ class CXReportWalk : public CXWalkBase {
     if (Pruned(rule)) return {};
     SXRollUp r = OwnRollUp(*view_, node, rule, !filter_.Excludes(rule));
     if (node.depth < kMaxWalkDepth) {
-      for (const SXStreamNode& child : view_->Children(node)) {
+      for (const SXStreamNode& child : ChildrenOf(*view_, node)) {
         Push(child.node.name);
         r.Add(Sum(child, HasRules() ? filter_.LastRule(path_, rule) : 0));
         Pop();
@@ -509,13 +547,13 @@ class CXReportWalk : public CXWalkBase {
         case kReadFiles: EmitRun<SXReadFile>(node, rule); break;
         case kReadRegistry: EmitRun<SXReadValue>(node, rule); break;
         default: {
+          if (ContentLeftOut(node)) break;
           const KeyedItems items(view_->Items(node));
           for (size_t k = 0; k < items.items.size(); ++k) {
             const SXReadItem& item = items.item(k);
-            const std::u16string name = ItemEntryName(item);
-            if (!NamePasses(name, rule)) continue;
+            if (!ItemPasses(item, rule)) continue;
             SXChange change = Base(SXChangeType::kPresent, SXEntryKind::kItem, kind_);
-            change.name = name;
+            change.name = ItemEntryName(item);
             change.new_item = &item;
             sink_.Change(change);
           }
@@ -524,7 +562,7 @@ class CXReportWalk : public CXWalkBase {
       }
     }
     if (node.depth < kMaxWalkDepth) {
-      std::vector<SXStreamNode> children = view_->Children(node);
+      std::vector<SXStreamNode> children = ChildrenOf(*view_, node);
       SortNodes(children);
       for (const SXStreamNode& child : children) {
         Push(child.node.name);
@@ -548,7 +586,6 @@ class CXReportWalk : public CXWalkBase {
   }
 
   CXSnapshotStream& s_;
-  int kind_ = 0;
   CXSectionView* view_ = nullptr;
   std::unordered_map<uint32_t, SXRollUp> rollups_;
 };

@@ -243,6 +243,7 @@ std::string FilterText(const CXReportFilter& filter) {
     for (size_t i = 0; i < filter.categories().size(); ++i) c += (i == 0 ? "" : ", ") + Utf8(filter.categories()[i]);
     parts.push_back(c);
   }
+  if (filter.drops_agent_link()) parts.push_back("the agent's own link left out");
   if (parts.empty()) return "none";
   std::string out;
   for (size_t i = 0; i < parts.size(); ++i) out += (i == 0 ? "" : "; ") + parts[i];

@@ -58,11 +58,13 @@ int CXReportFilter::Parse(const std::string& input, std::string* error) {
       rules_.push_back(SXFilterRule{word == "include", FoldedAZ(DecodeUtf8(rest)), line_number});
     } else if (word == "category" && !rest.empty()) {
       categories_.push_back(DecodeUtf8(rest));
+    } else if (word == "agent-link" && rest.empty()) {
+      drops_agent_link_ = true;
     } else if (word == "mode" && rest.size() == 1 && rest[0] >= '0' && rest[0] <= '3') {
       if (!mode_given_) mode_ = rest[0] - '0';
     } else {
       *error = Format("line %d: cannot read \"%s\" (a rule is \"exclude PATTERN\", \"include PATTERN\", "
-                      "\"category NAME\" or \"mode 0|1|2|3\")",
+                      "\"category NAME\", \"agent-link\" or \"mode 0|1|2|3\")",
                       line_number, line.c_str());
       return 0;
     }

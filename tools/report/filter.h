@@ -9,7 +9,11 @@
 // Rules, read from a text file of one rule a line ("#" begins a comment):
 //   exclude PATTERN     leave out what the pattern matches, and everything below it
 //   include PATTERN     take it back in (a later rule wins over an earlier one)
-//   category NAME       leave out an applications category ("Opened Handles")
+//   category NAME       leave out an applications category ("Opened Handles"),
+//                       also where its items appear under the processes of
+//                       "Running Processes" (their handles, ports, modules)
+//   agent-link          leave out the agent's own connection to the console
+//                       (agent_link.h)
 //   mode N              the file mode, unless the command line gives one
 // A pattern is matched against the whole path of a folder or file
 // ("C:\Windows\Temp\setup.log"), a registry key or value
@@ -43,7 +47,8 @@ class CXReportFilter {
   bool mode_given() const { return mode_given_; }
   const std::vector<SXFilterRule>& rules() const { return rules_; }
   const std::vector<std::u16string>& categories() const { return categories_; }
-  bool empty() const { return mode_ == 0 && rules_.empty() && categories_.empty(); }
+  bool drops_agent_link() const { return drops_agent_link_; }
+  bool empty() const { return mode_ == 0 && rules_.empty() && categories_.empty() && !drops_agent_link_; }
 
   // Whether a file name passes the file mode.
   bool AcceptsFileName(const std::u16string& name) const;
@@ -61,6 +66,7 @@ class CXReportFilter {
  private:
   int mode_ = 0;
   bool mode_given_ = false;
+  bool drops_agent_link_ = false;
   std::vector<SXFilterRule> rules_;
   std::vector<std::u16string> categories_;
 };

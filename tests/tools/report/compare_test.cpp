@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -217,6 +219,93 @@ TEST_F(Compare, FilterModesAndRules) {
     ASSERT_TRUE(filter.Parse(c.rules, &error)) << error;
     filter.set_mode(c.mode);
     EXPECT_EQ(Sorted(PairDiff(filter)), c.expected) << "mode " << c.mode << " rules " << c.rules;
+  }
+}
+
+std::string DefaultFilter() {
+  std::ifstream in(ORVALINTH_DEFAULT_FILTER, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// A machine whose agent reconnected between two scans, its console on the
+// same machine: the agent's link and the console's end of it have new ports
+// (the console's end of the old link still waits), a browser's connection
+// has a new port too, and the agent's handles and modules changed.
+SXReadSnapshot ProcessesSnapshot(bool after) {
+  SXReadSnapshot s = test::PairSnapshot(after);
+  s.sections[kReadRegistry].clear();
+  s.sections[kReadFiles].clear();
+  const auto address = [](uint16_t port) { return SXReadAddress{4, port, std::string("\x7F\x00\x00\x01", 4)}; };
+  const auto port = [](uint8_t kind, std::u16string owner, SXReadAddress local, SXReadAddress remote) {
+    SXReadItem i = test::SampleItem(kind, kind == 9 ? u"owner" : u"", kind == 9 ? owner : u"");
+    i.protocol = 1;
+    i.port_state = 5;
+    i.local = std::move(local);
+    i.remote = std::move(remote);
+    return i;
+  };
+  const std::u16string agent = u"C:\\Program Files\\Orvalinth\\OrvalinthSrv.exe";
+  const SXReadAddress link = address(after ? 50002 : 50001), console = address(51000);
+  const SXReadAddress browser = address(after ? 50102 : 50101), web{4, 443, "\x5D\xB8\xD8\x22"};
+  std::vector<SXReadItem> ports = {port(9, agent, link, console), port(9, u"?", console, link),
+                                   port(9, u"C:\\browser.exe", browser, web)};
+  if (after) {
+    // The console's end of the link before, closed and waiting.
+    ports.push_back(port(9, u"-", console, address(50001)));
+    ports.back().port_state = 11;
+  }
+  SXReadItem handle = test::SampleItem(8, u"OrvalinthSrv.exe", agent);
+  handle.handle_type = 1;
+  handle.object_name = after ? u"C:\\b.txt" : u"C:\\a.txt";
+  SXReadItem process_handle = handle;
+  process_handle.kind = 6;
+  SXReadNode process = test::SampleNode(u"OrvalinthSrv.exe", {test::SampleNode(u"Opened Handles"),
+                                                              test::SampleNode(u"Opened Ports")});
+  process.children[0].items = {process_handle};
+  process.children[1].items = {port(7, u"", link, console)};
+  process.items = {test::SampleItem(1, u"lz4", after ? u"c:\\lz4-new.dll" : u"c:\\lz4.dll")};
+  s.sections[kReadApplications] = {test::PairApps(u"Running Processes", {}, {process}),
+                                   test::PairApps(u"Opened Handles", {handle}), test::PairApps(u"Opened Ports", ports)};
+  return s;
+}
+
+TEST_F(Compare, ACategoryLeftOutGoesFromUnderTheProcessesAndTheAgentLinkFromEverywhere) {
+  const std::u16string a = Write(u"a.snp", ProcessesSnapshot(false)), b = Write(u"b.snp", ProcessesSnapshot(true));
+  const std::string agent = "Running Processes\\OrvalinthSrv.exe\\";
+  const std::vector<std::string> browser = {"+ open port Opened Ports\\TCP 127.0.0.1:50102",
+                                            "- open port Opened Ports\\TCP 127.0.0.1:50101"};
+  const std::vector<std::string> modules = {"+ module " + agent + "lz4", "- module " + agent + "lz4"};
+  const std::vector<std::string> handles = {"+ open handle " + agent + "Opened Handles\\C:\\b.txt",
+                                            "- open handle " + agent + "Opened Handles\\C:\\a.txt",
+                                            "+ open handle Opened Handles\\C:\\b.txt",
+                                            "- open handle Opened Handles\\C:\\a.txt"};
+  const std::vector<std::string> link = {
+      "+ open port " + agent + "Opened Ports\\TCP 127.0.0.1:50002",
+      "- open port " + agent + "Opened Ports\\TCP 127.0.0.1:50001",
+      "+ open port Opened Ports\\TCP 127.0.0.1:50002", "- open port Opened Ports\\TCP 127.0.0.1:50001",
+      "+ open port Opened Ports\\TCP 127.0.0.1:51000", "- open port Opened Ports\\TCP 127.0.0.1:51000",
+      "+ open port Opened Ports\\TCP 127.0.0.1:51000"};
+  const auto join = [](std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return Sorted(all);
+  };
+  struct Case {
+    std::string rules;
+    std::vector<std::string> expected;
+  };
+  const std::vector<Case> cases = {
+      {"", join({browser, modules, handles, link})},
+      {"category Opened Handles", join({browser, modules, link})},
+      {"category Loaded Dlls\ncategory Opened Ports", join({handles})},
+      {"agent-link", join({browser, modules, handles})},
+      {DefaultFilter(), join({browser, modules})},
+  };
+  for (const Case& c : cases) {
+    CXReportFilter filter;
+    std::string error;
+    ASSERT_TRUE(filter.Parse(c.rules, &error)) << error;
+    EXPECT_EQ(Sorted(Diff(a, b, filter)), c.expected) << c.rules;
   }
 }
 

@@ -8,7 +8,7 @@
 
 namespace orvalinth {
 
-CXSectionWalk::CXSectionWalk(CXSnapshotWriter& writer) : writer_(writer), tables_(kMaxDepth) {}
+CXSectionWalk::CXSectionWalk(CXSnapshotWriter& writer) : writer_(writer), spool_(writer), tables_(kMaxDepth) {}
 
 CXSectionWalk::~CXSectionWalk() {
   // Run() uses this object's members: end it while they still exist.
@@ -58,6 +58,8 @@ void CXSectionWalk::RecordSections(const std::vector<std::u16string>& roots, int
     }
 
     payload_.Rewind();
+    // A long section streams into the spool as it is built (storage/payload_spool.h).
+    spool_.Attach(payload_);
     payload_.WriteU8(0x01);
     const std::u16string name = SectionName(std::u16string(part));
     SXNodeRecord* root = table(0).Append(name, 0);
@@ -73,10 +75,11 @@ void CXSectionWalk::RecordSections(const std::vector<std::u16string>& roots, int
     root->error = 0;
     const int32_t root_offset = table(0).Flush(payload_, false);
     if (StopRequested()) break;
-    writer_.AddSection(kind, name, root_offset, payload_);
+    writer_.AddSection(kind, name, root_offset, payload_, &spool_);
     payload_.Release();
     index = end;
   }
+  spool_.Discard();
   payload_.Release();
 }
 

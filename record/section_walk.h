@@ -6,7 +6,9 @@
 // per path component down to each target, consecutive roots sharing the
 // nodes of their common path, and each target scanned into its node by the
 // derived job. Payloads are built bottom-up: a node's child table is flushed
-// (sorted by the name order) after everything below it.
+// (sorted by the name order) after everything below it; a payload longer
+// than a part streams into a spool as it is built, so that a section of
+// any size takes about two parts of memory (storage/payload_spool.h).
 //
 // The walk keeps one node table per depth, 1,024 in all (the depth limit of
 // both scans), made when a depth is first reached; the path buffer holds the
@@ -20,6 +22,7 @@
 #include "record/scan_thread.h"
 #include "storage/mem_writer.h"
 #include "storage/node_table.h"
+#include "storage/payload_spool.h"
 
 namespace orvalinth {
 
@@ -63,6 +66,7 @@ class CXSectionWalk : public CXScanThread {
 
   CXSnapshotWriter& writer_;
   CXMemWriter payload_;
+  CXPayloadSpool spool_;  // where payload_ streams once it is long
   std::u16string path_;
 
  private:

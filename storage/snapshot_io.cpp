@@ -12,6 +12,7 @@
 #include "storage/block_header.h"
 #include "storage/lz4_block.h"
 #include "storage/mem_writer.h"
+#include "storage/payload_spool.h"
 
 namespace orvalinth {
 
@@ -210,7 +211,11 @@ uint32_t CXSnapshotIO::AddSection(int32_t kind, const std::u16string& name, int3
                                   const uint8_t* payload, int32_t length) {
   if (kind < kSectionRegistry || kind > kSectionApps) return 0;
   std::lock_guard<std::mutex> guard(mutex());
-  const uint32_t offset = StoreLocked(payload, length);
+  return SectionEntryLocked(kind, name, root_offset, StoreLocked(payload, length));
+}
+
+uint32_t CXSnapshotIO::SectionEntryLocked(int32_t kind, const std::u16string& name, int32_t root_offset,
+                                          uint32_t offset) {
   if (offset == 0) return 0;
   std::vector<SXSectionEntry>& list = sections_[kind];
   SXSectionEntry entry;
@@ -223,8 +228,171 @@ uint32_t CXSnapshotIO::AddSection(int32_t kind, const std::u16string& name, int3
 }
 
 uint32_t CXSnapshotIO::AddSection(int32_t kind, const std::u16string& name, int32_t root_offset,
-                                  const CXMemWriter& payload) {
-  return AddSection(kind, name, root_offset, payload.data(), payload.position());
+                                  const CXMemWriter& payload, CXPayloadSpool* spool) {
+  if (spool == nullptr || !spool->active()) return AddSection(kind, name, root_offset, payload.data(), payload.position());
+  if (kind < kSectionRegistry || kind > kSectionApps) return 0;
+  // The last part is compressed outside the lock, as the others were.
+  spool->Seal(payload.data(), payload.held());
+  std::lock_guard<std::mutex> guard(mutex());
+  const uint32_t offset = StoreSpooledLocked(*spool, payload.position());
+  spool->Discard();
+  return SectionEntryLocked(kind, name, root_offset, offset);
+}
+
+std::u16string CXSnapshotIO::NewSpoolPath() {
+  std::lock_guard<std::mutex> guard(mutex());
+  if (path_.empty()) return std::u16string();
+  return path_ + u"." + Widen(std::to_string(++spools_)) + u".part";
+}
+
+namespace {
+
+// The joined block on its way into the file, in writes of 64 KiB, until
+// it would no longer save more than 4 bytes of the payload.
+class JoinedSink final : public CXLz4Sink {
+ public:
+  JoinedSink(int32_t length, std::function<bool(const uint8_t*, int32_t)> write)
+      : length_(length), write_(std::move(write)) {
+    buffer_.reserve(kBuffer);
+  }
+  bool Put(const uint8_t* bytes, int32_t n) override {
+    if (static_cast<int64_t>(stored_) + n + 4 >= length_) {
+      paid_ = false;
+      return false;
+    }
+    stored_ += n;
+    while (n > 0) {
+      const int32_t take = std::min<int32_t>(n, kBuffer - static_cast<int32_t>(buffer_.size()));
+      buffer_.insert(buffer_.end(), bytes, bytes + take);
+      bytes += take;
+      n -= take;
+      if (buffer_.size() == static_cast<size_t>(kBuffer) && !Flush()) return false;
+    }
+    return true;
+  }
+  bool Flush() {
+    const bool written = buffer_.empty() || write_(buffer_.data(), static_cast<int32_t>(buffer_.size()));
+    buffer_.clear();
+    return written;
+  }
+  bool paid() const { return paid_; }
+  int32_t stored() const { return stored_; }
+
+ private:
+  static constexpr int32_t kBuffer = 64 * 1024;
+  int32_t length_;
+  std::function<bool(const uint8_t*, int32_t)> write_;
+  std::vector<uint8_t> buffer_;
+  int32_t stored_ = 1;  // the method byte
+  bool paid_ = true;
+};
+
+}  // namespace
+
+uint32_t CXSnapshotIO::StoreSpooledLocked(CXPayloadSpool& spool, int32_t length) {
+  if (failed_) return 0;
+  if (!spool.error().empty() || !spool.Rewind()) {
+    SetError("", Widen(spool.error()));
+    failed_ = true;
+    return 0;
+  }
+  const int32_t offset = position_;
+  if (length < kRawShortLimit) {
+    // Only tiny test parts come here: the payload is held whole and stored as any other.
+    std::vector<uint8_t> whole(static_cast<size_t>(length));
+    CXLz4PartDecoder decoder;
+    std::vector<uint8_t> block;
+    int32_t at = 0, n = 0;
+    while (spool.NextPart(&block, &n)) {
+      if (n > length - at || !decoder.Decode(block.data(), static_cast<int32_t>(block.size()), whole.data() + at, n)) {
+        break;
+      }
+      at += n;
+    }
+    if (at != length) {
+      SetError("", Widen(spool.error().empty() ? "a spooled section does not decode" : spool.error()));
+      failed_ = true;
+      return 0;
+    }
+    return StoreLocked(whole.data(), length);
+  }
+  // Both forms of a payload this long have the 8-byte header: its place is
+  // kept, followed by the method byte, and filled in once S is known.
+  uint8_t start[9] = {};
+  start[8] = kMethodLz4;
+  if (!WriteLocked(start, sizeof start)) return 0;
+  JoinedSink sink(length, [this](const uint8_t* bytes, int32_t n) { return WriteLocked(bytes, n); });
+  CXLz4Joiner joiner(sink);
+  std::vector<uint8_t> block;
+  int32_t n = 0;
+  int32_t taken = 0;
+  bool joined = true;
+  while (joined && spool.NextPart(&block, &n)) {
+    ++taken;
+    joined = joiner.Add(block.data(), static_cast<int32_t>(block.size()), taken == spool.parts());
+  }
+  if (failed_) return 0;
+  if (!spool.error().empty()) {
+    SetError("", Widen(spool.error()));
+    failed_ = true;
+    return 0;
+  }
+  if (joined && taken == spool.parts() && sink.paid() && sink.Flush()) {
+    const int32_t end = position_;
+    uint8_t header[8];
+    if (EncodeBlockHeader(sink.stored(), length, true, header) == 8 && file_.Seek(offset) &&
+        file_.WriteAll(header, sizeof header) && file_.Seek(end)) {
+      return static_cast<uint32_t>(offset);
+    }
+    failed_ = true;
+    return 0;
+  }
+  if (failed_) return 0;
+  if (sink.paid()) {
+    SetError("", u"a spooled section does not join into one block");
+    failed_ = true;
+    return 0;
+  }
+  return StoreSpooledRawLocked(spool, offset, length);
+}
+
+uint32_t CXSnapshotIO::StoreSpooledRawLocked(CXPayloadSpool& spool, int32_t offset, int32_t length) {
+  // Not worth it: the raw block, which is longer than what was written, goes over it.
+  if (!file_.Seek(offset)) {
+    failed_ = true;
+    return 0;
+  }
+  position_ = offset;
+  uint8_t header[8];
+  const int32_t h = EncodeBlockHeader(length, length, false, header);
+  if (h == 0) {
+    SetError("", u"Cannot " + Widen(Format("write(%d)", length)) + u" file\n[" + path_ + u"] [error:" +
+                     Widen(std::to_string(kErrorFileTooLarge)) + u"]");
+    failed_ = true;
+    return 0;
+  }
+  if (!WriteLocked(header, h) || !spool.Rewind()) {
+    if (!spool.error().empty()) SetError("", Widen(spool.error()));
+    failed_ = true;
+    return 0;
+  }
+  CXLz4PartDecoder decoder;
+  std::vector<uint8_t> block, raw;
+  int32_t n = 0;
+  int64_t written = 0;
+  while (spool.NextPart(&block, &n)) {
+    raw.resize(static_cast<size_t>(n));
+    if (!decoder.Decode(block.data(), static_cast<int32_t>(block.size()), raw.data(), n) || !WriteLocked(raw.data(), n)) {
+      break;
+    }
+    written += n;
+  }
+  if (written != length) {
+    if (!failed_) SetError("", Widen(spool.error().empty() ? "a spooled section does not decode" : spool.error()));
+    failed_ = true;
+    return 0;
+  }
+  return static_cast<uint32_t>(offset);
 }
 
 void CXSnapshotIO::BuildTables(CXMemWriter& payload, uint32_t table_offsets[3]) {
@@ -335,6 +503,7 @@ void CXSnapshotIO::ResetWriter() {
   position_ = 0;
   path_.clear();
   for (auto& list : sections_) list.clear();
+  spools_ = 0;
   scratch_.Free();
   info_ = SXSnapshotInfo();
   info_.number = -1;

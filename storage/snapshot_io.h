@@ -31,6 +31,7 @@
 namespace orvalinth {
 
 class CXMemWriter;
+class CXPayloadSpool;
 
 enum : int32_t {
   kSectionRegistry = 0,
@@ -128,7 +129,14 @@ class CXSnapshotIO : public CXError, public CXSerializedAccess {
   // Returns the block's offset; 0 on failure or an unknown kind.
   uint32_t AddSection(int32_t kind, const std::u16string& name, int32_t root_offset, const uint8_t* payload,
                       int32_t length);
-  uint32_t AddSection(int32_t kind, const std::u16string& name, int32_t root_offset, const CXMemWriter& payload);
+  // A payload streamed into `spool` (when it took parts) is stored from there:
+  // see storage/payload_spool.h.
+  uint32_t AddSection(int32_t kind, const std::u16string& name, int32_t root_offset, const CXMemWriter& payload,
+                      CXPayloadSpool* spool = nullptr);
+
+  // The path of a new spool file of this recording ("<snapshot>.<n>.part");
+  // empty when no snapshot is being recorded.
+  std::u16string NewSpoolPath();
 
   // Ends the snapshot: the tables block, the last version chunk, the info
   // block with `number`, `counters` and `machine`, the final header; closes
@@ -149,6 +157,9 @@ class CXSnapshotIO : public CXError, public CXSerializedAccess {
   uint32_t StoreLocked(const uint8_t* payload, int32_t length);
   uint32_t StoreInPartsLocked(const uint8_t* payload, int32_t length);
   uint32_t StoreRawLocked(const uint8_t* payload, int32_t length);
+  uint32_t StoreSpooledLocked(CXPayloadSpool& spool, int32_t length);
+  uint32_t StoreSpooledRawLocked(CXPayloadSpool& spool, int32_t offset, int32_t length);
+  uint32_t SectionEntryLocked(int32_t kind, const std::u16string& name, int32_t root_offset, uint32_t offset);
   bool WriteLocked(const uint8_t* bytes, int32_t n);
   void BuildTables(CXMemWriter& payload, uint32_t table_offsets[3]);
   void BuildInfo(CXMemWriter& payload);
@@ -160,6 +171,7 @@ class CXSnapshotIO : public CXError, public CXSerializedAccess {
   uint8_t header_[kHeaderSize] = {};
   std::u16string path_;
   std::vector<SXSectionEntry> sections_[3];
+  int32_t spools_ = 0;  // spool files named so far
   CXExeVersionTable version_table_;
   SXSnapshotInfo info_;
   bool failed_ = false;

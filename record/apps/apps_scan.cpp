@@ -8,11 +8,14 @@
 #include "record/file_info.h"
 #include "record/scan_request.h"
 #include "storage/node_table.h"
+#include "storage/payload_spool.h"
 #include "storage/snapshot_writer.h"
 
 namespace orvalinth {
 
 SXAppCategory::SXAppCategory() { payload.WriteU8(0x01); }
+
+SXAppCategory::~SXAppCategory() = default;
 
 bool SXAppsScanContext::StopRequested() const { return thread->state() == CXScanThread::kStateStopRequested; }
 
@@ -44,6 +47,10 @@ void CXAppsScan::Run() {
   // Shortcuts are resolved through the shell's link object, which wants COM.
   platform::ScopedComApartment com;
   SXAppCategory categories[kAppCategoryCount];
+  for (SXAppCategory& category : categories) {
+    category.spool = std::make_unique<CXPayloadSpool>(writer_);
+    category.spool->Attach(category.payload);
+  }
   SXAppsScanContext context;
   context.thread = this;
   context.entries = &writer_.progress(kScanApps, 0);
@@ -68,7 +75,7 @@ void CXAppsScan::HandOver(SXAppCategory* categories) {
     node->child_offset = category.child_offset;
     node->content_offset = category.items_offset;
     const int32_t root_offset = root.Flush(category.payload, false);
-    writer_.AddSection(kSectionApps, name, root_offset, category.payload);
+    writer_.AddSection(kSectionApps, name, root_offset, category.payload, category.spool.get());
     category.payload.Release();  // handed over: its memory goes now
   }
 }

@@ -33,6 +33,7 @@
 
 namespace orvalinth {
 
+class CXPayloadSpool;
 class CXScanRequest;
 class CXSerializedAccessInt;
 class CXSnapshotIO;
@@ -45,8 +46,12 @@ struct SXFileRecord;
 // its root node gets.
 struct SXAppCategory {
   SXAppCategory();
+  ~SXAppCategory();
 
   CXMemWriter payload;
+  // Where a long payload streams as it is built (storage/payload_spool.h);
+  // null: the payload is held whole.
+  std::unique_ptr<CXPayloadSpool> spool;
   int32_t child_offset = 0;  // the category's child node table (offset A), or 0
   int32_t items_offset = 0;  // the category's own item run (offset B), or 0
 };

@@ -50,6 +50,16 @@ std::string JobRecording::SectionBlock(int32_t kind, size_t index) const {
   return bytes_.substr(offset, static_cast<size_t>(block.header_size) + block.stored);
 }
 
+std::vector<std::string> JobRecording::SectionPayloads(int32_t kind) const {
+  std::vector<std::string> payloads;
+  for (const SXSectionEntry& entry : image_.tables[kind]) {
+    StoredBlock block;
+    payloads.push_back(EncodeUtf8(entry.name) + "|" +
+                       (DecodeBlock(bytes_, entry.block_offset, &block) ? block.payload : std::string("?")));
+  }
+  return payloads;
+}
+
 std::vector<uint32_t> JobRecording::BlockOffsets(int32_t kind) const {
   std::vector<uint32_t> offsets;
   for (const SXSectionEntry& entry : image_.tables[kind]) offsets.push_back(entry.block_offset);

@@ -46,6 +46,9 @@ class JobRecording {
   std::vector<uint32_t> BlockOffsets(int32_t kind) const;
   // The stored bytes (header and body) of the block of section `index` of `kind`.
   std::string SectionBlock(int32_t kind, size_t index) const;
+  // Every section of `kind` in the table's order: its name (UTF-8), "|", its
+  // decoded payload ("?" when it does not decode).
+  std::vector<std::string> SectionPayloads(int32_t kind) const;
   const std::u16string& path() const { return path_; }
 
  private:

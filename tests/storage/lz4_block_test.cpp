@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <random>
 #include <string>
 #include <vector>
@@ -83,6 +85,45 @@ TEST(Lz4InParts, EveryPartSizeAndLevelGivesOneBlockOfThePayload) {
         if (part < 64 && payload.size() > 5000) continue;  // a part per byte costs too long; short ones do
         InParts(payload, part, level);
       }
+    }
+  }
+}
+
+// The parts of a payload handed over one at a time in a buffer that is
+// reused (as a streamed payload hands them over): the stream keeps its own
+// window, the joined block decodes to the payload, and so do the parts one
+// by one.
+TEST(Lz4InParts, PartsFromAReusedBufferJoinIntoOneBlockAndDecodeOneByOne) {
+  const std::string payload = Random(9000, 2) + Records(90000) + Random(70000, 3) + std::string(300, 'z');
+  for (int32_t level : {0, 9}) {
+    for (int32_t part : {1000, 4096, 65536, 100000}) {
+      CXLz4PartStream stream(/*keep_window=*/true, level);
+      ASSERT_TRUE(stream.ok());
+      Collect sink;
+      CXLz4Joiner joiner(sink);
+      CXLz4PartDecoder decoder;
+      std::vector<uint8_t> buffer, block(static_cast<size_t>(Lz4CompressBound(part)));
+      std::string parts_back;
+      for (size_t at = 0; at < payload.size(); at += static_cast<size_t>(part)) {
+        const size_t n = std::min(payload.size() - at, static_cast<size_t>(part));
+        buffer.assign(payload.begin() + static_cast<std::ptrdiff_t>(at),
+                      payload.begin() + static_cast<std::ptrdiff_t>(at + n));
+        const int32_t size = stream.Compress(buffer.data(), static_cast<int32_t>(n), block.data(),
+                                             static_cast<int32_t>(block.size()));
+        ASSERT_GT(size, 0);
+        std::fill(buffer.begin(), buffer.end(), '\xEE');  // reused: the window must be the stream's own
+        ASSERT_TRUE(joiner.Add(block.data(), size, at + n == payload.size()));
+        std::string decoded(n, '\0');
+        ASSERT_TRUE(decoder.Decode(block.data(), size, reinterpret_cast<uint8_t*>(&decoded[0]), static_cast<int32_t>(n)));
+        parts_back += decoded;
+      }
+      EXPECT_TRUE(parts_back == payload) << "part " << part << " level " << level;
+      std::string back(payload.size(), '\0');
+      EXPECT_EQ(Lz4DecompressBlock(U8(sink.block), static_cast<int32_t>(sink.block.size()),
+                                   reinterpret_cast<uint8_t*>(&back[0]), static_cast<int32_t>(payload.size())),
+                static_cast<int32_t>(payload.size()));
+      EXPECT_TRUE(back == payload) << "part " << part << " level " << level;
+      EXPECT_EQ(joiner.total(), static_cast<int64_t>(sink.block.size()));
     }
   }
 }

@@ -13,6 +13,7 @@
 #include "settings/settings_fixture.h"
 #include "storage/data_apps.h"
 #include "storage/mem_reader.h"
+#include "storage/payload_spool.h"
 #include "storage/reader/snapshot_reader.h"
 #include "base/strings.h"
 #include "test_support.h"
@@ -151,6 +152,34 @@ TEST_F(AppsScanJob, AStopBetweenPhasesLeavesNoApplicationsSection) {
   EXPECT_EQ(scan_.made, (std::vector<int>{0, 1}));
   EXPECT_TRUE(recording_.SectionNames(kScanApps).empty());
   EXPECT_EQ(recording_.image().table_words[kScanApps], 0u);
+}
+
+// Categories long enough to stream, written in turns as the processes phase
+// writes its four: every payload is the one they give when held whole.
+TEST(AppsScanStreamed, LongCategoriesGiveTheSamePayloadsAsWhenHeldWhole) {
+  const auto record = [](int32_t part) {
+    CXPayloadSpool::set_part_size(part);
+    test::JobRecording recording;
+    ScriptedScan scan(recording.writer());
+    scan.phase = [](int which, SXAppsScanContext& context) {
+      if (which != CXAppsScan::kPhaseProcesses) return;
+      for (int round = 0; round < 60; ++round) {
+        for (const int c : {kAppProcesses, kAppModules, kAppHandles, kAppPorts}) {
+          context.category(c).items_offset = ItemRun(context.category(c), u"qwertyuiopasdfghjklzxcvbnm0123456789");
+        }
+      }
+    };
+    EXPECT_TRUE(recording.Begin());
+    EXPECT_EQ(scan.StartJob(recording.writer(), kScanApps), 1);
+    EXPECT_TRUE(recording.Await());
+    EXPECT_TRUE(recording.Finish());
+    return recording.SectionPayloads(kScanApps);
+  };
+  const std::vector<std::string> whole = record(INT32_MAX);
+  ASSERT_EQ(whole.size(), static_cast<size_t>(kAppCategoryCount));
+  EXPECT_GT(whole[kAppModules].size(), 20u * 1024);
+  EXPECT_TRUE(record(200) == whole);
+  CXPayloadSpool::set_part_size(CXPayloadSpool::kPart);
 }
 
 // The recorder starts the job by the request; here with a service manager

@@ -2,6 +2,8 @@
 
 #include "record/file_scan.h"
 
+#include <algorithm>
+
 #include "base/log.h"
 #include "base/strings.h"
 #include "platform/errors.h"
@@ -166,6 +168,7 @@ void CXFileScan::RecordFolder(SXNodeRecord* node, int32_t depth) {
 
   if (folder_count != 0) folder_counter_.Add(folder_count);
   file_count.Flush();
+  largest_run_bytes_ = std::max(largest_run_bytes_, run.held_bytes());
   node->content_offset = run.Flush(payload_, true);
   node->child_offset = subfolders.Flush(payload_, true);
 }

@@ -65,6 +65,10 @@ class CXFileScan final : public CXSectionWalk {
     listing_thread_ = thread;
     listing_piece_entries_ = piece_entries;
   }
+  // The most memory one folder's files took while they waited to be sorted
+  // and written (the scan's one term that grows with a folder), read after
+  // the job has ended.
+  size_t largest_run_bytes() const { return largest_run_bytes_; }
 
  protected:
   void Run() override;
@@ -99,6 +103,7 @@ class CXFileScan final : public CXSectionWalk {
   int32_t listing_piece_entries_ = CXFolderLister::kPieceEntries;
   std::u16string name_;  // reused for every file looked up for its version: no allocation per file
   std::u16string link_target_;
+  size_t largest_run_bytes_ = 0;
 };
 
 }  // namespace orvalinth

@@ -115,6 +115,37 @@ void WriteFileRecord(CXMemWriter& writer, int32_t version_index, uint16_t attrib
   writer.WriteUnits(name, name_length, wide);
 }
 
+void StoredFileRecordName(const uint8_t* record, const uint8_t** units, int32_t* length, bool* wide) {
+  static constexpr int kSizeWidths[] = {1, 2, 4, 8};
+  const uint8_t flags = record[0];
+  size_t at = 1 + ((flags & kHasAttributes) ? 2 : 0) + ((flags & kHasVersion) ? 4 : 0) + 8 +
+              static_cast<size_t>(kSizeWidths[flags & kWidthMask]);
+  if (flags & kLongName) {
+    *length = record[at] | (record[at + 1] << 8);
+    at += 2;
+  } else {
+    *length = record[at++];
+  }
+  *wide = (flags & kWideName) != 0;
+  *units = record + at;
+}
+
+int CompareStoredNames(const uint8_t* a, int32_t a_length, bool a_wide, const uint8_t* b, int32_t b_length,
+                       bool b_wide) {
+  const int32_t n = a_length < b_length ? a_length : b_length;
+  for (int32_t i = 0; i < n; ++i) {
+    const char16_t x = FoldAZ(static_cast<char16_t>(a_wide ? a[2 * i] | (a[2 * i + 1] << 8) : a[i]));
+    const char16_t y = FoldAZ(static_cast<char16_t>(b_wide ? b[2 * i] | (b[2 * i + 1] << 8) : b[i]));
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (a_length == b_length) return 0;
+  return a_length < b_length ? -1 : 1;
+}
+
+void MarkStoredFileRecordLast(uint8_t* record, bool last) {
+  record[0] = static_cast<uint8_t>(last ? (record[0] | kLast) : (record[0] & ~kLast));
+}
+
 bool HasExecutableExtension(std::u16string_view name) {
   if (name.size() <= 4) return false;
   std::u16string tail(name.substr(name.size() - 4));

@@ -24,6 +24,15 @@ int FileSizeWidthCode(uint64_t size);
 void WriteFileRecord(CXMemWriter& writer, int32_t version_index, uint16_t attributes, int64_t last_write,
                      uint64_t size, const char16_t* name, int32_t name_length, bool last);
 
+// The name of a file record as stored at `record` (one that WriteFileRecord
+// made): where its units begin, how many there are, and whether they are wide.
+void StoredFileRecordName(const uint8_t* record, const uint8_t** units, int32_t* length, bool* wide);
+// The name order (A-Z folded, then the units) of two stored names.
+int CompareStoredNames(const uint8_t* a, int32_t a_length, bool a_wide, const uint8_t* b, int32_t b_length,
+                       bool b_wide);
+// Sets or clears the last-record mark of a stored file record.
+void MarkStoredFileRecordLast(uint8_t* record, bool last);
+
 // True when the name is longer than four units and ends with a point and one
 // of the executable extensions bat, cmd, com, cpl, dll, drv, exe, ini, msi,
 // ocx, scr, sys, vxd (A-Z case ignored).

@@ -8,7 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include "storage/record_pool.h"
 
 namespace orvalinth {
 
@@ -30,10 +29,14 @@ struct SXFileRecord {
   std::u16string_view name_view() const { return std::u16string_view(name(), name_length); }
 };
 
+// The records are held in their stored form (storage/data_file.h) until
+// the run is written, about the stored record and a pointer an entry (36
+// bytes for a file name of a dozen letters): a folder of a million files
+// listed out of name order is sorted in these, not in records of their own.
 class CXSnapshotDataFileRecArray {
  public:
   CXSnapshotDataFileRecArray();
-  virtual ~CXSnapshotDataFileRecArray() = default;
+  virtual ~CXSnapshotDataFileRecArray();
   CXSnapshotDataFileRecArray(const CXSnapshotDataFileRecArray&) = delete;
   CXSnapshotDataFileRecArray& operator=(const CXSnapshotDataFileRecArray&) = delete;
 
@@ -45,16 +48,27 @@ class CXSnapshotDataFileRecArray {
   virtual int32_t Flush(CXMemWriter& writer, bool sort);
 
   // A new record named `name` (cut to 65,535 units) with no version, zero
-  // fields otherwise; the caller fills the rest.
+  // fields otherwise; the caller fills the rest before the next Append, Add
+  // or Flush, which store it.
   SXFileRecord* Append(const char16_t* name, int32_t length);
   SXFileRecord* Append(std::u16string_view name) { return Append(name.data(), static_cast<int32_t>(name.size())); }
 
-  int32_t size() const { return static_cast<int32_t>(records_.size()); }
-  SXFileRecord* at(int32_t index) const { return records_[static_cast<size_t>(index)]; }
+  int32_t size() const { return static_cast<int32_t>(records_.size()) + (pending_ ? 1 : 0); }
+  // The bytes held for the stored records (blocks and pointers).
+  size_t held_bytes() const { return blocks_.size() * kBlockSize + records_.capacity() * sizeof(uint8_t*); }
 
  private:
-  std::vector<SXFileRecord*> records_;
-  CXRecordPool pool_;
+  static constexpr size_t kBlockSize = 64 * 1024;
+  // Stores the pending record.
+  void Store();
+  uint8_t* Room(size_t n);
+
+  std::vector<uint8_t*> records_;  // the stored records, in the order appended
+  std::vector<uint8_t*> blocks_;   // where they lie; a record longer than a block has one of its own
+  size_t used_ = 0;                // bytes taken of the last block
+  std::vector<uint64_t> pending_buffer_;  // the record being filled and its name
+  bool pending_ = false;
+  CXMemWriter* scratch_;
 };
 
 }  // namespace orvalinth

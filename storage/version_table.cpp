@@ -30,9 +30,27 @@ void CXExeVersionTable::StoreOpenChunk() {
   chunk_.Rewind();
 }
 
+// Two 64-bit hashes of the folded units, of different constructions: an
+// FNV-1a and a multiply-xorshift mix, each over all of the path.
+CXExeVersionTable::Digest CXExeVersionTable::DigestOf(const std::u16string& path) {
+  Digest d;
+  d.a = 14695981039346656037ULL;
+  d.b = 0x9E3779B97F4A7C15ULL ^ path.size();
+  for (const char16_t unit : path) {
+    const uint64_t c = FoldAZ(unit);
+    d.a = (d.a ^ (c & 0xFF)) * 1099511628211ULL;
+    d.a = (d.a ^ (c >> 8)) * 1099511628211ULL;
+    d.b = (d.b ^ c) * 0xBF58476D1CE4E5B9ULL;
+    d.b ^= d.b >> 31;
+  }
+  d.b = (d.b ^ (d.b >> 30)) * 0x94D049BB133111EBULL;
+  d.b ^= d.b >> 27;
+  return d;
+}
+
 int32_t CXExeVersionTable::LookupVersion(const std::u16string& path, SXFileRecord* record, SXExeVersion* out) {
   std::lock_guard<std::mutex> guard(lock_);
-  const std::u16string key = FoldedAZ(path);
+  const Digest key = DigestOf(path);
   int32_t index = -1;
   const auto found = map_.find(key);
   if (found != map_.end()) {

@@ -32,6 +32,7 @@
 #include "registry_scratch.h"
 #include "settings/saved_snapshots.h"
 #include "settings/settings_fixture.h"
+#include "storage/payload_spool.h"
 #include "storage/reader/snapshot_reader.h"
 #include "tests/platform/pe_fixtures.h"
 
@@ -52,7 +53,13 @@ constexpr int kSaves = 4;
 constexpr int kFrames = 15;
 
 enum class Kind { kFullDisk, kDataFolderRemoved, kSettingsUnwritable, kFolderVanishes, kVersionCut, kKeyDeleted,
-                  kLinkClosed };
+                  kLinkClosed, kSpoolFull, kStoppedAtPart };
+
+// The cells of streamed sections cut the sections into parts this long, so
+// that the fixture's small tree streams in several; a recording writes at
+// most kMostParts of them.
+constexpr int32_t kMatrixPart = 64;
+constexpr int kMostParts = 6;
 
 struct Fault {
   Kind kind;
@@ -62,7 +69,7 @@ struct Fault {
 std::string CellName(const ::testing::TestParamInfo<Fault>& info) {
   static const char* const kNames[] = {"FullDiskAtWrite", "DataFolderRemoved", "SettingsUnwritableAtSave",
                                        "FolderVanishes", "VersionBlockCut", "RegistryKeyDeleted",
-                                       "LinkClosedAfterFrame"};
+                                       "LinkClosedAfterFrame", "FullDiskAtSpoolWrite", "StoppedAtPart"};
   const Fault& f = info.param;
   return std::string(kNames[static_cast<int>(f.kind)]) + (f.n > 0 || f.kind == Kind::kLinkClosed ? Format("%d", f.n) : "");
 }
@@ -82,6 +89,7 @@ struct Seen {
   int32_t done_id = 0;
   std::string done_msg;
   std::string download;
+  bool stopped = false;  // "stop-scan" answered ok
   bool complete = false;
 };
 
@@ -137,6 +145,48 @@ class VanishingFolder final : public platform::FileSystemWrapper {
     }
   };
   const std::u16string folder_;
+  platform::ScopedFacility<platform::FileSystem> use_;
+};
+
+// The n-th part written to a spool holds the job (the write waits) until
+// the console has asked for a stop, so that the stop comes while part n is
+// being written.
+class PartStop final : public platform::FileSystemWrapper {
+ public:
+  explicit PartStop(int n) : FileSystemWrapper(platform::FileSystem::Real()), n_(n), use_(*this) {}
+  ~PartStop() override { released = true; }
+  std::unique_ptr<platform::File> Open(const std::u16string& path, unsigned mode) override {
+    std::unique_ptr<platform::File> file = target().Open(path, mode);
+    if (file == nullptr || !EndsWithFolded(path, u".part")) return file;
+    return std::make_unique<Held>(std::move(file), *this);
+  }
+  std::atomic<bool> armed{true};
+  std::atomic<bool> reached{false};
+  std::atomic<bool> released{false};
+  std::atomic<int> writes{0};
+
+ private:
+  class Held final : public platform::File {
+   public:
+    Held(std::unique_ptr<platform::File> inner, PartStop& owner) : inner_(std::move(inner)), owner_(owner) {}
+    bool Read(void* b, uint32_t n, uint32_t* got) override { return inner_->Read(b, n, got); }
+    bool Write(const void* b, uint32_t n, uint32_t* written) override {
+      if (++owner_.writes == owner_.n_ && owner_.armed) {
+        owner_.reached = true;
+        test::WaitUntil([this] { return owner_.released.load(); }, kWaitMs);
+      }
+      return inner_->Write(b, n, written);
+    }
+    bool Seek(int64_t offset) override { return inner_->Seek(offset); }
+    bool SeekToEnd(int64_t* position) override { return inner_->SeekToEnd(position); }
+    bool Size(uint64_t* size) override { return inner_->Size(size); }
+    bool Flush() override { return inner_->Flush(); }
+
+   private:
+    std::unique_ptr<platform::File> inner_;
+    PartStop& owner_;
+  };
+  const int n_;
   platform::ScopedFacility<platform::FileSystem> use_;
 };
 
@@ -287,12 +337,19 @@ class FaultMatrix : public test::SettingsTest, public ::testing::WithParamInterf
     switch (f.kind) {
       case Kind::kFullDisk:
       case Kind::kSettingsUnwritable:
+      case Kind::kSpoolFull:
         // The agent's thread runs already: which files are faulty is set
         // before the facility is in place.
-        files_ = std::make_unique<test::FaultyFiles>(f.kind == Kind::kFullDisk ? u".snp" : u".ini.tmp",
-                                                     platform::kOpenWrite | platform::kOpenCreate);
+        if (f.kind == Kind::kSpoolFull) CXPayloadSpool::set_part_size(kMatrixPart);
+        files_ = std::make_unique<test::FaultyFiles>(
+            f.kind == Kind::kFullDisk ? u".snp" : f.kind == Kind::kSpoolFull ? u".part" : u".ini.tmp",
+            platform::kOpenWrite | platform::kOpenCreate);
         files_->fail_from_write = f.n;
         if (f.kind == Kind::kSettingsUnwritable) files_->failing_writes = 1;
+        return true;
+      case Kind::kStoppedAtPart:
+        CXPayloadSpool::set_part_size(kMatrixPart);
+        part_stop_ = std::make_unique<PartStop>(f.n);
         return true;
       case Kind::kDataFolderRemoved:
         removal_ = std::make_unique<DataFolderRemoval>(tree_.path());
@@ -320,6 +377,11 @@ class FaultMatrix : public test::SettingsTest, public ::testing::WithParamInterf
     if (vanishing_ != nullptr) vanishing_->armed = false;
     if (versions_ != nullptr) versions_->armed = false;
     if (registry_ != nullptr) registry_->armed = false;
+    if (part_stop_ != nullptr) {
+      part_stop_->armed = false;
+      part_stop_->released = true;
+    }
+    CXPayloadSpool::set_part_size(CXPayloadSpool::kPart);
   }
 
   // Serves the agent's next connection as a console that closes the link
@@ -344,6 +406,21 @@ class FaultMatrix : public test::SettingsTest, public ::testing::WithParamInterf
       m.Init("scan").AddInt("default", 1).AddString("snap-name", "");
       if (!p.SendMessage(m) || !more() || !Reply(p, "scan", &m)) return;
       s.scan_ok = m.GetInt("ok");
+      if (part_stop_ != nullptr && part_stop_->armed &&
+          test::WaitUntil([this] { return part_stop_->reached.load() || client_->scanning() == 0; }, kWaitMs) &&
+          part_stop_->reached) {
+        // The job waits in part n: the console stops the scan, which then lets it go on.
+        m.Init("stop-scan");
+        const bool sent = p.SendMessage(m);
+        part_stop_->released = true;
+        if (!sent || !Reply(p, "stop-scan", &m)) return;
+        s.stopped = m.GetInt("ok") == 1;
+        m.Init("get-dir").AddString("path", N(tree_.path()));
+        if (!p.SendMessage(m) || !Reply(p, "get-dir", &m)) return;
+        std::vector<std::u16string> listing;
+        s.complete = m.GetList("path", &listing) && !listing.empty();
+        return;
+      }
       if (!more() || !Reply(p, "scan-done", &m)) return;
       s.done_ok = m.GetInt("ok");
       s.done_id = m.GetInt("id-snapshot");
@@ -483,6 +560,7 @@ class FaultMatrix : public test::SettingsTest, public ::testing::WithParamInterf
   std::unique_ptr<VanishingFolder> vanishing_;
   std::unique_ptr<CuttingVersions> versions_;
   std::unique_ptr<DeletingRegistry> registry_;
+  std::unique_ptr<PartStop> part_stop_;
 };
 
 TEST_P(FaultMatrix, TheAgentCarriesOnAndLeavesNoTrace) {
@@ -492,6 +570,7 @@ TEST_P(FaultMatrix, TheAgentCarriesOnAndLeavesNoTrace) {
   const Seen seen = Session(f.kind == Kind::kLinkClosed ? f.n : -1);
   const bool data_folder_removed = removal_ != nullptr && removal_->removed();
   const int snapshot_writes = files_ != nullptr ? files_->writes.load() : 0;
+  const int parts = part_stop_ != nullptr ? part_stop_->writes.load() : 0;
   Disarm();
 
   std::string told;
@@ -543,6 +622,28 @@ TEST_P(FaultMatrix, TheAgentCarriesOnAndLeavesNoTrace) {
       EXPECT_EQ(RecordedError(seen.download, kReadRegistry, u"Doomed"), 0);
       told = "Error: cannot read registry key [" + N(KeyPath()) + "Doomed\\] [error:1018]";
       break;
+    case Kind::kSpoolFull:
+      // Whole only when the recording never came to write part n.
+      if (seen.done_ok == 1) {
+        EXPECT_LT(snapshot_writes, f.n) << "part " << f.n << " failed, yet the snapshot was reported whole";
+      } else {
+        EXPECT_NE(seen.done_msg.find(".part] [error:112]"), std::string::npos) << seen.done_msg;
+        told = "Error: " + seen.done_msg.substr(0, seen.done_msg.find('\n'));
+      }
+      if (f.n > kMostParts) {
+        EXPECT_EQ(seen.done_ok, 1) << "a recording writes more than " << kMostParts << " parts";
+      }
+      break;
+    case Kind::kStoppedAtPart:
+      // Stopped while part n was written (when it came to n): nothing recorded.
+      if (parts >= f.n) {
+        EXPECT_TRUE(seen.stopped);
+        EXPECT_EQ(seen.done_ok, -1) << "no scan-done after a stop";
+      }
+      if (f.n > kMostParts) {
+        EXPECT_LT(parts, f.n) << "a recording writes more than " << kMostParts << " parts";
+      }
+      break;
     case Kind::kLinkClosed:
       EXPECT_EQ(seen.frames, f.n);
       // "connection closed", "connection error" when the agent was sending,
@@ -566,6 +667,10 @@ std::vector<Fault> Cells(Kind kind, int first, int last) {
 INSTANTIATE_TEST_SUITE_P(FullDisk, FaultMatrix, ::testing::ValuesIn(Cells(Kind::kFullDisk, 1, kMostWrites + 1)), CellName);
 INSTANTIATE_TEST_SUITE_P(SettingsUnwritable, FaultMatrix, ::testing::ValuesIn(Cells(Kind::kSettingsUnwritable, 1, kSaves)),
                          CellName);
+INSTANTIATE_TEST_SUITE_P(SpoolFull, FaultMatrix, ::testing::ValuesIn(Cells(Kind::kSpoolFull, 1, kMostParts + 1)),
+                         CellName);
+INSTANTIATE_TEST_SUITE_P(StoppedAtPart, FaultMatrix,
+                         ::testing::ValuesIn(Cells(Kind::kStoppedAtPart, 1, kMostParts + 1)), CellName);
 INSTANTIATE_TEST_SUITE_P(LinkClosed, FaultMatrix, ::testing::ValuesIn(Cells(Kind::kLinkClosed, 0, kFrames - 1)),
                          CellName);
 INSTANTIATE_TEST_SUITE_P(Scan, FaultMatrix,

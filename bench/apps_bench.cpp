@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "base/strings.h"
+#include "bench_memory.h"
 #include "platform/files.h"
 #include "platform/known_folders.h"
 #include "platform/posix/drive_table.h"
@@ -110,15 +111,8 @@ Machine& TheMachine() {
   return machine;
 }
 
-long PeakResidentKb() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.compare(0, 6, "VmHWM:") == 0) return std::atol(line.c_str() + 6);
-  }
-  return -1;
-}
-void ResetPeakResident() { std::ofstream("/proc/self/clear_refs") << "5"; }
+using bench::PeakResidentKb;
+using bench::ResetPeakResident;
 
 void BM_AppsOurs(benchmark::State& state) {
   Machine& machine = TheMachine();

@@ -16,15 +16,25 @@
 //   ScanFolder20000     a folder of 20,000 files (the same names and sizes):
 //                       time per file must not grow with the folder
 //   ScanUsr             /usr of this machine
+//   ScanFiveMillion     5,000,000 files in 500,000 folders (50 + 4,950 +
+//                       495,000, ten files in each) and the folder of
+//                       200,000 beside them: memory must not grow with it
+//   StreamedMillion     the million tree with its sections streamed (ours)
+//                       and held whole, as before streaming (baseline):
+//                       the memory of each, and every decoded section
+//                       payload the same (else the run fails)
 // The generated files are empty or sparse (sizes without data blocks), so
 // the million take inodes but hardly any disk.
 //
 // Reported: the time, the stored size (the snapshot without its 20-byte
-// header; the compressed listing) and the peak resident memory (ours: this
-// process's high-water mark, reset first; the pipeline's: its largest
-// process). For ours also "grown_MB", the growth of that mark over the
-// memory in use before the scan, and "payload_MB", the largest block's
-// payload, which bounds the growth but for a constant. "cpu_s" is the
+// header; the compressed listing) and the peak resident memory (ours: of
+// Scan this process's high-water mark, reset first, and "grown_MB", its
+// growth over the memory in use before the scan; of the large trees the
+// peak of orvalinth_scan_probe, the file job alone in a process of its own
+// as the agent runs it; the pipeline's: its largest process). For ours also "payload_MB", the largest block's payload
+// (held whole it bounded the growth; streamed it no longer does), and
+// "sort_MB", the most one folder's file records took while they waited to
+// be sorted, the one term of the scan's memory that grows with a folder. "cpu_s" is the
 // processor time (user and system) of a scan: ours of this process, the
 // pipeline's of its processes together; a busy machine disturbs it less than
 // the wall time.
@@ -43,11 +53,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "base/strings.h"
+#include "bench_memory.h"
 #include "disk_names.h"
 #include "platform/files.h"
 #include "platform/posix/drive_table.h"
@@ -56,6 +69,8 @@
 #include "record/file_scan.h"
 #include "record/scan_request.h"
 #include "storage/block_header.h"
+#include "storage/lz4_block.h"
+#include "storage/payload_spool.h"
 #include "storage/snapshot_writer.h"
 
 namespace orvalinth {
@@ -179,12 +194,12 @@ void MakeFiles(const fs::path& folder, int count, Names& names) {
   }
 }
 
-// 10 folders of 99 folders of 100 folders, ten files in each of the
-// 100,000; and the folder "wide" of 200,000 files.
-void MakeMillionTree(const fs::path& root) {
+// `top` folders of 99 folders of 100 folders, ten files in each; and the
+// folder "wide" of 200,000 files.
+void MakeTree(const fs::path& root, int top) {
   Names names(20261209);
   int serial = 0;
-  for (int a = 0; a < 10; ++a) {
+  for (int a = 0; a < top; ++a) {
     const fs::path one = root / names.FolderName(++serial);
     fs::create_directory(one);
     MakeFiles(one, 10, names);
@@ -202,6 +217,10 @@ void MakeMillionTree(const fs::path& root) {
   fs::create_directory(root / "wide");
   MakeFiles(root / "wide", 200000, names);
 }
+
+// 10 and 50 of them: 1,000,000 files in 100,000 folders, 5,000,000 in 500,000.
+void MakeMillionTree(const fs::path& root) { MakeTree(root, 10); }
+void MakeFiveMillionTree(const fs::path& root) { MakeTree(root, 50); }
 
 void MakeFolder20000(const fs::path& root) {
   Names names(20261209);
@@ -235,6 +254,12 @@ std::u16string GeneratedTree(const char16_t* name, void (*make)(const fs::path&)
 const std::u16string& MillionTree() {
   static const std::u16string tree =
       GeneratedTree(u"million-tree-1", MakeMillionTree, "tree of 1,000,000 files and a folder of 200,000");
+  return tree;
+}
+
+const std::u16string& FiveMillionTree() {
+  static const std::u16string tree = GeneratedTree(u"five-million-tree-1", MakeFiveMillionTree,
+                                                   "tree of 5,000,000 files and a folder of 200,000");
   return tree;
 }
 
@@ -278,18 +303,9 @@ uint64_t LargestPayload(const std::u16string& path) {
   return largest;
 }
 
-// The process's peak resident memory ("VmHWM") or the memory in use now
-// ("VmRSS") in kB, and the reset of the peak to the memory in use (Linux 4.0 on).
-long StatusKb(const char* field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  const size_t n = std::strlen(field);
-  while (std::getline(status, line)) {
-    if (line.compare(0, n, field) == 0) return std::atol(line.c_str() + n);
-  }
-  return -1;
-}
-void ResetPeakResident() { std::ofstream("/proc/self/clear_refs") << "5"; }
+using bench::ResetPeakResident;
+using bench::SectionPayloads;
+using bench::StatusKb;
 
 double Seconds(const rusage& usage) {
   return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
@@ -307,6 +323,8 @@ void Warm(const std::u16string& tree) {
   (void)listed;  // only the page cache matters here
 }
 
+// Our file job recording `tree` in this process, as often as the benchmark
+// library asks.
 void ScanOurs(benchmark::State& state, const std::u16string& tree) {
   const std::u16string path = TempPath(u".snp");
   Warm(tree);
@@ -316,6 +334,7 @@ void ScanOurs(benchmark::State& state, const std::u16string& tree) {
   request.MakeExclusionSet(kScanFiles);
   uint64_t size = 0;
   int32_t files = 0;
+  size_t sort_bytes = 0;
   ResetPeakResident();
   const long start_kb = StatusKb("VmRSS:");
   const double cpu_start = CpuSeconds();
@@ -328,6 +347,7 @@ void ScanOurs(benchmark::State& state, const std::u16string& tree) {
       CXFileScan job(writer, request, {tree}, nullptr);
       job.StartJob(writer, kScanFiles);
       while (writer.running_jobs().Get() != 0) platform::SleepMs(1);
+      sort_bytes = job.largest_run_bytes();
     }
     files = writer.progress(kScanFiles, 1).Get();
     if (writer.FinishSnapshot(1, DescribeMachine()) == 0) state.SkipWithError("the snapshot was not finished");
@@ -339,8 +359,10 @@ void ScanOurs(benchmark::State& state, const std::u16string& tree) {
   state.counters["size_MB"] = benchmark::Counter(static_cast<double>(size - 20) / 1e6);
   state.counters["files"] = benchmark::Counter(files);
   state.counters["peak_MB"] = benchmark::Counter(static_cast<double>(peak_kb) / 1e3);
+  state.counters["peak_MiB"] = benchmark::Counter(static_cast<double>(peak_kb) / 1024.0);
   state.counters["grown_MB"] = benchmark::Counter(static_cast<double>(peak_kb - start_kb) / 1e3);
   state.counters["payload_MB"] = benchmark::Counter(static_cast<double>(LargestPayload(path)) / 1e6);
+  state.counters["sort_MB"] = benchmark::Counter(static_cast<double>(sort_bytes) / 1e6);
   platform::FileSystem::Get().RemoveFile(path);
 }
 
@@ -372,6 +394,46 @@ bool RunMeasured(const std::string& command, long* peak_kb, double* cpu) {
   return got == sizeof result && result[0] == 0;
 }
 
+// Our file job recording `tree` in a process of its own, as the agent runs
+// it (orvalinth_scan_probe), measured as the pipeline is: its wall and
+// processor time and its peak resident memory. Sections streamed in parts
+// of `part` bytes (INT32_MAX: held whole, as they once were); the snapshot
+// is kept at *kept when given.
+void ScanOursApart(benchmark::State& state, const std::u16string& tree, int32_t part = CXPayloadSpool::kPart,
+                   std::u16string* kept = nullptr) {
+  const std::u16string path = TempPath(u".snp");
+  const std::u16string report = TempPath(u".txt");
+  Warm(tree);
+  const std::string probe = platform::posix::ToHostPath(BenchFolder() + u"orvalinth_scan_probe");
+  const std::string command = "'" + probe + "' '" + EncodeUtf8(tree) + "' '" + EncodeUtf8(path) + "' " +
+                              std::to_string(part) + " > " + Quoted(report);
+  long peak_kb = 0;
+  double cpu = 0;
+  for (auto _ : state) {
+    if (!RunMeasured(command, &peak_kb, &cpu)) {
+      state.SkipWithError("orvalinth_scan_probe failed");
+      break;
+    }
+  }
+  std::ifstream in(platform::posix::ToHostPath(report));
+  long files = 0;
+  size_t sort_bytes = 0;
+  in >> files >> sort_bytes;
+  state.counters["cpu_s"] = benchmark::Counter(cpu / static_cast<double>(std::max<int64_t>(state.iterations(), 1)));
+  state.counters["size_MB"] = benchmark::Counter(static_cast<double>(FileSize(path) - 20) / 1e6);
+  state.counters["files"] = benchmark::Counter(static_cast<double>(files));
+  state.counters["peak_MB"] = benchmark::Counter(static_cast<double>(peak_kb) / 1e3);
+  state.counters["peak_MiB"] = benchmark::Counter(static_cast<double>(peak_kb) / 1024.0);
+  state.counters["payload_MB"] = benchmark::Counter(static_cast<double>(LargestPayload(path)) / 1e6);
+  state.counters["sort_MB"] = benchmark::Counter(static_cast<double>(sort_bytes) / 1e6);
+  platform::FileSystem::Get().RemoveFile(report);
+  if (kept != nullptr) {
+    *kept = path;
+  } else {
+    platform::FileSystem::Get().RemoveFile(path);
+  }
+}
+
 void ScanBaseline(benchmark::State& state, const std::u16string& tree) {
   const std::u16string out = TempPath(u".lz4");
   Warm(tree);
@@ -397,13 +459,30 @@ const std::u16string& Usr() {
 
 void BM_ScanOurs(benchmark::State& state) { ScanOurs(state, SmallTree()); }
 void BM_ScanBaseline(benchmark::State& state) { ScanBaseline(state, SmallTree()); }
-void BM_MillionOurs(benchmark::State& state) { ScanOurs(state, MillionTree()); }
+void BM_MillionOurs(benchmark::State& state) { ScanOursApart(state, MillionTree()); }
 void BM_MillionBaseline(benchmark::State& state) { ScanBaseline(state, MillionTree()); }
-void BM_Wide200kOurs(benchmark::State& state) { ScanOurs(state, MillionTree() + u"wide\\"); }
+void BM_Wide200kOurs(benchmark::State& state) { ScanOursApart(state, MillionTree() + u"wide\\"); }
 void BM_Wide200kBaseline(benchmark::State& state) { ScanBaseline(state, MillionTree() + u"wide\\"); }
-void BM_Wide20kOurs(benchmark::State& state) { ScanOurs(state, Folder20000()); }
+void BM_Wide20kOurs(benchmark::State& state) { ScanOursApart(state, Folder20000()); }
 void BM_Wide20kBaseline(benchmark::State& state) { ScanBaseline(state, Folder20000()); }
-void BM_UsrOurs(benchmark::State& state) { ScanOurs(state, Usr()); }
+void BM_FiveMillionOurs(benchmark::State& state) { ScanOursApart(state, FiveMillionTree()); }
+void BM_FiveMillionBaseline(benchmark::State& state) { ScanBaseline(state, FiveMillionTree()); }
+// The million tree streamed (ours) and held whole, as before streaming
+// (baseline): the memory of each, and every decoded payload the same.
+std::u16string g_streamed;
+void BM_StreamedMillionOurs(benchmark::State& state) {
+  ScanOursApart(state, MillionTree(), CXPayloadSpool::kPart, &g_streamed);
+}
+void BM_StreamedMillionBaseline(benchmark::State& state) {
+  std::u16string whole;
+  ScanOursApart(state, MillionTree(), INT32_MAX, &whole);
+  const std::vector<std::string> a = SectionPayloads(g_streamed), b = SectionPayloads(whole);
+  if (a.empty() || a != b) state.SkipWithError("the streamed payloads differ from those held whole");
+  state.counters["same_payloads"] = benchmark::Counter(!a.empty() && a == b ? 1 : 0);
+  platform::FileSystem::Get().RemoveFile(g_streamed);
+  platform::FileSystem::Get().RemoveFile(whole);
+}
+void BM_UsrOurs(benchmark::State& state) { ScanOursApart(state, Usr()); }
 void BM_UsrBaseline(benchmark::State& state) { ScanBaseline(state, Usr()); }
 
 BENCHMARK(BM_ScanOurs)->Name("Scan/ours")->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3);
@@ -420,7 +499,9 @@ const bool kMillionRegistered = [] {
   } pairs[] = {{"ScanUsr", BM_UsrOurs, BM_UsrBaseline},
                {"ScanFolder20000", BM_Wide20kOurs, BM_Wide20kBaseline},
                {"ScanFolder200000", BM_Wide200kOurs, BM_Wide200kBaseline},
-               {"ScanMillion", BM_MillionOurs, BM_MillionBaseline}};
+               {"ScanMillion", BM_MillionOurs, BM_MillionBaseline},
+               {"ScanFiveMillion", BM_FiveMillionOurs, BM_FiveMillionBaseline},
+               {"StreamedMillion", BM_StreamedMillionOurs, BM_StreamedMillionBaseline}};
   for (const auto& pair : pairs) {
     for (int side = 0; side < 2; ++side) {
       benchmark::RegisterBenchmark((std::string(pair.group) + (side == 0 ? "/ours" : "/baseline")).c_str(),

@@ -1,6 +1,10 @@
 #include "e2e_support.h"
 
+#include <dirent.h>
+
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
 #include <filesystem>
 
 #include "base/strings.h"
@@ -104,6 +108,43 @@ std::string Joined(const std::vector<std::string>& lines) {
   std::string text;
   for (const std::string& line : lines) text += "  " + line + "\n";
   return text;
+}
+
+int WineProcessOf(const std::string& host_exe) {
+  const std::string name = std::filesystem::path(host_exe).filename().string();
+  int found = -1;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return found;
+  while (dirent* entry = readdir(proc)) {
+    const int pid = static_cast<int>(std::atol(entry->d_name));
+    if (pid <= 0) continue;
+    const std::string base = "/proc/" + std::to_string(pid);
+    if (ReadWholeFile(base + "/cmdline").find(name) == std::string::npos) continue;
+    std::ifstream maps(base + "/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+      if (line.size() >= host_exe.size() && line.compare(line.size() - host_exe.size(), host_exe.size(), host_exe) == 0) {
+        found = pid;
+        break;
+      }
+    }
+    if (found > 0) break;
+  }
+  closedir(proc);
+  return found;
+}
+
+long ProcessStatus(int pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  while (status >> key) {
+    if (key == field) {
+      long value = -1;
+      status >> value;
+      return value;
+    }
+  }
+  return -1;
 }
 
 }  // namespace orvalinth::e2e

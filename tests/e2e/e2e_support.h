@@ -51,4 +51,11 @@ std::vector<std::string> WithoutConnectLines(std::vector<std::string> lines);
 // The lines, one a line, for failure messages.
 std::string Joined(const std::vector<std::string>& lines);
 
+// The Linux process in which Wine runs the executable `host_exe` (the host
+// path of the file in a prefix): the one whose command line names the
+// executable and which has that very file mapped. -1 when there is none.
+int WineProcessOf(const std::string& host_exe);
+// A field of /proc/<pid>/status in kB or as a count ("VmHWM:", "Threads:"); -1 when missing.
+long ProcessStatus(int pid, const std::string& field);
+
 }  // namespace orvalinth::e2e

@@ -96,33 +96,6 @@ SXSample SampleOf(pid_t pid, int cycle) {
   return sample;
 }
 
-// The Linux process in which Wine runs the executable `host_exe` (the host
-// path of the file in a prefix): the one whose command line names the
-// executable and which has that very file mapped. -1 when there is none.
-pid_t WineProcessOf(const std::string& host_exe) {
-  const std::string name = fs::path(host_exe).filename().string();
-  pid_t found = -1;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return found;
-  while (dirent* entry = readdir(proc)) {
-    const pid_t pid = static_cast<pid_t>(std::atol(entry->d_name));
-    if (pid <= 0) continue;
-    const std::string base = "/proc/" + std::to_string(pid);
-    if (ReadWholeFile(base + "/cmdline").find(name) == std::string::npos) continue;
-    std::ifstream maps(base + "/maps");
-    std::string line;
-    while (std::getline(maps, line)) {
-      if (line.size() >= host_exe.size() && line.compare(line.size() - host_exe.size(), host_exe.size(), host_exe) == 0) {
-        found = pid;
-        break;
-      }
-    }
-    if (found > 0) break;
-  }
-  closedir(proc);
-  return found;
-}
-
 CXMessage& ScanRequest(CXMessage& request, const std::u16string& target) {
   request.Init("scan").AddInt("default", 0).AddList("file", {target}).AddList("regs", {}).AddList("apps", {});
   request.AddInt("add-ver-inf", 0).AddInt("full", 0).AddString("snap-name", "soak");

@@ -88,15 +88,17 @@ int CXSnapshotIO::CreateSnapshot(const std::u16string& path, const std::string& 
   return 1;
 }
 
+uint32_t CXSnapshotIO::TooLargeLocked(int32_t n) {
+  SetError("", u"Cannot " + Widen(Format("write(%d)", n)) + u" file\n[" + path_ + u"] [error:" +
+                   Widen(std::to_string(kErrorFileTooLarge)) + u"]");
+  failed_ = true;
+  return 0;
+}
+
 bool CXSnapshotIO::WriteLocked(const uint8_t* bytes, int32_t n) {
   if (failed_) return false;
-  if (static_cast<int64_t>(position_) + n > INT32_MAX) {
-    // Offsets are 32-bit: what lies beyond 2 GiB could never be found again.
-    SetError("", u"Cannot " + Widen(Format("write(%d)", n)) + u" file\n[" + path_ + u"] [error:" +
-                     Widen(std::to_string(kErrorFileTooLarge)) + u"]");
-    failed_ = true;
-    return false;
-  }
+  // Offsets are 32-bit: what lies beyond 2 GiB could never be found again.
+  if (static_cast<int64_t>(position_) + n > INT32_MAX) return TooLargeLocked(n);
   if (!file_.WriteAll(bytes, n)) {
     failed_ = true;
     return false;
@@ -131,12 +133,7 @@ uint32_t CXSnapshotIO::StoreRawLocked(const uint8_t* payload, int32_t length) {
   const int32_t offset = position_;
   uint8_t header[8];
   const int32_t h = EncodeBlockHeader(length, length, false, header);
-  if (h == 0) {
-    SetError("", u"Cannot " + Widen(Format("write(%d)", length)) + u" file\n[" + path_ + u"] [error:" +
-                     Widen(std::to_string(kErrorFileTooLarge)) + u"]");
-    failed_ = true;
-    return 0;
-  }
+  if (h == 0) return TooLargeLocked(length);
   if (!WriteLocked(header, h) || !WriteLocked(payload, length)) return 0;
   return static_cast<uint32_t>(offset);
 }
@@ -365,12 +362,7 @@ uint32_t CXSnapshotIO::StoreSpooledRawLocked(CXPayloadSpool& spool, int32_t offs
   position_ = offset;
   uint8_t header[8];
   const int32_t h = EncodeBlockHeader(length, length, false, header);
-  if (h == 0) {
-    SetError("", u"Cannot " + Widen(Format("write(%d)", length)) + u" file\n[" + path_ + u"] [error:" +
-                     Widen(std::to_string(kErrorFileTooLarge)) + u"]");
-    failed_ = true;
-    return 0;
-  }
+  if (h == 0) return TooLargeLocked(length);
   if (!WriteLocked(header, h) || !spool.Rewind()) {
     if (!spool.error().empty()) SetError("", Widen(spool.error()));
     failed_ = true;

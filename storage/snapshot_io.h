@@ -161,6 +161,9 @@ class CXSnapshotIO : public CXError, public CXSerializedAccess {
   uint32_t StoreSpooledRawLocked(CXPayloadSpool& spool, int32_t offset, int32_t length);
   uint32_t SectionEntryLocked(int32_t kind, const std::u16string& name, int32_t root_offset, uint32_t offset);
   bool WriteLocked(const uint8_t* bytes, int32_t n);
+  // A block or write of n bytes would pass what 32-bit offsets reach: the
+  // error line (code 223) and the failure; 0.
+  uint32_t TooLargeLocked(int32_t n);
   void BuildTables(CXMemWriter& payload, uint32_t table_offsets[3]);
   void BuildInfo(CXMemWriter& payload);
   void CollectInfo(int32_t number, const SXRecordingCounters& counters, const SXMachineDescription& machine);

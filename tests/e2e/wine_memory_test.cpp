@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <random>
 
 #include "e2e_support.h"
+#include "host_process.h"
 #include "link/message.h"
 #include "service_link.h"
 #include "service_link_test.h"
@@ -27,8 +29,10 @@ class WineMemory : public ServiceLinkTest {
   static void SetUpTestSuite() { OpenService("memory"); }
 };
 
-// `files` files in folders of 100 (names as disks have them, empty).
+// `files` files in folders of 100 (names as disks have them, empty, with
+// times of their own), the same at every run.
 void MakeTree(const fs::path& root, int files) {
+  const fs::file_time_type base = fs::file_time_type::clock::now() - std::chrono::hours(24 * 365);
   std::mt19937 gen(20261209);
   static const char* const kStems[] = {"setup", "readme", "kernel", "shell", "config", "update", "icon", "data"};
   static const char* const kExts[] = {".dll", ".exe", ".txt", ".xml", ".dat", ".png"};
@@ -37,6 +41,7 @@ void MakeTree(const fs::path& root, int files) {
     if (made % 100 == 0) fs::create_directories(folder);
     const std::string name = std::string(kStems[gen() % 8]) + std::to_string(made) + kExts[gen() % 6];
     std::ofstream{folder / name};
+    fs::last_write_time(folder / name, base - std::chrono::seconds(made));
   }
 }
 
@@ -66,6 +71,7 @@ TEST_F(WineMemory, ScanOfAGeneratedTree) {
   const long peak = ProcessStatus(pid, "VmHWM:");
   std::string bytes;
   ASSERT_NO_FATAL_FAILURE(Download(done.id_snapshot, &bytes));
+  if (const char* keep = std::getenv("ORVALINTH_WINE_MEMORY_SNAPSHOT")) WriteWholeFile(keep, bytes);
   std::printf("[ memory   ] %d files, snapshot %zu bytes: peak resident memory of the service's Wine process "
               "%ld KiB (%ld KiB before the scan)\n",
               files, bytes.size(), peak, before);

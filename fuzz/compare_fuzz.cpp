@@ -4,13 +4,14 @@
 // do: a counting pass first, then one walk per writer. The reader must
 // decode them or report a fault whose message names the file, never read
 // out of bounds, crash, leak or allocate without bound; a walk is the same
-// on every pass, and every JSON line is valid JSON.
+// on every pass, every JSON line is valid JSON, and a file compared with
+// itself has no changes.
 //
 // Input: byte 0 the options (1: the default filter, else none; 2: small
 // chunks of the section payloads; bits 2-3: the file mode; 16: the report of
-// the old snapshot, else of the new), bytes 1-4 the old file's length n
-// (uint32, little-endian, cut to what follows), then n bytes of the old
-// file and the rest the new file.
+// the old snapshot, else of the new; 32: the new file compared with itself),
+// bytes 1-4 the old file's length n (uint32, little-endian, cut to what
+// follows), then n bytes of the old file and the rest the new file.
 
 #include <cstddef>
 #include <cstdint>
@@ -87,11 +88,12 @@ class CXTee final : public CXChangeSink {
 // The walk once to count, then once for each writer; `walk(sink, fault)` is 1
 // when it read through.
 template <class Walk>
-void Produce(SXReportHeader header, const std::string& labels, Walk&& walk) {
+void Produce(SXReportHeader header, const std::string& labels, bool same, Walk&& walk) {
   CXCountingSink counting;
   SXReadFault first;
   const int ok = walk(counting, &first);
   if (!ok) CheckFault(first, labels);
+  if (same) Check(counting.counts().total() == 0);
   header.counts = counting.counts();
   header.below = &counting.below();
 
@@ -143,13 +145,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t* old_bytes = data + 5;
   const uint8_t* new_bytes = old_bytes + old_size;
   const size_t new_size = size - 5 - old_size;
+  const bool same = (options & 32) != 0;
 
   CXReportFilter filter = (options & 1) ? DefaultFilter() : CXReportFilter();
   filter.set_mode((options >> 2) & 3);
   CXSnapshotStream streams[2];
   const std::string names[2] = {"old.snp", "new.snp"};
-  const uint8_t* bytes[2] = {old_bytes, new_bytes};
-  const size_t sizes[2] = {old_size, new_size};
+  const uint8_t* bytes[2] = {same ? new_bytes : old_bytes, new_bytes};
+  const size_t sizes[2] = {same ? new_size : old_size, new_size};
   bool open[2];
   for (int k = 0; k < 2; ++k) {
     streams[k].set_label(names[k]);
@@ -164,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     header.old_side = SXReportSide{names[0], streams[0].file_size(), &streams[0].info()};
     header.new_side = SXReportSide{names[1], streams[1].file_size(), &streams[1].info()};
     header.filter = &filter;
-    Produce(header, "|old.snp|new.snp|", [&](CXChangeSink& sink, SXReadFault* fault) {
+    Produce(header, "|old.snp|new.snp|", same, [&](CXChangeSink& sink, SXReadFault* fault) {
       return CompareSnapshots(streams[0], streams[1], filter, sink, fault);
     });
   }
@@ -174,7 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     header.comparison = false;
     header.new_side = SXReportSide{names[side], streams[side].file_size(), &streams[side].info()};
     header.filter = &filter;
-    Produce(header, "|" + names[side] + "|", [&](CXChangeSink& sink, SXReadFault* fault) {
+    Produce(header, "|" + names[side] + "|", false, [&](CXChangeSink& sink, SXReadFault* fault) {
       return WalkSnapshot(streams[side], filter, sink, fault);
     });
   }

@@ -257,7 +257,8 @@ int main(int argc, char** argv) {
   for (const std::string* s : {&before, &after, &only_files, &empty, &raw_before, &raw_after, &raw_files}) {
     if (s->empty()) return 1;
   }
-  // Options (compare_fuzz.cpp): 1 the default filter, 2 small chunks, 4-8 the file mode, 16 report the old side.
+  // Options (compare_fuzz.cpp): 1 the default filter, 2 small chunks, 4-8 the file mode, 16 report the old
+  // side, 32 the new file compared with itself.
   const std::string folder = argv[1];
   fuzz::WriteSeed(folder, "changed-written", Pair(0, before, after));
   fuzz::WriteSeed(folder, "changed-written-filtered", Pair(1 | 2, before, after));
@@ -267,6 +268,8 @@ int main(int argc, char** argv) {
   fuzz::WriteSeed(folder, "changed-raw-filtered", Pair(1 | 4 | 16, raw_before, raw_after));
   fuzz::WriteSeed(folder, "changed-raw-chunked", Pair(2 | 8, raw_before, raw_after));
   fuzz::WriteSeed(folder, "same-raw", Pair(0, raw_after, raw_after));
+  fuzz::WriteSeed(folder, "itself-raw", Pair(32 | 2, std::string(), raw_before));
+  fuzz::WriteSeed(folder, "itself-written", Pair(32 | 1, std::string(), after));
   fuzz::WriteSeed(folder, "mixed", Pair(1, before, raw_after));
   fuzz::WriteSeed(folder, "sections-raw", Pair(0, raw_files, raw_before));
   fuzz::WriteSeed(folder, "from-empty", Pair(16, empty, raw_after));

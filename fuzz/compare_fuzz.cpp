@@ -29,19 +29,12 @@
 #include "tools/report/pdf.h"
 #include "tools/report/writers.h"
 
+#include "fuzz/fuzz_check.h"
+
 namespace {
 
 using namespace orvalinth;
 using namespace orvalinth::report;
-
-// Names the rule that failed before the crash.
-#define Check(condition)                                                   \
-  do {                                                                     \
-    if (!(condition)) {                                                    \
-      std::fprintf(stderr, "compare_fuzz: %s does not hold\n", #condition); \
-      std::abort();                                                        \
-    }                                                                      \
-  } while (false)
 
 // A PDF takes milliseconds a page through pango: only reports of this many
 // entries or fewer (a page or two) are drawn, so that an input stays fast.

@@ -20,16 +20,9 @@
 #include "storage/reader/snapshot_reader.h"
 #include "storage/reader/snapshot_reader_records.h"
 
-namespace {
+#include "fuzz/fuzz_check.h"
 
-// Names the rule that failed before the crash.
-#define Check(condition)                                                    \
-  do {                                                                      \
-    if (!(condition)) {                                                     \
-      std::fprintf(stderr, "app_items_fuzz: %s does not hold\n", #condition); \
-      std::abort();                                                         \
-    }                                                                       \
-  } while (false)
+namespace {
 
 int Sign(int v) { return (v > 0) - (v < 0); }
 

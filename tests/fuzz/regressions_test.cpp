@@ -15,6 +15,7 @@
 
 #define ORVALINTH_FUZZ_ENTRY(name) extern "C" int FuzzEntry_##name(const uint8_t* data, size_t size);
 ORVALINTH_FUZZ_ENTRY(app_items)
+ORVALINTH_FUZZ_ENTRY(compare)
 ORVALINTH_FUZZ_ENTRY(dispatcher)
 ORVALINTH_FUZZ_ENTRY(frame)
 ORVALINTH_FUZZ_ENTRY(pe_version)
@@ -30,10 +31,11 @@ using Entry = int (*)(const uint8_t*, size_t);
 
 TEST(FuzzRegressions, EveryKeptInputPassesItsTarget) {
   const std::map<std::string, Entry> targets = {
-      {"app_items", FuzzEntry_app_items}, {"dispatcher", FuzzEntry_dispatcher},
-      {"frame", FuzzEntry_frame},         {"pe_version", FuzzEntry_pe_version},
-      {"reader", FuzzEntry_reader},       {"reparse_data", FuzzEntry_reparse_data},
-      {"settings", FuzzEntry_settings},   {"shortcut", FuzzEntry_shortcut}};
+      {"app_items", FuzzEntry_app_items}, {"compare", FuzzEntry_compare},
+      {"dispatcher", FuzzEntry_dispatcher}, {"frame", FuzzEntry_frame},
+      {"pe_version", FuzzEntry_pe_version}, {"reader", FuzzEntry_reader},
+      {"reparse_data", FuzzEntry_reparse_data}, {"settings", FuzzEntry_settings},
+      {"shortcut", FuzzEntry_shortcut}};
   int replayed = 0;
   for (const auto& folder : std::filesystem::directory_iterator(ORVALINTH_FUZZ_REGRESSIONS)) {
     const std::string target = folder.path().filename().string();

@@ -7,6 +7,7 @@
 #include "base/strings.h"
 #include "fakes/faulty_files.h"
 #include "fakes/wait_until.h"
+#include "platform/clock.h"
 #include "platform/errors.h"
 #include "platform/process.h"
 #include "record/record_controller.h"
@@ -181,6 +182,18 @@ TEST_F(RecordControllerTest, AJobThatIgnoresTheStopIsEndedForcibly) {
   EXPECT_TRUE(controller.job->terminated());
   EXPECT_EQ(controller.IsRecording(), 0);
   EXPECT_FALSE(SnapshotExists(number_));
+}
+
+TEST_F(RecordControllerTest, TheWaitForTheJobsEndsWithTheLastJobNotAtItsTimeOut) {
+  StubbornController controller(settings_);
+  ASSERT_EQ(controller.StartRecording(number_), 1);
+  ASSERT_TRUE(test::WaitUntil([&] { return controller.job->started(); }));
+  EXPECT_EQ(controller.WaitWhileRecording(20), 1) << "a job runs: the wait lasts its time-out";
+  const int64_t released = platform::MonotonicMs();
+  controller.job->Release();
+  EXPECT_EQ(controller.WaitWhileRecording(500), 0);
+  EXPECT_LT(platform::MonotonicMs() - released, 100) << "the wait outlasted the job's end";
+  EXPECT_EQ(controller.FinishRecording(number_), 1) << controller.ChainText(false);
 }
 
 // A data folder that is gone is made again; one that cannot be made (a file

@@ -77,6 +77,14 @@ class ConsoleSockets final : public platform::Sockets {
   bool LookupHost(const std::string&, uint32_t*) override { return false; }
 
   std::string sent;
+  bool StartTlsClient(platform::SocketHandle, const platform::TlsClientConfig&, platform::TlsFailure*) override {
+    return false;
+  }
+  bool StartTlsServer(platform::SocketHandle, const platform::TlsServerIdentity&, int32_t,
+                      platform::TlsFailure*) override {
+    return false;
+  }
+  std::string TlsDescription(platform::SocketHandle) override { return std::string(); }
 };
 
 // The agent with its link up on the fake socket.

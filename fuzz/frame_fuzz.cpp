@@ -71,6 +71,14 @@ class StreamSockets final : public platform::Sockets {
   bool clean_end_;
   size_t at_ = 0;
   bool closed_ = false;
+  bool StartTlsClient(platform::SocketHandle, const platform::TlsClientConfig&, platform::TlsFailure*) override {
+    return false;
+  }
+  bool StartTlsServer(platform::SocketHandle, const platform::TlsServerIdentity&, int32_t,
+                      platform::TlsFailure*) override {
+    return false;
+  }
+  std::string TlsDescription(platform::SocketHandle) override { return std::string(); }
 };
 
 class StreamClient : public CXTCPIPclient {

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "platform/facility.h"
+#include "platform/tls.h"
 
 namespace orvalinth::platform {
 
@@ -120,6 +121,22 @@ class Sockets : public Facility<Sockets> {
   // Looks a host name up and gives its first IPv4 address (network byte
   // order); false with kWsaHostNotFound (or another kWsa* code) when it fails.
   virtual bool LookupHost(const std::string& name, uint32_t* address) = 0;
+
+  // ---- TLS (platform/tls.h) ----
+  // Makes the connected socket `s` a TLS link, this side the client: the
+  // handshake and the check of the server's key against the pins, within
+  // the socket's time-outs and config.deadline_ms. From then on Send, Recv,
+  // WaitReadable, ShutdownSend and Close of `s` go through the session
+  // (a Recv of 0 is the peer's close, an error kWsaConnReset). False with
+  // *failure when any of it fails; the socket then stays open for the
+  // caller to close, and no protocol byte has been sent.
+  virtual bool StartTlsClient(SocketHandle s, const TlsClientConfig& config, TlsFailure* failure) = 0;
+  // The same, this side the server, presenting `identity`.
+  virtual bool StartTlsServer(SocketHandle s, const TlsServerIdentity& identity, int32_t deadline_ms,
+                              TlsFailure* failure) = 0;
+  // What the link is: "TLS 1.3, TLS_AES_256_GCM_SHA384" for a TLS link (the
+  // engine's names), empty for a plain one.
+  virtual std::string TlsDescription(SocketHandle s) = 0;
 };
 
 template <>
@@ -152,6 +169,14 @@ class SocketsWrapper : public Sockets {
   SocketHandle Accept(SocketHandle listener) override { return target_.Accept(listener); }
   uint32_t ParseAddress(const std::string& text) override { return target_.ParseAddress(text); }
   bool LookupHost(const std::string& name, uint32_t* address) override { return target_.LookupHost(name, address); }
+  bool StartTlsClient(SocketHandle s, const TlsClientConfig& config, TlsFailure* failure) override {
+    return target_.StartTlsClient(s, config, failure);
+  }
+  bool StartTlsServer(SocketHandle s, const TlsServerIdentity& identity, int32_t deadline_ms,
+                      TlsFailure* failure) override {
+    return target_.StartTlsServer(s, identity, deadline_ms, failure);
+  }
+  std::string TlsDescription(SocketHandle s) override { return target_.TlsDescription(s); }
 
  protected:
   Sockets& target() { return target_; }

@@ -17,11 +17,12 @@ namespace {
 // The keys in the order a line is tried against them.
 enum Key {
   kServerAddr, kServerPort, kComputerId, kScanAll, kSnapshotCnt, kSnapshotName, kSavedSnapshots, kShowRemDsk,
-  kAddExeVerInfo, kOldVer, kKeyCount
+  kAddExeVerInfo, kOldVer, kServerTls, kServerPin, kUpgradeSigner, kKeyCount
 };
 constexpr const char* kKeys[kKeyCount] = {"ServerAddr:", "ServerPort:", "ComputerID:", "ScanAll:",
                                           "SnapshotCnt:", "SnapshotName:", "SavedSnapshots:", "ShowRemDsk:",
-                                          "AddExeVerInfo:", "OldVer:"};
+                                          "AddExeVerInfo:", "OldVer:", "ServerTLS:", "ServerPin:",
+                                          "UpgradeSigner:"};
 constexpr const char* kSections[3] = {"Registry:", "Files:", "Applications:"};
 
 int KeyOf(const std::string& line) {
@@ -66,6 +67,9 @@ int CXClientSettings::Load(const std::u16string& path) {
   next.server_port = kDefaultServerPort;
   next.computer_id = 0;
   next.snapshot_count = 0;
+  next.server_tls.reset();
+  next.server_pin.reset();
+  next.upgrade_signer.reset();
   next.settings_path = path;
   next.targets = SXScanTargets();
 
@@ -117,6 +121,9 @@ int CXClientSettings::Load(const std::u16string& path) {
         case kShowRemDsk: next.targets.show_removable_disks = DecimalValue(value); break;
         case kAddExeVerInfo: next.targets.add_version_info = DecimalValue(value); break;
         case kOldVer: next.old_version = DecimalValue(value); break;
+        case kServerTls: next.server_tls = value; break;
+        case kServerPin: next.server_pin = value; break;
+        case kUpgradeSigner: next.upgrade_signer = value; break;
         default: break;
       }
     } else if (!exclusion) {
@@ -159,6 +166,11 @@ std::string CXClientSettings::FileText() const {
   text += Format("ShowRemDsk:%d", f.targets.show_removable_disks) + nl;
   text += Format("AddExeVerInfo:%d", f.targets.add_version_info) + nl;
   if (f.old_version != kNoOldVersion) text += Format("OldVer:%d", f.old_version) + nl;
+  // The link's security keys only when set, with their text as read: a file
+  // without them saves as it always did.
+  if (f.server_tls) text += "ServerTLS:" + *f.server_tls + nl;
+  if (f.server_pin) text += "ServerPin:" + *f.server_pin + nl;
+  if (f.upgrade_signer) text += "UpgradeSigner:" + *f.upgrade_signer + nl;
   const std::vector<std::u16string>* lists[3] = {&f.targets.registry, &f.targets.files, &f.targets.applications};
   for (int s = 0; s < 3; ++s) {
     text += kSections[s] + nl;

@@ -6,6 +6,9 @@
 // The file is 8-bit text, one "Key:value" line each, in this order:
 //   ServerAddr:  ServerPort:  ComputerID:  SnapshotCnt:  SnapshotName:
 //   SavedSnapshots:  ScanAll:  ShowRemDsk:  AddExeVerInfo:  [OldVer:]
+//   [ServerTLS:]  [ServerPin:]  [UpgradeSigner:]
+// (the last three, the link's security, only when the file had them or they
+// were set, each with its text as it was read: see link/link_security.h),
 // then the sections "Registry:", "Files:" and "Applications:", each its header
 // line, one line per list entry (UTF-8) and one empty line. Lines end with the
 // platform's text line end; reading accepts CR LF and LF alike, and a file
@@ -26,6 +29,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -152,6 +156,17 @@ class CXClientSettings {
   // The path of the last Load, where Save writes.
   std::u16string settings_path();
 
+  // The link's security as the file has it, each text as it was read; an
+  // empty optional when the file has no such line (none is then written).
+  // "ServerTLS:" 1 asks for TLS; "ServerPin:" and "UpgradeSigner:" are pins
+  // (link/link_security.h reads them).
+  std::optional<std::string> server_tls();
+  void set_server_tls(std::optional<std::string> text);
+  std::optional<std::string> server_pin();
+  void set_server_pin(std::optional<std::string> text);
+  std::optional<std::string> upgrade_signer();
+  void set_upgrade_signer(std::optional<std::string> text);
+
  private:
   struct Fields {
     SXScanTargets targets;
@@ -164,6 +179,9 @@ class CXClientSettings {
     int32_t snapshot_count = 0;
     std::string saved_snapshots;
     int32_t old_version = kNoOldVersion;
+    std::optional<std::string> server_tls;
+    std::optional<std::string> server_pin;
+    std::optional<std::string> upgrade_signer;
   };
 
   // The file's bytes for the current fields.

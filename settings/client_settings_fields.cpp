@@ -55,6 +55,10 @@ ORVALINTH_FIELD(int32_t, show_removable_disks, targets.show_removable_disks)
 ORVALINTH_SETTER(int32_t, set_show_removable_disks, targets.show_removable_disks)
 ORVALINTH_FIELD(int32_t, add_version_info, targets.add_version_info)
 ORVALINTH_SETTER(int32_t, set_add_version_info, targets.add_version_info)
+ORVALINTH_FIELD(std::optional<std::string>, server_tls, server_tls)
+ORVALINTH_FIELD(std::optional<std::string>, server_pin, server_pin)
+ORVALINTH_FIELD(std::optional<std::string>, upgrade_signer, upgrade_signer)
+
 ORVALINTH_FIELD(SXScanTargets, scan_targets, targets)
 ORVALINTH_SETTER(SXScanTargets, set_scan_targets, targets)
 
@@ -78,6 +82,19 @@ void CXClientSettings::set_snapshot_name(const std::string& name) {
   Guard guard = Hold();
   fields_.snapshot_name = OneLine(name);
 }
+
+#define ORVALINTH_OPTIONAL_SETTER(setter, member)                \
+  void CXClientSettings::setter(std::optional<std::string> text) { \
+    Guard guard = Hold();                                          \
+    if (text) text = OneLine(*text);                               \
+    fields_.member = std::move(text);                              \
+  }
+
+ORVALINTH_OPTIONAL_SETTER(set_server_tls, server_tls)
+ORVALINTH_OPTIONAL_SETTER(set_server_pin, server_pin)
+ORVALINTH_OPTIONAL_SETTER(set_upgrade_signer, upgrade_signer)
+
+#undef ORVALINTH_OPTIONAL_SETTER
 
 void CXClientSettings::set_saved_snapshots(const std::string& saved) {
   Guard guard = Hold();

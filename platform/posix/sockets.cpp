@@ -281,6 +281,16 @@ class PosixSockets final : public Sockets {
     return true;
   }
 
+  bool StartTlsClient(SocketHandle, const TlsClientConfig&, TlsFailure* failure) override {
+    *failure = {"unavailable", "TLS is not built into this program yet"};
+    return false;
+  }
+  bool StartTlsServer(SocketHandle, const TlsServerIdentity&, int32_t, TlsFailure* failure) override {
+    *failure = {"unavailable", "TLS is not built into this program yet"};
+    return false;
+  }
+  std::string TlsDescription(SocketHandle) override { return std::string(); }
+
  private:
   static uint32_t LookupError(int rc) {
     switch (rc) {

@@ -184,6 +184,16 @@ class Win32Sockets final : public Sockets {
     return true;
   }
 
+  bool StartTlsClient(SocketHandle, const TlsClientConfig&, TlsFailure* failure) override {
+    *failure = {"unavailable", "TLS is not built into this program yet"};
+    return false;
+  }
+  bool StartTlsServer(SocketHandle, const TlsServerIdentity&, int32_t, TlsFailure* failure) override {
+    *failure = {"unavailable", "TLS is not built into this program yet"};
+    return false;
+  }
+  std::string TlsDescription(SocketHandle) override { return std::string(); }
+
  private:
   static bool SetTimeout(SocketHandle s, int option, int32_t ms) {
     const DWORD value = ms < 0 ? 0 : static_cast<DWORD>(ms);

@@ -101,6 +101,28 @@ TEST_F(ClientSettings, SaveWritesKeysInOrderOldVersionAndUtf8Entries) {
   EXPECT_EQ(again.snapshot_name(), "Before patch");
 }
 
+TEST_F(ClientSettings, TheLinkSecurityKeysAreKeptWithTheirTextAfterTheOthersAndOnlyWhenSet) {
+  const std::string pin = "pin1 , pin2=";
+  // In another order and case, with blanks: saved in their order, as read.
+  LoadText(Text({"upgradesigner:" + pin, "ServerAddr:h", "ServerPIN:  " + pin, "ServerTLS:1", "Registry:", ""}));
+  EXPECT_EQ(settings_.server_tls(), std::optional<std::string>("1"));
+  EXPECT_EQ(settings_.server_pin(), std::optional<std::string>("  " + pin));
+  EXPECT_EQ(settings_.upgrade_signer(), std::optional<std::string>(pin));
+  ASSERT_EQ(settings_.Save(), 1);
+  EXPECT_EQ(ReadFileBytes(Ini()),
+            Text({"ServerAddr:h", "ServerPort:51000", "ComputerID:0", "SnapshotCnt:0", "SnapshotName:",
+                  "SavedSnapshots:", "ScanAll:1", "ShowRemDsk:0", "AddExeVerInfo:0", "ServerTLS:1",
+                  "ServerPin:  " + pin, "UpgradeSigner:" + pin, "Registry:", "", "Files:", "", "Applications:", ""}));
+  // Gone from the file, gone from memory: a reload turns them off.
+  LoadText(Text({"ServerTLS:0"}));
+  EXPECT_EQ(settings_.server_tls(), std::optional<std::string>("0"));
+  EXPECT_FALSE(settings_.server_pin().has_value());
+  EXPECT_FALSE(settings_.upgrade_signer().has_value());
+  ASSERT_EQ(settings_.Save(), 1);
+  EXPECT_NE(ReadFileBytes(Ini()).find("ServerTLS:0"), std::string::npos);
+  EXPECT_EQ(ReadFileBytes(Ini()).find("ServerPin:"), std::string::npos);
+}
+
 TEST_F(ClientSettings, LowerCaseServerAddrAloneLeavesEverythingElseAtItsDefault) {
   // Fields that loading keeps, and fields that it resets.
   MakeSnapshot(7);

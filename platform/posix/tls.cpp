@@ -1,0 +1,26 @@
+// TLS on POSIX: OpenSSL 3's libssl.
+
+#include "platform/tls.h"
+
+namespace orvalinth::platform {
+namespace {
+
+class PosixTls final : public TlsEngine {
+ public:
+  bool Available() override { return false; }
+  std::unique_ptr<TlsServerIdentity> LoadServerIdentity(const std::string&, const std::string&,
+                                                        std::string* error) override {
+    *error = "not built yet";
+    return nullptr;
+  }
+};
+
+}  // namespace
+
+template <>
+TlsEngine& Facility<TlsEngine>::Real() {
+  static PosixTls instance;
+  return instance;
+}
+
+}  // namespace orvalinth::platform

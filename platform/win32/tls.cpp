@@ -1,0 +1,26 @@
+// TLS on Windows: SChannel.
+
+#include "platform/tls.h"
+
+namespace orvalinth::platform {
+namespace {
+
+class WinTls final : public TlsEngine {
+ public:
+  bool Available() override { return false; }
+  std::unique_ptr<TlsServerIdentity> LoadServerIdentity(const std::string&, const std::string&,
+                                                        std::string* error) override {
+    *error = "a TLS console is not part of the Windows build";
+    return nullptr;
+  }
+};
+
+}  // namespace
+
+template <>
+TlsEngine& Facility<TlsEngine>::Real() {
+  static WinTls instance;
+  return instance;
+}
+
+}  // namespace orvalinth::platform

@@ -6,6 +6,9 @@
 #include <system_error>
 
 #include "base/log.h"
+#include "base/strings.h"
+#include "link/link_security.h"
+#include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/sockets.h"
 #include "settings/saved_snapshots.h"
@@ -131,6 +134,10 @@ void CXClient::CommandLoop() {
     } else {
       if (is_uploading_.load() == 1) AbandonDownload(0);
       const std::string address = settings_.server_address();
+      if (!PrepareLinkSecurity(address)) {
+        WaitBeforeReconnect();
+        continue;
+      }
       if (ConnectServer(address, static_cast<uint16_t>(settings_.server_port()))) {
         LogInfo("connecting to server...");
         std::string error;
@@ -138,6 +145,7 @@ void CXClient::CommandLoop() {
           LogInfo("connected to server");
           error_budget = kErrorLogBudget;
           idle_polls = 0;
+          last_link_problem_.clear();
           if (CompleteGreeting()) continue;
           LogInfo("%s", ErrorTextLocked("disconnected from server").c_str());
           CloseLink();
@@ -145,6 +153,10 @@ void CXClient::CommandLoop() {
           if (!error.empty()) LogError("%s", error.c_str());
           Disconnect(/*graceful=*/true);
         }
+      } else if (!tls_failure().reason.empty()) {
+        LogLinkProblem(Format("TLS link to %s:%d refused: %s (%s)", address.c_str(),
+                              static_cast<int>(settings_.server_port()), tls_failure().reason.c_str(),
+                              tls_failure().detail.c_str()));
       }
       if (stat_ == kStatHostNotFound) {
         LogError("Host not found [%s]", address.c_str());
@@ -217,6 +229,32 @@ void CXClient::CloseLink() {
   std::lock_guard<std::mutex> lock(link_lock_);
   is_connected_.store(0);
   Disconnect(/*graceful=*/true);
+}
+
+bool CXClient::PrepareLinkSecurity(const std::string& address) {
+  const SXLinkSecurity security = ReadLinkSecurity(settings_);
+  if (!security.refusal.empty()) {
+    LogLinkProblem(security.refusal);
+    return false;
+  }
+  if (!security.tls) {
+    set_tls(std::nullopt);
+    return true;
+  }
+  platform::TlsClientConfig config;
+  config.pins = security.pins;
+  // The console's name goes in the handshake; an address does not.
+  if (platform::Sockets::Get().ParseAddress(address) == platform::kAddressNone) config.server_name = address;
+  set_tls(std::move(config));
+  return true;
+}
+
+void CXClient::LogLinkProblem(const std::string& text) {
+  const int64_t now = platform::MonotonicMs();
+  if (text == last_link_problem_ && now - last_link_problem_ms_ < kLinkProblemRepeatMs) return;
+  last_link_problem_ = text;
+  last_link_problem_ms_ = now;
+  LogError("%s", text.c_str());
 }
 
 void CXClient::WaitBeforeReconnect() {

@@ -72,6 +72,10 @@ class CXClient : public CXTCPIPclient {
  public:
   static constexpr int32_t kBlockSize = 131072;
   static constexpr int kErrorLogBudget = 10;
+  // A problem of the link's security (a refusal by the settings, a TLS link
+  // that failed) is logged when it changes, and while it stays the same once
+  // in this long.
+  static constexpr int64_t kLinkProblemRepeatMs = 10 * 60 * 1000;
   static constexpr int kUpgradeCopyDeleteAttempts = 10;
   static constexpr const char* kRecordingNotAvailable = "recording is not available";
 
@@ -167,6 +171,13 @@ class CXClient : public CXTCPIPclient {
   static bool IsOs64Bit();
 
  private:
+  // Reads the link's security from the settings and readies the next
+  // connection for it; false (and the reason logged) when no link may be made.
+  bool PrepareLinkSecurity(const std::string& address);
+  // Logs `text` as an error unless it is the one logged last, less than
+  // kLinkProblemRepeatMs ago.
+  void LogLinkProblem(const std::string& text);
+
   // Waits in steps of the sleep step until the console's greeting can be
   // read, so that a console that accepted the link and stays silent does not
   // hold up a stop for the receive time-out: 1 when it can be read, 0 once
@@ -251,6 +262,9 @@ class CXClient : public CXTCPIPclient {
   int32_t download_number_ = 0;
   int32_t delete_when_closed_ = 0;
   std::string info_saved_uids_;
+  // The link problem logged last and when (connection thread only).
+  std::string last_link_problem_;
+  int64_t last_link_problem_ms_ = 0;
 
   // The scan thread and its state, under the scan lock. The thread object
   // stays until it is joined; `scan_active_` tells whether the scan still runs.

@@ -58,9 +58,17 @@ bool CXTCPIPclient::Connect(const std::string& host, uint16_t port, int32_t time
 }
 
 bool CXTCPIPclient::ConnectServer(const std::string& host, uint16_t port) {
+  tls_failure_ = platform::TlsFailure();
   if (!Connect(host, port, kServerTimeoutSeconds)) return false;
   platform::Sockets::Get().SetNoDelay(socket_);
-  return true;
+  if (!tls_) return true;
+  platform::TlsClientConfig config = *tls_;
+  config.deadline_ms = kServerTimeoutSeconds * 1000;
+  if (platform::Sockets::Get().StartTlsClient(socket_, config, &tls_failure_)) return true;
+  if (tls_failure_.reason.empty()) tls_failure_.reason = "handshake";
+  CloseNow();
+  stat_ = kStatConnectionError;
+  return false;
 }
 
 bool CXTCPIPclient::SendAll(const void* bytes, int32_t length) {

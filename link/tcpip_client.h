@@ -12,6 +12,7 @@
 // once. No frame is ever skipped: the only recovery is a new connection.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "link/message.h"
@@ -55,8 +56,15 @@ class CXTCPIPclient : public CXSocket {
   // does not resolve gives status 1 and socket error 10022; other failures
   // status 2.
   bool Connect(const std::string& host, uint16_t port, int32_t timeout_seconds);
-  // Connect with 30-second time-outs, then TCP no-delay.
+  // Connect with 30-second time-outs, then TCP no-delay, then, when a TLS
+  // configuration is set, the TLS handshake and the pin check (within the
+  // same 30 seconds, before any byte of the protocol). A TLS failure closes
+  // the socket: status 3, and tls_failure() says why.
   bool ConnectServer(const std::string& host, uint16_t port);
+  // The TLS the next ConnectServer makes (no value: a plain link).
+  void set_tls(std::optional<platform::TlsClientConfig> config) { tls_ = std::move(config); }
+  // Why the last ConnectServer's TLS failed; an empty reason when it did not.
+  const platform::TlsFailure& tls_failure() const { return tls_failure_; }
   // Sends every byte. A send time-out is retried after WaitUnlessStopped(5)
   // without limit; any other failure, or a stop during that wait, closes the
   // socket with status 3. 0 bytes: true without touching the socket; no
@@ -101,6 +109,8 @@ class CXTCPIPclient : public CXSocket {
  protected:
   Handle socket_ = kNone;
   int32_t stat_ = kStatNotConnected;
+  std::optional<platform::TlsClientConfig> tls_;
+  platform::TlsFailure tls_failure_;
 
  private:
   // Closes the socket at once and forgets it; the status stays.

@@ -1,12 +1,10 @@
 #pragma once
-// The cryptography the link's security needs from the system: SHA-256, the
-// check of a signature made with the private key of a public key given as
-// its DER SubjectPublicKeyInfo, and the public key of a key or certificate
-// file.
+// The cryptography the link's security needs from the system: SHA-256, and
+// the check of a signature made with the private key of a public key given
+// as its DER SubjectPublicKeyInfo.
 //
 // win32: CNG (bcrypt.dll) for the digest and the checks, crypt32 for the
-// import of the public key and for PEM and DER files. POSIX: OpenSSL 3
-// (libcrypto).
+// import of the public key. POSIX: OpenSSL 3 (libcrypto).
 //
 // Only what a security reviewer would accept is accepted: RSA keys of 2048
 // bits or more with PKCS #1 v1.5 signatures, and ECDSA keys on P-256 with
@@ -57,11 +55,6 @@ class Crypto : public Facility<Crypto> {
   // by the private key of the public key `spki` (DER SubjectPublicKeyInfo).
   virtual SignatureCheck VerifySha256Signature(const uint8_t* spki, size_t spki_size, const uint8_t* data,
                                                size_t size, const uint8_t* signature, size_t signature_size) = 0;
-
-  // The DER SubjectPublicKeyInfo of the key in `file` (the bytes of a PEM
-  // or DER certificate, public key or private key); false with *error saying
-  // why (the file is none of these, or a private key this system cannot read).
-  virtual bool PublicKeyInfo(const std::string& file, std::vector<uint8_t>* spki, std::string* error) = 0;
 };
 
 template <>

@@ -65,6 +65,10 @@ class TlsEngine : public Facility<TlsEngine> {
   // not match, or are of another kind.
   virtual std::unique_ptr<TlsServerIdentity> LoadServerIdentity(const std::string& certificate_file,
                                                                 const std::string& key_file, std::string* error) = 0;
+  // The DER SubjectPublicKeyInfo of the key in a file's bytes (a PEM or DER
+  // certificate, public key or private key), for its pin; false with *error
+  // saying why (the file is none of these, or this system cannot read it).
+  virtual bool PublicKeyInfo(const std::string& file, std::vector<uint8_t>* spki, std::string* error) = 0;
 };
 
 template <>

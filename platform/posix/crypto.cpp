@@ -30,10 +30,6 @@ class PosixCrypto final : public Crypto {
                                        size_t) override {
     return SignatureCheck::kUnavailable;
   }
-  bool PublicKeyInfo(const std::string&, std::vector<uint8_t>*, std::string* error) override {
-    *error = "not built yet";
-    return false;
-  }
 };
 
 }  // namespace

@@ -13,6 +13,10 @@ class PosixTls final : public TlsEngine {
     *error = "not built yet";
     return nullptr;
   }
+  bool PublicKeyInfo(const std::string&, std::vector<uint8_t>*, std::string* error) override {
+    *error = "not built yet";
+    return false;
+  }
 };
 
 }  // namespace

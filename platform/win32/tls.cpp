@@ -13,6 +13,10 @@ class WinTls final : public TlsEngine {
     *error = "a TLS console is not part of the Windows build";
     return nullptr;
   }
+  bool PublicKeyInfo(const std::string&, std::vector<uint8_t>*, std::string* error) override {
+    *error = "the pin of a key file is given by the Linux build's orvalinth tls-pin";
+    return false;
+  }
 };
 
 }  // namespace

@@ -1,7 +1,12 @@
 #include "platform/sockets.h"
 
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
 
+#include "platform/win32/schannel.h"
+#include "platform/win32/socket_io.h"
 #include "platform/win32/win.h"
 
 // Every socket of this backend is non-blocking underneath, and the blocking
@@ -16,40 +21,13 @@
 namespace orvalinth::platform {
 namespace {
 
+using win32::MakeNonBlocking;
+using win32::Ready;
+using win32::SchannelSession;
+using win32::TimeoutOf;
+using win32::WaitReady;
+
 SOCKET S(SocketHandle s) { return static_cast<SOCKET>(s); }
-
-bool MakeNonBlocking(SOCKET s) {
-  u_long on = 1;
-  return ioctlsocket(s, FIONBIO, &on) == 0;
-}
-
-// SO_RCVTIMEO or SO_SNDTIMEO in milliseconds; 0 (no limit) when unreadable.
-DWORD TimeoutOf(SOCKET s, int option) {
-  DWORD value = 0;
-  int length = sizeof value;
-  if (getsockopt(s, SOL_SOCKET, option, reinterpret_cast<char*>(&value), &length) != 0) return 0;
-  return value;
-}
-
-enum class Ready { kRead, kWrite, kConnect };
-
-// Waits until `s` is ready; `ms` 0 waits without limit. 1 ready, 0 time-out
-// (WSAETIMEDOUT set), negative on error. For kConnect a failed connection
-// (signalled in the exception set) counts as ready.
-int WaitReady(SOCKET s, Ready what, DWORD ms) {
-  fd_set set, failed;
-  FD_ZERO(&set);
-  FD_ZERO(&failed);
-  FD_SET(s, &set);
-  FD_SET(s, &failed);
-  timeval limit;
-  limit.tv_sec = static_cast<long>(ms / 1000);
-  limit.tv_usec = static_cast<long>((ms % 1000) * 1000);
-  const int n = select(/*nfds=*/0, what == Ready::kRead ? &set : nullptr, what == Ready::kRead ? nullptr : &set,
-                       what == Ready::kConnect ? &failed : nullptr, ms == 0 ? nullptr : &limit);
-  if (n == 0) WSASetLastError(WSAETIMEDOUT);
-  return n;
-}
 
 class Win32Sockets final : public Sockets {
  public:
@@ -83,6 +61,10 @@ class Win32Sockets final : public Sockets {
   }
 
   int WaitReadable(SocketHandle s, int32_t ms) override {
+    // Bytes a TLS session has decrypted (or can) are there without the socket.
+    if (std::shared_ptr<SchannelSession> tls = Session(s)) {
+      if (tls->Readable()) return 1;
+    }
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(S(s), &readable);
@@ -114,26 +96,27 @@ class Win32Sockets final : public Sockets {
   }
 
   int32_t Send(SocketHandle s, const void* bytes, int32_t n) override {
-    for (;;) {
-      const int sent = send(S(s), static_cast<const char*>(bytes), n, /*flags=*/0);
-      if (sent != SOCKET_ERROR) return sent;
-      if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
-      if (WaitReady(S(s), Ready::kWrite, TimeoutOf(S(s), SO_SNDTIMEO)) <= 0) return -1;
-    }
+    if (std::shared_ptr<SchannelSession> tls = Session(s)) return tls->Send(bytes, n);
+    return win32::SendSome(S(s), bytes, n);
   }
 
   int32_t Recv(SocketHandle s, void* buffer, int32_t n) override {
-    for (;;) {
-      const int got = recv(S(s), static_cast<char*>(buffer), n, /*flags=*/0);
-      if (got != SOCKET_ERROR) return got;
-      if (WSAGetLastError() != WSAEWOULDBLOCK) return -1;
-      if (WaitReady(S(s), Ready::kRead, TimeoutOf(S(s), SO_RCVTIMEO)) <= 0) return -1;
-    }
+    if (std::shared_ptr<SchannelSession> tls = Session(s)) return tls->Recv(buffer, n);
+    return win32::RecvSome(S(s), buffer, n);
   }
 
-  bool ShutdownSend(SocketHandle s) override { return shutdown(S(s), SD_SEND) == 0; }
+  bool ShutdownSend(SocketHandle s) override {
+    if (std::shared_ptr<SchannelSession> tls = Session(s)) tls->Shutdown();
+    return shutdown(S(s), SD_SEND) == 0;
+  }
 
-  void Close(SocketHandle s) override { closesocket(S(s)); }
+  void Close(SocketHandle s) override {
+    {
+      std::lock_guard<std::mutex> guard(tls_lock_);
+      tls_.erase(s);
+    }
+    closesocket(S(s));
+  }
 
   SocketHandle Listen(uint32_t address, uint16_t port, int backlog) override {
     const SocketHandle s = CreateTcp();
@@ -184,17 +167,32 @@ class Win32Sockets final : public Sockets {
     return true;
   }
 
-  bool StartTlsClient(SocketHandle, const TlsClientConfig&, TlsFailure* failure) override {
-    *failure = {"unavailable", "TLS is not built into this program yet"};
-    return false;
+  bool StartTlsClient(SocketHandle s, const TlsClientConfig& config, TlsFailure* failure) override {
+    std::unique_ptr<SchannelSession> session = SchannelSession::Connect(S(s), config, failure);
+    if (session == nullptr) return false;
+    std::lock_guard<std::mutex> guard(tls_lock_);
+    tls_[s] = std::move(session);
+    return true;
   }
   bool StartTlsServer(SocketHandle, const TlsServerIdentity&, int32_t, TlsFailure* failure) override {
-    *failure = {"unavailable", "TLS is not built into this program yet"};
+    *failure = {"unavailable", "a TLS console is not part of the Windows build"};
     return false;
   }
-  std::string TlsDescription(SocketHandle) override { return std::string(); }
+  std::string TlsDescription(SocketHandle s) override {
+    std::shared_ptr<SchannelSession> tls = Session(s);
+    return tls != nullptr ? tls->description() : std::string();
+  }
 
  private:
+  std::shared_ptr<SchannelSession> Session(SocketHandle s) {
+    std::lock_guard<std::mutex> guard(tls_lock_);
+    const auto found = tls_.find(s);
+    return found != tls_.end() ? found->second : nullptr;
+  }
+
+  std::mutex tls_lock_;
+  std::map<SocketHandle, std::shared_ptr<SchannelSession>> tls_;  // the sockets that are TLS links
+
   static bool SetTimeout(SocketHandle s, int option, int32_t ms) {
     const DWORD value = ms < 0 ? 0 : static_cast<DWORD>(ms);
     return setsockopt(S(s), SOL_SOCKET, option, reinterpret_cast<const char*>(&value), sizeof value) == 0;

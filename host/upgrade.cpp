@@ -7,6 +7,8 @@
 #include "base/paths.h"
 #include "base/strings.h"
 #include "host/run_program.h"
+#include "host/signed_upgrade.h"
+#include "link/link_security.h"
 #include "platform/files.h"
 #include "platform/process.h"
 
@@ -23,6 +25,18 @@ int Refuse(const std::string& text, std::string* error_text) {
 }
 
 }  // namespace
+
+bool CXUpgrade::SignatureAllows(const uint8_t* bytes, int32_t length, std::string* why) {
+  bool required = false;
+  std::vector<SXPin> pins;
+  std::string error;
+  if (!ReadUpgradeSigners(settings_, &required, &pins, &error)) {
+    // A key that names no signer allows none: it never means "unsigned".
+    *why = error + ", so no upgrade is allowed";
+    return false;
+  }
+  return !required || VerifyUpgradeSignature(bytes, static_cast<size_t>(length), pins, why);
+}
 
 bool CXUpgrade::WriteUpgradeCopy(const uint8_t* bytes, int32_t length) {
   platform::FileSystem& files = platform::FileSystem::Get();
@@ -49,6 +63,8 @@ bool CXUpgrade::WriteUpgradeCopy(const uint8_t* bytes, int32_t length) {
 int CXUpgrade::Begin(const uint8_t* bytes, int32_t length, std::string* error_text) {
   LogInfo("Start upgrading...");
   if (bytes == nullptr || length <= 0) return Refuse("upgrade failed - empty executable", error_text);
+  std::string why;
+  if (!SignatureAllows(bytes, length, &why)) return Refuse("upgrade refused - " + why, error_text);
 
   // The copy first: until it is complete nothing else changes, so a failed
   // write keeps the snapshots that the console has not fetched yet.

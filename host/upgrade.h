@@ -43,7 +43,10 @@ class CXUpgrade {
   // Stage 1, in the running service, with the bytes of the new executable.
   // Does not return once the copy has started (the process ends there). 0
   // with *error_text (also logged) when the upgrade cannot go on: an empty
-  // payload, "cannot create file <path>" when the copy cannot be written,
+  // payload, "upgrade refused - <why>" when "UpgradeSigner:" is set and the
+  // executable's signature does not pass (host/signed_upgrade.h) or the key
+  // names no valid pin (checked before anything is written), "cannot create
+  // file <path>" when the copy cannot be written,
   // "cannot start <path>" when it cannot be started (the copy is deleted
   // again); in each case the settings, the snapshots and the service's
   // registration are as they were. 1 only when a substituted process
@@ -60,6 +63,9 @@ class CXUpgrade {
   void Finish();
 
  private:
+  // Whether the settings let these bytes in: true without "UpgradeSigner:",
+  // else only for an executable signed by one of its pins; false with *why.
+  bool SignatureAllows(const uint8_t* bytes, int32_t length, std::string* why);
   // Writes the whole payload to the upgrade copy; a partial copy is deleted.
   bool WriteUpgradeCopy(const uint8_t* bytes, int32_t length);
   // Copies the upgrade copy over the target executable, retrying while the

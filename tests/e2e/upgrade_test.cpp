@@ -64,9 +64,10 @@ class WineUpgrade : public InstalledProgramTest {
 
  protected:
   // The service at version 6 running with two snapshots waiting for
-  // download, and the console linked to it.
-  void RunningWithSnapshots() {
-    ASSERT_TRUE(program_->Install(WindowsExecutable(), console_.port(), "SnapshotCnt:2\r\nSavedSnapshots:1,2\r\n"));
+  // download (and the settings lines `more`), and the console linked to it.
+  void RunningWithSnapshots(const std::string& more = std::string()) {
+    ASSERT_TRUE(
+        program_->Install(WindowsExecutable(), console_.port(), "SnapshotCnt:2\r\nSavedSnapshots:1,2\r\n" + more));
     WriteWholeFile(program_->HostPath("data/snapshot001.snp"), "first");
     WriteWholeFile(program_->HostPath("data/snapshot002.snp"), "second");
     ASSERT_TRUE(program_->RegisterAndStart()) << Joined(program_->Log());
@@ -217,6 +218,31 @@ TEST_F(WineUpgrade, ACopyThatCannotBeStartedIsRefusedAndTheAgentStaysInstalled) 
   ASSERT_TRUE(console_.Reconnect(kAgentWaitMs)) << console_.failure_text() << "\n" << Joined(program_->Log());
   EXPECT_FALSE(console_.info().upgraded);
   EXPECT_EQ(console_.info().saved_uids, "1,2");
+}
+
+// The next version as built, signed by the test RSA key (tests/CMakeLists.txt).
+std::string SignedNextWindowsExecutable() { return Win64BuildFile("signed/OrvalinthSrvNext.exe"); }
+const std::string kSignerRequired = std::string("UpgradeSigner:") + ORVALINTH_TEST_PIN_RSA + "\r\n";
+
+TEST_F(WineUpgrade, AnExecutableSignedByAPinnedKeyUpgradesTheService) {
+  RunningWithSnapshots(kSignerRequired);
+  Upgrade(SignedNextWindowsExecutable());
+  EXPECT_EQ(console_.info().app_ver, 7);
+  EXPECT_EQ(console_.info().upgrade_ok, 1);
+  EXPECT_TRUE(ReadWholeFile(program_->HostPath("OrvalinthSrv.exe")) == sent_);
+  EXPECT_EQ(program_->State(), "RUNNING");
+}
+
+TEST_F(WineUpgrade, AnUnsignedExecutableIsRefusedWhenASignerIsRequired) {
+  RunningWithSnapshots(kSignerRequired);
+  ASSERT_TRUE(SendUpgrade(NextWindowsExecutable()));
+  ExpectRefusal("upgrade refused - the executable is not signed");
+  EXPECT_FALSE(program_->Exists("upgrade_tmp.exe"));
+  ExpectAgentAsBefore();
+  const Lines log = program_->Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "Error: upgrade refused - the executable is not signed"), 1)
+      << Joined(log);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "Uninstall previous version..."), 0) << Joined(log);
 }
 
 }  // namespace

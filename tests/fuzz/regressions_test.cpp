@@ -23,6 +23,7 @@ ORVALINTH_FUZZ_ENTRY(reader)
 ORVALINTH_FUZZ_ENTRY(reparse_data)
 ORVALINTH_FUZZ_ENTRY(settings)
 ORVALINTH_FUZZ_ENTRY(shortcut)
+ORVALINTH_FUZZ_ENTRY(signed_upgrade)
 
 namespace orvalinth {
 namespace {
@@ -35,7 +36,7 @@ TEST(FuzzRegressions, EveryKeptInputPassesItsTarget) {
       {"dispatcher", FuzzEntry_dispatcher}, {"frame", FuzzEntry_frame},
       {"pe_version", FuzzEntry_pe_version}, {"reader", FuzzEntry_reader},
       {"reparse_data", FuzzEntry_reparse_data}, {"settings", FuzzEntry_settings},
-      {"shortcut", FuzzEntry_shortcut}};
+      {"shortcut", FuzzEntry_shortcut},         {"signed_upgrade", FuzzEntry_signed_upgrade}};
   int replayed = 0;
   for (const auto& folder : std::filesystem::directory_iterator(ORVALINTH_FUZZ_REGRESSIONS)) {
     const std::string target = folder.path().filename().string();

@@ -16,6 +16,7 @@
 #include "platform/errors.h"
 #include "recording_process.h"
 #include "service_fixture.h"
+#include "tests/platform/pe_fixtures.h"
 
 namespace orvalinth {
 namespace {
@@ -156,6 +157,60 @@ TEST_F(UpgradeTest, AnEmptyExecutableIsRefused) {
   EXPECT_EQ(error, "upgrade failed - empty executable");
   EXPECT_FALSE(FileExists(UpgradeCopyPath()));
   ExpectNothingLost(before);
+}
+
+// With "UpgradeSigner:" an executable goes in only when signed by a key it
+// pins (host/signed_upgrade.h has the check's own tests); anything else is
+// refused before a byte is written, and nothing changes. Without the key any
+// executable goes in, as above.
+class SignedUpgradeTest : public UpgradeTest {
+ protected:
+  void SetUp() override {
+    if (std::string(ORVALINTH_SIGNED_FIXTURES).empty()) GTEST_SKIP() << "signed fixtures not built (scripts/setup)";
+  }
+  const std::string signed_exe_ = ReadFileBytes(test::PeFixture("signed\\rsa.exe"));
+  const std::string pinned_ = std::string("UpgradeSigner:") + ORVALINTH_TEST_PIN_EC + ", " + ORVALINTH_TEST_PIN_RSA + "\n";
+};
+
+TEST_F(SignedUpgradeTest, AnExecutableSignedByAPinnedKeyGoesIn) {
+  SettingsWithSnapshots(pinned_);
+  RunningService();
+  std::string error;
+  EXPECT_EQ(Begin(signed_exe_, &error), 1);
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(ReadFileBytes(UpgradeCopyPath()), signed_exe_);
+  EXPECT_TRUE(manager_.MarkedForDeletion(kService));
+  EXPECT_EQ(settings_.saved_snapshots(), "");
+}
+
+TEST_F(SignedUpgradeTest, AnythingElseIsRefusedAndLosesNothing) {
+  const struct {
+    const char* what;
+    std::string settings;
+    std::string exe;
+    std::string refusal;
+  } cases[] = {
+      {"unsigned", pinned_, ReadFileBytes(test::PeFixture("full.exe")), "the executable is not signed"},
+      {"not a program", pinned_, kNewExe, "the file is not a Windows program"},
+      {"signed by a key not pinned", std::string("UpgradeSigner:") + ORVALINTH_TEST_PIN_EC + "\n", signed_exe_,
+       std::string("the signature is not by an allowed signer (its key's pin is ") + ORVALINTH_TEST_PIN_RSA + ")"},
+      {"a key naming no pin", "UpgradeSigner: ,\n", signed_exe_, "UpgradeSigner: names no pin, so no upgrade is allowed"},
+      {"a key naming something else", "UpgradeSigner:anyone\n", signed_exe_,
+       "UpgradeSigner: \"anyone\" is no pin (the base64 of a 32-byte SHA-256 digest), so no upgrade is allowed"},
+  };
+  RunningService();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    SettingsWithSnapshots(c.settings);
+    const std::string before = ReadFileBytes(SettingsPath());
+    MarkLog();
+    std::string error;
+    EXPECT_EQ(Begin(c.exe, &error), 0);
+    EXPECT_EQ(error, "upgrade refused - " + c.refusal);
+    EXPECT_FALSE(FileExists(UpgradeCopyPath()));
+    ExpectNothingLost(before);
+    EXPECT_EQ(NewLogLines(), (Lines{"Start upgrading...", "Error: upgrade refused - " + c.refusal}));
+  }
 }
 
 // The reload takes "OldVer:" from the file; the number recorded must still be

@@ -17,6 +17,7 @@
 #include "platform/volumes.h"
 #include "recording_process.h"
 #include "registry_scratch.h"
+#include "tests/platform/pe_fixtures.h"
 
 namespace orvalinth {
 namespace {
@@ -242,6 +243,57 @@ TEST_F(Dispatcher, AnUpgradeThatCannotBeWrittenIsRefusedWithItsReason) {
   EXPECT_EQ(request.GetInt("ok"), 0);
   EXPECT_EQ(request.GetString("msg"), "cannot create file " + Narrow(UpgradeCopyPath()));
   EXPECT_TRUE(process.starts.empty());
+}
+
+// The names in the program folder and its data folder.
+std::vector<std::u16string> FilesIn(const std::u16string& folder) {
+  std::vector<std::u16string> names;
+  platform::FindData entry;
+  for (const std::u16string& part : {folder, folder + u"data\\"}) {
+    if (auto search = platform::FileSystem::Get().FindFirst(part + u"*", &entry)) {
+      do {
+        names.push_back(part + entry.name);
+      } while (search->Next(&entry));
+    }
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// With "UpgradeSigner:" set an unsigned executable is refused with the
+// reason; the link stays up, nothing is written and the snapshots stay.
+TEST_F(Dispatcher, AnUnsignedUpgradeIsRefusedWhenASignerIsRequired) {
+  SKIP_WITHOUT_PE_FIXTURES();
+  const std::string unsigned_exe = ReadFileBytes(test::PeFixture("full.exe"));
+  MakeSnapshot(1);
+  MakeSnapshot(2);
+  WriteSettings(Text({"SnapshotCnt:2", "SavedSnapshots:1,2", "UpgradeSigner:" ORVALINTH_TEST_PIN_RSA}));
+  ASSERT_EQ(settings_.saved_snapshots(), "1,2");
+  test::RecordingProcess process;
+  platform::ScopedFacility<platform::Process> use(process);
+  const std::vector<std::u16string> before = FilesIn(dir_.path());
+  MarkLog();
+  CXMessage request, next;
+  RunConsole([&](TestPeer& p) {
+    request.Init("upgd-cli");
+    const int32_t size = static_cast<int32_t>(unsigned_exe.size());
+    std::memcpy(request.ReservePayload(size), unsigned_exe.data(), unsigned_exe.size());
+    request.SetPayloadSize(size);
+    if (Greet(p) && Ask(p, &request)) {
+      next.Init("get-disk");
+      Ask(p, &next);
+    }
+  });
+  EXPECT_EQ(request.Name(), "upgd-cli");
+  EXPECT_EQ(request.GetInt("ok"), 0);
+  EXPECT_EQ(request.GetString("msg"), "upgrade refused - the executable is not signed");
+  EXPECT_TRUE(next.IsNamed("get-disk")) << "the link stays up";
+  EXPECT_TRUE(process.starts.empty());
+  EXPECT_EQ(Count(LogSinceMark(), "Error: upgrade refused - the executable is not signed"), 1);
+  // The log is the only file that may have grown.
+  EXPECT_EQ(FilesIn(dir_.path()), before);
+  EXPECT_TRUE(SnapshotExists(1) && SnapshotExists(2));
+  EXPECT_EQ(settings_.saved_snapshots(), "1,2");
 }
 
 std::atomic<int> g_stop_requests{0};

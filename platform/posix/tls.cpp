@@ -70,7 +70,8 @@ int CheckServerKey(X509_STORE_CTX* store, void*) {
   SSL* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
   PinCheck* check = ssl == nullptr ? nullptr : static_cast<PinCheck*>(SSL_get_ex_data(ssl, PinCheckIndex()));
   if (check == nullptr || !check->Check(X509_STORE_CTX_get0_cert(store))) {
-    X509_STORE_CTX_set_error(store, X509_V_ERR_APPLICATION_VERIFICATION);
+    // The server is told "bad certificate".
+    X509_STORE_CTX_set_error(store, X509_V_ERR_CERT_REJECTED);
     return 0;
   }
   return 1;

@@ -145,6 +145,9 @@ TlsFailure Classify(const WireWatch& wire, const PinCheck* pins, int ssl_error) 
   if (reasons.find("protocol version") != std::string::npos || reasons.find("unsupported protocol") != std::string::npos) {
     return {"handshake", "the peer allows neither TLS 1.2 nor TLS 1.3 (" + reasons + ")"};
   }
+  if (reasons.find("bad certificate") != std::string::npos) {
+    return {"handshake", "the peer refused this side's certificate (" + reasons + ")"};
+  }
   return {"handshake", "the TLS handshake failed: " + reasons};
 }
 
@@ -229,6 +232,9 @@ std::shared_ptr<TlsSession> TlsSession::Handshake(int fd, SSL_CTX* context, PinC
     }
     if (ready == 0) {
       *failure = {"timeout", "no TLS handshake within " + Seconds(deadline_ms)};
+      if (pins != nullptr && session->wire_.first_size == 0) {
+        failure->detail += ": the server sent nothing back (as a server that does not speak TLS does)";
+      }
       break;
     }
   }

@@ -335,7 +335,8 @@ TEST_F(Tls, OurClientAgainstServersThatSpeakNoTls) {
        "closed", "without answering the TLS handshake"},
       {"a server that answers in plain bytes", [](SocketHandle s) { SendAll(s, PlainHello()); }, "plain",
        "no TLS record (18 00 00 00 68"},
-      {"a silent server", [](SocketHandle s) { RecvAll(s, 1000000); }, "timeout", "no TLS handshake within 0.3 s"},
+      {"a silent server", [](SocketHandle s) { RecvAll(s, 1000000); }, "timeout",
+       "no TLS handshake within 0.3 s: the server sent nothing back"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -10,5 +10,7 @@ namespace orvalinth::tools {
 int RunConsoleCommand(const std::vector<std::string>& arguments);
 // "orvalinth dump FILE ...": shows a snapshot file.
 int RunDumpCommand(const std::vector<std::string>& arguments);
+// "orvalinth tls-pin FILE": prints the pin of a certificate or key file.
+int RunTlsPinCommand(const std::vector<std::string>& arguments);
 
 }  // namespace orvalinth::tools

@@ -4,10 +4,12 @@
 #include <memory>
 #include <string>
 
+#include "base/pins.h"
 #include "base/strings.h"
 #include "platform/console.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/tls.h"
 #include "tools/commands.h"
 #include "tools/console_command.h"
 #include "tools/console_link.h"
@@ -136,6 +138,18 @@ int RunConsole(const std::vector<std::string>& arguments, SXConsoleIo& io) {
   CXConsoleOutput output(options.json, io.out, io.err);
   CXConsoleLink link;
   link.set_reply_timeout_ms(options.reply_timeout_ms);
+  std::string pin;
+  if (!options.tls_cert.empty()) {
+    std::shared_ptr<const platform::TlsServerIdentity> identity =
+        platform::TlsEngine::Get().LoadServerIdentity(options.tls_cert, options.tls_key, &error);
+    if (identity == nullptr) {
+      output.Failure("listen", "failed", "no TLS console: " + error);
+      return 1;
+    }
+    pin = PinText(identity->pin());
+    link.set_tls_identity(std::move(identity));
+    link.set_refusal_observer([&output](const std::string& text) { output.Failure("accept", "refused", text); });
+  }
   if (!link.Listen(options.listen, options.port)) {
     output.Failure("listen", "failed", link.failure_text());
     return 1;
@@ -144,7 +158,7 @@ int RunConsole(const std::vector<std::string>& arguments, SXConsoleIo& io) {
     output.Failure("listen", "failed", "cannot write the port file " + DisplayText(options.port_file));
     return 1;
   }
-  output.Listening(options.listen, link.port());
+  output.Listening(options.listen, link.port(), pin);
   if (!link.AcceptAgent(options.accept_timeout_ms)) {
     const bool violation = link.failure() == LinkFailure::kViolation;
     output.Failure("connect", violation ? "violation" : link.failure() == LinkFailure::kNoAgent ? "no-agent" : "failed",
@@ -152,6 +166,7 @@ int RunConsole(const std::vector<std::string>& arguments, SXConsoleIo& io) {
     return violation ? 3 : link.failure() == LinkFailure::kNoAgent ? 4 : 1;
   }
   output.Agent("connect", link.info());
+  if (link.tls()) output.Note("link: " + link.link_description());
 
   const bool progress_on = options.progress < 0 ? io.stderr_terminal : options.progress == 1;
   CXProgressBar bar(io.err);

@@ -1,6 +1,7 @@
 #include "tools/console_link.h"
 
 #include "base/app_version.h"
+#include "base/pins.h"
 #include "base/strings.h"
 #include "platform/clock.h"
 #include "platform/sockets.h"
@@ -146,27 +147,62 @@ bool CXConsoleLink::AcceptAgent(int64_t timeout_ms) {
   if (listener_ == platform::kNoSocket) return Fail(LinkFailure::kListen, "the console is not listening");
   platform::Sockets& net = platform::Sockets::Get();
   const int64_t deadline = DeadlineAfter(timeout_ms);
+  const int refused_before = refused_;
+  platform::SocketHandle s = platform::kNoSocket;
   for (;;) {
     const int ready = net.WaitReadable(listener_, SliceUntil(deadline));
-    if (ready == 1) break;
-    if (ready < 0 || Passed(deadline)) {
-      return Fail(LinkFailure::kNoAgent, ready < 0 ? Format("waiting for an agent failed (socket error %u)",
-                                                             static_cast<unsigned>(platform::LastSocketError()))
-                                                   : "no agent connected within " + Seconds(timeout_ms));
+    if (ready < 0) {
+      return Fail(LinkFailure::kNoAgent, Format("waiting for an agent failed (socket error %u)",
+                                                static_cast<unsigned>(platform::LastSocketError())));
     }
+    if (ready == 0) {
+      if (!Passed(deadline)) continue;
+      return Fail(LinkFailure::kNoAgent, "no agent connected within " + Seconds(timeout_ms) + RefusedSince(refused_before));
+    }
+    s = net.Accept(listener_);
+    if (s == platform::kNoSocket) {
+      return Fail(LinkFailure::kNoAgent, Format("accepting the agent failed (socket error %u)",
+                                                static_cast<unsigned>(platform::LastSocketError())));
+    }
+    net.SetNoDelay(s);
+    const int64_t t = reply_timeout_ms_ < 0 ? 0 : reply_timeout_ms_;
+    CXSocket::SetTimeouts(s, t > INT32_MAX ? INT32_MAX : static_cast<int32_t>(t));
+    if (identity_ == nullptr || StartTls(s)) break;
   }
-  const platform::SocketHandle s = net.Accept(listener_);
-  if (s == platform::kNoSocket) {
-    return Fail(LinkFailure::kNoAgent,
-                Format("accepting the agent failed (socket error %u)", static_cast<unsigned>(platform::LastSocketError())));
-  }
-  net.SetNoDelay(s);
-  const int64_t t = reply_timeout_ms_ < 0 ? 0 : reply_timeout_ms_;
-  CXSocket::SetTimeouts(s, t > INT32_MAX ? INT32_MAX : static_cast<int32_t>(t));
   wire_.Adopt(s);
   info_ = SXAgentInfo();
   hello_frame_.clear();
   return Greet();
+}
+
+bool CXConsoleLink::StartTls(platform::SocketHandle s) {
+  platform::Sockets& net = platform::Sockets::Get();
+  const int32_t limit = reply_timeout_ms_ > 0 && reply_timeout_ms_ < kTlsHandshakeMs
+                            ? static_cast<int32_t>(reply_timeout_ms_)
+                            : kTlsHandshakeMs;
+  platform::TlsFailure failure;
+  if (net.StartTlsServer(s, *identity_, limit, &failure)) return true;
+  net.Close(s);
+  const std::string pin = PinText(identity_->pin());
+  if (failure.reason == "plain") {
+    last_refusal_ = "refused an agent that does not speak TLS (" + failure.detail +
+                    "); an agent of this console needs ServerTLS:1 and ServerPin:" + pin;
+  } else {
+    last_refusal_ = "refused a link whose TLS handshake failed (" + failure.reason + ": " + failure.detail +
+                    "); an agent of this console needs ServerPin:" + pin;
+  }
+  ++refused_;
+  if (on_refused_) on_refused_(last_refusal_);
+  return false;
+}
+
+std::string CXConsoleLink::RefusedSince(int before) const {
+  if (refused_ == before) return std::string();
+  return Format("; %d link(s) refused, the last: ", refused_ - before) + last_refusal_;
+}
+
+std::string CXConsoleLink::link_description() const {
+  return connected() ? platform::Sockets::Get().TlsDescription(wire_.socket()) : std::string();
 }
 
 bool CXConsoleLink::Greet() {
@@ -315,6 +351,7 @@ bool CXConsoleLink::WaitForDrop(int64_t timeout_ms) {
 
 bool CXConsoleLink::Reconnect(int64_t timeout_ms) {
   const int64_t deadline = DeadlineAfter(timeout_ms);
+  const int refused_before = refused_;
   if (connected() && !WaitForDrop(timeout_ms)) return false;
   int64_t left = kForever;
   if (deadline != kForever) {
@@ -322,7 +359,9 @@ bool CXConsoleLink::Reconnect(int64_t timeout_ms) {
     if (left < 0) left = 0;
   }
   if (AcceptAgent(left)) return true;
-  if (failure_ == LinkFailure::kNoAgent) failure_text_ = "no agent connected again within " + Seconds(timeout_ms);
+  if (failure_ == LinkFailure::kNoAgent) {
+    failure_text_ = "no agent connected again within " + Seconds(timeout_ms) + RefusedSince(refused_before);
+  }
   return false;
 }
 

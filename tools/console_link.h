@@ -11,16 +11,25 @@
 // reply the link sets "ping" aside (counted) and keeps "scan-done" for
 // WaitScanDone; both are checked too.
 //
+// With a TLS identity every accepted link is made a TLS link before the
+// greeting (platform/tls.h); a link that does not become one (a plain agent,
+// an agent that refuses the key, a handshake that fails or takes too long)
+// is refused: closed, told to the refusal observer, and the wait for an
+// agent goes on.
+//
 // Operations return true on success; on failure, failure() and failure_text()
 // say why. Times are milliseconds; kForever waits without limit.
 
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "link/message.h"
 #include "link/tcpip_client.h"
+#include "platform/tls.h"
 
 namespace orvalinth::tools {
 
@@ -64,6 +73,8 @@ class CXConsoleLink {
  public:
   static constexpr int64_t kForever = -1;
   static constexpr int64_t kDefaultReplyTimeoutMs = 60000;
+  // The TLS handshake's limit when replies have none.
+  static constexpr int32_t kTlsHandshakeMs = 30000;
 
   CXConsoleLink() = default;
   ~CXConsoleLink();
@@ -80,8 +91,23 @@ class CXConsoleLink {
   void set_reply_timeout_ms(int64_t ms) { reply_timeout_ms_ = ms; }
   int64_t reply_timeout_ms() const { return reply_timeout_ms_; }
 
+  // The identity every accepted link presents as a TLS server (null: plain
+  // links). The handshake lasts at most the reply time-out.
+  void set_tls_identity(std::shared_ptr<const platform::TlsServerIdentity> identity) {
+    identity_ = std::move(identity);
+  }
+  bool tls() const { return identity_ != nullptr; }
+  // Called with the text of every link refused ("... does not speak TLS ...").
+  void set_refusal_observer(std::function<void(const std::string&)> observer) { on_refused_ = std::move(observer); }
+  // The links refused so far, and why the last one was.
+  int refused() const { return refused_; }
+  const std::string& last_refusal() const { return last_refusal_; }
+  // What the link is ("TLS 1.3, TLS_AES_256_GCM_SHA384"); empty when plain.
+  std::string link_description() const;
+
   // Waits for an agent, accepts it and runs the greeting and "info". An agent
-  // still connected is dropped first.
+  // still connected is dropped first. With TLS, refused links do not end
+  // the wait; when no agent came, the failure text counts them.
   bool AcceptAgent(int64_t timeout_ms);
   bool connected() const { return wire_.socket() != CXTCPIPclient::kNone; }
   const SXAgentInfo& info() const { return info_; }
@@ -144,6 +170,10 @@ class CXConsoleLink {
   // Receives one frame (any name) into `message`.
   NextResult RecvFrame(int64_t deadline_ms, CXMessage* message);
   bool Greet();
+  // Makes an accepted socket a TLS link; false when it was refused (and closed).
+  bool StartTls(platform::SocketHandle s);
+  // "; N link(s) refused, the last: ..." when links were refused since `before`.
+  std::string RefusedSince(int before) const;
   // Counts a "ping", keeps a "scan-done" (*handled true); false after a
   // violation in either.
   bool SetAside(CXMessage& message, bool* handled);
@@ -156,6 +186,10 @@ class CXConsoleLink {
   int64_t reply_timeout_ms_ = kDefaultReplyTimeoutMs;
   SXAgentInfo info_;
   std::string hello_frame_;
+  std::shared_ptr<const platform::TlsServerIdentity> identity_;
+  std::function<void(const std::string&)> on_refused_;
+  int refused_ = 0;
+  std::string last_refusal_;
   std::deque<SXScanDone> scan_done_;
   int pings_ = 0;
   LinkFailure failure_ = LinkFailure::kNone;

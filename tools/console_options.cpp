@@ -60,10 +60,18 @@ bool ParseConsoleOptions(const std::vector<std::string>& args, SXConsoleOptions*
       if (!value(a, &o->port_file)) return false;
     } else if (a == "--script") {
       if (!value(a, &o->script)) return false;
+    } else if (a == "--tls-cert") {
+      if (!value(a, &o->tls_cert)) return false;
+    } else if (a == "--tls-key") {
+      if (!value(a, &o->tls_key)) return false;
     } else {
       *error = "unknown option " + a;
       return false;
     }
+  }
+  if (o->tls_cert.empty() != o->tls_key.empty()) {
+    *error = "--tls-cert and --tls-key go together";
+    return false;
   }
   o->commands = GroupCommands(std::vector<std::string>(args.begin() + static_cast<std::ptrdiff_t>(i), args.end()));
   return true;
@@ -93,6 +101,12 @@ std::string ConsoleUsage() {
              "  --keep-going            go on after a failed command (commands from a terminal\n"
              "                          always go on)\n"
              "  --script FILE           read the commands from FILE instead\n"
+             "  --tls-cert FILE, --tls-key FILE\n"
+             "                          make every agent's link TLS, presenting this PEM\n"
+             "                          certificate and its PEM private key (RSA of 2048 bits\n"
+             "                          or more, or ECDSA P-256); prints the ServerPin agents\n"
+             "                          need (ServerTLS:1), and refuses agents that do not\n"
+             "                          speak TLS or do not pin this key. Linux console only\n"
              "\n") +
          CommandHelp() +
          "\n"

@@ -19,6 +19,8 @@ struct SXConsoleOptions {
   bool keep_going = false;
   std::string port_file;  // where to write the listening port
   std::string script;     // a file of commands, one line each
+  std::string tls_cert;   // with tls_key: every agent's link is TLS with this PEM certificate
+  std::string tls_key;    // and its PEM private key
   bool help = false;
   // The commands of the command line, each a list of words.
   std::vector<std::vector<std::string>> commands;

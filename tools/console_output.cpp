@@ -72,12 +72,16 @@ void CXConsoleOutput::Line(const std::string& command, bool ok, const std::vecto
   out_(line + "}\n");
 }
 
-void CXConsoleOutput::Listening(const std::string& address, uint16_t port) {
+void CXConsoleOutput::Listening(const std::string& address, uint16_t port, const std::string& pin) {
   if (json_) {
-    Line("listen", true, {JsonText("address", address), JsonInt("port", port)});
-  } else {
-    err_(Format("listening on %s:%u, waiting for an agent\n", DisplayText(address).c_str(), static_cast<unsigned>(port)));
+    std::vector<SXField> fields = {JsonText("address", address), JsonInt("port", port)};
+    if (!pin.empty()) fields.insert(fields.end(), {JsonBool("tls", true), JsonText("pin", pin)});
+    Line("listen", true, fields);
+    return;
   }
+  err_(Format("listening on %s:%u%s, waiting for an agent\n", DisplayText(address).c_str(),
+              static_cast<unsigned>(port), pin.empty() ? "" : " with TLS"));
+  if (!pin.empty()) err_("agents need ServerTLS:1 and ServerPin:" + pin + "\n");
 }
 
 std::string CXConsoleOutput::AgentJson(const SXAgentInfo& info) {

@@ -4,7 +4,8 @@
 // error); with JSON one object per result on its own line, every object with
 // "command" and "ok", strings escaped and valid UTF-8, failures as objects
 // with "error", "failure" (usage, failed, no-agent, timeout, dropped,
-// violation, not-connected) and, for a violation, "frame" (hex).
+// violation, not-connected, refused: a link a TLS console refused) and, for
+// a violation, "frame" (hex).
 //
 // Text from the agent is never written raw to a terminal: control characters
 // are shown as \xNN (console_text.h).
@@ -34,7 +35,8 @@ class CXConsoleOutput {
   CXConsoleOutput(bool json, Writer out, Writer err) : json_(json), out_(std::move(out)), err_(std::move(err)) {}
   bool json() const { return json_; }
 
-  void Listening(const std::string& address, uint16_t port);
+  // Listening; with TLS (`pin` not empty) also the settings agents need.
+  void Listening(const std::string& address, uint16_t port, const std::string& pin = std::string());
   // The agent's "info", for "connect", "info" and "reconnect".
   void Agent(const std::string& command, const SXAgentInfo& info);
   void Drives(const std::string& command, const std::string& disk, const std::vector<SXDrive>& drives);

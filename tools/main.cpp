@@ -19,7 +19,8 @@ void Usage() {
       "  console   listen for an agent and drive it (orvalinth console --help)\n"
       "  dump      show a snapshot file (orvalinth dump --help)\n"
       "  diff      compare two snapshot files (orvalinth diff --help)\n"
-      "  report    report on a snapshot file (orvalinth report --help)\n",
+      "  report    report on a snapshot file (orvalinth report --help)\n"
+      "  tls-pin   the pin of a TLS certificate or key file (orvalinth tls-pin --help)\n",
       stderr);
 }
 
@@ -50,6 +51,7 @@ int main(int argc, char** argv) {
   if (command == "dump") return orvalinth::tools::RunDumpCommand(rest);
   if (command == "diff") return orvalinth::report::RunDiffCommand(rest);
   if (command == "report") return orvalinth::report::RunReportCommand(rest);
+  if (command == "tls-pin") return orvalinth::tools::RunTlsPinCommand(rest);
   if (command == "--help" || command == "-h" || command == "help") {
     Usage();
     return 0;

@@ -11,12 +11,16 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "platform/clock.h"
 #include "platform/errors.h"
+#include "platform/posix/tls_session.h"
 
 namespace orvalinth::platform {
 namespace {
@@ -109,6 +113,7 @@ class PosixSockets final : public Sockets {
       SetLastSocketError(kWsaNotSocket);
       return -1;
     }
+    if (std::shared_ptr<posix::TlsSession> tls = SessionOf(s)) return tls->WaitReadable(ms);
     // poll rather than select: descriptors above FD_SETSIZE are fine.
     pollfd p{Fd(s), POLLIN, 0};
     const int64_t deadline = MonotonicMs() + (ms < 0 ? 0 : ms);
@@ -166,6 +171,7 @@ class PosixSockets final : public Sockets {
       SetLastSocketError(kWsaInvalid);
       return -1;
     }
+    if (std::shared_ptr<posix::TlsSession> tls = SessionOf(s)) return tls->Send(bytes, n);
     ssize_t sent;
     do {
       sent = send(Fd(s), bytes, static_cast<size_t>(n), MSG_NOSIGNAL);
@@ -189,6 +195,7 @@ class PosixSockets final : public Sockets {
       SetLastSocketError(kWsaInvalid);
       return -1;
     }
+    if (std::shared_ptr<posix::TlsSession> tls = SessionOf(s)) return tls->Recv(buffer, n);
     ssize_t got;
     do {
       got = recv(Fd(s), buffer, static_cast<size_t>(n), 0);
@@ -201,6 +208,7 @@ class PosixSockets final : public Sockets {
   }
 
   bool ShutdownSend(SocketHandle s) override {
+    if (std::shared_ptr<posix::TlsSession> tls = SessionOf(s)) return tls->ShutdownSend();
     if (shutdown(Fd(s), SHUT_WR) != 0) {
       FailWith(errno);
       return false;
@@ -211,10 +219,18 @@ class PosixSockets final : public Sockets {
   }
 
   void Close(SocketHandle s) override {
+    std::shared_ptr<posix::TlsSession> tls;
     {
       std::lock_guard<std::mutex> guard(lock_);
       shut_down_.erase(Fd(s));
+      const auto found = sessions_.find(Fd(s));
+      if (found != sessions_.end()) {
+        tls = std::move(found->second);
+        sessions_.erase(found);
+        session_count_.fetch_sub(1, std::memory_order_release);
+      }
     }
+    if (tls != nullptr) tls->Close();
     if (close(Fd(s)) != 0) FailWith(errno);
   }
 
@@ -281,15 +297,19 @@ class PosixSockets final : public Sockets {
     return true;
   }
 
-  bool StartTlsClient(SocketHandle, const TlsClientConfig&, TlsFailure* failure) override {
-    *failure = {"unavailable", "TLS is not built into this program yet"};
-    return false;
+  bool StartTlsClient(SocketHandle s, const TlsClientConfig& config, TlsFailure* failure) override {
+    if (!CanStartTls(s, failure)) return false;
+    return Adopt(s, posix::TlsSession::Connect(Fd(s), config, failure));
   }
-  bool StartTlsServer(SocketHandle, const TlsServerIdentity&, int32_t, TlsFailure* failure) override {
-    *failure = {"unavailable", "TLS is not built into this program yet"};
-    return false;
+  bool StartTlsServer(SocketHandle s, const TlsServerIdentity& identity, int32_t deadline_ms,
+                      TlsFailure* failure) override {
+    if (!CanStartTls(s, failure)) return false;
+    return Adopt(s, posix::TlsSession::Accept(Fd(s), identity, deadline_ms, failure));
   }
-  std::string TlsDescription(SocketHandle) override { return std::string(); }
+  std::string TlsDescription(SocketHandle s) override {
+    std::shared_ptr<posix::TlsSession> tls = SessionOf(s);
+    return tls != nullptr ? tls->Description() : std::string();
+  }
 
  private:
   static uint32_t LookupError(int rc) {
@@ -318,6 +338,35 @@ class PosixSockets final : public Sockets {
     return true;
   }
 
+  // The TLS session of a socket, or none (a plain socket). Plain links do
+  // not take the lock while no TLS session exists.
+  std::shared_ptr<posix::TlsSession> SessionOf(SocketHandle s) {
+    if (session_count_.load(std::memory_order_acquire) == 0) return nullptr;
+    std::lock_guard<std::mutex> guard(lock_);
+    const auto found = sessions_.find(Fd(s));
+    return found == sessions_.end() ? nullptr : found->second;
+  }
+
+  bool CanStartTls(SocketHandle s, TlsFailure* failure) {
+    if (Fd(s) < 0) {
+      *failure = {"handshake", "no socket"};
+      return false;
+    }
+    if (SessionOf(s) != nullptr) {
+      *failure = {"handshake", "the socket is a TLS link already"};
+      return false;
+    }
+    return true;
+  }
+
+  bool Adopt(SocketHandle s, std::shared_ptr<posix::TlsSession> session) {
+    if (session == nullptr) return false;
+    std::lock_guard<std::mutex> guard(lock_);
+    sessions_[Fd(s)] = std::move(session);
+    session_count_.fetch_add(1, std::memory_order_release);
+    return true;
+  }
+
   bool WasShutDown(SocketHandle s) {
     std::lock_guard<std::mutex> guard(lock_);
     return shut_down_.count(Fd(s)) != 0;
@@ -325,6 +374,10 @@ class PosixSockets final : public Sockets {
 
   std::mutex lock_;
   std::unordered_set<int> shut_down_;  // descriptors whose sending side we ended
+  // The TLS sessions by descriptor. A caller holds a session while it uses
+  // it, so a Close on another thread never frees it under that caller.
+  std::unordered_map<int, std::shared_ptr<posix::TlsSession>> sessions_;
+  std::atomic<int> session_count_{0};
 };
 
 }  // namespace

@@ -32,7 +32,7 @@ void FakeAgent::Join() {
 bool FakeAgent::Connect(uint16_t port) {
   CXSocket::Startup();
   const int64_t give_up = platform::MonotonicMs() + kWaitSeconds * 1000;
-  while (!client_.Connect("127.0.0.1", port, kWaitSeconds)) {
+  while (!(tls_ ? client_.ConnectServer("127.0.0.1", port) : client_.Connect("127.0.0.1", port, kWaitSeconds))) {
     if (platform::MonotonicMs() > give_up) return false;
     platform::SleepMs(20);
   }

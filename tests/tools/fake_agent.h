@@ -44,8 +44,13 @@ class FakeAgent {
 
   // ---- for scripts ----
 
+  // The links Connect makes from now on are TLS with this configuration.
+  void set_tls(platform::TlsClientConfig config) {
+    tls_ = true;
+    client_.set_tls(std::move(config));
+  }
   // Connects to 127.0.0.1:port, trying again for up to kWaitSeconds while
-  // the console is not listening yet.
+  // the console is not listening yet (or, with TLS, refuses the link).
   bool Connect(uint16_t port);
   // Connects to the port written in `port_file` (waits until it is there).
   bool ConnectVia(const std::u16string& port_file);
@@ -68,6 +73,7 @@ class FakeAgent {
 
  private:
   CXTCPIPclient client_;
+  bool tls_ = false;
   std::thread thread_;
 };
 

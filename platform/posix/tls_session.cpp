@@ -1,0 +1,387 @@
+// TLS sessions on POSIX (OpenSSL 3): the handshakes and the I/O of a TLS
+// socket. OpenSSL reads and writes the socket through a BIO of our own, which
+// sends with MSG_NOSIGNAL (a socket BIO's write() would raise SIGPIPE on a
+// link the peer broke) and notes the first bytes and the end of the stream.
+
+#include "platform/posix/tls_session.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <openssl/err.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/sockets.h"
+
+namespace orvalinth::platform::posix {
+namespace {
+
+constexpr int64_t kNoLimit = -1;
+constexpr int64_t kNotYet = -2;
+
+int WireWrite(BIO* bio, const char* data, int n) {
+  auto* wire = static_cast<WireWatch*>(BIO_get_data(bio));
+  BIO_clear_retry_flags(bio);
+  ssize_t sent;
+  do {
+    sent = send(wire->fd, data, static_cast<size_t>(n), MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_write(bio);
+  return static_cast<int>(sent);
+}
+
+int WireRead(BIO* bio, char* data, int n) {
+  auto* wire = static_cast<WireWatch*>(BIO_get_data(bio));
+  BIO_clear_retry_flags(bio);
+  ssize_t got;
+  do {
+    got = recv(wire->fd, data, static_cast<size_t>(n), 0);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_read(bio);
+  if (got == 0) wire->end_of_stream = true;
+  for (ssize_t i = 0; i < got && wire->first_size < sizeof wire->first; ++i) {
+    wire->first[wire->first_size++] = static_cast<uint8_t>(data[i]);
+  }
+  return static_cast<int>(got);
+}
+
+long WireControl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+
+BIO_METHOD* WireMethod() {
+  static BIO_METHOD* const method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "orvalinth socket");
+    if (m != nullptr) {
+      BIO_meth_set_write(m, WireWrite);
+      BIO_meth_set_read(m, WireRead);
+      BIO_meth_set_ctrl(m, WireControl);
+    }
+    return m;
+  }();
+  return method;
+}
+
+// The socket time-out `option` (SO_RCVTIMEO, SO_SNDTIMEO) as a deadline.
+int64_t DeadlineOf(int fd, int option) {
+  timeval tv{};
+  socklen_t size = sizeof tv;
+  if (getsockopt(fd, SOL_SOCKET, option, &tv, &size) != 0 || (tv.tv_sec == 0 && tv.tv_usec == 0)) return kNoLimit;
+  return MonotonicMs() + static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+}
+
+// Waits for `events` until the deadline: 1 ready, 0 time-out, -1 error.
+int PollUntil(int fd, short events, int64_t deadline) {
+  pollfd p{fd, events, 0};
+  for (;;) {
+    int wait = -1;
+    if (deadline != kNoLimit) {
+      const int64_t left = deadline - MonotonicMs();
+      wait = left <= 0 ? 0 : left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
+    }
+    const int n = poll(&p, 1, wait);
+    if (n < 0 && errno == EINTR) continue;
+    if (n > 0 && (p.revents & POLLNVAL) != 0) return -1;
+    return n < 0 ? -1 : n;
+  }
+}
+
+// What an operation that has to wait for the socket waits for.
+short EventsFor(int ssl_error) { return ssl_error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN; }
+bool MustWait(int ssl_error) { return ssl_error == SSL_ERROR_WANT_READ || ssl_error == SSL_ERROR_WANT_WRITE; }
+
+// Whether what the peer sent first can begin a TLS record: a server must
+// see a handshake record (22), a client a handshake or an alert (21); then
+// the major version 3. Nothing received yet passes.
+bool CanBeTls(const WireWatch& wire, bool client) {
+  if (wire.first_size == 0) return true;
+  const uint8_t type = wire.first[0];
+  if (type != 22 && !(client && type == 21)) return false;
+  return wire.first_size < 2 || wire.first[1] == 3;
+}
+
+std::string Hex(const WireWatch& wire) {
+  std::string text;
+  char piece[4];
+  for (size_t i = 0; i < wire.first_size; ++i) {
+    std::snprintf(piece, sizeof piece, i ? " %02X" : "%02X", wire.first[i]);
+    text += piece;
+  }
+  return text;
+}
+
+std::string Seconds(int32_t ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, ms % 1000 == 0 ? "%.0f s" : "%.3g s", ms / 1000.0);
+  return text;
+}
+
+// Why a handshake failed, from what the socket saw and OpenSSL's reasons.
+TlsFailure Classify(const WireWatch& wire, const PinCheck* pins, int ssl_error) {
+  const bool client = pins != nullptr;
+  if (!CanBeTls(wire, client)) {
+    return {"plain", client ? "the server answered with bytes that are no TLS record (" + Hex(wire) +
+                                  "): it speaks the plain protocol"
+                            : "the peer's first bytes (" + Hex(wire) +
+                                  ") are no TLS handshake record: it speaks the plain protocol"};
+  }
+  if (client && !pins->reason.empty()) {
+    ERR_clear_error();
+    return {pins->reason, pins->detail};
+  }
+  if (wire.end_of_stream) {
+    ERR_clear_error();
+    if (wire.first_size > 0) return {"closed", "the peer closed the link during the TLS handshake"};
+    return {"closed", client ? "the server closed the link without answering the TLS handshake (as a server that "
+                               "does not speak TLS does)"
+                             : "the peer closed the link before it sent a TLS handshake"};
+  }
+  const std::string system = ssl_error == SSL_ERROR_SYSCALL && errno != 0 ? std::strerror(errno) : "no reason given";
+  const std::string reasons = OpenSslErrors(system);
+  if (reasons.find("protocol version") != std::string::npos || reasons.find("unsupported protocol") != std::string::npos) {
+    return {"handshake", "the peer allows neither TLS 1.2 nor TLS 1.3 (" + reasons + ")"};
+  }
+  if (reasons.find("bad certificate") != std::string::npos) {
+    return {"handshake", "the peer refused this side's certificate (" + reasons + ")"};
+  }
+  return {"handshake", "the TLS handshake failed: " + reasons};
+}
+
+}  // namespace
+
+TlsSession::~TlsSession() {
+  if (ssl_ != nullptr) SSL_free(ssl_);
+}
+
+std::shared_ptr<TlsSession> TlsSession::Connect(int fd, const TlsClientConfig& config, TlsFailure* failure) {
+  SSL_CTX* context = ClientContext();
+  if (context == nullptr) {
+    *failure = {"unavailable", "OpenSSL cannot make a TLS client: " + OpenSslErrors("no reason given")};
+    return nullptr;
+  }
+  if (config.pins.empty()) {
+    *failure = {"pin", "no pin is given, and a TLS link trusts pinned keys only"};
+    return nullptr;
+  }
+  PinCheck check;
+  check.pins = &config.pins;
+  return Handshake(fd, context, &check, config.server_name, config.deadline_ms, failure);
+}
+
+std::shared_ptr<TlsSession> TlsSession::Accept(int fd, const TlsServerIdentity& identity, int32_t deadline_ms,
+                                               TlsFailure* failure) {
+  SSL_CTX* context = ServerContextOf(identity);
+  if (context == nullptr) {
+    *failure = {"unavailable", "the identity was not loaded by this system's TLS engine"};
+    return nullptr;
+  }
+  return Handshake(fd, context, nullptr, std::string(), deadline_ms, failure);
+}
+
+std::shared_ptr<TlsSession> TlsSession::Handshake(int fd, SSL_CTX* context, PinCheck* pins,
+                                                  const std::string& server_name, int32_t deadline_ms,
+                                                  TlsFailure* failure) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) {
+    *failure = {"handshake", std::string("the socket cannot be used: ") + std::strerror(errno)};
+    return nullptr;
+  }
+  ERR_clear_error();
+  std::shared_ptr<TlsSession> session(new TlsSession(fd));
+  SSL* ssl = session->ssl_ = SSL_new(context);
+  BIO* bio = ssl == nullptr || WireMethod() == nullptr ? nullptr : BIO_new(WireMethod());
+  if (bio == nullptr) {
+    *failure = {"unavailable", "OpenSSL cannot make a TLS session: " + OpenSslErrors("no reason given")};
+    return nullptr;
+  }
+  BIO_set_data(bio, &session->wire_);
+  BIO_set_init(bio, 1);
+  SSL_set_bio(ssl, bio, bio);
+  if (pins != nullptr) {
+    SSL_set_connect_state(ssl);
+    SSL_set_ex_data(ssl, PinCheckIndex(), pins);
+    if (!server_name.empty()) SSL_set_tlsext_host_name(ssl, server_name.c_str());
+  } else {
+    SSL_set_accept_state(ssl);
+  }
+  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  const int64_t deadline = deadline_ms > 0 ? MonotonicMs() + deadline_ms : kNoLimit;
+  bool done = false;
+  for (;;) {
+    errno = 0;
+    const int r = SSL_do_handshake(ssl);
+    if (r == 1) {
+      done = true;
+      break;
+    }
+    const int e = SSL_get_error(ssl, r);
+    // A plain peer is known by its first bytes, before OpenSSL waits for a
+    // whole record header that may never come.
+    if (!MustWait(e) || !CanBeTls(session->wire_, pins != nullptr)) {
+      *failure = Classify(session->wire_, pins, e);
+      break;
+    }
+    const int ready = PollUntil(fd, EventsFor(e), deadline);
+    if (ready < 0) {
+      *failure = {"handshake", std::string("waiting for the socket failed: ") + std::strerror(errno)};
+      break;
+    }
+    if (ready == 0) {
+      *failure = {"timeout", "no TLS handshake within " + Seconds(deadline_ms)};
+      if (pins != nullptr && session->wire_.first_size == 0) {
+        failure->detail += ": the server sent nothing back (as a server that does not speak TLS does)";
+      }
+      break;
+    }
+  }
+  ERR_clear_error();
+  if (done && pins != nullptr && !pins->Check(SSL_get0_peer_certificate(ssl))) {
+    *failure = {pins->reason, pins->detail};
+    done = false;
+  }
+  SSL_set_ex_data(ssl, PinCheckIndex(), nullptr);  // the check lives on the caller's stack
+  if (!done) {
+    fcntl(fd, F_SETFL, flags);
+    return nullptr;
+  }
+  return session;
+}
+
+int32_t TlsSession::Send(const void* bytes, int32_t n) {
+  if (n == 0) return 0;
+  int64_t deadline = kNotYet;
+  for (;;) {
+    int r, e;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (sent_close_ || broken_) {
+        SetLastSocketError(sent_close_ ? kWsaShutdown : kWsaConnReset);
+        return -1;
+      }
+      ERR_clear_error();
+      r = SSL_write(ssl_, bytes, n);
+      e = r > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_, r);
+      if (r <= 0 && !MustWait(e)) broken_ = true;
+      ERR_clear_error();
+    }
+    if (r > 0) return r;
+    if (!MustWait(e)) break;
+    if (deadline == kNotYet) deadline = DeadlineOf(wire_.fd, SO_SNDTIMEO);
+    const int ready = PollUntil(wire_.fd, EventsFor(e), deadline);
+    if (ready == 0) {
+      // The record stays with OpenSSL: the same bytes offered again finish it.
+      SetLastSocketError(kWsaTimedOut);
+      return -1;
+    }
+    if (ready < 0) break;
+  }
+  SetLastSocketError(kWsaConnReset);
+  return -1;
+}
+
+int32_t TlsSession::Recv(void* buffer, int32_t n) {
+  if (n == 0) return 0;
+  int64_t deadline = kNotYet;
+  for (;;) {
+    int r, e;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      ERR_clear_error();
+      r = SSL_read(ssl_, buffer, n);
+      e = r > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_, r);
+      if (r <= 0 && !MustWait(e) && e != SSL_ERROR_ZERO_RETURN) broken_ = true;
+      ERR_clear_error();
+    }
+    if (r > 0) return r;
+    if (e == SSL_ERROR_ZERO_RETURN) return 0;
+    if (!MustWait(e)) break;
+    if (deadline == kNotYet) deadline = DeadlineOf(wire_.fd, SO_RCVTIMEO);
+    const int ready = PollUntil(wire_.fd, EventsFor(e), deadline);
+    if (ready == 0) {
+      SetLastSocketError(kWsaTimedOut);
+      return -1;
+    }
+    if (ready < 0) break;
+  }
+  SetLastSocketError(kWsaConnReset);
+  return -1;
+}
+
+int TlsSession::WaitReadable(int32_t milliseconds) {
+  const int64_t deadline = MonotonicMs() + (milliseconds < 0 ? 0 : milliseconds);
+  for (;;) {
+    int r, e;
+    {
+      // A peek takes what the socket holds and decrypts it: readable only
+      // when a record brought data (or the end, or an error for Recv to
+      // tell), not for a record without data or a part of one.
+      std::lock_guard<std::mutex> guard(lock_);
+      if (broken_) return 1;
+      ERR_clear_error();
+      char byte;
+      r = SSL_peek(ssl_, &byte, 1);
+      e = r > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_, r);
+      ERR_clear_error();
+    }
+    if (r > 0 || !MustWait(e)) return 1;
+    const int ready = PollUntil(wire_.fd, EventsFor(e), deadline);
+    if (ready == 0) return 0;
+    if (ready < 0) {
+      SetLastSocketError(errno == 0 || errno == EBADF ? kWsaNotSocket : kWsaConnReset);
+      return -1;
+    }
+  }
+}
+
+bool TlsSession::ShutdownSend() {
+  int64_t deadline = kNotYet;
+  for (;;) {
+    int e;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      if (sent_close_ || broken_) break;
+      ERR_clear_error();
+      const int r = SSL_shutdown(ssl_);
+      e = r >= 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_, r);
+      ERR_clear_error();
+      if (!MustWait(e)) {
+        sent_close_ = true;
+        break;
+      }
+    }
+    if (deadline == kNotYet) deadline = DeadlineOf(wire_.fd, SO_SNDTIMEO);
+    if (PollUntil(wire_.fd, EventsFor(e), deadline) <= 0) break;
+  }
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    sent_close_ = true;
+  }
+  if (shutdown(wire_.fd, SHUT_WR) != 0) {
+    SetLastSocketError(kWsaNotConnected);
+    return false;
+  }
+  return true;
+}
+
+void TlsSession::Close() {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (sent_close_ || broken_) return;
+  ERR_clear_error();
+  SSL_shutdown(ssl_);  // the close_notify, if the socket takes it at once
+  ERR_clear_error();
+  sent_close_ = true;
+}
+
+std::string TlsSession::Description() {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::string version = SSL_get_version(ssl_);
+  if (version.rfind("TLSv", 0) == 0) version = "TLS " + version.substr(4);
+  const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl_);
+  return version + ", " + (cipher != nullptr ? SSL_CIPHER_standard_name(cipher) : "no cipher");
+}
+
+}  // namespace orvalinth::platform::posix

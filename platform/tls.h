@@ -55,6 +55,36 @@ class TlsServerIdentity {
   virtual Sha256Digest pin() const = 0;
 };
 
+// A TLS server session whose bytes its caller carries (an event loop that
+// owns the socket): the bytes that came from the peer go in with Feed, and
+// after every call the bytes for the peer are taken with TakeOutput. Once
+// open(), Read gives the protocol's bytes and Write takes them. The policy
+// is the one above; a peer whose first bytes are no TLS handshake record
+// fails at once with the reason "plain".
+class TlsMemoryServer {
+ public:
+  virtual ~TlsMemoryServer() = default;
+  // Takes the peer's bytes; false once the session failed (failure() says
+  // why). The handshake advances as its records come.
+  virtual bool Feed(const uint8_t* bytes, size_t n) = 0;
+  // The handshake is complete.
+  virtual bool open() const = 0;
+  // The peer ended the session (its close_notify came).
+  virtual bool peer_closed() const = 0;
+  // Appends the protocol's bytes received so far to *out; false once the
+  // session failed.
+  virtual bool Read(std::string* out) = 0;
+  // Encrypts the protocol's bytes (after open()); false once failed.
+  virtual bool Write(const uint8_t* bytes, size_t n) = 0;
+  // Sends close_notify (its bytes come out of TakeOutput).
+  virtual void Close() = 0;
+  // Appends the bytes due to the peer to *out and forgets them.
+  virtual void TakeOutput(std::string* out) = 0;
+  virtual const TlsFailure& failure() const = 0;
+  // "TLS 1.3, TLS_AES_256_GCM_SHA384" once open.
+  virtual std::string Description() const = 0;
+};
+
 class TlsEngine : public Facility<TlsEngine> {
  public:
   virtual ~TlsEngine() = default;
@@ -69,6 +99,13 @@ class TlsEngine : public Facility<TlsEngine> {
   // certificate, public key or private key), for its pin; false with *error
   // saying why (the file is none of these, or this system cannot read it).
   virtual bool PublicKeyInfo(const std::string& file, std::vector<uint8_t>* spki, std::string* error) = 0;
+  // A session presenting `identity` for a caller that carries the bytes
+  // itself; null where the system has none (Windows: the fleet server runs
+  // on Linux only).
+  virtual std::unique_ptr<TlsMemoryServer> NewMemoryServer(const TlsServerIdentity& identity) {
+    (void)identity;
+    return nullptr;
+  }
 };
 
 template <>

@@ -19,15 +19,6 @@ std::string Seconds(int64_t ms) {
   return Format("%.3g s", static_cast<double>(ms) / 1000.0);
 }
 
-// The frame as it came: length prefix and body.
-std::string FrameBytes(const CXMessage& m) {
-  uint8_t prefix[4];
-  CXMessage::WriteLength(prefix, m.buffer().size());
-  std::string bytes(reinterpret_cast<const char*>(prefix), 4);
-  bytes.append(reinterpret_cast<const char*>(m.buffer().data()), static_cast<size_t>(m.buffer().size()));
-  return bytes;
-}
-
 // Milliseconds left until the deadline (a slice for kForever), at least 0.
 int32_t SliceUntil(int64_t deadline_ms) {
   if (deadline_ms == CXConsoleLink::kForever) return kWaitSliceMs;
@@ -235,26 +226,7 @@ bool CXConsoleLink::Greet() {
   return true;
 }
 
-void CXConsoleLink::ParseInfo(const CXMessage& m) {
-  info_.name = m.GetString("name");
-  info_.app_ver = m.GetInt("app-ver");
-  info_.app_bit = m.GetInt("app-bit");
-  info_.os_bit = m.GetInt("os-bit");
-  info_.scanning = m.GetInt("scanning");
-  info_.id = m.GetInt("id");
-  info_.saved_uids = m.GetString("saved-uids");
-  info_.scan_targets = m.GetString("scan-targets");
-  info_.upgraded = false;
-  info_.has_crash = false;
-  for (size_t i = 0; i < m.keys().size(); ++i) {
-    if (m.keys()[i] == "upgraded") info_.upgraded = true;
-    if (m.keys()[i] == "upgrade-ok") info_.upgrade_ok = CXMessage::ParseInt(m.values()[i]);
-    if (m.keys()[i] == "crash") {
-      info_.has_crash = true;
-      info_.crash = m.values()[i];
-    }
-  }
-}
+void CXConsoleLink::ParseInfo(const CXMessage& m) { info_ = ParseAgentInfo(m); }
 
 bool CXConsoleLink::Send(CXMessage& message) {
   ClearFailure();
@@ -363,6 +335,35 @@ bool CXConsoleLink::Reconnect(int64_t timeout_ms) {
     failure_text_ = "no agent connected again within " + Seconds(timeout_ms) + RefusedSince(refused_before);
   }
   return false;
+}
+
+std::string FrameBytes(const CXMessage& m) {
+  uint8_t prefix[4];
+  CXMessage::WriteLength(prefix, m.buffer().size());
+  std::string bytes(reinterpret_cast<const char*>(prefix), 4);
+  bytes.append(reinterpret_cast<const char*>(m.buffer().data()), static_cast<size_t>(m.buffer().size()));
+  return bytes;
+}
+
+SXAgentInfo ParseAgentInfo(const CXMessage& m) {
+  SXAgentInfo info;
+  info.name = m.GetString("name");
+  info.app_ver = m.GetInt("app-ver");
+  info.app_bit = m.GetInt("app-bit");
+  info.os_bit = m.GetInt("os-bit");
+  info.scanning = m.GetInt("scanning");
+  info.id = m.GetInt("id");
+  info.saved_uids = m.GetString("saved-uids");
+  info.scan_targets = m.GetString("scan-targets");
+  for (size_t i = 0; i < m.keys().size(); ++i) {
+    if (m.keys()[i] == "upgraded") info.upgraded = true;
+    if (m.keys()[i] == "upgrade-ok") info.upgrade_ok = CXMessage::ParseInt(m.values()[i]);
+    if (m.keys()[i] == "crash") {
+      info.has_crash = true;
+      info.crash = m.values()[i];
+    }
+  }
+  return info;
 }
 
 }  // namespace orvalinth::tools

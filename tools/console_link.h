@@ -59,6 +59,10 @@ struct SXAgentInfo {
   std::string crash;
 };
 
+// The agent's "info" (checked with CheckInfo) as the console keeps it.
+SXAgentInfo ParseAgentInfo(const CXMessage& info);
+// The frame's bytes as they came (length prefix and body).
+std::string FrameBytes(const CXMessage& frame);
 // One "scan-done".
 struct SXScanDone {
   int32_t ok = 0;

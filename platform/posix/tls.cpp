@@ -205,6 +205,11 @@ class PosixTls final : public TlsEngine {
                          : " holds no certificate, public key or private key (PEM or DER)");
     return false;
   }
+
+  std::unique_ptr<TlsMemoryServer> NewMemoryServer(const TlsServerIdentity& identity) override {
+    SSL_CTX* context = ServerContextOf(identity);
+    return context == nullptr ? nullptr : posix::NewMemoryServer(context);
+  }
 };
 
 }  // namespace

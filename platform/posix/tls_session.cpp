@@ -153,6 +153,11 @@ TlsFailure Classify(const WireWatch& wire, const PinCheck* pins, int ssl_error) 
 
 }  // namespace
 
+TlsFailure ClassifyHandshake(const WireWatch& wire, const PinCheck* pins, int ssl_error) {
+  return Classify(wire, pins, ssl_error);
+}
+bool PeerCanBeTls(const WireWatch& wire, bool client) { return CanBeTls(wire, client); }
+
 TlsSession::~TlsSession() {
   if (ssl_ != nullptr) SSL_free(ssl_);
 }

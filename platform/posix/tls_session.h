@@ -54,6 +54,16 @@ struct WireWatch {
   bool end_of_stream = false;
 };
 
+// Why a handshake failed, from the first bytes the socket saw and OpenSSL's
+// reasons (pins: the client's check, null on a server); and whether the
+// first bytes can start a TLS stream at all.
+TlsFailure ClassifyHandshake(const WireWatch& wire, const PinCheck* pins, int ssl_error);
+bool PeerCanBeTls(const WireWatch& wire, bool client);
+
+// The sessions of the fleet server, whose event loop carries the bytes
+// (tls_memory.cpp).
+std::unique_ptr<TlsMemoryServer> NewMemoryServer(SSL_CTX* context);
+
 // One TLS session over one socket, which is non-blocking underneath while
 // the session lasts. Each operation calls OpenSSL under the session's lock
 // and waits with poll outside it, so one thread may send while another

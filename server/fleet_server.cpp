@@ -1,0 +1,659 @@
+#include "server/fleet_server.h"
+
+#include <boost/asio/post.hpp>
+
+#include <algorithm>
+#include <cctype>
+
+#include "base/strings.h"
+#include "platform/clock.h"
+#include "platform/tls.h"
+#include "tools/console_text.h"
+
+namespace orvalinth::server {
+
+namespace asio = boost::asio;
+using asio::ip::tcp;
+
+namespace {
+
+constexpr int64_t kSweepMs = 1000;
+// How often the catalog is asked for scans due and scans asked for.
+constexpr int64_t kCatalogLookMs = 2000;
+constexpr int kDueBatch = 500;
+// Threads of the blocking pool: commits and checks of files.
+constexpr int kBlockingThreads = 2;
+
+std::vector<int32_t> SavedNumbers(const std::string& text) {
+  std::vector<int32_t> numbers;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find(',', at);
+    if (end == std::string::npos) end = text.size();
+    const int32_t n = CXMessage::ParseInt(std::string_view(text).substr(at, end - at));
+    if (n > 0 && std::find(numbers.begin(), numbers.end(), n) == numbers.end()) numbers.push_back(n);
+    at = end + 1;
+  }
+  return numbers;
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
+}
+
+std::vector<std::u16string> Wide(const std::vector<std::string>& texts) {
+  std::vector<std::u16string> wide;
+  for (const std::string& t : texts) wide.push_back(tools::Utf8ToUtf16(t));
+  return wide;
+}
+
+// The store's download as the session's sink.
+class StoreSink final : public CXSnapshotSink {
+ public:
+  explicit StoreSink(std::shared_ptr<CXStoreDownload> download) : download_(std::move(download)) {}
+  bool Write(const uint8_t* bytes, size_t n, std::string* error) override {
+    if (download_->Write(bytes, n)) return true;
+    *error = download_->error();
+    return false;
+  }
+
+ private:
+  std::shared_ptr<CXStoreDownload> download_;
+};
+
+}  // namespace
+
+CXFleetServer::CXFleetServer(const SXServerConfig& config, CXCatalog& catalog, CXSnapshotStore& store,
+                             CXServerLog& log)
+    : config_(config),
+      catalog_(catalog),
+      store_(store),
+      log_(log),
+      acceptor_(io_),
+      sweep_timer_(io_),
+      blocking_(kBlockingThreads),
+      compare_(config.compare_workers) {
+  limits_.greeting_ms = config.greeting_timeout_s * 1000;
+  limits_.reply_ms = config.download_timeout_s * 1000;
+  limits_.idle_ms = config.idle_timeout_s * 1000;
+}
+
+CXFleetServer::~CXFleetServer() {
+  compare_.Stop();
+  blocking_.join();
+}
+
+int64_t CXFleetServer::Now() { return platform::UnixMicros() / 1000000; }
+
+template <class F>
+void CXFleetServer::Blocking(F&& work) {
+  asio::post(blocking_, std::forward<F>(work));
+}
+
+template <class F>
+void CXFleetServer::OnLoop(F&& work) {
+  asio::post(io_, std::forward<F>(work));
+}
+
+bool CXFleetServer::Start(std::string* error) {
+  if (!config_.tls_cert.empty()) {
+    std::string why;
+    std::shared_ptr<const platform::TlsServerIdentity> identity =
+        platform::TlsEngine::Get().LoadServerIdentity(config_.tls_cert, config_.tls_key, &why);
+    if (identity == nullptr) {
+      *error = "cannot use the TLS certificate and key: " + why;
+      return false;
+    }
+    identity_ = identity;
+    log_.Write(LogLevel::kInfo, "TLS links only; agents need ServerTLS:1 and ServerPin:" + PinText(identity_->pin()));
+  }
+  SXCatalogStatus status = catalog_.SetAllOffline();
+  int64_t stopped = 0;
+  if (status) status = catalog_.StopOpenScans(Now(), "the server stopped before the scan ended", &stopped);
+  if (!status) {
+    *error = "the catalog: " + status.message;
+    return false;
+  }
+  SXSweepReport sweep;
+  if (!store_.Sweep(catalog_, &sweep, error)) return false;
+  for (const std::string& part : sweep.removed_parts) log_.Write(LogLevel::kInfo, "removed a download cut short: " + part);
+  for (const std::string& orphan : sweep.removed_orphans) {
+    log_.Write(LogLevel::kInfo, "removed " + orphan + ", stored but never catalogued (its agent sends it again)");
+  }
+  for (const SXSnapshotRow& row : sweep.missing) {
+    log_.Write(LogLevel::kError, "the catalog names " + row.path + " (machine " + std::to_string(row.uid) +
+                                     ", snapshot " + std::to_string(row.number) + "), which is not there");
+  }
+  for (const std::string& f : sweep.failures) log_.Write(LogLevel::kError, f);
+  for (const SXConfigProfile& p : config_.profiles) {
+    SXTargetProfile profile;
+    profile.name = p.name;
+    profile.files = p.files;
+    profile.registry = p.regs;
+    profile.apps = p.apps;
+    profile.versions = p.versions;
+    profile.full = p.full;
+    profile.removable = p.removable;
+    profile.snapshot_name = p.snapshot_name;
+    status = catalog_.PutProfile(profile);
+    if (!status) {
+      *error = "profile " + p.name + ": " + status.message;
+      return false;
+    }
+  }
+  for (const SXConfigSchedule& s : config_.schedules) {
+    SXScheduleRow row;
+    row.interval_seconds = s.every_s;
+    row.jitter_seconds = std::min(s.jitter_s, s.every_s);
+    row.profile = s.profile;
+    row.created_time = Now();
+    std::vector<SXScheduleRow> rows;
+    for (int32_t uid : s.machines) rows.push_back(row), rows.back().uid = uid;
+    for (const std::string& g : s.groups) rows.push_back(row), rows.back().group = g;
+    if (rows.empty()) rows.push_back(row), rows.back().group = "*";
+    for (const SXScheduleRow& r : rows) {
+      status = catalog_.PutSchedule(r, nullptr);
+      if (!status) {
+        *error = "schedule " + s.name + ": " + status.message;
+        return false;
+      }
+    }
+  }
+  std::vector<SXSnapshotRow> uncompared;
+  status = catalog_.UncomparedSnapshots(&uncompared);
+  if (!status) {
+    *error = "the catalog: " + status.message;
+    return false;
+  }
+  for (const SXSnapshotRow& row : uncompared) Compare(row.id);
+
+  boost::system::error_code ec;
+  const asio::ip::address address = asio::ip::make_address(config_.listen_address, ec);
+  if (ec) {
+    *error = "listen: \"" + config_.listen_address + "\" is no IP address";
+    return false;
+  }
+  const tcp::endpoint endpoint(address, config_.listen_port);
+  acceptor_.open(endpoint.protocol(), ec);
+  if (!ec) acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec) acceptor_.bind(endpoint, ec);
+  if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    *error = "cannot listen on " + config_.listen_address + ":" + std::to_string(config_.listen_port) + ": " +
+             ec.message();
+    return false;
+  }
+  port_ = acceptor_.local_endpoint().port();
+  log_.Write(LogLevel::kInfo, "listening on " + config_.listen_address + ":" + std::to_string(port_) + " (" +
+                                  std::to_string(uncompared.size()) + " comparisons to catch up, " +
+                                  std::to_string(stopped) + " scans left open by the last run marked stopped)");
+  Accept();
+  sweep_timer_.expires_after(std::chrono::milliseconds(kSweepMs));
+  sweep_timer_.async_wait([this](const boost::system::error_code& e) {
+    if (!e) Sweep();
+  });
+  return true;
+}
+
+void CXFleetServer::Run() { io_.run(); }
+
+void CXFleetServer::Stop() {
+  if (stopping_.exchange(true)) return;
+  OnLoop([this] {
+    boost::system::error_code ignored;
+    acceptor_.close(ignored);
+    sweep_timer_.cancel();
+    std::vector<std::shared_ptr<CXAgentSession>> all;
+    for (auto& [key, session] : links_) all.push_back(session);
+    for (auto& session : all) session->Close("the server stops");
+    log_.Write(LogLevel::kInfo, "stopping: " + std::to_string(all.size()) + " links closed");
+    // What the pool still does ends before the loop does: its results
+    // post to the loop.
+    Blocking([this] { OnLoop([this] { io_.stop(); }); });
+  });
+}
+
+void CXFleetServer::Accept() {
+  acceptor_.async_accept([this](const boost::system::error_code& error, tcp::socket socket) {
+    if (error) {
+      if (error == asio::error::operation_aborted || stopping_) return;
+      log_.WriteLimited("accept", LogLevel::kError, "accepting a link failed: " + error.message());
+      Accept();
+      return;
+    }
+    ++counters_.accepted;
+    if (static_cast<int>(links_.size()) >= config_.max_links) {
+      ++counters_.refused_links;
+      boost::system::error_code ignored;
+      const tcp::endpoint peer = socket.remote_endpoint(ignored);
+      log_.WriteLimited("max-links", LogLevel::kWarning,
+                        "refused a link from " + peer.address().to_string(ignored) + ": " +
+                            std::to_string(config_.max_links) + " links are open (max-links)");
+      socket.close(ignored);
+    } else {
+      auto session = std::make_shared<CXAgentSession>(std::move(socket), *this, limits_, identity_);
+      links_[session.get()] = session;
+      counters_.links_open = links_.size();
+      session->Start(platform::MonotonicMs());
+    }
+    Accept();
+  });
+}
+
+void CXFleetServer::Sweep() {
+  const int64_t now = platform::MonotonicMs();
+  std::vector<std::shared_ptr<CXAgentSession>> all;
+  all.reserve(links_.size());
+  for (auto& [key, session] : links_) all.push_back(session);
+  for (auto& session : all) session->Tick(now);
+  if (now - last_catalog_look_ms_ >= kCatalogLookMs && !catalog_look_running_) {
+    last_catalog_look_ms_ = now;
+    AskCatalogForScans();
+  }
+  sweep_timer_.expires_after(std::chrono::milliseconds(kSweepMs));
+  sweep_timer_.async_wait([this](const boost::system::error_code& e) {
+    if (!e) Sweep();
+  });
+}
+
+void CXFleetServer::AskCatalogForScans() {
+  catalog_look_running_ = true;
+  // The machines that could scan now, and the scans that are open here.
+  std::vector<std::pair<int32_t, int64_t>> open;
+  for (const auto& [uid, m] : machines_) {
+    if (m.scan_id != 0) open.emplace_back(uid, m.scan_id);
+  }
+  Blocking([this, open] {
+    std::vector<SXDueScan> due;
+    SXCatalogStatus status = catalog_.DueScans(Now(), kDueBatch, &due);
+    if (!status) log_.WriteLimited("catalog", LogLevel::kError, "the catalog cannot list the scans due: " + status.message);
+    std::vector<SXScanRow> asked;
+    status = catalog_.RequestedScans(&asked);
+    if (!status) log_.WriteLimited("catalog", LogLevel::kError, "the catalog cannot list the scans asked for: " + status.message);
+    std::vector<std::pair<int32_t, int64_t>> stop;
+    for (const auto& [uid, scan] : open) {
+      SXScanRow row;
+      if (catalog_.GetScan(scan, &row).ok() && row.state == ScanState::kStopped) stop.emplace_back(uid, scan);
+    }
+    OnLoop([this, due, asked, stop] {
+      catalog_look_running_ = false;
+      if (stopping_) return;
+      for (const auto& [uid, scan] : stop) {
+        auto it = machines_.find(uid);
+        if (it == machines_.end() || it->second.scan_id != scan || it->second.stop_asked == scan) continue;
+        it->second.stop_asked = scan;
+        CXMessage m;
+        m.Init("stop-scan");
+        it->second.session->Request("stop-scan", m, [](const CXMessage*, const std::string&) {});
+      }
+      // Scans asked for by a person first, then those of the schedules.
+      std::vector<std::pair<int32_t, std::pair<int64_t, std::string>>> start;  // uid, (scan id or 0, profile)
+      for (const SXScanRow& r : asked) start.push_back({r.uid, {r.id, r.profile}});
+      for (const SXDueScan& d : due) start.push_back({d.uid, {0, d.profile}});
+      for (const auto& [uid, what] : start) {
+        auto it = machines_.find(uid);
+        if (it == machines_.end() || !it->second.ready || it->second.scan_id != 0 || it->second.scan_starting ||
+            it->second.downloading || it->second.session->busy()) {
+          continue;
+        }
+        Machine& m = it->second;
+        m.scan_starting = true;
+        const int64_t asked_id = what.first;
+        const std::string profile_name = what.second;
+        Blocking([this, uid, asked_id, profile_name] {
+          SXTargetProfile profile;
+          SXCatalogStatus s = catalog_.GetProfile(profile_name, &profile);
+          int64_t scan_id = asked_id;
+          if (s && scan_id == 0) s = catalog_.RequestScan(uid, ScanOrigin::kSchedule, "schedule", profile_name, Now(), &scan_id);
+          OnLoop([this, uid, scan_id, profile, s] {
+            auto it = machines_.find(uid);
+            if (it == machines_.end()) return;
+            it->second.scan_starting = false;
+            if (!s) {
+              log_.WriteLimited("catalog", LogLevel::kError, "cannot start a scan of machine " + std::to_string(uid) +
+                                                                 ": " + s.message);
+              return;
+            }
+            StartScan(uid, scan_id, profile);
+          });
+        });
+      }
+    });
+  });
+}
+
+void CXFleetServer::StartScan(int32_t uid, int64_t scan_id, const SXTargetProfile& profile) {
+  auto it = machines_.find(uid);
+  if (it == machines_.end()) return;
+  Machine& m = it->second;
+  m.scan_id = scan_id;
+  m.scan_number = 0;
+  std::shared_ptr<CXAgentSession> session = m.session;
+  CXMessage set;
+  set.Init("set-scan").AddList("file", Wide(profile.files)).AddList("regs", Wide(profile.registry));
+  set.AddList("apps", Wide(profile.apps)).AddInt("add-ver-inf", profile.versions ? 1 : 0);
+  set.AddInt("full", profile.full ? 1 : 0).AddInt("show-rem-dsk", profile.removable ? 1 : 0);
+  set.AddString("snap-name", profile.snapshot_name);
+  session->Request("set-scan", set, [this, uid, scan_id, session](const CXMessage* reply, const std::string& error) {
+    if (reply == nullptr) return EndScan(uid, ScanState::kFailed, 0, "the link ended: " + error);
+    if (reply->GetInt("ok") != 1) return EndScan(uid, ScanState::kFailed, 0, "the agent could not save the scan settings");
+    CXMessage scan;
+    scan.Init("scan").AddInt("default", 1);
+    session->Request("scan", scan, [this, uid, scan_id, session](const CXMessage* r, const std::string& e) {
+      if (r == nullptr) return EndScan(uid, ScanState::kFailed, 0, "the link ended: " + e);
+      if (r->GetInt("ok") != 1) {
+        return EndScan(uid, ScanState::kFailed, 0, "the agent refused the scan: " + tools::DisplayText(r->GetString("msg")));
+      }
+      ++counters_.scans_started;
+      Blocking([this, scan_id] { (void)catalog_.StartScan(scan_id, Now()); });
+    });
+  });
+}
+
+void CXFleetServer::EndScan(int32_t uid, ScanState state, int32_t number, const std::string& result) {
+  auto it = machines_.find(uid);
+  int64_t scan_id = 0;
+  if (it != machines_.end()) {
+    scan_id = it->second.scan_id;
+    it->second.scan_id = 0;
+  }
+  if (scan_id == 0) return;
+  if (state != ScanState::kDone) {
+    log_.WriteLimited("scan", LogLevel::kWarning, "machine " + std::to_string(uid) + ": scan failed: " + result);
+  }
+  Blocking([this, scan_id, state, number, result] {
+    const SXCatalogStatus s = catalog_.EndScan(scan_id, state, Now(), number, result);
+    if (!s) log_.WriteLimited("catalog", LogLevel::kError, "cannot end scan " + std::to_string(scan_id) + ": " + s.message);
+  });
+}
+
+void CXFleetServer::Greeted(const std::shared_ptr<CXAgentSession>& session) {
+  ++counters_.greeted;
+  const tools::SXAgentInfo info = session->info();
+  const int32_t claimed = info.id;
+  // Another live link that claims the same id: the same machine coming back
+  // (its old link is dead or dying) replaces it; a machine of another name
+  // is a copy of its disk image and gets an id of its own.
+  std::string note;
+  bool clone = false;
+  if (claimed > 0) {
+    auto it = machines_.find(claimed);
+    if (it != machines_.end() && it->second.session.get() != session.get()) {
+      if (SameName(it->second.session->info().name, info.name)) {
+        note = "replaces its earlier link " + it->second.session->address();
+        std::shared_ptr<CXAgentSession> old = it->second.session;
+        old->Close("replaced by a new link from the same machine (" + session->address() + ")");
+      } else {
+        clone = true;
+        note = "claims id " + std::to_string(claimed) + ", which " + tools::DisplayText(it->second.session->info().name) +
+               " holds: a copied machine";
+      }
+    }
+  }
+  Blocking([this, session, info, claimed, clone, note] {
+    int32_t uid = claimed;
+    bool fresh = false;
+    std::string why = note;
+    SXCatalogStatus status;
+    if (uid > 0 && !clone) {
+      // A machine the catalog knows under another name while its own
+      // machine is offline: renamed, or a copy whose original is away; a
+      // rename keeps the id (the log says so).
+      SXMachineRow row;
+      if (catalog_.GetMachine(uid, &row).ok() && !SameName(row.name, info.name) && why.empty()) {
+        why = "was " + tools::DisplayText(row.name) + " before";
+      }
+    }
+    if (uid <= 0 || clone) {
+      status = catalog_.NewComputerId(&uid);
+      fresh = status.ok();
+    }
+    if (status) {
+      SXMachineInfo m;
+      m.uid = uid;
+      m.name = info.name;
+      m.address = session->address();
+      m.app_version = info.app_ver;
+      m.app_bits = info.app_bit;
+      m.os_bits = info.os_bit;
+      m.scan_targets = info.scan_targets;
+      m.seen_time = Now();
+      status = catalog_.UpsertMachine(m, nullptr);
+    }
+    if (status && info.has_crash) status = catalog_.AddCrashReport(uid, Now(), info.crash);
+    if (status && info.upgraded) {
+      SXUpgradeResultRow r;
+      r.uid = uid;
+      r.time = Now();
+      r.ok = info.upgrade_ok == 1;
+      r.app_version = info.app_ver;
+      r.text = r.ok ? "upgraded" : "the upgrade failed";
+      status = catalog_.AddUpgradeResult(r);
+    }
+    OnLoop([this, session, uid, fresh, why, status] {
+      if (session->closed()) return;
+      if (!status) {
+        log_.WriteLimited("catalog", LogLevel::kError, "cannot record " + session->Who() + ": " + status.message);
+        session->Close("the catalog failed");
+        return;
+      }
+      Register(session, uid, fresh, why);
+    });
+  });
+}
+
+void CXFleetServer::Register(const std::shared_ptr<CXAgentSession>& session, int32_t uid, bool fresh,
+                             const std::string& note) {
+  session->set_uid(uid);
+  if (fresh) {
+    CXMessage m;
+    m.Init("set-uid").AddInt("id", uid);
+    session->Send(m);
+  }
+  auto it = machines_.find(uid);
+  if (it != machines_.end() && it->second.session.get() != session.get()) {
+    // A link of the same id came meanwhile: the later one stays.
+    it->second.session->Close("replaced by a new link from the same machine (" + session->address() + ")");
+  }
+  Machine& m = machines_[uid];
+  m = Machine();
+  m.session = session;
+  m.ready = true;
+  m.to_download = SavedNumbers(session->info().saved_uids);
+  ++online_;
+  log_.WriteLimited("greeted", LogLevel::kInfo,
+                    session->Who() + " greeted" + (fresh ? ", given id " + std::to_string(uid) : std::string()) +
+                        (note.empty() ? std::string() : "; " + note) + (session->link_description().empty()
+                                                                            ? std::string()
+                                                                            : " over " + session->link_description()));
+  NextDownload(uid);
+}
+
+void CXFleetServer::NextDownload(int32_t uid) {
+  auto it = machines_.find(uid);
+  if (it == machines_.end() || it->second.downloading || it->second.to_download.empty() || stopping_) return;
+  Machine& m = it->second;
+  const int32_t number = m.to_download.front();
+  m.to_download.erase(m.to_download.begin());
+  m.downloading = true;
+  std::shared_ptr<CXAgentSession> session = m.session;
+  Blocking([this, uid, number, session] {
+    // Stored before (the server stopped between the catalog row and the
+    // acknowledgement, or the acknowledgement was lost): acknowledged only.
+    SXSnapshotRow row;
+    const SXCatalogStatus found = catalog_.FindSnapshot(uid, number, &row);
+    std::string error;
+    std::shared_ptr<CXStoreDownload> download;
+    if (found.not_found()) download = store_.Begin(uid, number, &error);
+    OnLoop([this, uid, number, session, found, download, error] {
+      auto it = machines_.find(uid);
+      if (it == machines_.end() || it->second.session != session || session->closed()) {
+        if (download) Blocking([download] { download->Abort(); });
+        return;
+      }
+      if (found.ok()) {
+        ++counters_.snapshots_again;
+        CXMessage ack;
+        ack.Init("down-ack").AddInt("id-snapshot", number);
+        session->Send(ack);
+        it->second.downloading = false;
+        return NextDownload(uid);
+      }
+      if (download == nullptr) {
+        log_.WriteLimited("store", LogLevel::kError,
+                          "cannot take snapshot " + std::to_string(number) + " of " + session->Who() + ": " +
+                              (found.not_found() ? error : found.message));
+        it->second.downloading = false;
+        return;
+      }
+      auto sink = std::make_shared<StoreSink>(download);
+      session->Download(number, sink.get(), [this, uid, session, number, download, sink](const SXDownloadOutcome& o) {
+        Downloaded(uid, session, number, download, o);
+      });
+    });
+  });
+}
+
+void CXFleetServer::Downloaded(int32_t uid, const std::shared_ptr<CXAgentSession>& session, int32_t number,
+                               std::shared_ptr<CXStoreDownload> download, const SXDownloadOutcome& outcome) {
+  if (!outcome.complete) {
+    ++counters_.downloads_failed;
+    Blocking([download] { download->Abort(); });
+    log_.WriteLimited("download", LogLevel::kWarning,
+                      "snapshot " + std::to_string(number) + " of " + session->Who() + " not stored: " + outcome.error);
+    auto it = machines_.find(uid);
+    if (it != machines_.end() && it->second.session == session) it->second.downloading = false;
+    return;
+  }
+  const int64_t size = outcome.size;
+  Blocking([this, uid, session, number, download, size] {
+    SXStoredSnapshot stored;
+    std::string error;
+    int64_t id = 0;
+    bool ok = download->Finish(size, &stored);
+    if (!ok) {
+      error = download->error();
+      if (download->fault_offset() >= 0) error += " (at offset " + std::to_string(download->fault_offset()) + ")";
+    } else {
+      ok = store_.Catalogue(catalog_, stored, Now(), &id, &error);
+    }
+    OnLoop([this, uid, session, number, ok, error, id, stored] {
+      auto it = machines_.find(uid);
+      const bool current = it != machines_.end() && it->second.session == session;
+      if (current) it->second.downloading = false;
+      if (!ok) {
+        ++counters_.downloads_failed;
+        log_.WriteLimited("store", LogLevel::kError,
+                          "snapshot " + std::to_string(number) + " of " + session->Who() + " refused: " + error);
+        return;
+      }
+      ++counters_.snapshots_stored;
+      counters_.bytes_stored += static_cast<uint64_t>(stored.size);
+      if (!session->closed()) {
+        CXMessage ack;
+        ack.Init("down-ack").AddInt("id-snapshot", number);
+        session->Send(ack);
+      }
+      if (!stored.already_stored) Compare(id);
+      Prune(uid);
+      if (current) NextDownload(uid);
+    });
+  });
+}
+
+void CXFleetServer::ScanDone(const std::shared_ptr<CXAgentSession>& session, const tools::SXScanDone& done) {
+  const int32_t uid = session->uid();
+  if (uid == 0) return;  // before its id is settled: its "saved-uids" of the next link will say
+  EndScan(uid, done.ok == 1 ? ScanState::kDone : ScanState::kFailed, done.id_snapshot,
+          done.ok == 1 ? "snapshot " + std::to_string(done.id_snapshot) : tools::DisplayText(done.msg));
+  if (done.ok != 1) return;
+  auto it = machines_.find(uid);
+  if (it == machines_.end() || it->second.session != session) return;
+  std::vector<int32_t>& list = it->second.to_download;
+  if (std::find(list.begin(), list.end(), done.id_snapshot) == list.end()) list.push_back(done.id_snapshot);
+  NextDownload(uid);
+}
+
+void CXFleetServer::Closed(CXAgentSession& session, const std::string& why, bool violation) {
+  auto link = links_.find(&session);
+  if (link == links_.end()) return;
+  std::shared_ptr<CXAgentSession> keep = link->second;
+  links_.erase(link);
+  counters_.links_open = links_.size();
+  counters_.pings += session.pings();
+  if (violation) {
+    ++counters_.violations;
+    log_.WriteLimited("violation", LogLevel::kWarning, session.Who() + ": " + why);
+  } else if (!session.greeted()) {
+    ++counters_.refused_links;
+    log_.WriteLimited("unexpected link", LogLevel::kWarning, session.Who() + " never greeted: " + why);
+  } else if (!stopping_) {
+    log_.WriteLimited("closed", LogLevel::kInfo, session.Who() + " closed: " + why);
+  }
+  const int32_t uid = session.uid();
+  auto it = machines_.find(uid);
+  if (uid != 0 && it != machines_.end() && it->second.session.get() == &session) {
+    if (it->second.scan_id != 0) EndScan(uid, ScanState::kFailed, 0, "the link ended: " + why);
+    machines_.erase(it);
+    --online_;
+    const int64_t now = Now();
+    Blocking([this, uid, now] { (void)catalog_.SetMachineOnline(uid, false, now); });
+  }
+}
+
+void CXFleetServer::Compare(int64_t snapshot_id) {
+  Blocking([this, snapshot_id] {
+    SXSnapshotRow row, previous;
+    if (!catalog_.GetSnapshot(snapshot_id, &row).ok()) return;
+    const SXCatalogStatus p = catalog_.PreviousSnapshot(snapshot_id, &previous);
+    if (p.not_found()) {
+      (void)catalog_.SetCompared(snapshot_id);
+      return;
+    }
+    if (!p) return;
+    SXComparisonJob job;
+    job.old_path = tools::Utf16ToUtf8(store_.FullPath(previous.path));
+    job.new_path = tools::Utf16ToUtf8(store_.FullPath(row.path));
+    compare_.Submit(std::move(job), [this, row, previous](SXComparison result) {
+      if (result.status == SXComparisonStatus::kAbandoned || result.status == SXComparisonStatus::kCancelled) return;
+      if (!result.ok()) {
+        ++counters_.comparisons_failed;
+        log_.WriteLimited("compare", LogLevel::kWarning,
+                          "snapshot " + std::to_string(row.number) + " of machine " + std::to_string(row.uid) +
+                              " not compared: " + result.error);
+        (void)catalog_.SetCompared(row.id);
+        return;
+      }
+      const SXCatalogStatus s = catalog_.AddComparison(ComparisonRowOf(row, previous, result, store_),
+                                                       ChangeRowsOf(result), nullptr);
+      if (s || s.conflict()) {
+        ++counters_.comparisons_done;
+      } else {
+        log_.WriteLimited("catalog", LogLevel::kError, "cannot keep the comparison of snapshot " +
+                                                           std::to_string(row.number) + " of machine " +
+                                                           std::to_string(row.uid) + ": " + s.message);
+      }
+    });
+  });
+}
+
+void CXFleetServer::Prune(int32_t uid) {
+  SXRetention retention;
+  retention.keep_last = config_.keep_snapshots;
+  retention.keep_days = config_.keep_days;
+  if (!retention.Active()) return;
+  Blocking([this, uid, retention] {
+    SXPruneReport report;
+    std::string error;
+    if (!store_.Prune(catalog_, uid, retention, Now(), &report, &error)) {
+      log_.WriteLimited("retention", LogLevel::kError, "retention of machine " + std::to_string(uid) + ": " + error);
+    }
+    for (const std::string& f : report.failures) log_.WriteLimited("retention", LogLevel::kWarning, f);
+  });
+}
+
+}  // namespace orvalinth::server

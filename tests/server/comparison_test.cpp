@@ -1,9 +1,10 @@
 // Comparison on arrival: the rows and counts of two snapshots of one
 // machine, the default filter, snapshots that do not read, the change file
-// (its bytes, its reader, when it is written).
+// (its bytes, its reader, when it is written) and the pool of workers.
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <set>
 #include <string>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "base/strings.h"
 #include "platform/posix/drive_table.h"
 #include "server/comparison.h"
+#include "server/comparison_pool.h"
 #include "storage/lz4_block.h"
 #include "test_support.h"
 #include "tests/fakes/faulty_files.h"
@@ -348,6 +350,85 @@ TEST_F(Comparison, TheChangeFileReaderRefusesDamage) {
   int seen = 0;
   EXPECT_TRUE(ReadChangeFile(Host("good.changes"), [&](SXChangeRow&&) { return ++seen < 3; }, &error)) << error;
   EXPECT_EQ(seen, 3);
+}
+
+// ---- the pool ----
+
+SXComparison Done() { return SXComparison(); }
+
+TEST(ComparisonPool, MoreJobsThanWorkersAllCompleteOnWorkerThreads) {
+  CXComparisonPool pool(2);
+  EXPECT_EQ(pool.workers(), 2u);
+  std::mutex mutex;
+  std::set<std::thread::id> threads;
+  std::atomic<int> done{0};
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(pool.Submit([](const std::atomic<bool>&) { return Done(); }, [&](SXComparison r) {
+      EXPECT_TRUE(r.ok());
+      std::lock_guard<std::mutex> lock(mutex);
+      threads.insert(std::this_thread::get_id());
+      ++done;
+    }));
+  }
+  ASSERT_TRUE(test::WaitUntil([&] { return pool.completed() == 20; }));
+  EXPECT_EQ(done.load(), 20);
+  EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
+  EXPECT_LE(threads.size(), 2u);
+  EXPECT_EQ(pool.queued(), 0u);
+  EXPECT_EQ(pool.busy(), 0u);
+}
+
+TEST_F(Comparison, APoolJobComparesTheTwoFiles) {
+  CXComparisonPool pool(1);
+  std::promise<SXComparison> result;
+  ASSERT_TRUE(pool.Submit(SXComparisonJob{Write("1.snp", Machine(false)), Write("2.snp", Machine(true)), {}},
+                          [&](SXComparison r) { result.set_value(std::move(r)); }));
+  std::future<SXComparison> future = result.get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  const SXComparison c = future.get();
+  EXPECT_TRUE(c.ok()) << c.error;
+  EXPECT_EQ(c.rows, kMachineRows);
+}
+
+TEST(ComparisonPool, SubmitDoesNotWaitForBusyWorkersAndStopAbandonsTheQueue) {
+  CXComparisonPool pool(1);
+  std::promise<void> started;
+  std::vector<SXComparisonStatus> statuses;
+  std::mutex mutex;
+  const auto record = [&](SXComparison r) {
+    std::lock_guard<std::mutex> lock(mutex);
+    statuses.push_back(r.status);
+  };
+  // The one worker runs until the pool stops it.
+  ASSERT_TRUE(pool.Submit(
+      [&](const std::atomic<bool>& cancel) {
+        started.set_value();
+        test::WaitFor(cancel);
+        SXComparison r;
+        r.status = cancel ? SXComparisonStatus::kCancelled : SXComparisonStatus::kDone;
+        return r;
+      },
+      record));
+  started.get_future().wait();
+  // Submitted from another thread, so that a Submit that waited would fail the test, not hang it.
+  std::future<int> submitted = std::async(std::launch::async, [&] {
+    int accepted = 0;
+    for (int i = 0; i < 5; ++i) accepted += pool.Submit([](const std::atomic<bool>&) { return Done(); }, record);
+    return accepted;
+  });
+  ASSERT_EQ(submitted.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(submitted.get(), 5);
+  EXPECT_EQ(pool.busy(), 1u);
+  EXPECT_EQ(pool.queued(), 5u);
+  pool.Stop();
+  EXPECT_EQ(statuses.size(), 6u);
+  EXPECT_EQ(statuses[0], SXComparisonStatus::kCancelled);
+  for (size_t i = 1; i < statuses.size(); ++i) EXPECT_EQ(statuses[i], SXComparisonStatus::kAbandoned) << i;
+  EXPECT_EQ(pool.completed(), 1u);
+  EXPECT_EQ(pool.abandoned(), 5u);
+  EXPECT_EQ(pool.queued(), 0u);
+  EXPECT_FALSE(pool.Submit([](const std::atomic<bool>&) { return Done(); }, record));
+  pool.Stop();  // again: nothing to do
 }
 
 // Sets the flag when the change file's temporary file is created.

@@ -8,6 +8,7 @@
 #include "base/strings.h"
 #include "platform/clock.h"
 #include "platform/tls.h"
+#include "base/pins.h"
 #include "tools/console_text.h"
 
 namespace orvalinth::server {
@@ -64,6 +65,71 @@ class StoreSink final : public CXSnapshotSink {
  private:
   std::shared_ptr<CXStoreDownload> download_;
 };
+
+ChangeKind CatalogKind(SXChangeKind kind) {
+  switch (kind) {
+    case SXChangeKind::kRegistry: return ChangeKind::kRegistry;
+    case SXChangeKind::kFiles: return ChangeKind::kFiles;
+    case SXChangeKind::kApplications: return ChangeKind::kApps;
+  }
+  return ChangeKind::kFiles;
+}
+
+ChangeCategory CatalogCategory(SXChangeWhat what) {
+  switch (what) {
+    case SXChangeWhat::kAdded: return ChangeCategory::kAdded;
+    case SXChangeWhat::kRemoved: return ChangeCategory::kRemoved;
+    case SXChangeWhat::kChanged: return ChangeCategory::kChanged;
+  }
+  return ChangeCategory::kChanged;
+}
+
+// The catalog's row of a comparison: the counts by kind and change, those
+// by category in words ("Services +1 -0 ~2"), the change file relative to
+// the data folder.
+SXComparisonRow ComparisonRowOf(const SXSnapshotRow& row, const SXSnapshotRow& previous, const SXComparison& result,
+                                const CXSnapshotStore& store) {
+  SXComparisonRow c;
+  c.uid = row.uid;
+  c.old_snapshot_id = previous.id;
+  c.new_snapshot_id = row.id;
+  c.old_number = previous.number;
+  c.new_number = row.number;
+  c.time = row.received_time;
+  c.compared_time = platform::UnixMicros() / 1000000;
+  for (const SXComparisonCount& n : result.counts) {
+    const int k = static_cast<int>(CatalogKind(n.kind));
+    c.counts[k][0] += static_cast<int64_t>(n.added);
+    c.counts[k][1] += static_cast<int64_t>(n.removed);
+    c.counts[k][2] += static_cast<int64_t>(n.changed);
+    if (!c.category_counts.empty()) c.category_counts += "; ";
+    c.category_counts += n.category + " +" + std::to_string(n.added) + " -" + std::to_string(n.removed) + " ~" +
+                         std::to_string(n.changed);
+  }
+  c.stored_rows = static_cast<int64_t>(result.rows.size());
+  if (!result.change_file.empty()) {
+    const std::string data = tools::Utf16ToUtf8(store.data_folder());
+    c.change_file = result.change_file.rfind(data + "/", 0) == 0 ? result.change_file.substr(data.size() + 1)
+                                                                  : result.change_file;
+  }
+  return c;
+}
+
+std::vector<SXChangeRow> ChangeRowsOf(const SXComparison& result) {
+  std::vector<SXChangeRow> rows;
+  rows.reserve(result.rows.size());
+  for (const SXChange& change : result.rows) {
+    SXChangeRow r;
+    r.kind = CatalogKind(change.kind);
+    r.category = CatalogCategory(change.change);
+    r.entry = change.entry;
+    r.path = change.path;
+    r.old_text = change.old_text;
+    r.new_text = change.new_text;
+    rows.push_back(std::move(r));
+  }
+  return rows;
+}
 
 }  // namespace
 

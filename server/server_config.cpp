@@ -145,7 +145,7 @@ struct Parser {
     if (!Once(key)) return false;
     if (key == "profile") return s.profile = value, true;
     if (key == "every") {
-      if (!ParseDuration(value, &n) || n < 60) return Fail("every wants a duration of a minute or more");
+      if (!ParseDuration(value, &n) || n < 10) return Fail("every wants a duration of 10 s or more");
       return s.every_s = n, true;
     }
     if (key == "jitter") {

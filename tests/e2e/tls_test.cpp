@@ -30,10 +30,9 @@ std::string TlsSettings(const std::string& name) {
 }
 
 constexpr int64_t kScanWaitMs = 120000;
-// Long enough for the service's connection and a handshake that fails, well
-// short of its reconnect wait times two.
-constexpr int64_t kRefusedWaitMs = 9000;
-constexpr int kLogWaitMs = 15000;
+// One accept of the console; the time for the service to be refused and log it.
+constexpr int64_t kAttemptMs = 1000;
+constexpr int64_t kRefusedWaitMs = 20000;
 
 class WineTls : public ServiceLinkTest {
  public:
@@ -114,9 +113,12 @@ TEST_F(WineTls, AWrongPinOrAPlainConsoleIsNeverGreetedAndTheServiceLinksOnceTheC
   for (const auto& c : cases) {
     SCOPED_TRACE(c.console_key ? c.console_key : "plain");
     const size_t before = LogSize();
-    EXPECT_FALSE(StartWith(TlsSettings("p256-other"), c.console_key, kRefusedWaitMs));
+    EXPECT_FALSE(StartWith(TlsSettings("p256-other"), c.console_key, kAttemptMs));
+    // The console goes on accepting (and refusing, or seeing the drop)
+    // until the service has logged why.
     std::vector<std::string> log = LogFrom(before);
-    for (const long long end = NowMs() + kLogWaitMs; CountContaining(log, c.reason) == 0 && NowMs() < end; SleepMs(50)) {
+    for (const long long end = NowMs() + kRefusedWaitMs; CountContaining(log, c.reason) == 0 && NowMs() < end;) {
+      EXPECT_FALSE(Console().AcceptAgent(kAttemptMs)) << "the service greeted a console it does not trust";
       log = LogFrom(before);
     }
     EXPECT_EQ(CountContaining(log, c.reason), 1u) << Joined(log);
@@ -131,7 +133,10 @@ TEST_F(WineTls, AWrongPinOrAPlainConsoleIsNeverGreetedAndTheServiceLinksOnceTheC
 }
 
 TEST_F(WineTls, APlainServiceIsRefusedByATlsConsoleWithAClearMessage) {
-  EXPECT_FALSE(StartWith(std::string(), "p256", kRefusedWaitMs));
+  EXPECT_FALSE(StartWith(std::string(), "p256", kAttemptMs));
+  for (const long long end = NowMs() + kRefusedWaitMs; Console().refused() == 0 && NowMs() < end;) {
+    EXPECT_FALSE(Console().AcceptAgent(kAttemptMs));
+  }
   EXPECT_GE(Console().refused(), 1);
   EXPECT_NE(Console().last_refusal().find("does not speak TLS"), std::string::npos) << Console().last_refusal();
   EXPECT_NE(Console().failure_text().find("refused"), std::string::npos) << Console().failure_text();

@@ -113,6 +113,19 @@ NextResult CXConsoleLink::RecvFrame(int64_t deadline_ms, CXMessage* message) {
     return NextResult::kDropped;
   }
   const int32_t length = CXMessage::ReadLength(prefix);
+  // A TLS handshake record (22, then version 3.x) where a plain agent's
+  // "hello" is due: no "hello" is that long, and waiting for its "body"
+  // would hold the agent until its handshake times out.
+  if (identity_ == nullptr && awaiting_hello_ && prefix[0] == 22 && prefix[1] == 3) {
+    Close();
+    last_refusal_ = "refused an agent that speaks TLS (its first bytes are a TLS handshake): start the console "
+                    "with --tls-cert and --tls-key, or give the agent ServerTLS:0";
+    ++refused_;
+    tls_agent_refused_ = true;
+    if (on_refused_) on_refused_(last_refusal_);
+    Fail(LinkFailure::kViolation, last_refusal_);
+    return NextResult::kFailed;
+  }
   if (length < 0 || length > CXTCPIPclient::kMaxBody) {
     Close();
     failure_ = LinkFailure::kViolation;
@@ -158,12 +171,17 @@ bool CXConsoleLink::AcceptAgent(int64_t timeout_ms) {
     net.SetNoDelay(s);
     const int64_t t = reply_timeout_ms_ < 0 ? 0 : reply_timeout_ms_;
     CXSocket::SetTimeouts(s, t > INT32_MAX ? INT32_MAX : static_cast<int32_t>(t));
-    if (identity_ == nullptr || StartTls(s)) break;
+    if (identity_ != nullptr && !StartTls(s)) continue;
+    wire_.Adopt(s);
+    info_ = SXAgentInfo();
+    hello_frame_.clear();
+    tls_agent_refused_ = false;
+    if (Greet()) return true;
+    // A TLS agent at a plain console is refused as a TLS console refuses a
+    // plain agent: the wait goes on.
+    if (!tls_agent_refused_) return false;
+    ClearFailure();
   }
-  wire_.Adopt(s);
-  info_ = SXAgentInfo();
-  hello_frame_.clear();
-  return Greet();
 }
 
 bool CXConsoleLink::StartTls(platform::SocketHandle s) {
@@ -199,7 +217,9 @@ std::string CXConsoleLink::link_description() const {
 bool CXConsoleLink::Greet() {
   CXMessage hello;
   const int64_t deadline = DeadlineAfter(reply_timeout_ms_);
+  awaiting_hello_ = true;
   NextResult got = RecvFrame(deadline, &hello);
+  awaiting_hello_ = false;
   if (got == NextResult::kTimeout) {
     Close();
     return Fail(LinkFailure::kTimeout, "the agent sent no \"hello\" within " + Seconds(reply_timeout_ms_));

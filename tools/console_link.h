@@ -110,8 +110,9 @@ class CXConsoleLink {
   std::string link_description() const;
 
   // Waits for an agent, accepts it and runs the greeting and "info". An agent
-  // still connected is dropped first. With TLS, refused links do not end
-  // the wait; when no agent came, the failure text counts them.
+  // still connected is dropped first. Refused links (with TLS: a plain agent
+  // or a failed handshake; without: an agent that starts a TLS handshake) do
+  // not end the wait; when no agent came, the failure text counts them.
   bool AcceptAgent(int64_t timeout_ms);
   bool connected() const { return wire_.socket() != CXTCPIPclient::kNone; }
   const SXAgentInfo& info() const { return info_; }
@@ -194,6 +195,8 @@ class CXConsoleLink {
   std::function<void(const std::string&)> on_refused_;
   int refused_ = 0;
   std::string last_refusal_;
+  bool awaiting_hello_ = false;     // the next frame is the agent's "hello"
+  bool tls_agent_refused_ = false;  // the last link was a TLS agent at this plain console
   std::deque<SXScanDone> scan_done_;
   int pings_ = 0;
   LinkFailure failure_ = LinkFailure::kNone;

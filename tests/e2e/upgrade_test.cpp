@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "e2e_support.h"
+#include "fakes/tls_fixtures.h"
 #include "host_process.h"
 #include "installed_program_test.h"
 #include "tools/console_link.h"
@@ -243,6 +244,21 @@ TEST_F(WineUpgrade, AnUnsignedExecutableIsRefusedWhenASignerIsRequired) {
   EXPECT_EQ(std::count(log.begin(), log.end(), "Error: upgrade refused - the executable is not signed"), 1)
       << Joined(log);
   EXPECT_EQ(std::count(log.begin(), log.end(), "Uninstall previous version..."), 0) << Joined(log);
+}
+
+// Over a TLS link with the console's key pinned: the signed next version
+// upgrades the service, which greets again through TLS.
+TEST_F(WineUpgrade, ASignedUpgradeOverTlsGreetsAgainThroughTls) {
+  console_.set_tls_identity(test::TlsFixtureIdentity("p256"));
+  const std::string tls = "ServerTLS:1\r\nServerPin:" + PinText(test::TlsFixturePin("p256")) + "\r\n";
+  RunningWithSnapshots(tls + kSignerRequired);
+  EXPECT_FALSE(console_.link_description().empty());
+  Upgrade(SignedNextWindowsExecutable());
+  EXPECT_EQ(console_.info().app_ver, 7);
+  EXPECT_EQ(console_.info().upgrade_ok, 1);
+  EXPECT_FALSE(console_.link_description().empty()) << "the new service greeted on a plain link";
+  const std::string settings = ReadWholeFile(program_->HostPath("OrvalinthSrv.ini"));
+  EXPECT_NE(settings.find(tls + kSignerRequired), std::string::npos) << settings;
 }
 
 }  // namespace

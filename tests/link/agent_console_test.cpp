@@ -356,7 +356,9 @@ TEST_F(AgentAndConsole, ScanDoneFollowsTheEndOfTheJobsAtOnceAndAStopIsSeenWithin
   const int64_t asked = platform::MonotonicMs();
   ASSERT_TRUE(console_.Request("stop-scan", stop, &reply)) << console_.failure_text();
   EXPECT_EQ(reply.GetInt("ok"), 1);
-  EXPECT_LT(platform::MonotonicMs() - asked, 500 + 300);
+  // Within one look of the scan thread (500 ms) and the reply's way back; the
+  // endless tree itself would never end. Loaded machines stretch the second.
+  EXPECT_LT(platform::MonotonicMs() - asked, 500 + 1000);
 }
 
 TEST_F(AgentAndConsole, WithNothingToScanTheSnapshotHasEmptyTables) {

@@ -8,6 +8,9 @@
 #include "tools/commands.h"
 #include "tools/console_text.h"
 #include "tools/report/report_command.h"
+#ifdef ORVALINTH_AGENT_SIM
+#include "server/sim/agent_sim_command.h"
+#endif
 
 namespace {
 
@@ -20,7 +23,11 @@ void Usage() {
       "  dump      show a snapshot file (orvalinth dump --help)\n"
       "  diff      compare two snapshot files (orvalinth diff --help)\n"
       "  report    report on a snapshot file (orvalinth report --help)\n"
-      "  tls-pin   the pin of a TLS certificate or key file (orvalinth tls-pin --help)\n",
+      "  tls-pin   the pin of a TLS certificate or key file (orvalinth tls-pin --help)\n"
+#ifdef ORVALINTH_AGENT_SIM
+      "  agent-sim simulated agents by the thousand against a server (orvalinth agent-sim --help)\n"
+#endif
+      ,
       stderr);
 }
 
@@ -52,6 +59,9 @@ int main(int argc, char** argv) {
   if (command == "diff") return orvalinth::report::RunDiffCommand(rest);
   if (command == "report") return orvalinth::report::RunReportCommand(rest);
   if (command == "tls-pin") return orvalinth::tools::RunTlsPinCommand(rest);
+#ifdef ORVALINTH_AGENT_SIM
+  if (command == "agent-sim") return orvalinth::sim::RunAgentSimCommand(rest);
+#endif
   if (command == "--help" || command == "-h" || command == "help") {
     Usage();
     return 0;

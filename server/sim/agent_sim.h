@@ -124,6 +124,13 @@ struct SXSimAgentConfig {
   int32_t saved = 0;          // snapshots held at the start: numbers 1 to saved
   HostileMode hostile = HostileMode::kNone;
   int32_t hostile_times = 0;  // how many times it misbehaves; 0: every time
+  // What happened before its first link, which its first "info" tells (as
+  // the service tells it once): an upgrade that has just finished (with
+  // "upgrade-ok" 1, or 0 for a file of the same version), and a crash
+  // report (the crash copy's bytes; empty: none).
+  bool upgraded = false;
+  bool upgrade_ok = true;
+  std::string crash_report;
 };
 
 // A fleet as the command line describes it.

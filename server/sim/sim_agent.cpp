@@ -686,6 +686,13 @@ void CXSimAgent::SendInfo() {
       .AddInt("id", id_)
       .AddString("saved-uids", SavedText())
       .AddString("scan-targets", ScanTargetsText(targets_));
+  // Told once, as the service deletes the crash copy and the upgrade copy.
+  if (!upgrade_told_ && config_.upgraded) {
+    info.AddInt("upgraded", 1).AddInt("app-ver", APP_VERSION).AddInt("upgrade-ok", config_.upgrade_ok ? 1 : 0);
+  }
+  if (!crash_told_ && !config_.crash_report.empty()) info.AddString("crash", CrashReportValue(config_.crash_report));
+  upgrade_told_ = true;
+  crash_told_ = true;
   SendMessage(info);
 }
 

@@ -169,6 +169,8 @@ class CXSimAgent {
   bool pacing_ = false;
   bool frame_timer_ = false;  // the link timer waits for the rest of a frame
   bool uninstalled_ = false;
+  bool upgrade_told_ = false;
+  bool crash_told_ = false;
   int64_t reconnect_after_ms_ = 0;
   int32_t hostile_left_ = -1;  // -1: without end
   std::vector<Out> queue_;

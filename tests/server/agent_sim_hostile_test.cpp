@@ -227,7 +227,7 @@ std::vector<HostileCase> Cases() {
            break;
          }
        },
-       [](CXSimulatedFleet& fleet) { EXPECT_GE(fleet.Totals()[kPingsSent], 2000u); }},
+       [](CXSimulatedFleet& fleet) { EXPECT_TRUE(test::WaitForCounter(fleet, kPingsSent, 2000)); }},
       {"silent", HostileMode::kSilent, small, [](TestPeer& p, const std::string&) { ExpectQuiet(p); },
        [](CXSimulatedFleet& fleet) {
          EXPECT_EQ(fleet.Totals()[kConnectedNow], 1u);

@@ -74,16 +74,19 @@ inline std::string RealSnapshotBytes(int files = 40) {
   return ReadFileBytes(path);
 }
 
-// A started fleet of `agents` serving `bytes` to the console at 127.0.0.1:port.
+// A started fleet of `agents` serving `bytes` to the console at 127.0.0.1:port,
+// on `threads` threads.
 inline std::unique_ptr<sim::CXSimulatedFleet> StartFleet(uint16_t port, std::vector<sim::SXSimAgentConfig> agents,
                                                          sim::SnapshotBytes bytes,
-                                                         sim::SXSimTiming timing = FastSimTiming()) {
+                                                         sim::SXSimTiming timing = FastSimTiming(),
+                                                         int threads = 1) {
   sim::SXSimFleetConfig config;
   config.host = "127.0.0.1";
   config.port = port;
   config.snapshot = std::move(bytes);
   config.agents = std::move(agents);
   config.timing = timing;
+  config.threads = threads;
   auto fleet = std::make_unique<sim::CXSimulatedFleet>(std::move(config));
   std::string error;
   EXPECT_TRUE(fleet->Start(&error)) << error;

@@ -23,7 +23,6 @@
 #include "platform/clock.h"
 #include "server/sim/agent_sim.h"
 #include "server/sim_test_support.h"
-#include "storage/reader/snapshot_reader.h"
 #include "tools/console_link.h"
 #include "tools/snapshot_download.h"
 
@@ -192,20 +191,6 @@ TEST_F(SimAgainstConsole, OneScanAtATimeAndStopScanEndsItWithoutScanDone) {
   EXPECT_EQ(Count(sim::kScansStopped), 1u);
 }
 
-TEST_F(SimAgainstConsole, StopScanWithTextEchoesItAndDiscardsTheLastDownloaded) {
-  Start({SimAgent("SIM-00001", 2)});
-  Accept();
-  CXSnapshotDownload download(console_, nullptr);
-  ASSERT_TRUE(Download(2, &download));
-  CXMessage stop;
-  stop.Init("stop-scan").AddString("msg", "enough");
-  CXMessage& r = Ask("stop-scan", stop);
-  EXPECT_EQ(r.GetInt("ok"), 0);
-  EXPECT_EQ(r.GetString("msg"), "enough");
-  Reconnect();
-  EXPECT_EQ(console_.info().saved_uids, "1");
-}
-
 // Downloads of every shape of the block stream: the bytes arrive whole, in
 // blocks of 131,072 and a last shorter (possibly empty) one.
 TEST_F(SimAgainstConsole, DownloadsAreTheFileByteForByte) {
@@ -229,17 +214,6 @@ TEST_F(SimAgainstConsole, DownloadsAreTheFileByteForByte) {
     EXPECT_EQ(Count(sim::kBytesServed), c.size);
     EXPECT_EQ(Count(sim::kStreamingNow), 0u);
   }
-}
-
-TEST_F(SimAgainstConsole, ARealSnapshotArrivesReadable) {
-  Start({SimAgent("SIM-00001", 1)}, test::RealSnapshotBytes());
-  Accept();
-  CXSnapshotDownload download(console_, nullptr);
-  ASSERT_TRUE(Download(1, &download));
-  EXPECT_EQ(test::ReadFileBytes(download.result().path), *snapshot_);
-  CXSnapshotReader reader;
-  SXReadSnapshot read;
-  EXPECT_EQ(reader.ReadFile(download.result().path, &read), 1) << reader.fault().message;
 }
 
 TEST_F(SimAgainstConsole, DownAckRemovesTheSnapshotFromSavedUids) {

@@ -10,6 +10,8 @@
 #include "tools/report/report_command.h"
 #ifdef ORVALINTH_FLEET_SERVER
 #include "server/server_command.h"
+#endif
+#ifdef ORVALINTH_AGENT_SIM
 #include "server/sim/agent_sim_command.h"
 #endif
 
@@ -28,7 +30,9 @@ void Usage() {
 #ifdef ORVALINTH_FLEET_SERVER
       "  server    the fleet server: every agent at once (orvalinth server --help)\n"
       "  fleet     machines, snapshots, changes and scans of the fleet server (orvalinth fleet --help)\n"
-      "  agent-sim simulated agents that load a server (orvalinth agent-sim --help)\n"
+#endif
+#ifdef ORVALINTH_AGENT_SIM
+      "  agent-sim simulated agents by the thousand against a server (orvalinth agent-sim --help)\n"
 #endif
       ,
       stderr);
@@ -65,6 +69,8 @@ int main(int argc, char** argv) {
 #ifdef ORVALINTH_FLEET_SERVER
   if (command == "server") return orvalinth::server::RunServerCommand(rest);
   if (command == "fleet") return orvalinth::server::RunFleetCommand(rest);
+#endif
+#ifdef ORVALINTH_AGENT_SIM
   if (command == "agent-sim") return orvalinth::sim::RunAgentSimCommand(rest);
 #endif
   if (command == "--help" || command == "-h" || command == "help") {

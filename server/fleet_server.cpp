@@ -84,9 +84,8 @@ ChangeCategory CatalogCategory(SXChangeWhat what) {
   return ChangeCategory::kChanged;
 }
 
-// The catalog's row of a comparison: the counts by kind and change, those
-// by category in words ("Services +1 -0 ~2"), the change file relative to
-// the data folder.
+// The catalog's row of a comparison: the counts by kind and change, the
+// change file relative to the data folder.
 SXComparisonRow ComparisonRowOf(const SXSnapshotRow& row, const SXSnapshotRow& previous, const SXComparison& result,
                                 const CXSnapshotStore& store) {
   SXComparisonRow c;
@@ -102,9 +101,6 @@ SXComparisonRow ComparisonRowOf(const SXSnapshotRow& row, const SXSnapshotRow& p
     c.counts[k][0] += static_cast<int64_t>(n.added);
     c.counts[k][1] += static_cast<int64_t>(n.removed);
     c.counts[k][2] += static_cast<int64_t>(n.changed);
-    if (!c.category_counts.empty()) c.category_counts += "; ";
-    c.category_counts += n.category + " +" + std::to_string(n.added) + " -" + std::to_string(n.removed) + " ~" +
-                         std::to_string(n.changed);
   }
   c.stored_rows = static_cast<int64_t>(result.rows.size());
   if (!result.change_file.empty()) {

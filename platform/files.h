@@ -87,6 +87,13 @@ class FileSystem : public Facility<FileSystem> {
   virtual bool RemoveFile(const std::u16string& path) = 0;
   // Renames, replacing an existing target.
   virtual bool RenameFile(const std::u16string& from, const std::u16string& to) = 0;
+  // Makes the entries of a folder durable: a file created, renamed into or
+  // removed from it is still so after a power loss once this returns true
+  // (File::Flush makes a file's bytes durable, this its name). POSIX: fsync
+  // of the folder. Windows: NTFS journals its folder entries itself and
+  // offers no call that flushes a folder, so this only checks that the
+  // folder exists.
+  virtual bool SyncFolder(const std::u16string& path) = 0;
   virtual bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool fail_if_exists) = 0;
   virtual bool CreateFolder(const std::u16string& path) = 0;
   // Removes an empty folder.
@@ -113,6 +120,7 @@ class FileSystemWrapper : public FileSystem {
   }
   bool RemoveFile(const std::u16string& path) override { return target_.RemoveFile(path); }
   bool RenameFile(const std::u16string& from, const std::u16string& to) override { return target_.RenameFile(from, to); }
+  bool SyncFolder(const std::u16string& path) override { return target_.SyncFolder(path); }
   bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool fail_if_exists) override {
     return target_.CopyFileTo(from, to, fail_if_exists);
   }

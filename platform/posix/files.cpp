@@ -317,6 +317,21 @@ class PosixFileSystem final : public FileSystem {
     return true;
   }
 
+  bool SyncFolder(const std::u16string& path) override {
+    if (Refused(path)) return false;
+    const std::string host = ResolveHostPath(path);
+    const int fd = OpenHostPath(host.empty() ? std::string(".") : host, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+      SetLastErrorFromErrno(errno, host);
+      return false;
+    }
+    const bool ok = fsync(fd) == 0;
+    const int e = errno;
+    close(fd);
+    if (!ok) SetLastErrorFromErrno(e, host);
+    return ok;
+  }
+
   bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool fail_if_exists) override {
     if (Refused(from) || Refused(to)) return false;
     const std::string source = ResolveHostPath(from);

@@ -130,6 +130,20 @@ class WinFileSystem final : public FileSystem {
     return CallPath(from, &source) && CallPath(to, &target) &&
            MoveFileExW(W(source), W(target), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != FALSE;
   }
+  // NTFS writes its folder entries through its own journal, and Windows has
+  // no documented call that flushes a folder (SQLite syncs no folder on
+  // Windows either): the folder only has to exist.
+  bool SyncFolder(const std::u16string& path) override {
+    std::u16string call;
+    if (!CallPath(path, &call)) return false;
+    const DWORD attributes = GetFileAttributesW(W(call));
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      ::SetLastError(ERROR_DIRECTORY);
+      return false;
+    }
+    return true;
+  }
   bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool fail_if_exists) override {
     std::u16string source, target;
     return CallPath(from, &source) && CallPath(to, &target) &&

@@ -236,6 +236,7 @@ class PhantomFiles final : public platform::FileSystem {
   }
   bool RemoveFile(const std::u16string& path) override { return real().RemoveFile(path); }
   bool RenameFile(const std::u16string& from, const std::u16string& to) override { return real().RenameFile(from, to); }
+  bool SyncFolder(const std::u16string& path) override { return real().SyncFolder(path); }
   bool CopyFileTo(const std::u16string& from, const std::u16string& to, bool fail) override {
     return real().CopyFileTo(from, to, fail);
   }

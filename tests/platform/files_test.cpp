@@ -124,6 +124,16 @@ TEST(Files, RenameReplacesAndCopyCanRefuse) {
   EXPECT_EQ(ReadFileBytes(dir / u"c"), "new");
 }
 
+TEST(Files, SyncFolderTakesFoldersOnly) {
+  TempFolder dir;
+  WriteFileBytes(dir / u"a", "A");
+  EXPECT_TRUE(Fs().RenameFile(dir / u"a", dir / u"b"));
+  EXPECT_TRUE(Fs().SyncFolder(dir.path().substr(0, dir.path().size() - 1)));
+  EXPECT_TRUE(Fs().SyncFolder(dir.path()));
+  EXPECT_FALSE(Fs().SyncFolder(dir / u"missing"));
+  EXPECT_FALSE(Fs().SyncFolder(dir / u"b"));  // a file
+}
+
 TEST(Files, AppendingWritesLandAtTheEndWhoeverWroteBefore) {
   // Two writers of one log, each positioned at the end before the other wrote.
   TempFolder dir;

@@ -1,0 +1,81 @@
+#include "server/catalog.h"
+
+namespace orvalinth::server {
+namespace {
+
+// splitmix64's finaliser: every bit of the uid reaches every bit of the offset.
+uint64_t Mix(uint64_t x) {
+  x += 0x9E3779B97F4A7C15ULL;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+  return x ^ (x >> 31);
+}
+
+int64_t FloorDiv(int64_t a, int64_t b) {
+  int64_t q = a / b;
+  if ((a % b != 0) && ((a < 0) != (b < 0))) --q;
+  return q;
+}
+
+// The first of the slots k * interval + offset that is at or after `t`.
+int64_t FirstSlotFrom(int64_t t, int64_t interval, int64_t offset) {
+  const int64_t k = FloorDiv(t - offset + interval - 1, interval);
+  return k * interval + offset;
+}
+
+}  // namespace
+
+int64_t ScheduleJitter(int32_t uid, int64_t jitter_seconds) {
+  if (jitter_seconds <= 0) return 0;
+  return static_cast<int64_t>(Mix(static_cast<uint32_t>(uid)) % static_cast<uint64_t>(jitter_seconds + 1));
+}
+
+int64_t DueTime(int32_t uid, int64_t last_scan_time, int64_t first_seen, const SXScheduleRow& schedule) {
+  const int64_t interval = schedule.interval_seconds > 0 ? schedule.interval_seconds : 1;
+  const int64_t offset = ScheduleJitter(uid, schedule.jitter_seconds) % interval;
+  const int64_t from = last_scan_time > 0 ? last_scan_time + interval / 2
+                                          : (first_seen > schedule.created_time ? first_seen : schedule.created_time);
+  return FirstSlotFrom(from, interval, offset);
+}
+
+std::vector<size_t> PrunableSnapshots(const std::vector<SXSnapshotRow>& snapshots, const SXRetention& retention,
+                                      int64_t now) {
+  std::vector<size_t> out;
+  const size_t n = snapshots.size();
+  if (!retention.Active() || n < 2) return out;
+  std::vector<bool> kept(n, false);
+  kept[n - 1] = true;  // the base of the next comparison
+  for (size_t i = 0; i < n; ++i) {
+    if (snapshots[i].compared) continue;
+    kept[i] = true;                  // its comparison is still to come
+    if (i > 0) kept[i - 1] = true;   // and this is what it is compared with
+  }
+  const int64_t age_limit = now - static_cast<int64_t>(retention.keep_days) * 86400;
+  for (size_t i = 0; i < n; ++i) {
+    if (kept[i]) continue;
+    const bool by_count = retention.keep_last <= 0 || i + static_cast<size_t>(retention.keep_last) < n;
+    const bool by_age = retention.keep_days <= 0 || snapshots[i].received_time < age_limit;
+    if (by_count && by_age) out.push_back(i);
+  }
+  return out;
+}
+
+const char* ChangeKindName(ChangeKind kind) {
+  switch (kind) {
+    case ChangeKind::kFiles: return "files";
+    case ChangeKind::kRegistry: return "registry";
+    case ChangeKind::kApps: return "apps";
+  }
+  return "?";
+}
+
+const char* ChangeCategoryName(ChangeCategory category) {
+  switch (category) {
+    case ChangeCategory::kAdded: return "added";
+    case ChangeCategory::kRemoved: return "removed";
+    case ChangeCategory::kChanged: return "changed";
+  }
+  return "?";
+}
+
+}  // namespace orvalinth::server

@@ -1,0 +1,392 @@
+#pragma once
+// CXCatalog: what the fleet server keeps of its machines, apart from the
+// snapshot files themselves (server/snapshot_store.h): machines, snapshots,
+// scans, target profiles and schedules, comparisons and their change rows,
+// crash reports and upgrade results.
+//
+// An abstract interface so that PostgreSQL can stand in for the embedded
+// SQLite (server/sqlite_catalog.h) later: the rows are plain structs, every
+// SQL text lives in an implementation, and no operation throws. Each returns
+// an SXCatalogStatus: ok, or not found (a lookup that found nothing, an update
+// of a row that is not there), a conflict (a unique key already taken), or an
+// error whose message says what failed (the database's own text included).
+//
+// Every operation is one transaction: it has happened completely and durably
+// (the implementation commits with a full sync) when it returns ok, or not at
+// all. All of them may be called from any thread at any time (the event loop's
+// catalog thread, the comparison workers, the web console).
+//
+// Times are seconds since 1970-01-01 UTC on the server's clock, unless a
+// field says it is the agent's. Texts are UTF-8. A machine is known by its
+// computer id ("uid", the agent's "id"): an int32 above 0.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace orvalinth::server {
+
+enum class CatalogCode {
+  kOk = 0,
+  kNotFound,  // no such row
+  kConflict,  // a unique key is already taken (a snapshot stored once already, ...)
+  kRefused,   // the request breaks a rule of the catalog (a profile still in use, a bad value, ...)
+  kError,     // the database failed (full disk, corruption, a schema newer than this program, ...)
+};
+
+struct [[nodiscard]] SXCatalogStatus {
+  CatalogCode code = CatalogCode::kOk;
+  std::string message;  // empty when ok
+
+  bool ok() const { return code == CatalogCode::kOk; }
+  bool not_found() const { return code == CatalogCode::kNotFound; }
+  bool conflict() const { return code == CatalogCode::kConflict; }
+  explicit operator bool() const { return ok(); }
+
+  static SXCatalogStatus Ok() { return SXCatalogStatus(); }
+  static SXCatalogStatus Failed(CatalogCode code, std::string message) {
+    SXCatalogStatus s;
+    s.code = code;
+    s.message = std::move(message);
+    return s;
+  }
+};
+
+// ---- machines ---------------------------------------------------------------
+
+// What an agent's "info" tells of it, with where it connected from.
+struct SXMachineInfo {
+  int32_t uid = 0;
+  std::string name;           // computer name
+  std::string address;        // the peer address of its link ("192.0.2.7:49731")
+  int32_t app_version = 0;    // "app-ver"
+  int32_t app_bits = 0;       // "app-bit"
+  int32_t os_bits = 0;        // "os-bit"
+  std::string scan_targets;   // "scan-targets", as the agent sent it
+  int64_t seen_time = 0;      // now
+};
+
+struct SXMachineRow {
+  int32_t uid = 0;
+  std::string name;
+  std::string address;
+  int32_t app_version = 0;
+  int32_t app_bits = 0;
+  int32_t os_bits = 0;
+  std::string scan_targets;
+  std::string group;  // "" for none
+  int64_t first_seen = 0;
+  int64_t last_seen = 0;
+  bool online = false;
+  int64_t last_scan_time = 0;  // the last scan asked for (0 for never): the schedule counts from it
+};
+
+// ---- snapshots --------------------------------------------------------------
+
+struct SXSnapshotRow {
+  int64_t id = 0;          // the catalog's own, in the order snapshots were received; never reused
+  int32_t uid = 0;
+  int32_t number = 0;      // the agent's number ("saved-uids", "id-snapshot")
+  std::string agent_time;  // the time the agent recorded, its local clock ("YYYY-MM-DD HH:MM")
+  int64_t received_time = 0;
+  int64_t size = 0;        // bytes of the file
+  std::string sha256;      // of the file, 64 lowercase hex digits
+  std::string path;        // of the file, relative to the data folder, "/" between names
+  bool compared = false;   // its comparison with the previous one is in the catalog (or it has none)
+  std::string title;       // as the snapshot calls itself (8-bit, the agent's code page)
+  // What it holds.
+  int64_t keys = 0, values = 0, folders = 0, files = 0, items = 0, errors = 0;
+};
+
+// ---- scans ------------------------------------------------------------------
+
+enum class ScanOrigin { kSchedule = 0, kPerson = 1 };
+
+enum class ScanState {
+  kRequested = 0,  // asked for, not yet sent to the agent
+  kStarted = 1,    // "scan" sent
+  kDone = 2,       // "scan-done" with a snapshot
+  kFailed = 3,     // the agent refused or failed it, or the link went
+  kStopped = 4,    // "stop-scan", or the server stopped meanwhile
+};
+
+struct SXScanRow {
+  int64_t id = 0;
+  int32_t uid = 0;
+  ScanOrigin origin = ScanOrigin::kSchedule;
+  std::string requested_by;  // a person's name, or the schedule's
+  std::string profile;       // the target profile's name
+  ScanState state = ScanState::kRequested;
+  int64_t requested_time = 0;
+  int64_t started_time = 0;  // 0 until started
+  int64_t done_time = 0;     // 0 until it ended
+  int32_t snapshot_number = 0;  // the agent's number of its snapshot (0 for none)
+  std::string result;           // the agent's message, or why it ended
+};
+
+// ---- target profiles and schedules -----------------------------------------
+
+// What "set-scan" sends: the targets of the three kinds and the flags.
+struct SXTargetProfile {
+  std::string name;  // unique
+  std::vector<std::string> files, registry, apps;
+  bool versions = false;   // version information of executables
+  bool full = false;       // every file, not only the changed
+  bool removable = false;  // removable drives too
+  std::string snapshot_name;  // "" for the agent's own
+};
+
+// A schedule for one machine (uid > 0, group "") or for a group (uid 0):
+// "*" is every machine that has no schedule of its own or of its group.
+struct SXScheduleRow {
+  int64_t id = 0;
+  int32_t uid = 0;
+  std::string group;
+  int64_t interval_seconds = 0;  // > 0
+  int64_t jitter_seconds = 0;    // 0 to interval_seconds
+  std::string profile;           // a target profile's name
+  bool enabled = true;           // a disabled schedule stops scans of its machine or group
+  int64_t created_time = 0;      // when first put (kept when put again)
+};
+
+// A machine online whose schedule says a scan is due.
+struct SXDueScan {
+  int32_t uid = 0;
+  int64_t schedule_id = 0;
+  std::string profile;
+  int64_t due_time = 0;
+};
+
+// ---- comparisons and changes -----------------------------------------------
+
+enum class ChangeKind { kFiles = 0, kRegistry = 1, kApps = 2 };
+enum class ChangeCategory { kAdded = 0, kRemoved = 1, kChanged = 2 };
+
+// The comparison of a snapshot with the machine's previous one.
+struct SXComparisonRow {
+  int64_t id = 0;
+  int32_t uid = 0;
+  int64_t old_snapshot_id = 0;  // 0 once that snapshot is gone (its changes stay, they belong to the new one)
+  int64_t new_snapshot_id = 0;
+  int32_t old_number = 0, new_number = 0;  // the agent's numbers, kept when the rows go
+  int64_t time = 0;                        // the new snapshot's received time
+  int64_t compared_time = 0;
+  int64_t counts[3][3] = {};  // [ChangeKind][ChangeCategory]
+  int64_t stored_rows = 0;    // change rows in the catalog
+  // Relative to the data folder: the compressed file holding the changes
+  // that were too many to store as rows ("" for none).
+  std::string change_file;
+};
+
+struct SXChangeRow {
+  int64_t id = 0;
+  int64_t comparison_id = 0;  // set by AddComparison
+  int32_t uid = 0;            // set by AddComparison
+  int64_t time = 0;           // set by AddComparison: the new snapshot's received time
+  ChangeKind kind = ChangeKind::kFiles;
+  ChangeCategory category = ChangeCategory::kAdded;
+  std::string path;    // section root, nodes and name joined by "\"
+  std::string entry;   // what it is: "file", "folder", "key", "value", "node", "item", "section"
+  std::string old_text, new_text;
+};
+
+// One machine that gained a matching entry, with the first time it did.
+struct SXGainRow {
+  int32_t uid = 0;
+  int64_t first_time = 0;
+  int64_t comparison_id = 0;
+  std::string path;  // the first matching entry's path
+};
+
+// ---- crash reports and upgrade results --------------------------------------
+
+struct SXCrashReportRow {
+  int64_t id = 0;
+  int32_t uid = 0;
+  int64_t time = 0;
+  std::string text;
+};
+
+struct SXUpgradeResultRow {
+  int64_t id = 0;
+  int32_t uid = 0;
+  int64_t time = 0;
+  bool ok = false;          // "upgrade-ok"
+  int32_t app_version = 0;  // the version running after it
+  std::string text;
+};
+
+// ---- retention ----------------------------------------------------------------
+
+// Per machine: a snapshot may go when it is not one of the last keep_last
+// (0: no rule of count) and is older than keep_days (0: no rule of age),
+// received time against now. With both rules, a snapshot goes only when
+// both let it go; with neither, none goes. Never pruned: the machine's
+// newest snapshot (the base of its next comparison), a snapshot not yet
+// compared, and the snapshot such a one will be compared with.
+struct SXRetention {
+  int32_t keep_last = 0;
+  int32_t keep_days = 0;
+  bool Active() const { return keep_last > 0 || keep_days > 0; }
+};
+
+// A snapshot's row and files: the rows are gone, the files are the caller's to remove.
+struct SXRemovedSnapshot {
+  SXSnapshotRow snapshot;
+  std::vector<std::string> change_files;  // of its comparison, relative to the data folder
+};
+
+// ---- the interface ----------------------------------------------------------
+
+class CXCatalog {
+ public:
+  virtual ~CXCatalog() = default;
+
+  // The schema version of the open catalog (after its migrations).
+  virtual int SchemaVersion() = 0;
+
+  // Machines.
+  // A computer id never handed out before and above every machine's id, never 0.
+  virtual SXCatalogStatus NewComputerId(int32_t* uid) = 0;
+  // Adds or updates the machine of info.uid from its "info": first_seen is
+  // set when the row is new, last_seen always; the machine is online; its
+  // group and last scan time stay. *created (may be null) tells whether the row is new.
+  virtual SXCatalogStatus UpsertMachine(const SXMachineInfo& info, bool* created) = 0;
+  virtual SXCatalogStatus SetMachineOnline(int32_t uid, bool online, int64_t time) = 0;
+  // Every machine offline (at start: no agent is connected yet).
+  virtual SXCatalogStatus SetAllOffline() = 0;
+  // "" for none; "*" is refused (it names every machine in a schedule).
+  virtual SXCatalogStatus SetMachineGroup(int32_t uid, const std::string& group) = 0;
+  virtual SXCatalogStatus GetMachine(int32_t uid, SXMachineRow* row) = 0;
+  // Machines of that computer name, A-Z case folded (clones share names).
+  virtual SXCatalogStatus FindMachinesByName(const std::string& name, std::vector<SXMachineRow>* rows) = 0;
+  // All machines by uid; those of one group by uid.
+  virtual SXCatalogStatus ListMachines(std::vector<SXMachineRow>* rows) = 0;
+  virtual SXCatalogStatus ListGroupMachines(const std::string& group, std::vector<SXMachineRow>* rows) = 0;
+  // Removes the machine with its snapshot rows, scans, comparisons, changes,
+  // schedule, crash reports and upgrade results; *removed gets the files that
+  // are now the caller's to remove. Its uid is never handed out again.
+  virtual SXCatalogStatus DeleteMachine(int32_t uid, std::vector<SXRemovedSnapshot>* removed) = 0;
+
+  // Snapshots.
+  // Adds the row (row.id is ignored; *id gets the new one). kConflict when
+  // the machine already has that number: the snapshot is stored already.
+  virtual SXCatalogStatus AddSnapshot(const SXSnapshotRow& row, int64_t* id) = 0;
+  // The machine's snapshot of the agent's number `number`; kNotFound when the
+  // catalog has none (the agent's snapshot still has to be downloaded).
+  virtual SXCatalogStatus FindSnapshot(int32_t uid, int32_t number, SXSnapshotRow* row) = 0;
+  virtual SXCatalogStatus GetSnapshot(int64_t id, SXSnapshotRow* row) = 0;
+  // The machine's snapshot received last before snapshot `id`: what `id` is
+  // compared with. kNotFound for the machine's first.
+  virtual SXCatalogStatus PreviousSnapshot(int64_t id, SXSnapshotRow* row) = 0;
+  // The machine's snapshots in received order.
+  virtual SXCatalogStatus ListSnapshots(int32_t uid, std::vector<SXSnapshotRow>* rows) = 0;
+  // Every snapshot not yet compared, in received order (requeued at start).
+  virtual SXCatalogStatus UncomparedSnapshots(std::vector<SXSnapshotRow>* rows) = 0;
+  // Marks a snapshot compared without a comparison (the first of a machine,
+  // or one whose comparison cannot be made).
+  virtual SXCatalogStatus SetCompared(int64_t id) = 0;
+  // Removes the row, its comparison and that comparison's change rows;
+  // *removed (may be null) gets its files, now the caller's to remove.
+  virtual SXCatalogStatus DeleteSnapshot(int64_t id, SXRemovedSnapshot* removed) = 0;
+
+  // Scans. A request sets the machine's last scan time to its time.
+  virtual SXCatalogStatus RequestScan(int32_t uid, ScanOrigin origin, const std::string& requested_by,
+                                      const std::string& profile, int64_t time, int64_t* id) = 0;
+  virtual SXCatalogStatus StartScan(int64_t id, int64_t time) = 0;
+  // Ends a scan: kDone, kFailed or kStopped, with the snapshot's number and the result text.
+  virtual SXCatalogStatus EndScan(int64_t id, ScanState state, int64_t time, int32_t snapshot_number,
+                                  const std::string& result) = 0;
+  virtual SXCatalogStatus GetScan(int64_t id, SXScanRow* row) = 0;
+  // The machine's scans, newest first, at most `limit`.
+  virtual SXCatalogStatus ListScans(int32_t uid, int limit, std::vector<SXScanRow>* rows) = 0;
+  // Ends every scan still requested or started as kStopped with `result`
+  // (at start: the server that sent them is gone); *count (may be null) how many.
+  virtual SXCatalogStatus StopOpenScans(int64_t time, const std::string& result, int64_t* count) = 0;
+  // Removes ended scans older than `before`.
+  virtual SXCatalogStatus PruneScans(int64_t before, int64_t* count) = 0;
+
+  // Target profiles and schedules.
+  // Adds the profile or replaces the one of that name.
+  virtual SXCatalogStatus PutProfile(const SXTargetProfile& profile) = 0;
+  virtual SXCatalogStatus GetProfile(const std::string& name, SXTargetProfile* profile) = 0;
+  virtual SXCatalogStatus ListProfiles(std::vector<SXTargetProfile>* profiles) = 0;
+  // kRefused while a schedule names it.
+  virtual SXCatalogStatus DeleteProfile(const std::string& name) = 0;
+  // Adds the schedule or replaces the one of its machine or group (then
+  // keeping its id and created_time; give now as created_time); its
+  // profile must exist and its values be sound (else kRefused). *id (may
+  // be null) gets its id.
+  virtual SXCatalogStatus PutSchedule(const SXScheduleRow& schedule, int64_t* id) = 0;
+  virtual SXCatalogStatus DeleteSchedule(int64_t id) = 0;
+  virtual SXCatalogStatus ListSchedules(std::vector<SXScheduleRow>* rows) = 0;
+  // The online machines whose scan is due at `now` by the schedule that
+  // applies to them (their own, else their group's, else "*"; a disabled
+  // one applies too, and stops their scans), earliest first, at most
+  // `limit`; a machine with a scan requested or started is not due. Due is
+  // DueTime() below. (It reads every online machine with a schedule: call
+  // it every few seconds, not for every event.)
+  virtual SXCatalogStatus DueScans(int64_t now, int limit, std::vector<SXDueScan>* due) = 0;
+
+  // Comparisons and changes.
+  // Stores the comparison, its change rows and the new snapshot's compared
+  // flag in one transaction; *id (may be null) gets the comparison's id.
+  // kConflict when that snapshot has a comparison already.
+  virtual SXCatalogStatus AddComparison(const SXComparisonRow& comparison, const std::vector<SXChangeRow>& changes,
+                                        int64_t* id) = 0;
+  // The comparison whose new snapshot is `snapshot_id`.
+  virtual SXCatalogStatus GetComparison(int64_t snapshot_id, SXComparisonRow* row) = 0;
+  // The machine's comparisons received since `since`, oldest first.
+  virtual SXCatalogStatus ListComparisons(int32_t uid, int64_t since, std::vector<SXComparisonRow>* rows) = 0;
+  // The machine's change rows of snapshots received at or after `since`,
+  // oldest first, at most `limit`.
+  virtual SXCatalogStatus ChangesSince(int32_t uid, int64_t since, int limit, std::vector<SXChangeRow>* rows) = 0;
+  // The machines with a change of `kind` and `category` (kAdded: "gained")
+  // whose path matches `pattern` in a snapshot received at or after `since`,
+  // each once with its first such change, earliest first, at most `limit`.
+  // The pattern: "*" any run of characters, "?" any one, A-Z case folded,
+  // the rest literal; a pattern that does not start with a wildcard is
+  // looked up by its literal beginning through an index.
+  virtual SXCatalogStatus MachinesWithChange(ChangeKind kind, ChangeCategory category, const std::string& pattern,
+                                             int64_t since, int limit, std::vector<SXGainRow>* rows) = 0;
+
+  // Crash reports and upgrade results, kept with their machine.
+  virtual SXCatalogStatus AddCrashReport(int32_t uid, int64_t time, const std::string& text) = 0;
+  virtual SXCatalogStatus ListCrashReports(int32_t uid, std::vector<SXCrashReportRow>* rows) = 0;
+  virtual SXCatalogStatus AddUpgradeResult(const SXUpgradeResultRow& row) = 0;
+  virtual SXCatalogStatus ListUpgradeResults(int32_t uid, std::vector<SXUpgradeResultRow>* rows) = 0;
+
+  // Retention: the snapshots that `retention` lets go at `now`, of every
+  // machine (uid 0) or of one. Nothing is removed: the caller removes each
+  // with DeleteSnapshot and then its files (CXSnapshotStore::Prune).
+  virtual SXCatalogStatus RetentionCandidates(int32_t uid, const SXRetention& retention, int64_t now,
+                                              std::vector<SXSnapshotRow>* rows) = 0;
+};
+
+// ---- rules every implementation shares --------------------------------------
+
+// The offset of a machine's scans in its schedule's jitter: a fixed spread
+// of 0 to jitter_seconds by the uid, so that a fleet does not scan at the same
+// second and a machine keeps its place across restarts.
+int64_t ScheduleJitter(int32_t uid, int64_t jitter_seconds);
+
+// When a machine's next scan is due. Its scans fall on its slots: every
+// interval_seconds from its jitter offset after 1970-01-01 UTC, so a fleet
+// keeps its spread from scan to scan and across restarts. Due is the first
+// slot at least half an interval after its last scan (a scan a person asked
+// for moves the next one along; a slot's own scan, asked for a little late,
+// does not skip the next slot); for a machine never scanned, the first slot
+// after it was first seen and after the schedule was made.
+int64_t DueTime(int32_t uid, int64_t last_scan_time, int64_t first_seen, const SXScheduleRow& schedule);
+
+// Which of one machine's snapshots (in received order) `retention` lets go
+// at `now`, by the rules of SXRetention: their indexes, ascending.
+std::vector<size_t> PrunableSnapshots(const std::vector<SXSnapshotRow>& snapshots, const SXRetention& retention,
+                                      int64_t now);
+
+// "files", "registry", "apps"; "added", "removed", "changed".
+const char* ChangeKindName(ChangeKind kind);
+const char* ChangeCategoryName(ChangeCategory category);
+
+}  // namespace orvalinth::server

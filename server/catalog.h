@@ -301,6 +301,9 @@ class CXCatalog {
   virtual SXCatalogStatus GetScan(int64_t id, SXScanRow* row) = 0;
   // The machine's scans, newest first, at most `limit`.
   virtual SXCatalogStatus ListScans(int32_t uid, int limit, std::vector<SXScanRow>* rows) = 0;
+  // The scans a person asked for (`orvalinth fleet scan-now`) and no server
+  // has started yet, oldest first.
+  virtual SXCatalogStatus RequestedScans(std::vector<SXScanRow>* rows) = 0;
   // Ends every scan still requested or started as kStopped with `result`
   // (at start: the server that sent them is gone); *count (may be null) how many.
   virtual SXCatalogStatus StopOpenScans(int64_t time, const std::string& result, int64_t* count) = 0;

@@ -47,6 +47,7 @@ class CXSqliteCatalog final : public CXCatalog {
                           const std::string& result) override;
   SXCatalogStatus GetScan(int64_t id, SXScanRow* row) override;
   SXCatalogStatus ListScans(int32_t uid, int limit, std::vector<SXScanRow>* rows) override;
+  SXCatalogStatus RequestedScans(std::vector<SXScanRow>* rows) override;
   SXCatalogStatus StopOpenScans(int64_t time, const std::string& result, int64_t* count) override;
   SXCatalogStatus PruneScans(int64_t before, int64_t* count) override;
 

@@ -171,6 +171,16 @@ SXCatalogStatus CXSqliteCatalog::ListScans(int32_t uid, int limit, std::vector<S
   return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
 }
 
+SXCatalogStatus CXSqliteCatalog::RequestedScans(std::vector<SXScanRow>* rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  static const std::string sql =
+      std::string("SELECT ") + kScanColumns + " FROM scans WHERE state = 0 AND origin = 1 ORDER BY id";
+  CXSqlRun run = db_.Run(sql.c_str());
+  rows->clear();
+  while (run.Step()) rows->push_back(ScanFromRun(run));
+  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+}
+
 SXCatalogStatus CXSqliteCatalog::StopOpenScans(int64_t time, const std::string& result, int64_t* count) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (count != nullptr) *count = 0;

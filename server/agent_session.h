@@ -100,7 +100,8 @@ class CXAgentSession : public std::enable_shared_from_this<CXAgentSession> {
   // late, or when an idle agent fell silent. Called by the server's sweep.
   void Tick(int64_t now_ms);
 
-  bool greeted() const { return state_ == State::kReady; }
+  // "info" came (it stays so once the link closed).
+  bool greeted() const { return greeted_; }
   bool closed() const { return state_ == State::kClosed; }
   bool busy() const { return !commands_.empty() || download_ != nullptr; }
   const tools::SXAgentInfo& info() const { return info_; }
@@ -162,6 +163,7 @@ class CXAgentSession : public std::enable_shared_from_this<CXAgentSession> {
   int64_t deadline_ms_ = 0;       // of the greeting, the reply or the block awaited
   int64_t last_heard_ms_ = 0;
   uint64_t pings_ = 0;
+  bool greeted_ = false;
   std::string close_reason_;
 };
 

@@ -615,6 +615,10 @@ void CXFleetServer::Downloaded(int32_t uid, const std::shared_ptr<CXAgentSession
       }
       ++counters_.snapshots_stored;
       counters_.bytes_stored += static_cast<uint64_t>(stored.size);
+      log_.WriteLimited("stored", LogLevel::kInfo,
+                        session->Who() + ": snapshot " + std::to_string(number) + " stored as " + stored.path + " (" +
+                            std::to_string(stored.size) + " bytes" + (stored.already_stored ? ", the same bytes were there" : "") +
+                            ")");
       if (!session->closed()) {
         CXMessage ack;
         ack.Init("down-ack").AddInt("id-snapshot", number);
@@ -694,6 +698,12 @@ void CXFleetServer::Compare(int64_t snapshot_id) {
                                                        ChangeRowsOf(result), nullptr);
       if (s || s.conflict()) {
         ++counters_.comparisons_done;
+        log_.WriteLimited("compared", LogLevel::kInfo,
+                          "machine " + std::to_string(row.uid) + ": snapshot " + std::to_string(row.number) +
+                              " against " + std::to_string(previous.number) + ": " + std::to_string(result.added) +
+                              " added, " + std::to_string(result.removed) + " removed, " +
+                              std::to_string(result.changed) + " changed" +
+                              (result.change_file.empty() ? std::string() : " (all of them in " + result.change_file + ")"));
       } else {
         log_.WriteLimited("catalog", LogLevel::kError, "cannot keep the comparison of snapshot " +
                                                            std::to_string(row.number) + " of machine " +

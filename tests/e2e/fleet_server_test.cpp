@@ -9,7 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <thread>
 #include <map>
 #include <regex>
 #include <string>
@@ -38,7 +40,10 @@ class FleetServerProcess {
                                  "[schedule all]\nprofile = e2e\nevery = 10s\n");
     pid_ = StartCommand({{ORVALINTH_TOOL_EXE, "server", "--config", config()}, {}, {}, "", folder_ + "/stdout.txt"});
   }
-  ~FleetServerProcess() { Stop(); }
+  ~FleetServerProcess() {
+    Stop();
+    if (!::testing::Test::HasFailure()) fs::remove_all(folder_);
+  }
   // SIGTERM, as systemd stops it; its exit code (-1 when it had to be killed).
   int Stop() {
     if (pid_ <= 0) return -1;
@@ -113,14 +118,31 @@ TEST(WineFleetServer, TheServiceIsScannedByItsScheduleStoredByteForByteAndCompar
   fs::create_directories(kept);
   const std::string data = prefix.HostPath(std::string(ServiceLink::kFolder) + "data");
 
+  // A watch of the agent's data folder beside the test, quick enough to see
+  // each snapshot between its recording and its acknowledgement.
+  std::atomic<bool> watching{true};
+  std::thread watch([&] {
+    while (watching) {
+      KeepSnapshots(data, kept);
+      SleepMs(2);
+    }
+  });
+  struct Joiner {
+    std::atomic<bool>& flag;
+    std::thread& thread;
+    ~Joiner() {
+      flag = false;
+      thread.join();
+    }
+  } joiner{watching, watch};
+
   service.WriteSettings("127.0.0.1", port);
   ASSERT_TRUE(service.Start()) << Joined(LogLines(service.LogPath()));
 
   // The first snapshot, by the schedule (every 10 s).
   auto wait_for_snapshot = [&](int number) {
     const std::string needle = "\"number\":" + std::to_string(number) + ",";
-    for (const long long end = NowMs() + kWaitMs; NowMs() < end; SleepMs(10)) {
-      KeepSnapshots(data, kept);
+    for (const long long end = NowMs() + kWaitMs; NowMs() < end; SleepMs(100)) {
       if (server.Fleet({"snapshots", "1"}).find(needle) != std::string::npos) return true;
     }
     return false;
@@ -156,9 +178,14 @@ TEST(WineFleetServer, TheServiceIsScannedByItsScheduleStoredByteForByteAndCompar
     EXPECT_TRUE(stored == held) << "stored " << stored.size() << " bytes, the agent held " << held.size();
   }
 
-  EXPECT_NE(changes.find("C:\\\\e2e\\\\fleet\\\\changed.txt"), std::string::npos) << changes;
-  EXPECT_NE(changes.find("OrvalinthFleet\\\\Setting"), std::string::npos) << changes;
-  EXPECT_NE(changes.find("\"new\":\"after\""), std::string::npos) << changes;
+  // The rows as the report shows the changes (JSON escapes the backslashes).
+  EXPECT_NE(changes.find(R"("kind":"files","change":"changed","entry":"file","path":"c:\\e2e\\fleet\\changed.txt")"),
+            std::string::npos)
+      << changes;
+  EXPECT_NE(changes.find(R"("path":"HKEY_LOCAL_MACHINE\\Software\\OrvalinthFleet\\Setting","old":"REG_SZ \"before\"",)"
+                         R"("new":"REG_SZ \"after\"")"),
+            std::string::npos)
+      << changes;
   EXPECT_EQ(changes.find("kept.txt"), std::string::npos) << changes;
 
   // Both acknowledged: the agent holds nothing.

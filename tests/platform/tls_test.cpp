@@ -10,19 +10,15 @@
 #include <signal.h>
 #include <sys/socket.h>
 
-#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
 
 #include "base/pins.h"
+#include "fakes/largest_allocation.h"
 #include "fakes/tls_fixtures.h"
 #include "platform/clock.h"
 #include "platform/sockets.h"
-
-// AddressSanitizer's hooks on every allocation, when the program has them.
-extern "C" __attribute__((weak)) int __sanitizer_install_malloc_and_free_hooks(
-    void (*malloc_hook)(const volatile void*, size_t), void (*free_hook)(const volatile void*));
 
 namespace orvalinth::platform {
 namespace {
@@ -33,25 +29,6 @@ using test::TlsFixturePin;
 constexpr int32_t kWaitMs = 10000;  // a peer that hangs shows as a time-out, not as a hung test
 
 Sockets& net() { return Sockets::Get(); }
-
-// The largest single allocation of the process while a test watches.
-std::atomic<bool> watching{false};
-std::atomic<size_t> largest{0};
-bool WatchAllocations() {
-  static const bool hooked =
-      __sanitizer_install_malloc_and_free_hooks != nullptr &&
-      __sanitizer_install_malloc_and_free_hooks(
-          [](const volatile void*, size_t size) {
-            size_t seen = largest.load(std::memory_order_relaxed);
-            while (watching.load(std::memory_order_relaxed) && size > seen &&
-                   !largest.compare_exchange_weak(seen, size, std::memory_order_relaxed)) {
-            }
-          },
-          [](const volatile void*) {}) != 0;
-  largest.store(0);
-  watching.store(hooked);
-  return hooked;
-}
 
 // A plain agent's first frame: "hello" with "ver" and "app" (24 bytes).
 std::string PlainHello() { return std::string("\x18\0\0\0", 4) + "hello\xFEver\xFEQELMv1.0\xFE" "app\xFE" "6"; }
@@ -415,7 +392,8 @@ TEST_F(Tls, AHostileServerCostsOnlyItsLink) {
         SendAll(server_, c.raw);
       });
     }
-    const bool watched = WatchAllocations();
+    test::LargestAllocation allocations;
+    const bool watched = allocations.Watch();
     const int64_t started = MonotonicMs();
     TlsFailure failure;
     const bool linked = net().StartTlsClient(client_, Pinned("p256"), &failure);
@@ -429,9 +407,9 @@ TEST_F(Tls, AHostileServerCostsOnlyItsLink) {
       EXPECT_EQ(failure.reason, "handshake");
     }
     EXPECT_LT(MonotonicMs() - started, 3000);
-    watching.store(false);
+    const size_t largest = allocations.Stop();
     if (watched) {
-      EXPECT_LT(largest.load(), 1u << 20) << "one allocation of " << largest.load() << " bytes";
+      EXPECT_LT(largest, 1u << 20) << "one allocation of " << largest << " bytes";
     }
     net().Close(client_);
     client_ = kNoSocket;

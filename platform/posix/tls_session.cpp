@@ -51,7 +51,14 @@ int WireRead(BIO* bio, char* data, int n) {
   return static_cast<int>(got);
 }
 
-long WireControl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+// OpenSSL asks BIO_eof after a read of nothing: only then does an end of
+// stream without close_notify read as the peer's close
+// (SSL_OP_IGNORE_UNEXPECTED_EOF) instead of a failure without a reason.
+long WireControl(BIO* bio, int command, long, void*) {
+  if (command == BIO_CTRL_FLUSH) return 1;
+  if (command == BIO_CTRL_EOF) return static_cast<WireWatch*>(BIO_get_data(bio))->end_of_stream ? 1 : 0;
+  return 0;
+}
 
 BIO_METHOD* WireMethod() {
   static BIO_METHOD* const method = [] {

@@ -39,6 +39,8 @@ int WireWrite(BIO* bio, const char* data, int n) {
 int WireRead(BIO* bio, char* data, int n) {
   auto* wire = static_cast<WireWatch*>(BIO_get_data(bio));
   BIO_clear_retry_flags(bio);
+  // A refused peer is read no further: OpenSSL's read fails at once.
+  if (!wire->refusal.reason.empty()) return -1;
   ssize_t got;
   do {
     got = recv(wire->fd, data, static_cast<size_t>(n), 0);
@@ -71,6 +73,28 @@ BIO_METHOD* WireMethod() {
     return m;
   }();
   return method;
+}
+
+// How many TLS messages without data a peer may send in a row after the
+// handshake (TLS 1.3's key updates and tickets): a peer that behaves sends
+// one now and then, a hostile one without end, each costing this side a
+// record to decrypt, a key to derive and an answer.
+constexpr int kMostMessagesWithoutData = 32;
+
+// OpenSSL's message callback: every TLS message, both ways.
+void WatchMessages(int sent, int, int content_type, const void* bytes, size_t size, SSL*, void* arg) {
+  auto* wire = static_cast<WireWatch*>(arg);
+  const auto* b = static_cast<const uint8_t*>(bytes);
+  if (!wire->refusal.reason.empty()) return;
+  // OpenSSL answers a request to renegotiate (TLS 1.2: a server's hello
+  // request, a client's second hello) with this warning, and would go on.
+  if (sent && content_type == SSL3_RT_ALERT && size >= 2 && b[1] == SSL_AD_NO_RENEGOTIATION) {
+    wire->refusal = {"renegotiation", "the peer asked to renegotiate the TLS session, which this link never does"};
+  } else if (!sent && content_type == SSL3_RT_HANDSHAKE && wire->established &&
+             ++wire->messages_without_data > kMostMessagesWithoutData) {
+    wire->refusal = {"flood", "the peer sent more than " + std::to_string(kMostMessagesWithoutData) +
+                                  " TLS messages (key updates, tickets) without data between them"};
+  }
 }
 
 // The socket time-out `option` (SO_RCVTIMEO, SO_SNDTIMEO) as a deadline.
@@ -208,6 +232,8 @@ std::shared_ptr<TlsSession> TlsSession::Handshake(int fd, SSL_CTX* context, PinC
   BIO_set_data(bio, &session->wire_);
   BIO_set_init(bio, 1);
   SSL_set_bio(ssl, bio, bio);
+  SSL_set_msg_callback(ssl, WatchMessages);
+  SSL_set_msg_callback_arg(ssl, &session->wire_);
   if (pins != nullptr) {
     SSL_set_connect_state(ssl);
     SSL_set_ex_data(ssl, PinCheckIndex(), pins);
@@ -223,6 +249,7 @@ std::shared_ptr<TlsSession> TlsSession::Handshake(int fd, SSL_CTX* context, PinC
     const int r = SSL_do_handshake(ssl);
     if (r == 1) {
       done = true;
+      session->wire_.established = true;
       break;
     }
     const int e = SSL_get_error(ssl, r);
@@ -270,9 +297,10 @@ int32_t TlsSession::Send(const void* bytes, int32_t n) {
         return -1;
       }
       ERR_clear_error();
+      errno = 0;
       r = SSL_write(ssl_, bytes, n);
       e = r > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_, r);
-      if (r <= 0 && !MustWait(e)) broken_ = true;
+      if (r <= 0 && !MustWait(e)) NoteBreak(e);
       ERR_clear_error();
     }
     if (r > 0) return r;
@@ -298,9 +326,11 @@ int32_t TlsSession::Recv(void* buffer, int32_t n) {
     {
       std::lock_guard<std::mutex> guard(lock_);
       ERR_clear_error();
+      errno = 0;
       r = SSL_read(ssl_, buffer, n);
       e = r > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_, r);
-      if (r <= 0 && !MustWait(e) && e != SSL_ERROR_ZERO_RETURN) broken_ = true;
+      if (r > 0) wire_.messages_without_data = 0;
+      if (r <= 0 && !MustWait(e) && e != SSL_ERROR_ZERO_RETURN) NoteBreak(e);
       ERR_clear_error();
     }
     if (r > 0) return r;
@@ -330,8 +360,12 @@ int TlsSession::WaitReadable(int32_t milliseconds) {
       if (broken_) return 1;
       ERR_clear_error();
       char byte;
+      errno = 0;
       r = SSL_peek(ssl_, &byte, 1);
       e = r > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_, r);
+      if (r > 0) wire_.messages_without_data = 0;
+      // OpenSSL tells the reason of a failure once: it is kept for Break.
+      if (r <= 0 && !MustWait(e) && e != SSL_ERROR_ZERO_RETURN) NoteBreak(e);
       ERR_clear_error();
     }
     if (r > 0 || !MustWait(e)) return 1;
@@ -381,6 +415,30 @@ void TlsSession::Close() {
   SSL_shutdown(ssl_);  // the close_notify, if the socket takes it at once
   ERR_clear_error();
   sent_close_ = true;
+}
+
+void TlsSession::NoteBreak(int ssl_error) {
+  if (broken_) return;
+  broken_ = true;
+  if (!wire_.refusal.reason.empty()) {
+    break_ = wire_.refusal;
+    return;
+  }
+  const int system = errno;
+  const std::string reasons = OpenSslErrors(std::string());
+  if (reasons.find("alert") != std::string::npos) {
+    break_ = {"alert", "the peer ended the TLS session with an alert (" + reasons + ")"};
+  } else if (!reasons.empty()) {
+    break_ = {"record", "the peer sent what is no valid TLS record of this session (" + reasons + ")"};
+  } else if (ssl_error != SSL_ERROR_SYSCALL || system == 0) {
+    break_ = {"record", "the TLS session failed (OpenSSL gives no reason)"};
+  }
+  // A failure of the socket itself (a reset, a broken pipe) is no TLS break.
+}
+
+TlsFailure TlsSession::Break() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return break_;
 }
 
 std::string TlsSession::Description() {

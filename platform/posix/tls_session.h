@@ -46,12 +46,19 @@ std::string OpenSslErrors(const std::string& otherwise);
 
 // The bytes a session's socket received first, and whether it reached the
 // end of the stream: how a handshake that fails tells a plain peer or a
-// closed link from a TLS error.
+// closed link from a TLS error. Once the handshake is done, also the TLS
+// messages that carry no data (tls_session.cpp's WatchMessages): a peer
+// that asks to renegotiate, or sends more than a few such messages without
+// data between them (key updates, tickets), is refused, and the socket
+// reads as broken from then on.
 struct WireWatch {
   int fd = -1;
   uint8_t first[8] = {};
   size_t first_size = 0;
   bool end_of_stream = false;
+  bool established = false;
+  int messages_without_data = 0;
+  TlsFailure refusal;  // why this side ended the link; empty while it did not
 };
 
 // One TLS session over one socket, which is non-blocking underneath while
@@ -83,9 +90,14 @@ class TlsSession {
   void Close();
   // "TLS 1.3, TLS_AES_256_GCM_SHA384".
   std::string Description();
+  // Sockets::TlsBreak (platform/sockets.h).
+  TlsFailure Break();
 
  private:
   explicit TlsSession(int fd) { wire_.fd = fd; }
+  // A fatal error: broken_, and why for Break (under the lock, OpenSSL's
+  // reasons still queued).
+  void NoteBreak(int ssl_error);
   static std::shared_ptr<TlsSession> Handshake(int fd, SSL_CTX* context, PinCheck* pins, const std::string& server_name,
                                                int32_t deadline_ms, TlsFailure* failure);
 
@@ -94,6 +106,7 @@ class TlsSession {
   WireWatch wire_;
   bool sent_close_ = false;
   bool broken_ = false;  // a fatal error: OpenSSL forbids a shutdown after one
+  TlsFailure break_;     // why, when it was the peer's doing
 };
 
 }  // namespace orvalinth::platform::posix

@@ -24,10 +24,23 @@ namespace {
 
 constexpr int64_t kNoLimit = -1;
 constexpr int64_t kNotYet = -2;
+// How many bytes of records a Send gathers before it puts them on the
+// socket (a 128 KiB block of a download and its frame in one go), and how
+// many may wait at most before a record of a read waits for the socket.
+constexpr size_t kGatherBytes = 160 * 1024;
+constexpr size_t kMostWaiting = 2 * kGatherBytes;
 
 int WireWrite(BIO* bio, const char* data, int n) {
   auto* wire = static_cast<WireWatch*>(BIO_get_data(bio));
   BIO_clear_retry_flags(bio);
+  if (wire->gather || !wire->out.empty()) {
+    if (!wire->gather && wire->out.size() >= kMostWaiting) {
+      BIO_set_retry_write(bio);
+      return -1;
+    }
+    wire->out.append(data, static_cast<size_t>(n));
+    return n;
+  }
   ssize_t sent;
   do {
     sent = send(wire->fd, data, static_cast<size_t>(n), MSG_NOSIGNAL);
@@ -287,28 +300,47 @@ std::shared_ptr<TlsSession> TlsSession::Handshake(int fd, SSL_CTX* context, PinC
 
 int32_t TlsSession::Send(const void* bytes, int32_t n) {
   if (n == 0) return 0;
+  const char* from = static_cast<const char*>(bytes);
   int64_t deadline = kNotYet;
+  int32_t taken = 0;  // bytes of this call made into records
   for (;;) {
-    int r, e;
+    short events = POLLOUT;
     {
       std::lock_guard<std::mutex> guard(lock_);
       if (sent_close_ || broken_) {
         SetLastSocketError(sent_close_ ? kWsaShutdown : kWsaConnReset);
         return -1;
       }
-      ERR_clear_error();
-      errno = 0;
-      r = SSL_write(ssl_, bytes, n);
-      e = r > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_, r);
-      if (r <= 0 && !MustWait(e)) NoteBreak(e);
-      ERR_clear_error();
+      if (!FlushSome()) break;
+      if (wire_.out.empty() && taken > 0) return taken;
+      if (wire_.out.empty()) {
+        // Records of an earlier call went first; now this call's.
+        int r = 0, e = SSL_ERROR_NONE;
+        ERR_clear_error();
+        wire_.gather = true;
+        while (taken < n && wire_.out.size() < kGatherBytes) {
+          errno = 0;
+          r = SSL_write(ssl_, from + taken, n - taken);
+          if (r <= 0) {
+            e = SSL_get_error(ssl_, r);
+            break;
+          }
+          taken += r;
+        }
+        wire_.gather = false;
+        if (r <= 0 && !MustWait(e)) NoteBreak(e);
+        ERR_clear_error();
+        if (broken_ || !FlushSome()) break;
+        if (wire_.out.empty() && taken > 0) return taken;
+        // Nothing made: OpenSSL waits for the socket, and the same bytes
+        // offered again finish what it began.
+        if (taken == 0) events = EventsFor(e);
+      }
     }
-    if (r > 0) return r;
-    if (!MustWait(e)) break;
     if (deadline == kNotYet) deadline = DeadlineOf(wire_.fd, SO_SNDTIMEO);
-    const int ready = PollUntil(wire_.fd, EventsFor(e), deadline);
+    const int ready = PollUntil(wire_.fd, events, deadline);
     if (ready == 0) {
-      // The record stays with OpenSSL: the same bytes offered again finish it.
+      if (taken > 0) return taken;  // its records wait for the next operation
       SetLastSocketError(kWsaTimedOut);
       return -1;
     }
@@ -318,13 +350,33 @@ int32_t TlsSession::Send(const void* bytes, int32_t n) {
   return -1;
 }
 
+bool TlsSession::FlushSome() {
+  size_t done = 0;
+  while (done < wire_.out.size()) {
+    const ssize_t sent = send(wire_.fd, wire_.out.data() + done, wire_.out.size() - done, MSG_NOSIGNAL);
+    if (sent > 0) {
+      done += static_cast<size_t>(sent);
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    broken_ = true;
+    wire_.out.clear();
+    return false;
+  }
+  wire_.out.erase(0, done);
+  return true;
+}
+
 int32_t TlsSession::Recv(void* buffer, int32_t n) {
   if (n == 0) return 0;
   int64_t deadline = kNotYet;
   for (;;) {
     int r, e;
+    bool waiting;
     {
       std::lock_guard<std::mutex> guard(lock_);
+      if (!wire_.out.empty()) FlushSome();
       ERR_clear_error();
       errno = 0;
       r = SSL_read(ssl_, buffer, n);
@@ -332,12 +384,13 @@ int32_t TlsSession::Recv(void* buffer, int32_t n) {
       if (r > 0) wire_.messages_without_data = 0;
       if (r <= 0 && !MustWait(e) && e != SSL_ERROR_ZERO_RETURN) NoteBreak(e);
       ERR_clear_error();
+      waiting = !wire_.out.empty();
     }
     if (r > 0) return r;
     if (e == SSL_ERROR_ZERO_RETURN) return 0;
     if (!MustWait(e)) break;
     if (deadline == kNotYet) deadline = DeadlineOf(wire_.fd, SO_RCVTIMEO);
-    const int ready = PollUntil(wire_.fd, EventsFor(e), deadline);
+    const int ready = PollUntil(wire_.fd, EventsFor(e) | (waiting ? POLLOUT : 0), deadline);
     if (ready == 0) {
       SetLastSocketError(kWsaTimedOut);
       return -1;
@@ -352,12 +405,14 @@ int TlsSession::WaitReadable(int32_t milliseconds) {
   const int64_t deadline = MonotonicMs() + (milliseconds < 0 ? 0 : milliseconds);
   for (;;) {
     int r, e;
+    bool waiting;
     {
       // A peek takes what the socket holds and decrypts it: readable only
       // when a record brought data (or the end, or an error for Recv to
       // tell), not for a record without data or a part of one.
       std::lock_guard<std::mutex> guard(lock_);
       if (broken_) return 1;
+      if (!wire_.out.empty()) FlushSome();
       ERR_clear_error();
       char byte;
       errno = 0;
@@ -367,9 +422,10 @@ int TlsSession::WaitReadable(int32_t milliseconds) {
       // OpenSSL tells the reason of a failure once: it is kept for Break.
       if (r <= 0 && !MustWait(e) && e != SSL_ERROR_ZERO_RETURN) NoteBreak(e);
       ERR_clear_error();
+      waiting = !wire_.out.empty();
     }
     if (r > 0 || !MustWait(e)) return 1;
-    const int ready = PollUntil(wire_.fd, EventsFor(e), deadline);
+    const int ready = PollUntil(wire_.fd, EventsFor(e) | (waiting ? POLLOUT : 0), deadline);
     if (ready == 0) return 0;
     if (ready < 0) {
       SetLastSocketError(errno == 0 || errno == EBADF ? kWsaNotSocket : kWsaConnReset);
@@ -381,21 +437,27 @@ int TlsSession::WaitReadable(int32_t milliseconds) {
 bool TlsSession::ShutdownSend() {
   int64_t deadline = kNotYet;
   for (;;) {
-    int e;
+    short events = POLLOUT;
     {
+      // The records waiting go first, then the close_notify.
       std::lock_guard<std::mutex> guard(lock_);
-      if (sent_close_ || broken_) break;
-      ERR_clear_error();
-      const int r = SSL_shutdown(ssl_);
-      e = r >= 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_, r);
-      ERR_clear_error();
-      if (!MustWait(e)) {
-        sent_close_ = true;
-        break;
+      if (broken_ || !FlushSome()) break;
+      if (!sent_close_) {
+        ERR_clear_error();
+        const int r = SSL_shutdown(ssl_);
+        const int e = r >= 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_, r);
+        ERR_clear_error();
+        if (MustWait(e)) {
+          events = EventsFor(e);
+        } else {
+          sent_close_ = true;
+          if (!FlushSome()) break;
+        }
       }
+      if (sent_close_ && wire_.out.empty()) break;
     }
     if (deadline == kNotYet) deadline = DeadlineOf(wire_.fd, SO_SNDTIMEO);
-    if (PollUntil(wire_.fd, EventsFor(e), deadline) <= 0) break;
+    if (PollUntil(wire_.fd, events, deadline) <= 0) break;
   }
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -410,11 +472,14 @@ bool TlsSession::ShutdownSend() {
 
 void TlsSession::Close() {
   std::lock_guard<std::mutex> guard(lock_);
-  if (sent_close_ || broken_) return;
-  ERR_clear_error();
-  SSL_shutdown(ssl_);  // the close_notify, if the socket takes it at once
-  ERR_clear_error();
-  sent_close_ = true;
+  if (broken_) return;
+  if (!sent_close_) {
+    ERR_clear_error();
+    SSL_shutdown(ssl_);  // the close_notify
+    ERR_clear_error();
+    sent_close_ = true;
+  }
+  FlushSome();  // what the socket takes at once
 }
 
 void TlsSession::NoteBreak(int ssl_error) {

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "base/pins.h"
 #include "fakes/largest_allocation.h"
 #include "fakes/tls_fixtures.h"
+#include "fakes/wait_until.h"
 #include "platform/clock.h"
 #include "platform/sockets.h"
 
@@ -437,6 +439,51 @@ TEST_F(Tls, OneThreadSendsWhileAnotherReceives) {
   Join();
   EXPECT_TRUE(got == down);
   EXPECT_TRUE(got_by_server == up);
+}
+
+// A send that cannot put all its records on the socket in time leaves them
+// waiting: they go out before anything else, also while the side waits to
+// receive, and no byte is lost or sent twice.
+TEST_F(Tls, RecordsThatASendCouldNotPutOnTheSocketInTimeGoOutFirst) {
+  Connect();
+  const int small = 32 * 1024;
+  setsockopt(static_cast<int>(client_), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  setsockopt(static_cast<int>(server_), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const std::string up = Pattern(2 << 20, 'w');
+  std::atomic<bool> go{false};
+  std::atomic<size_t> sent{0};
+  std::string got_by_server;
+  TlsFailure server_failure;
+  OurServer("p256", &server_failure, [&] {
+    ASSERT_TRUE(test::WaitFor(go));
+    got_by_server = RecvAll(server_, sent.load());
+    SendAll(server_, "done");
+  });
+  TlsFailure failure;
+  ASSERT_TRUE(net().StartTlsClient(client_, Pinned("p256"), &failure)) << failure.detail;
+  net().SetSendTimeout(client_, 100);
+  // The server reads nothing yet: the sends time out, taking some bytes
+  // first (their records wait), then none.
+  size_t done = 0;
+  int timeouts = 0;
+  while (done < up.size() && timeouts < 2) {
+    const int32_t n = net().Send(client_, up.data() + done, static_cast<int32_t>(up.size() - done));
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else {
+      ASSERT_EQ(LastSocketError(), kWsaTimedOut);
+      ++timeouts;
+    }
+  }
+  ASSERT_EQ(timeouts, 2);
+  ASSERT_LT(done, up.size());
+  sent.store(done);
+  go.store(true);
+  // Nothing more is sent: the records waiting go out while this side waits
+  // for the answer.
+  EXPECT_EQ(RecvAll(client_, 4), "done");
+  Join();
+  EXPECT_TRUE(got_by_server == up.substr(0, done)) << got_by_server.size() << " bytes of " << done;
 }
 
 TEST(TlsKeys, IdentitiesOfTheKindsAllowed) {

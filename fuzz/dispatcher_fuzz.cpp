@@ -85,6 +85,7 @@ class ConsoleSockets final : public platform::Sockets {
     return false;
   }
   std::string TlsDescription(platform::SocketHandle) override { return std::string(); }
+  platform::TlsFailure TlsBreak(platform::SocketHandle) override { return platform::TlsFailure(); }
 };
 
 // The agent with its link up on the fake socket.

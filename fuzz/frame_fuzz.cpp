@@ -79,6 +79,7 @@ class StreamSockets final : public platform::Sockets {
     return false;
   }
   std::string TlsDescription(platform::SocketHandle) override { return std::string(); }
+  platform::TlsFailure TlsBreak(platform::SocketHandle) override { return platform::TlsFailure(); }
 };
 
 class StreamClient : public CXTCPIPclient {

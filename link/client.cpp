@@ -152,6 +152,7 @@ void CXClient::CommandLoop() {
         } else {
           if (!error.empty()) LogError("%s", error.c_str());
           Disconnect(/*graceful=*/true);
+          LogTlsBreak();
         }
       } else if (!tls_failure().reason.empty()) {
         LogLinkProblem(Format("TLS link to %s:%d refused: %s (%s)", address.c_str(),
@@ -226,9 +227,23 @@ std::string CXClient::ErrorTextLocked(const std::string& message) {
 }
 
 void CXClient::CloseLink() {
-  std::lock_guard<std::mutex> lock(link_lock_);
-  is_connected_.store(0);
-  Disconnect(/*graceful=*/true);
+  {
+    std::lock_guard<std::mutex> lock(link_lock_);
+    is_connected_.store(0);
+    Disconnect(/*graceful=*/true);
+  }
+  LogTlsBreak();
+}
+
+void CXClient::LogTlsBreak() {
+  platform::TlsFailure why;
+  {
+    std::lock_guard<std::mutex> lock(link_lock_);
+    why = tls_break();
+  }
+  if (why.reason.empty()) return;
+  LogLinkProblem(Format("TLS link to %s:%d broke: %s (%s)", settings_.server_address().c_str(),
+                        static_cast<int>(settings_.server_port()), why.reason.c_str(), why.detail.c_str()));
 }
 
 bool CXClient::PrepareLinkSecurity(const std::string& address) {

@@ -201,7 +201,11 @@ class CXClient : public CXTCPIPclient {
   bool PollForCommand(int32_t milliseconds, int* error);
   bool ReceiveCommand(CXMessage& message);
   bool SendPing();
+  // Closes the link gracefully, then logs why its TLS broke, if it did.
   void CloseLink();
+  // Logs (as a link problem) why the link just closed broke at the TLS
+  // layer on the console's account; nothing when it did not.
+  void LogTlsBreak();
   void WaitBeforeReconnect();
 
   // Closes the download file, deleting it when it was acknowledged while it

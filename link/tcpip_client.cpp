@@ -26,8 +26,14 @@ CXTCPIPclient::~CXTCPIPclient() {
 void CXTCPIPclient::CloseNow() {
   if (socket_ == kNone) return;
   KeepSocketError keep;
+  KeepTlsBreak();
   platform::Sockets::Get().Close(socket_);
   socket_ = kNone;
+}
+
+void CXTCPIPclient::KeepTlsBreak() {
+  platform::TlsFailure why = platform::Sockets::Get().TlsBreak(socket_);
+  if (!why.reason.empty()) tls_break_ = std::move(why);
 }
 
 bool CXTCPIPclient::Connect(const std::string& host, uint16_t port, int32_t timeout_seconds) {
@@ -35,6 +41,7 @@ bool CXTCPIPclient::Connect(const std::string& host, uint16_t port, int32_t time
   // A connection still open would otherwise be lost without being closed.
   CloseNow();
   stat_ = kStatNotConnected;
+  tls_break_ = platform::TlsFailure();
 
   uint32_t address = net.ParseAddress(host);
   if (address == platform::kAddressNone && !net.LookupHost(host, &address)) {
@@ -134,6 +141,7 @@ bool CXTCPIPclient::HasData(int32_t seconds, int* error) {
 
 void CXTCPIPclient::Disconnect(bool graceful) {
   if (socket_ == kNone) return;
+  KeepTlsBreak();
   if (graceful) {
     GracefulClose(socket_);
   } else {

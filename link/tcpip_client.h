@@ -65,6 +65,10 @@ class CXTCPIPclient : public CXSocket {
   void set_tls(std::optional<platform::TlsClientConfig> config) { tls_ = std::move(config); }
   // Why the last ConnectServer's TLS failed; an empty reason when it did not.
   const platform::TlsFailure& tls_failure() const { return tls_failure_; }
+  // Why the last link broke on the peer's account at the TLS layer
+  // (Sockets::TlsBreak), as it was when its socket was closed; an empty
+  // reason when it did not, and from a Connect on.
+  const platform::TlsFailure& tls_break() const { return tls_break_; }
   // Sends every byte. A send time-out is retried after WaitUnlessStopped(5)
   // without limit; any other failure, or a stop during that wait, closes the
   // socket with status 3. 0 bytes: true without touching the socket; no
@@ -111,10 +115,13 @@ class CXTCPIPclient : public CXSocket {
   int32_t stat_ = kStatNotConnected;
   std::optional<platform::TlsClientConfig> tls_;
   platform::TlsFailure tls_failure_;
+  platform::TlsFailure tls_break_;
 
  private:
   // Closes the socket at once and forgets it; the status stays.
   void CloseNow();
+  // Keeps the TLS layer's word on why the link broke, before its socket goes.
+  void KeepTlsBreak();
 };
 
 }  // namespace orvalinth

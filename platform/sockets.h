@@ -137,6 +137,14 @@ class Sockets : public Facility<Sockets> {
   // What the link is: "TLS 1.3, TLS_AES_256_GCM_SHA384" for a TLS link (the
   // engine's names), empty for a plain one.
   virtual std::string TlsDescription(SocketHandle s) = 0;
+  // Why the TLS link `s` broke, once one of its operations failed on the
+  // peer's account: "record" (the peer sent what is no valid TLS record of
+  // this session), "alert" (it ended the session with a TLS alert),
+  // "renegotiation" (it asked to renegotiate, which a link never does),
+  // "flood" (more TLS messages without data between them than a peer
+  // needs). An empty reason while the link works, after the peer's close,
+  // after a failure of the socket itself (a reset), and for a plain link.
+  virtual TlsFailure TlsBreak(SocketHandle s) = 0;
 };
 
 template <>
@@ -177,6 +185,7 @@ class SocketsWrapper : public Sockets {
     return target_.StartTlsServer(s, identity, deadline_ms, failure);
   }
   std::string TlsDescription(SocketHandle s) override { return target_.TlsDescription(s); }
+  TlsFailure TlsBreak(SocketHandle s) override { return target_.TlsBreak(s); }
 
  protected:
   Sockets& target() { return target_; }

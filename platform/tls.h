@@ -16,6 +16,11 @@
 // the handshake (SNI) when the console's address is a name, none for an
 // address.
 //
+// A peer that breaks the session after the handshake costs only its link:
+// a record that is no valid one of the session, a request to renegotiate,
+// or more than a few TLS messages without data between them (key updates,
+// tickets) end the link, and Sockets::TlsBreak says why.
+//
 // win32: SChannel (secur32), which Wine builds on GnuTLS; POSIX: OpenSSL 3.
 
 #include <cstdint>

@@ -88,8 +88,16 @@ void CXConsoleLink::Close() { wire_.Disconnect(/*graceful=*/false); }
 bool CXConsoleLink::Dropped(const char* when) {
   const bool closed = wire_.stat() == CXTCPIPclient::kStatConnectionClosed;
   Close();
+  if (!wire_.tls_break().reason.empty()) {
+    return Fail(LinkFailure::kDropped, "the TLS link broke" + TlsBreakText() + when);
+  }
   return Fail(LinkFailure::kDropped,
               std::string(closed ? "the agent closed the link" : "the link broke (receive error or time-out)") + when);
+}
+
+std::string CXConsoleLink::TlsBreakText() const {
+  const platform::TlsFailure& why = wire_.tls_break();
+  return why.reason.empty() ? std::string() : " (" + why.reason + ": " + why.detail + ")";
 }
 
 NextResult CXConsoleLink::RecvFrame(int64_t deadline_ms, CXMessage* message) {
@@ -253,7 +261,7 @@ bool CXConsoleLink::Send(CXMessage& message) {
   if (!connected()) return Fail(LinkFailure::kNotConnected, "no agent is connected");
   if (!wire_.SendMessage(message)) {
     Close();
-    return Fail(LinkFailure::kDropped, "cannot send: the link is down");
+    return Fail(LinkFailure::kDropped, "cannot send: the link is down" + TlsBreakText());
   }
   return true;
 }

@@ -166,6 +166,7 @@ class CXConsoleLink {
     void Adopt(Handle s) {
       socket_ = s;
       stat_ = kStatConnected;
+      tls_break_ = platform::TlsFailure();
     }
     // A console does not wait for an agent that stopped reading: a send
     // time-out fails at once.
@@ -182,7 +183,11 @@ class CXConsoleLink {
   // Counts a "ping", keeps a "scan-done" (*handled true); false after a
   // violation in either.
   bool SetAside(CXMessage& message, bool* handled);
+  // Closes the link that dropped: the agent's close, or a link that broke
+  // (at the TLS layer: its reason).
   bool Dropped(const char* when);
+  // " (TLS: reason: detail)" when the link closed last broke at the TLS layer.
+  std::string TlsBreakText() const;
   void ParseInfo(const CXMessage& info);
 
   platform::SocketHandle listener_ = platform::kNoSocket;

@@ -310,6 +310,10 @@ class PosixSockets final : public Sockets {
     std::shared_ptr<posix::TlsSession> tls = SessionOf(s);
     return tls != nullptr ? tls->Description() : std::string();
   }
+  TlsFailure TlsBreak(SocketHandle s) override {
+    std::shared_ptr<posix::TlsSession> tls = SessionOf(s);
+    return tls != nullptr ? tls->Break() : TlsFailure();
+  }
 
  private:
   static uint32_t LookupError(int rc) {

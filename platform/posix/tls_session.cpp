@@ -24,10 +24,23 @@ namespace {
 
 constexpr int64_t kNoLimit = -1;
 constexpr int64_t kNotYet = -2;
+// How many bytes of records a Send gathers before it puts them on the
+// socket (a 128 KiB block of a download and its frame in one go), and how
+// many may wait at most before a record of a read waits for the socket.
+constexpr size_t kGatherBytes = 160 * 1024;
+constexpr size_t kMostWaiting = 2 * kGatherBytes;
 
 int WireWrite(BIO* bio, const char* data, int n) {
   auto* wire = static_cast<WireWatch*>(BIO_get_data(bio));
   BIO_clear_retry_flags(bio);
+  if (wire->gather || !wire->out.empty()) {
+    if (!wire->gather && wire->out.size() >= kMostWaiting) {
+      BIO_set_retry_write(bio);
+      return -1;
+    }
+    wire->out.append(data, static_cast<size_t>(n));
+    return n;
+  }
   ssize_t sent;
   do {
     sent = send(wire->fd, data, static_cast<size_t>(n), MSG_NOSIGNAL);
@@ -39,6 +52,8 @@ int WireWrite(BIO* bio, const char* data, int n) {
 int WireRead(BIO* bio, char* data, int n) {
   auto* wire = static_cast<WireWatch*>(BIO_get_data(bio));
   BIO_clear_retry_flags(bio);
+  // A refused peer is read no further: OpenSSL's read fails at once.
+  if (!wire->refusal.reason.empty()) return -1;
   ssize_t got;
   do {
     got = recv(wire->fd, data, static_cast<size_t>(n), 0);
@@ -51,7 +66,14 @@ int WireRead(BIO* bio, char* data, int n) {
   return static_cast<int>(got);
 }
 
-long WireControl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+// OpenSSL asks BIO_eof after a read of nothing: only then does an end of
+// stream without close_notify read as the peer's close
+// (SSL_OP_IGNORE_UNEXPECTED_EOF) instead of a failure without a reason.
+long WireControl(BIO* bio, int command, long, void*) {
+  if (command == BIO_CTRL_FLUSH) return 1;
+  if (command == BIO_CTRL_EOF) return static_cast<WireWatch*>(BIO_get_data(bio))->end_of_stream ? 1 : 0;
+  return 0;
+}
 
 BIO_METHOD* WireMethod() {
   static BIO_METHOD* const method = [] {
@@ -64,6 +86,28 @@ BIO_METHOD* WireMethod() {
     return m;
   }();
   return method;
+}
+
+// How many TLS messages without data a peer may send in a row after the
+// handshake (TLS 1.3's key updates and tickets): a peer that behaves sends
+// one now and then, a hostile one without end, each costing this side a
+// record to decrypt, a key to derive and an answer.
+constexpr int kMostMessagesWithoutData = 32;
+
+// OpenSSL's message callback: every TLS message, both ways.
+void WatchMessages(int sent, int, int content_type, const void* bytes, size_t size, SSL*, void* arg) {
+  auto* wire = static_cast<WireWatch*>(arg);
+  const auto* b = static_cast<const uint8_t*>(bytes);
+  if (!wire->refusal.reason.empty()) return;
+  // OpenSSL answers a request to renegotiate (TLS 1.2: a server's hello
+  // request, a client's second hello) with this warning, and would go on.
+  if (sent && content_type == SSL3_RT_ALERT && size >= 2 && b[1] == SSL_AD_NO_RENEGOTIATION) {
+    wire->refusal = {"renegotiation", "the peer asked to renegotiate the TLS session, which this link never does"};
+  } else if (!sent && content_type == SSL3_RT_HANDSHAKE && wire->established &&
+             ++wire->messages_without_data > kMostMessagesWithoutData) {
+    wire->refusal = {"flood", "the peer sent more than " + std::to_string(kMostMessagesWithoutData) +
+                                  " TLS messages (key updates, tickets) without data between them"};
+  }
 }
 
 // The socket time-out `option` (SO_RCVTIMEO, SO_SNDTIMEO) as a deadline.
@@ -206,6 +250,8 @@ std::shared_ptr<TlsSession> TlsSession::Handshake(int fd, SSL_CTX* context, PinC
   BIO_set_data(bio, &session->wire_);
   BIO_set_init(bio, 1);
   SSL_set_bio(ssl, bio, bio);
+  SSL_set_msg_callback(ssl, WatchMessages);
+  SSL_set_msg_callback_arg(ssl, &session->wire_);
   if (pins != nullptr) {
     SSL_set_connect_state(ssl);
     SSL_set_ex_data(ssl, PinCheckIndex(), pins);
@@ -221,6 +267,7 @@ std::shared_ptr<TlsSession> TlsSession::Handshake(int fd, SSL_CTX* context, PinC
     const int r = SSL_do_handshake(ssl);
     if (r == 1) {
       done = true;
+      session->wire_.established = true;
       break;
     }
     const int e = SSL_get_error(ssl, r);
@@ -258,27 +305,47 @@ std::shared_ptr<TlsSession> TlsSession::Handshake(int fd, SSL_CTX* context, PinC
 
 int32_t TlsSession::Send(const void* bytes, int32_t n) {
   if (n == 0) return 0;
+  const char* from = static_cast<const char*>(bytes);
   int64_t deadline = kNotYet;
+  int32_t taken = 0;  // bytes of this call made into records
   for (;;) {
-    int r, e;
+    short events = POLLOUT;
     {
       std::lock_guard<std::mutex> guard(lock_);
       if (sent_close_ || broken_) {
         SetLastSocketError(sent_close_ ? kWsaShutdown : kWsaConnReset);
         return -1;
       }
-      ERR_clear_error();
-      r = SSL_write(ssl_, bytes, n);
-      e = r > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_, r);
-      if (r <= 0 && !MustWait(e)) broken_ = true;
-      ERR_clear_error();
+      if (!FlushSome()) break;
+      if (wire_.out.empty() && taken > 0) return taken;
+      if (wire_.out.empty()) {
+        // Records of an earlier call went first; now this call's.
+        int r = 0, e = SSL_ERROR_NONE;
+        ERR_clear_error();
+        wire_.gather = true;
+        while (taken < n && wire_.out.size() < kGatherBytes) {
+          errno = 0;
+          r = SSL_write(ssl_, from + taken, n - taken);
+          if (r <= 0) {
+            e = SSL_get_error(ssl_, r);
+            break;
+          }
+          taken += r;
+        }
+        wire_.gather = false;
+        if (r <= 0 && !MustWait(e)) NoteBreak(e);
+        ERR_clear_error();
+        if (broken_ || !FlushSome()) break;
+        if (wire_.out.empty() && taken > 0) return taken;
+        // Nothing made: OpenSSL waits for the socket, and the same bytes
+        // offered again finish what it began.
+        if (taken == 0) events = EventsFor(e);
+      }
     }
-    if (r > 0) return r;
-    if (!MustWait(e)) break;
     if (deadline == kNotYet) deadline = DeadlineOf(wire_.fd, SO_SNDTIMEO);
-    const int ready = PollUntil(wire_.fd, EventsFor(e), deadline);
+    const int ready = PollUntil(wire_.fd, events, deadline);
     if (ready == 0) {
-      // The record stays with OpenSSL: the same bytes offered again finish it.
+      if (taken > 0) return taken;  // its records wait for the next operation
       SetLastSocketError(kWsaTimedOut);
       return -1;
     }
@@ -288,24 +355,47 @@ int32_t TlsSession::Send(const void* bytes, int32_t n) {
   return -1;
 }
 
+bool TlsSession::FlushSome() {
+  size_t done = 0;
+  while (done < wire_.out.size()) {
+    const ssize_t sent = send(wire_.fd, wire_.out.data() + done, wire_.out.size() - done, MSG_NOSIGNAL);
+    if (sent > 0) {
+      done += static_cast<size_t>(sent);
+      continue;
+    }
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    broken_ = true;
+    wire_.out.clear();
+    return false;
+  }
+  wire_.out.erase(0, done);
+  return true;
+}
+
 int32_t TlsSession::Recv(void* buffer, int32_t n) {
   if (n == 0) return 0;
   int64_t deadline = kNotYet;
   for (;;) {
     int r, e;
+    bool waiting;
     {
       std::lock_guard<std::mutex> guard(lock_);
+      if (!wire_.out.empty()) FlushSome();
       ERR_clear_error();
+      errno = 0;
       r = SSL_read(ssl_, buffer, n);
       e = r > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_, r);
-      if (r <= 0 && !MustWait(e) && e != SSL_ERROR_ZERO_RETURN) broken_ = true;
+      if (r > 0) wire_.messages_without_data = 0;
+      if (r <= 0 && !MustWait(e) && e != SSL_ERROR_ZERO_RETURN) NoteBreak(e);
       ERR_clear_error();
+      waiting = !wire_.out.empty();
     }
     if (r > 0) return r;
     if (e == SSL_ERROR_ZERO_RETURN) return 0;
     if (!MustWait(e)) break;
     if (deadline == kNotYet) deadline = DeadlineOf(wire_.fd, SO_RCVTIMEO);
-    const int ready = PollUntil(wire_.fd, EventsFor(e), deadline);
+    const int ready = PollUntil(wire_.fd, EventsFor(e) | (waiting ? POLLOUT : 0), deadline);
     if (ready == 0) {
       SetLastSocketError(kWsaTimedOut);
       return -1;
@@ -320,20 +410,27 @@ int TlsSession::WaitReadable(int32_t milliseconds) {
   const int64_t deadline = MonotonicMs() + (milliseconds < 0 ? 0 : milliseconds);
   for (;;) {
     int r, e;
+    bool waiting;
     {
       // A peek takes what the socket holds and decrypts it: readable only
       // when a record brought data (or the end, or an error for Recv to
       // tell), not for a record without data or a part of one.
       std::lock_guard<std::mutex> guard(lock_);
       if (broken_) return 1;
+      if (!wire_.out.empty()) FlushSome();
       ERR_clear_error();
       char byte;
+      errno = 0;
       r = SSL_peek(ssl_, &byte, 1);
       e = r > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_, r);
+      if (r > 0) wire_.messages_without_data = 0;
+      // OpenSSL tells the reason of a failure once: it is kept for Break.
+      if (r <= 0 && !MustWait(e) && e != SSL_ERROR_ZERO_RETURN) NoteBreak(e);
       ERR_clear_error();
+      waiting = !wire_.out.empty();
     }
     if (r > 0 || !MustWait(e)) return 1;
-    const int ready = PollUntil(wire_.fd, EventsFor(e), deadline);
+    const int ready = PollUntil(wire_.fd, EventsFor(e) | (waiting ? POLLOUT : 0), deadline);
     if (ready == 0) return 0;
     if (ready < 0) {
       SetLastSocketError(errno == 0 || errno == EBADF ? kWsaNotSocket : kWsaConnReset);
@@ -345,21 +442,27 @@ int TlsSession::WaitReadable(int32_t milliseconds) {
 bool TlsSession::ShutdownSend() {
   int64_t deadline = kNotYet;
   for (;;) {
-    int e;
+    short events = POLLOUT;
     {
+      // The records waiting go first, then the close_notify.
       std::lock_guard<std::mutex> guard(lock_);
-      if (sent_close_ || broken_) break;
-      ERR_clear_error();
-      const int r = SSL_shutdown(ssl_);
-      e = r >= 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_, r);
-      ERR_clear_error();
-      if (!MustWait(e)) {
-        sent_close_ = true;
-        break;
+      if (broken_ || !FlushSome()) break;
+      if (!sent_close_) {
+        ERR_clear_error();
+        const int r = SSL_shutdown(ssl_);
+        const int e = r >= 0 ? SSL_ERROR_NONE : SSL_get_error(ssl_, r);
+        ERR_clear_error();
+        if (MustWait(e)) {
+          events = EventsFor(e);
+        } else {
+          sent_close_ = true;
+          if (!FlushSome()) break;
+        }
       }
+      if (sent_close_ && wire_.out.empty()) break;
     }
     if (deadline == kNotYet) deadline = DeadlineOf(wire_.fd, SO_SNDTIMEO);
-    if (PollUntil(wire_.fd, EventsFor(e), deadline) <= 0) break;
+    if (PollUntil(wire_.fd, events, deadline) <= 0) break;
   }
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -374,11 +477,38 @@ bool TlsSession::ShutdownSend() {
 
 void TlsSession::Close() {
   std::lock_guard<std::mutex> guard(lock_);
-  if (sent_close_ || broken_) return;
-  ERR_clear_error();
-  SSL_shutdown(ssl_);  // the close_notify, if the socket takes it at once
-  ERR_clear_error();
-  sent_close_ = true;
+  if (broken_) return;
+  if (!sent_close_) {
+    ERR_clear_error();
+    SSL_shutdown(ssl_);  // the close_notify
+    ERR_clear_error();
+    sent_close_ = true;
+  }
+  FlushSome();  // what the socket takes at once
+}
+
+void TlsSession::NoteBreak(int ssl_error) {
+  if (broken_) return;
+  broken_ = true;
+  if (!wire_.refusal.reason.empty()) {
+    break_ = wire_.refusal;
+    return;
+  }
+  const int system = errno;
+  const std::string reasons = OpenSslErrors(std::string());
+  if (reasons.find("alert") != std::string::npos) {
+    break_ = {"alert", "the peer ended the TLS session with an alert (" + reasons + ")"};
+  } else if (!reasons.empty()) {
+    break_ = {"record", "the peer sent what is no valid TLS record of this session (" + reasons + ")"};
+  } else if (ssl_error != SSL_ERROR_SYSCALL || system == 0) {
+    break_ = {"record", "the TLS session failed (OpenSSL gives no reason)"};
+  }
+  // A failure of the socket itself (a reset, a broken pipe) is no TLS break.
+}
+
+TlsFailure TlsSession::Break() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return break_;
 }
 
 std::string TlsSession::Description() {

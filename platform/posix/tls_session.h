@@ -46,12 +46,25 @@ std::string OpenSslErrors(const std::string& otherwise);
 
 // The bytes a session's socket received first, and whether it reached the
 // end of the stream: how a handshake that fails tells a plain peer or a
-// closed link from a TLS error.
+// closed link from a TLS error. Once the handshake is done, also the TLS
+// messages that carry no data (tls_session.cpp's WatchMessages): a peer
+// that asks to renegotiate, or sends more than a few such messages without
+// data between them (key updates, tickets), is refused, and the socket
+// reads as broken from then on.
 struct WireWatch {
   int fd = -1;
   uint8_t first[8] = {};
   size_t first_size = 0;
   bool end_of_stream = false;
+  bool established = false;
+  int messages_without_data = 0;
+  TlsFailure refusal;  // why this side ended the link; empty while it did not
+  // Records made and not yet on the socket, in their order: a Send gathers
+  // the records of its bytes here (`gather`) to put them on the socket with
+  // one call instead of one call for each 16 KiB; a record made while some
+  // wait (an answer of a read) waits behind them.
+  std::string out;
+  bool gather = false;
 };
 
 // Why a handshake failed, from the first bytes the socket saw and OpenSSL's
@@ -84,18 +97,31 @@ class TlsSession {
                                             TlsFailure* failure);
 
   // Sockets' Send, Recv, WaitReadable and ShutdownSend (platform/sockets.h).
+  // A Send passes its bytes on once they are records: when the socket takes
+  // no more of them within its time-out, the rest of its records wait, and
+  // every later operation goes on putting them on the socket first (a Send
+  // that cannot put them on in time takes none of its bytes, as a plain
+  // socket's).
   int32_t Send(const void* bytes, int32_t n);
   int32_t Recv(void* buffer, int32_t n);
   int WaitReadable(int32_t milliseconds);
   bool ShutdownSend();
-  // Sends the close_notify when it can go at once; the caller then closes
-  // the socket.
+  // Sends the records waiting and the close_notify as far as the socket
+  // takes them at once; the caller then closes the socket.
   void Close();
   // "TLS 1.3, TLS_AES_256_GCM_SHA384".
   std::string Description();
+  // Sockets::TlsBreak (platform/sockets.h).
+  TlsFailure Break();
 
  private:
   explicit TlsSession(int fd) { wire_.fd = fd; }
+  // A fatal error: broken_, and why for Break (under the lock, OpenSSL's
+  // reasons still queued).
+  void NoteBreak(int ssl_error);
+  // Puts on the socket what it takes now of the records waiting (under the
+  // lock); false when the socket failed, the session then broken.
+  bool FlushSome();
   static std::shared_ptr<TlsSession> Handshake(int fd, SSL_CTX* context, PinCheck* pins, const std::string& server_name,
                                                int32_t deadline_ms, TlsFailure* failure);
 
@@ -104,6 +130,7 @@ class TlsSession {
   WireWatch wire_;
   bool sent_close_ = false;
   bool broken_ = false;  // a fatal error: OpenSSL forbids a shutdown after one
+  TlsFailure break_;     // why, when it was the peer's doing
 };
 
 }  // namespace orvalinth::platform::posix

@@ -22,6 +22,9 @@ namespace {
 // plaintext and its overhead) is refused rather than read.
 constexpr size_t kMostBuffered = 64 * 1024;
 constexpr size_t kReadPiece = 16 * 1024 + 512;
+// TLS 1.3 messages without data (key updates, tickets) a console may send
+// in a row: one now and then is normal, a flood of them is refused.
+constexpr int kMostMessagesWithoutData = 32;
 
 std::string Hex(SECURITY_STATUS status) {
   char text[16];
@@ -257,19 +260,36 @@ bool SchannelSession::DecryptBuffered(bool* produced) {
                             {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
     const SECURITY_STATUS status = DecryptMessage(&handles_->context, &desc, 0, /*pfQOP=*/nullptr);
-    if (status == SEC_E_INCOMPLETE_MESSAGE) return incoming_.size() <= kMostBuffered;
+    if (status == SEC_E_INCOMPLETE_MESSAGE) {
+      if (incoming_.size() <= kMostBuffered) return true;
+      fault_ = Failed("record", "the console announced a TLS record longer than TLS allows");
+      return false;
+    }
     if (status == SEC_I_CONTEXT_EXPIRED) {
       peer_closed_ = true;  // the close notice
       incoming_.clear();
       return true;
     }
-    if (status != SEC_E_OK && !(status == SEC_I_RENEGOTIATE && tls13_)) return false;
+    if (status == SEC_I_RENEGOTIATE && !tls13_) {
+      fault_ = Failed("renegotiation", "the console asked to renegotiate the TLS session, which this link never does");
+      return false;
+    }
+    if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) {
+      fault_ = Failed("record", "SChannel refused a TLS record of the console (" + Hex(status) + ")");
+      return false;
+    }
+    if (status == SEC_I_RENEGOTIATE && ++messages_without_data_ > kMostMessagesWithoutData) {
+      fault_ = Failed("flood", "the console sent more than " + std::to_string(kMostMessagesWithoutData) +
+                                   " TLS messages (key updates, tickets) without data between them");
+      return false;
+    }
     std::vector<uint8_t> extra;
     for (const SecBuffer& b : buffers) {
       if (b.BufferType == SECBUFFER_DATA && b.cbBuffer > 0) {
         const auto* p = static_cast<const uint8_t*>(b.pvBuffer);
         plain_.insert(plain_.end(), p, p + b.cbBuffer);
         *produced = true;
+        messages_without_data_ = 0;
       } else if (b.BufferType == SECBUFFER_EXTRA && b.cbBuffer > 0) {
         const auto* p = static_cast<const uint8_t*>(b.pvBuffer);
         extra.assign(p, p + b.cbBuffer);
@@ -292,7 +312,11 @@ bool SchannelSession::DecryptBuffered(bool* produced) {
               ISC_REQ_STREAM,
           0, 0, &in_desc, 0, nullptr, &out_desc, &got, nullptr);
       if (out[0].pvBuffer != nullptr) FreeContextBuffer(out[0].pvBuffer);
-      if (again != SEC_E_OK && again != SEC_I_CONTINUE_NEEDED) return false;
+      if (again != SEC_E_OK && again != SEC_I_CONTINUE_NEEDED) {
+        fault_ = Failed("record",
+                        "SChannel refused a TLS message of the console after the handshake (" + Hex(again) + ")");
+        return false;
+      }
       if (in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer > 0 && in[1].cbBuffer <= incoming_.size()) {
         incoming_.erase(incoming_.begin(), incoming_.end() - in[1].cbBuffer);
       } else {

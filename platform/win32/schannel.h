@@ -40,6 +40,8 @@ class SchannelSession {
   // Sends the close notice (once).
   void Shutdown();
   const std::string& description() const { return description_; }
+  // Why the session broke on the console's account (Sockets::TlsBreak).
+  const TlsFailure& fault() const { return fault_; }
 
  private:
   struct Handles;
@@ -55,6 +57,8 @@ class SchannelSession {
   bool peer_closed_ = false;
   bool shut_down_ = false;
   bool tls13_ = false;
+  int messages_without_data_ = 0;
+  TlsFailure fault_;
   std::string description_;
 };
 

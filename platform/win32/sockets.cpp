@@ -182,6 +182,10 @@ class Win32Sockets final : public Sockets {
     std::shared_ptr<SchannelSession> tls = Session(s);
     return tls != nullptr ? tls->description() : std::string();
   }
+  TlsFailure TlsBreak(SocketHandle s) override {
+    std::shared_ptr<SchannelSession> tls = Session(s);
+    return tls != nullptr ? tls->fault() : TlsFailure();
+  }
 
  private:
   std::shared_ptr<SchannelSession> Session(SocketHandle s) {

@@ -16,13 +16,11 @@
 #include <thread>
 
 #include "base/pins.h"
+#include "fakes/largest_allocation.h"
 #include "fakes/tls_fixtures.h"
+#include "fakes/wait_until.h"
 #include "platform/clock.h"
 #include "platform/sockets.h"
-
-// AddressSanitizer's hooks on every allocation, when the program has them.
-extern "C" __attribute__((weak)) int __sanitizer_install_malloc_and_free_hooks(
-    void (*malloc_hook)(const volatile void*, size_t), void (*free_hook)(const volatile void*));
 
 namespace orvalinth::platform {
 namespace {
@@ -33,25 +31,6 @@ using test::TlsFixturePin;
 constexpr int32_t kWaitMs = 10000;  // a peer that hangs shows as a time-out, not as a hung test
 
 Sockets& net() { return Sockets::Get(); }
-
-// The largest single allocation of the process while a test watches.
-std::atomic<bool> watching{false};
-std::atomic<size_t> largest{0};
-bool WatchAllocations() {
-  static const bool hooked =
-      __sanitizer_install_malloc_and_free_hooks != nullptr &&
-      __sanitizer_install_malloc_and_free_hooks(
-          [](const volatile void*, size_t size) {
-            size_t seen = largest.load(std::memory_order_relaxed);
-            while (watching.load(std::memory_order_relaxed) && size > seen &&
-                   !largest.compare_exchange_weak(seen, size, std::memory_order_relaxed)) {
-            }
-          },
-          [](const volatile void*) {}) != 0;
-  largest.store(0);
-  watching.store(hooked);
-  return hooked;
-}
 
 // A plain agent's first frame: "hello" with "ver" and "app" (24 bytes).
 std::string PlainHello() { return std::string("\x18\0\0\0", 4) + "hello\xFEver\xFEQELMv1.0\xFE" "app\xFE" "6"; }
@@ -415,7 +394,8 @@ TEST_F(Tls, AHostileServerCostsOnlyItsLink) {
         SendAll(server_, c.raw);
       });
     }
-    const bool watched = WatchAllocations();
+    test::LargestAllocation allocations;
+    const bool watched = allocations.Watch();
     const int64_t started = MonotonicMs();
     TlsFailure failure;
     const bool linked = net().StartTlsClient(client_, Pinned("p256"), &failure);
@@ -429,9 +409,9 @@ TEST_F(Tls, AHostileServerCostsOnlyItsLink) {
       EXPECT_EQ(failure.reason, "handshake");
     }
     EXPECT_LT(MonotonicMs() - started, 3000);
-    watching.store(false);
+    const size_t largest = allocations.Stop();
     if (watched) {
-      EXPECT_LT(largest.load(), 1u << 20) << "one allocation of " << largest.load() << " bytes";
+      EXPECT_LT(largest, 1u << 20) << "one allocation of " << largest << " bytes";
     }
     net().Close(client_);
     client_ = kNoSocket;
@@ -459,6 +439,51 @@ TEST_F(Tls, OneThreadSendsWhileAnotherReceives) {
   Join();
   EXPECT_TRUE(got == down);
   EXPECT_TRUE(got_by_server == up);
+}
+
+// A send that cannot put all its records on the socket in time leaves them
+// waiting: they go out before anything else, also while the side waits to
+// receive, and no byte is lost or sent twice.
+TEST_F(Tls, RecordsThatASendCouldNotPutOnTheSocketInTimeGoOutFirst) {
+  Connect();
+  const int small = 32 * 1024;
+  setsockopt(static_cast<int>(client_), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  setsockopt(static_cast<int>(server_), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  const std::string up = Pattern(2 << 20, 'w');
+  std::atomic<bool> go{false};
+  std::atomic<size_t> sent{0};
+  std::string got_by_server;
+  TlsFailure server_failure;
+  OurServer("p256", &server_failure, [&] {
+    ASSERT_TRUE(test::WaitFor(go));
+    got_by_server = RecvAll(server_, sent.load());
+    SendAll(server_, "done");
+  });
+  TlsFailure failure;
+  ASSERT_TRUE(net().StartTlsClient(client_, Pinned("p256"), &failure)) << failure.detail;
+  net().SetSendTimeout(client_, 100);
+  // The server reads nothing yet: the sends time out, taking some bytes
+  // first (their records wait), then none.
+  size_t done = 0;
+  int timeouts = 0;
+  while (done < up.size() && timeouts < 2) {
+    const int32_t n = net().Send(client_, up.data() + done, static_cast<int32_t>(up.size() - done));
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else {
+      ASSERT_EQ(LastSocketError(), kWsaTimedOut);
+      ++timeouts;
+    }
+  }
+  ASSERT_EQ(timeouts, 2);
+  ASSERT_LT(done, up.size());
+  sent.store(done);
+  go.store(true);
+  // Nothing more is sent: the records waiting go out while this side waits
+  // for the answer.
+  EXPECT_EQ(RecvAll(client_, 4), "done");
+  Join();
+  EXPECT_TRUE(got_by_server == up.substr(0, done)) << got_by_server.size() << " bytes of " << done;
 }
 
 TEST(TlsKeys, IdentitiesOfTheKindsAllowed) {

@@ -22,6 +22,7 @@ class MemoryServer final : public TlsMemoryServer {
     SSL_set_accept_state(ssl_);
     // Idle sessions hold no record buffers.
     SSL_set_mode(ssl_, SSL_MODE_RELEASE_BUFFERS);
+    WatchTlsMessages(ssl_, &watch_);
   }
   ~MemoryServer() override { SSL_free(ssl_); }
 
@@ -54,8 +55,13 @@ class MemoryServer final : public TlsMemoryServer {
       ERR_clear_error();
       const int r = SSL_read(ssl_, buffer, sizeof buffer);
       if (r > 0) {
+        watch_.messages_without_data = 0;
         out->append(buffer, static_cast<size_t>(r));
         continue;
+      }
+      if (!watch_.refusal.reason.empty()) {
+        failure_ = watch_.refusal;
+        return false;
       }
       const int e = SSL_get_error(ssl_, r);
       if (e == SSL_ERROR_WANT_READ) return true;
@@ -63,9 +69,10 @@ class MemoryServer final : public TlsMemoryServer {
         peer_closed_ = true;
         return true;
       }
-      // A renegotiation the policy refuses, a record beyond the limits, a
-      // record that does not authenticate: the session ends.
-      failure_ = {"handshake", "the TLS stream broke: " + OpenSslErrors("no reason given")};
+      // A renegotiation the policy refuses, a flood, a record beyond the
+      // limits, a record that does not authenticate: the session ends.
+      failure_ = !watch_.refusal.reason.empty() ? watch_.refusal
+                                               : TlsFailure{"record", "the TLS stream broke: " + OpenSslErrors("no reason given")};
       return false;
     }
   }
@@ -117,6 +124,7 @@ class MemoryServer final : public TlsMemoryServer {
     const int r = SSL_do_handshake(ssl_);
     if (r == 1) {
       open_ = true;
+      watch_.established = true;
       return true;
     }
     const int e = SSL_get_error(ssl_, r);

@@ -197,6 +197,11 @@ TlsFailure Classify(const WireWatch& wire, const PinCheck* pins, int ssl_error) 
 
 }  // namespace
 
+void WatchTlsMessages(SSL* ssl, WireWatch* wire) {
+  SSL_set_msg_callback(ssl, WatchMessages);
+  SSL_set_msg_callback_arg(ssl, wire);
+}
+
 TlsFailure ClassifyHandshake(const WireWatch& wire, const PinCheck* pins, int ssl_error) {
   return Classify(wire, pins, ssl_error);
 }

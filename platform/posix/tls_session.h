@@ -73,6 +73,11 @@ struct WireWatch {
 TlsFailure ClassifyHandshake(const WireWatch& wire, const PinCheck* pins, int ssl_error);
 bool PeerCanBeTls(const WireWatch& wire, bool client);
 
+// Watches a session's messages for what ends its link on the peer's
+// account (a renegotiation, a flood of messages without data): the reason
+// goes into wire->refusal.
+void WatchTlsMessages(SSL* ssl, WireWatch* wire);
+
 // The sessions of the fleet server, whose event loop carries the bytes
 // (tls_memory.cpp).
 std::unique_ptr<TlsMemoryServer> NewMemoryServer(SSL_CTX* context);

@@ -130,7 +130,7 @@ std::vector<SXChangeRow> ChangeRowsOf(const SXComparison& result) {
 }  // namespace
 
 CXFleetServer::CXFleetServer(const SXServerConfig& config, CXCatalog& catalog, CXSnapshotStore& store,
-                             CXServerLog& log)
+                             CXServerLog& log, const SXFleetTuning& tuning)
     : config_(config),
       catalog_(catalog),
       store_(store),
@@ -139,9 +139,11 @@ CXFleetServer::CXFleetServer(const SXServerConfig& config, CXCatalog& catalog, C
       sweep_timer_(io_),
       blocking_(kBlockingThreads),
       compare_(config.compare_workers) {
-  limits_.greeting_ms = config.greeting_timeout_s * 1000;
-  limits_.reply_ms = config.download_timeout_s * 1000;
-  limits_.idle_ms = config.idle_timeout_s * 1000;
+  limits_.greeting_ms = tuning.greeting_ms > 0 ? tuning.greeting_ms : config.greeting_timeout_s * 1000;
+  limits_.reply_ms = tuning.reply_ms > 0 ? tuning.reply_ms : config.download_timeout_s * 1000;
+  limits_.idle_ms = tuning.idle_ms > 0 ? tuning.idle_ms : config.idle_timeout_s * 1000;
+  sweep_ms_ = tuning.sweep_ms > 0 ? tuning.sweep_ms : kSweepMs;
+  catalog_look_ms_ = tuning.catalog_look_ms > 0 ? tuning.catalog_look_ms : kCatalogLookMs;
 }
 
 CXFleetServer::~CXFleetServer() {
@@ -254,7 +256,7 @@ bool CXFleetServer::Start(std::string* error) {
                                   std::to_string(uncompared.size()) + " comparisons to catch up, " +
                                   std::to_string(stopped) + " scans left open by the last run marked stopped)");
   Accept();
-  sweep_timer_.expires_after(std::chrono::milliseconds(kSweepMs));
+  sweep_timer_.expires_after(std::chrono::milliseconds(sweep_ms_));
   sweep_timer_.async_wait([this](const boost::system::error_code& e) {
     if (!e) Sweep();
   });
@@ -312,11 +314,11 @@ void CXFleetServer::Sweep() {
   all.reserve(links_.size());
   for (auto& [key, session] : links_) all.push_back(session);
   for (auto& session : all) session->Tick(now);
-  if (now - last_catalog_look_ms_ >= kCatalogLookMs && !catalog_look_running_) {
+  if (now - last_catalog_look_ms_ >= catalog_look_ms_ && !catalog_look_running_) {
     last_catalog_look_ms_ = now;
     AskCatalogForScans();
   }
-  sweep_timer_.expires_after(std::chrono::milliseconds(kSweepMs));
+  sweep_timer_.expires_after(std::chrono::milliseconds(sweep_ms_));
   sweep_timer_.async_wait([this](const boost::system::error_code& e) {
     if (!e) Sweep();
   });

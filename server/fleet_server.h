@@ -55,9 +55,20 @@ struct SXFleetCounters {
   std::atomic<uint64_t> pings{0};
 };
 
+// The server's rhythms, in milliseconds; 0 takes the default (the
+// configuration's seconds for the three limits of a link). Tests shorten them.
+struct SXFleetTuning {
+  int64_t sweep_ms = 0;         // deadlines of the links checked (1000)
+  int64_t catalog_look_ms = 0;  // the catalog asked for scans due and asked for (2000)
+  int64_t greeting_ms = 0;      // greeting-timeout
+  int64_t reply_ms = 0;         // download-timeout: a reply or the next block
+  int64_t idle_ms = 0;          // idle-timeout
+};
+
 class CXFleetServer final : public CXSessionOwner {
  public:
-  CXFleetServer(const SXServerConfig& config, CXCatalog& catalog, CXSnapshotStore& store, CXServerLog& log);
+  CXFleetServer(const SXServerConfig& config, CXCatalog& catalog, CXSnapshotStore& store, CXServerLog& log,
+                const SXFleetTuning& tuning = SXFleetTuning());
   ~CXFleetServer() override;
   CXFleetServer(const CXFleetServer&) = delete;
   CXFleetServer& operator=(const CXFleetServer&) = delete;
@@ -131,6 +142,8 @@ class CXFleetServer final : public CXSessionOwner {
   std::atomic<bool> stopping_{false};
   std::unordered_map<const CXAgentSession*, std::shared_ptr<CXAgentSession>> links_;
   std::unordered_map<int32_t, Machine> machines_;
+  int64_t sweep_ms_ = 0;
+  int64_t catalog_look_ms_ = 0;
   int64_t last_catalog_look_ms_ = 0;
   bool catalog_look_running_ = false;
   SXFleetCounters counters_;

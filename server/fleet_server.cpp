@@ -437,13 +437,13 @@ void CXFleetServer::EndScan(int32_t uid, ScanState state, int32_t number, const 
 
 void CXFleetServer::Greeted(const std::shared_ptr<CXAgentSession>& session) {
   ++counters_.greeted;
-  const tools::SXAgentInfo info = session->info();
+  const tools::SXAgentInfo& info = session->info();
   const int32_t claimed = info.id;
   // Another live link that claims the same id: the same machine coming back
   // (its old link is dead or dying) replaces it; a machine of another name
   // is a copy of its disk image and gets an id of its own.
   std::string note;
-  bool clone = false;
+  bool copy = false;
   if (claimed > 0) {
     auto it = machines_.find(claimed);
     if (it != machines_.end() && it->second.session.get() != session.get()) {
@@ -452,27 +452,39 @@ void CXFleetServer::Greeted(const std::shared_ptr<CXAgentSession>& session) {
         std::shared_ptr<CXAgentSession> old = it->second.session;
         old->Close("replaced by a new link from the same machine (" + session->address() + ")");
       } else {
-        clone = true;
+        copy = true;
         note = "claims id " + std::to_string(claimed) + ", which " + tools::DisplayText(it->second.session->info().name) +
                " holds: a copied machine";
       }
     }
   }
-  Blocking([this, session, info, claimed, clone, note] {
+  Identify(session, copy, note);
+}
+
+void CXFleetServer::Identify(const std::shared_ptr<CXAgentSession>& session, bool copy, const std::string& note) {
+  const tools::SXAgentInfo info = session->info();
+  const int32_t claimed = info.id;
+  Blocking([this, session, info, claimed, copy, note] {
     int32_t uid = claimed;
     bool fresh = false;
+    bool other = copy;
     std::string why = note;
     SXCatalogStatus status;
-    if (uid > 0 && !clone) {
-      // A machine the catalog knows under another name while its own
-      // machine is offline: renamed, or a copy whose original is away; a
-      // rename keeps the id (the log says so).
+    if (uid > 0 && !other) {
+      // The catalog knows the id under another name: a copy of that
+      // machine's image whose original is offline, or the machine renamed.
+      // Either way it starts a history of its own, so that two machines'
+      // snapshots are never compared with each other.
       SXMachineRow row;
-      if (catalog_.GetMachine(uid, &row).ok() && !SameName(row.name, info.name) && why.empty()) {
-        why = "was " + tools::DisplayText(row.name) + " before";
+      status = catalog_.GetMachine(uid, &row);
+      if (status.ok() && !SameName(row.name, info.name)) {
+        other = true;
+        why = "claims id " + std::to_string(uid) + ", which the catalog knows as " + tools::DisplayText(row.name) +
+              ": a copied or renamed machine";
       }
+      if (status.not_found()) status = SXCatalogStatus::Ok();
     }
-    if (uid <= 0 || clone) {
+    if (status && (uid <= 0 || other)) {
       status = catalog_.NewComputerId(&uid);
       fresh = status.ok();
     }
@@ -512,16 +524,24 @@ void CXFleetServer::Greeted(const std::shared_ptr<CXAgentSession>& session) {
 
 void CXFleetServer::Register(const std::shared_ptr<CXAgentSession>& session, int32_t uid, bool fresh,
                              const std::string& note) {
+  auto it = machines_.find(uid);
+  if (it != machines_.end() && it->second.session.get() != session.get()) {
+    if (!SameName(it->second.session->info().name, session->info().name)) {
+      // Two machines claimed the id at once and the other one was taken
+      // first: this one is the copy.
+      Identify(session, /*copy=*/true,
+               "claims id " + std::to_string(uid) + ", which " + tools::DisplayText(it->second.session->info().name) +
+                   " holds: a copied machine");
+      return;
+    }
+    // The same machine on a link that came meanwhile: the later one stays.
+    it->second.session->Close("replaced by a new link from the same machine (" + session->address() + ")");
+  }
   session->set_uid(uid);
   if (fresh) {
     CXMessage m;
     m.Init("set-uid").AddInt("id", uid);
     session->Send(m);
-  }
-  auto it = machines_.find(uid);
-  if (it != machines_.end() && it->second.session.get() != session.get()) {
-    // A link of the same id came meanwhile: the later one stays.
-    it->second.session->Close("replaced by a new link from the same machine (" + session->address() + ")");
   }
   Machine& m = machines_[uid];
   m = Machine();

@@ -108,7 +108,9 @@ class CXFleetServer final : public CXSessionOwner {
   void Accept();
   void Sweep();
   void AskCatalogForScans();
-  // Decides the id of a greeted agent (on the pool), then registers it.
+  // Decides the id of a greeted agent (on the pool: the catalog's name of
+  // the id it claims; a fresh one for a copy), records it, then registers it.
+  void Identify(const std::shared_ptr<CXAgentSession>& session, bool copy, const std::string& note);
   void Register(const std::shared_ptr<CXAgentSession>& session, int32_t uid, bool fresh, const std::string& note);
   void NextDownload(int32_t uid);
   void Downloaded(int32_t uid, const std::shared_ptr<CXAgentSession>& session, int32_t number,

@@ -1,0 +1,371 @@
+// The fleet server whole, in this process: simulated agents on loopback
+// against CXFleetServer with its SQLite catalog and its store in a temporary
+// folder. Ids, downloads stored before their acknowledgement, scans asked
+// for and scheduled, copied machines, clocks that are off, links that vanish
+// or misbehave, and the stop.
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "platform/clock.h"
+#include "server/fleet_fixture.h"
+
+namespace orvalinth::server {
+namespace {
+
+using sim::HostileMode;
+using sim::SnapshotVariant;
+using test::FleetFixture;
+using test::SimAgent;
+using test::WaitUntil;
+
+int64_t NowSeconds() { return platform::UnixMicros() / 1000000; }
+
+// The agent's id once the server has taken it: the agent is online with it
+// and the catalog has the machine of that id under the agent's name, online.
+int32_t WaitForId(FleetFixture& f, sim::CXSimulatedFleet& fleet, size_t index) {
+  int32_t id = 0;
+  EXPECT_TRUE(WaitUntil([&] {
+    const sim::SXSimAgentState state = fleet.AgentState(index);
+    SXMachineRow row;
+    id = state.id;
+    return id != 0 && state.online && f.catalog().GetMachine(id, &row).ok() && row.online && row.name == state.name;
+  })) << "agent " << index << " got no id";
+  return id;
+}
+
+bool WaitForCounter(sim::CXSimulatedFleet& fleet, size_t index, sim::SimCounter counter, uint64_t at_least) {
+  return WaitUntil([&] { return fleet.AgentCounters(index)[counter] >= at_least; });
+}
+
+// Waits until the machine's snapshots `numbers` are in the catalog and the
+// agent holds none of them any more.
+bool WaitForStored(FleetFixture& f, sim::CXSimulatedFleet& fleet, size_t index, int32_t uid,
+                   const std::set<int32_t>& numbers) {
+  return WaitUntil([&] {
+    std::set<int32_t> catalogued;
+    for (const SXSnapshotRow& row : f.Snapshots(uid)) catalogued.insert(row.number);
+    for (int32_t n : numbers) {
+      if (catalogued.count(n) == 0) return false;
+    }
+    for (int32_t n : fleet.AgentState(index).saved) {
+      if (numbers.count(n) != 0) return false;
+    }
+    return true;
+  });
+}
+
+// Every snapshot row of the machine names a file in place holding exactly
+// the bytes the agents serve as that number.
+void ExpectStoredAsServed(FleetFixture& f, sim::CXSimulatedFleet& fleet, int32_t uid,
+                          SnapshotVariant variant = SnapshotVariant::kNormal) {
+  for (const SXSnapshotRow& row : f.Snapshots(uid)) {
+    SCOPED_TRACE(row.path);
+    EXPECT_EQ(row.path, CXSnapshotStore::RelativePath(uid, row.number));
+    const std::string stored = f.StoredBytes(row.path);
+    EXPECT_EQ(static_cast<int64_t>(stored.size()), row.size);
+    EXPECT_TRUE(stored == *fleet.Served(variant, row.number)) << "the stored file differs from what the agent sent";
+  }
+}
+
+bool NoPartFile(const FleetFixture& f) {
+  for (const std::string& file : f.StoredFiles()) {
+    if (file.size() > 5 && file.compare(file.size() - 5, 5, ".part") == 0) return false;
+  }
+  return true;
+}
+
+// ---- ids ----------------------------------------------------------------------
+
+TEST(FleetServer, AgentsWithoutAnIdGetDistinctFreshOnesKeptAcrossReconnects) {
+  const struct {
+    const char* name;
+    std::vector<int32_t> ids;  // the agents' ids at the start
+  } cases[] = {
+      {"three new machines", {0, 0, 0}},
+      {"new machines beside one that has its id", {0, 42, 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FleetFixture f;
+    std::vector<sim::SXSimAgentConfig> agents;
+    for (size_t i = 0; i < c.ids.size(); ++i) {
+      agents.push_back(SimAgent("PC-" + std::to_string(i + 1)));
+      agents.back().id = c.ids[i];
+    }
+    sim::CXSimulatedFleet& fleet = f.Agents(agents);
+    std::vector<int32_t> ids;
+    for (size_t i = 0; i < agents.size(); ++i) ids.push_back(WaitForId(f, fleet, i));
+    EXPECT_EQ(std::set<int32_t>(ids.begin(), ids.end()).size(), ids.size()) << "two agents got one id";
+    for (size_t i = 0; i < agents.size(); ++i) {
+      EXPECT_GT(ids[i], 0);
+      if (c.ids[i] != 0) {
+        EXPECT_EQ(ids[i], c.ids[i]);
+      }
+      EXPECT_EQ(fleet.AgentCounters(i)[sim::kIdsAssigned], c.ids[i] == 0 ? 1u : 0u) << "agent " << i;
+    }
+    ASSERT_TRUE(WaitUntil([&] { return f.Machines().size() == agents.size(); }));
+
+    // Each link dropped: the agent comes back with its id and gets no other.
+    for (size_t i = 0; i < agents.size(); ++i) fleet.DropLink(i);
+    ASSERT_TRUE(WaitUntil([&] { return f.counters().greeted.load() >= 2 * agents.size(); }));
+    for (size_t i = 0; i < agents.size(); ++i) {
+      EXPECT_EQ(WaitForId(f, fleet, i), ids[i]);
+      EXPECT_EQ(fleet.AgentCounters(i)[sim::kIdsAssigned], c.ids[i] == 0 ? 1u : 0u) << "agent " << i;
+    }
+    const std::vector<SXMachineRow> machines = f.Machines();
+    ASSERT_EQ(machines.size(), agents.size());
+    for (const SXMachineRow& m : machines) {
+      EXPECT_NE(std::find(ids.begin(), ids.end(), m.uid), ids.end()) << m.uid;
+    }
+  }
+}
+
+// ---- downloads ----------------------------------------------------------------
+
+TEST(FleetServer, HeldSnapshotsAreStoredAsSentCataloguedOnceThenAcknowledged) {
+  const struct {
+    const char* name;
+    std::vector<int32_t> held;  // snapshots each agent holds at the start (1..n)
+    int32_t catalogued;         // of the first agent (id 7), stored by an earlier run: 1..n
+  } cases[] = {
+      {"held at the start", {2, 3}, 0},
+      {"one of them stored before its acknowledgement was lost", {3}, 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FleetFixture f;
+    std::vector<sim::SXSimAgentConfig> agents;
+    for (size_t i = 0; i < c.held.size(); ++i) agents.push_back(SimAgent("PC-" + std::to_string(i + 1), c.held[i]));
+    if (c.catalogued > 0) {
+      agents[0].id = 7;
+      SXMachineInfo info;
+      info.uid = 7;
+      info.name = agents[0].name;
+      info.seen_time = NowSeconds();
+      ASSERT_TRUE(f.catalog().UpsertMachine(info, nullptr).ok());
+      ASSERT_TRUE(f.catalog().SetMachineOnline(7, false, NowSeconds()).ok());
+      sim::CXSnapshotVariants variants(FleetFixture::Snapshot(), "");
+      for (int32_t n = 1; n <= c.catalogued; ++n) {
+        const sim::SnapshotBytes bytes = variants.Get(SnapshotVariant::kNormal, n);
+        std::string error;
+        std::unique_ptr<CXStoreDownload> d = f.store().Begin(7, n, &error);
+        ASSERT_NE(d, nullptr) << error;
+        ASSERT_TRUE(d->Write(bytes->data(), bytes->size()));
+        SXStoredSnapshot stored;
+        ASSERT_TRUE(d->Finish(static_cast<int64_t>(bytes->size()), &stored)) << d->error();
+        ASSERT_TRUE(f.store().Catalogue(f.catalog(), stored, NowSeconds(), nullptr, &error)) << error;
+      }
+    }
+    sim::CXSimulatedFleet& fleet = f.Agents(agents);
+    size_t total = 0;
+    for (size_t i = 0; i < agents.size(); ++i) {
+      const int32_t uid = WaitForId(f, fleet, i);
+      std::set<int32_t> numbers;
+      for (int32_t n = 1; n <= c.held[i]; ++n) numbers.insert(n);
+      ASSERT_TRUE(WaitForStored(f, fleet, i, uid, numbers)) << "agent " << i;
+      EXPECT_TRUE(WaitForCounter(fleet, i, sim::kSnapshotsAcknowledged, static_cast<uint64_t>(c.held[i])));
+      EXPECT_TRUE(fleet.AgentState(i).saved.empty());
+      const std::vector<SXSnapshotRow> rows = f.Snapshots(uid);
+      EXPECT_EQ(rows.size(), numbers.size()) << "a snapshot catalogued twice";
+      ExpectStoredAsServed(f, fleet, uid);
+      const uint64_t downloads = static_cast<uint64_t>(c.held[i] - (i == 0 ? c.catalogued : 0));
+      EXPECT_EQ(fleet.AgentCounters(i)[sim::kDownloadsStarted], downloads) << "agent " << i;
+      total += downloads;
+    }
+    EXPECT_EQ(f.counters().snapshots_stored.load(), total);
+    EXPECT_EQ(f.counters().snapshots_again.load(), static_cast<uint64_t>(c.catalogued));
+    EXPECT_TRUE(NoPartFile(f));
+  }
+}
+
+// ---- scans --------------------------------------------------------------------
+
+TEST(FleetServer, ScansAskedForOrScheduledAreRunStoredAndCompared) {
+  const struct {
+    const char* name;
+    bool scheduled;  // else asked for by a person, as "orvalinth fleet scan-now" does
+  } cases[] = {
+      {"asked for by a person", false},
+      {"by a schedule", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FleetFixture f;
+    if (c.scheduled) {
+      SXScheduleRow schedule;
+      schedule.group = "*";
+      schedule.interval_seconds = 1;
+      schedule.profile = "daily";
+      schedule.created_time = NowSeconds() - 10;
+      ASSERT_TRUE(f.catalog().PutSchedule(schedule, nullptr).ok());
+    }
+    // Snapshot 1 held at the start: the scan's snapshot 2 is compared with it.
+    sim::CXSimulatedFleet& fleet = f.Agents({SimAgent("PC-1", 1)});
+    const int32_t uid = WaitForId(f, fleet, 0);
+    ASSERT_TRUE(WaitForStored(f, fleet, 0, uid, {1}));
+    int64_t scan_id = 0;
+    if (!c.scheduled) {
+      ASSERT_TRUE(f.catalog().RequestScan(uid, ScanOrigin::kPerson, "alice", "daily", NowSeconds(), &scan_id).ok());
+    }
+    ASSERT_TRUE(WaitForStored(f, fleet, 0, uid, {1, 2})) << f.Log();
+    EXPECT_EQ(fleet.AgentState(0).scan_targets, "files part.+ver, regs part., all apps");
+    std::vector<SXScanRow> scans;
+    ASSERT_TRUE(f.catalog().ListScans(uid, 10, &scans).ok());
+    ASSERT_FALSE(scans.empty());
+    const SXScanRow& scan = scans.back();  // the first
+    if (!c.scheduled) {
+      EXPECT_EQ(scan.id, scan_id);
+    }
+    EXPECT_EQ(scan.origin, c.scheduled ? ScanOrigin::kSchedule : ScanOrigin::kPerson);
+    EXPECT_EQ(scan.profile, "daily");
+    EXPECT_EQ(scan.state, ScanState::kDone);
+    EXPECT_EQ(scan.snapshot_number, 2);
+    EXPECT_GT(scan.started_time, 0);
+    ExpectStoredAsServed(f, fleet, uid);
+
+    std::vector<SXSnapshotRow> rows;
+    ASSERT_TRUE(WaitUntil([&] {
+      rows = f.Snapshots(uid);
+      return rows.size() >= 2 && rows[0].compared && rows[1].compared;
+    })) << f.Log();
+    SXComparisonRow comparison;
+    EXPECT_TRUE(f.catalog().GetComparison(rows[0].id, &comparison).not_found()) << "the first has nothing to compare with";
+    ASSERT_TRUE(f.catalog().GetComparison(rows[1].id, &comparison).ok());
+    EXPECT_EQ(comparison.old_snapshot_id, rows[0].id);
+    EXPECT_EQ(comparison.old_number, 1);
+    EXPECT_EQ(comparison.new_number, 2);
+  }
+}
+
+// ---- two links, one id ----------------------------------------------------------
+
+TEST(FleetServer, TwoLinksClaimingOneIdAreToldApart) {
+  // A machine's history is never mixed with another's: an agent claiming an
+  // id under another name than the catalog's, or than the live link's, is a
+  // copy of a machine image (or a renamed machine) and gets an id of its own.
+  const struct {
+    const char* name;
+    bool catalogued;                      // id 5 is PC-1's in the catalog, offline
+    const char* online;                   // a first agent, online with its fresh id (else the id is 5)
+    std::vector<const char*> claimants;   // then these claim that id, all at once
+    const char* keeps;                    // which claimant keeps it (null: none)
+    bool replaced;                        // the first agent's link is replaced
+  } cases[] = {
+      {"a copy while the original is online", false, "PC-1", {"PC-COPY"}, nullptr, false},
+      {"the same machine on a new link", false, "PC-1", {"PC-1"}, "PC-1", true},
+      {"a copy while the original is offline", true, nullptr, {"PC-COPY"}, nullptr, false},
+      {"the original and its copy at once", true, nullptr, {"PC-COPY", "PC-1"}, "PC-1", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FleetFixture f;
+    int32_t claimed = 5;
+    if (c.catalogued) {
+      SXMachineInfo info;
+      info.uid = 5;
+      info.name = "PC-1";
+      ASSERT_TRUE(f.catalog().UpsertMachine(info, nullptr).ok());
+      ASSERT_TRUE(f.catalog().SetMachineOnline(5, false, NowSeconds()).ok());
+    }
+    sim::CXSimulatedFleet* first = nullptr;
+    if (c.online != nullptr) {
+      sim::SXSimTiming slow = test::FastSimTiming();
+      slow.reconnect_ms = 60000;  // a replaced link does not come back during the test
+      first = &f.Agents({SimAgent(c.online)}, FleetFixture::Snapshot(), slow);
+      claimed = WaitForId(f, *first, 0);
+    }
+    std::vector<sim::SXSimAgentConfig> claimants;
+    for (const char* name : c.claimants) {
+      claimants.push_back(SimAgent(name, 1));
+      claimants.back().id = claimed;
+    }
+    sim::CXSimulatedFleet& fleet = f.Agents(claimants);
+    std::set<int32_t> ids;
+    for (size_t i = 0; i < claimants.size(); ++i) {
+      SCOPED_TRACE(c.claimants[i]);
+      const int32_t id = WaitForId(f, fleet, i);
+      const bool keeps = c.keeps != nullptr && std::string(c.keeps) == c.claimants[i];
+      EXPECT_EQ(id == claimed, keeps);
+      EXPECT_EQ(fleet.AgentCounters(i)[sim::kIdsAssigned], keeps ? 0u : 1u);
+      ASSERT_TRUE(WaitForStored(f, fleet, i, id, {1}));
+      EXPECT_EQ(fleet.AgentCounters(i)[sim::kDrops], 0u);
+      ids.insert(id);
+    }
+    EXPECT_EQ(ids.size(), claimants.size());
+    if (first != nullptr) {
+      if (c.replaced) {
+        EXPECT_TRUE(WaitForCounter(*first, 0, sim::kDrops, 1)) << "the old link was not replaced";
+        EXPECT_TRUE(f.WaitForLog("replaced by a new link from the same machine"));
+      } else {
+        EXPECT_EQ(first->AgentCounters(0)[sim::kDrops], 0u);
+        EXPECT_EQ(first->AgentState(0).id, claimed);
+      }
+    }
+    SXMachineRow row;
+    ASSERT_TRUE(f.catalog().GetMachine(claimed, &row).ok());
+    EXPECT_EQ(row.name, "PC-1") << "the id's machine was renamed after a copy";
+    if (c.keeps == nullptr) {
+      EXPECT_TRUE(f.Snapshots(claimed).empty());
+    }
+    EXPECT_EQ(f.server().agents_online(), claimants.size() + (first != nullptr && !c.replaced ? 1 : 0));
+  }
+}
+
+// ---- clocks -----------------------------------------------------------------------
+
+TEST(FleetServer, SnapshotsAreOrderedByTheServersClockNotTheAgents) {
+  FleetFixture f;
+  // Its first snapshot carries a finish time a year ahead; the one it records
+  // next, the right time.
+  sim::CXSimulatedFleet& fleet = f.Agents({SimAgent("PC-1", 1, HostileMode::kClockOff, 1)});
+  const int64_t before = NowSeconds();
+  const int32_t uid = WaitForId(f, fleet, 0);
+  ASSERT_TRUE(WaitForStored(f, fleet, 0, uid, {1}));
+  int64_t scan_id = 0;
+  ASSERT_TRUE(f.catalog().RequestScan(uid, ScanOrigin::kPerson, "alice", "daily", NowSeconds(), &scan_id).ok());
+  ASSERT_TRUE(WaitForStored(f, fleet, 0, uid, {1, 2}));
+  const std::vector<SXSnapshotRow> rows = f.Snapshots(uid);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].number, 1);
+  EXPECT_EQ(rows[1].number, 2);
+  EXPECT_EQ(f.StoredBytes(rows[0].path), *fleet.Served(SnapshotVariant::kClockOff, 1));
+  EXPECT_EQ(f.StoredBytes(rows[1].path), *fleet.Served(SnapshotVariant::kNormal, 2));
+  EXPECT_GT(rows[0].agent_time, rows[1].agent_time) << "the agent's times are kept as it gave them";
+  for (const SXSnapshotRow& row : rows) {
+    EXPECT_GE(row.received_time, before);
+    EXPECT_LE(row.received_time, NowSeconds());
+  }
+  EXPECT_LE(rows[0].received_time, rows[1].received_time);
+  SXSnapshotRow previous;
+  ASSERT_TRUE(f.catalog().PreviousSnapshot(rows[1].id, &previous).ok());
+  EXPECT_EQ(previous.number, 1) << "compared with what came before, not with what the agent's clock says";
+}
+
+// ---- a link that vanishes ---------------------------------------------------------
+
+TEST(FleetServer, AnAgentVanishingDuringADownloadLeavesNothingAndSendsItWholeLater) {
+  FleetFixture f;
+  sim::SXSimTiming timing = test::FastSimTiming();
+  timing.reconnect_ms = 300;  // long enough to look at the store meanwhile
+  // A snapshot of several blocks, cut half way.
+  const sim::SnapshotBytes big = test::Shared(test::RealSnapshotBytes(20000));
+  ASSERT_GT(big->size(), 131072u);
+  sim::CXSimulatedFleet& fleet = f.Agents({SimAgent("PC-1", 1, HostileMode::kVanishDownload, 1)}, big, timing);
+  ASSERT_TRUE(WaitUntil([&] { return f.counters().downloads_failed.load() >= 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return NoPartFile(f); })) << "a part of the download was left";
+  EXPECT_EQ(fleet.AgentCounters(0)[sim::kSnapshotsAcknowledged], 0u);
+  const int32_t uid = fleet.AgentState(0).id;
+  EXPECT_TRUE(f.Snapshots(uid).empty());
+  EXPECT_EQ(fleet.AgentState(0).saved, std::vector<int32_t>{1});
+  EXPECT_TRUE(f.WaitForLog("snapshot 1 of id " + std::to_string(uid) + " (PC-1, 127.0.0.1:"));
+  // Back after the reconnect: the whole snapshot.
+  ASSERT_TRUE(WaitForStored(f, fleet, 0, uid, {1}));
+  ExpectStoredAsServed(f, fleet, uid);
+  EXPECT_EQ(f.StoredFiles(), std::vector<std::string>{CXSnapshotStore::RelativePath(uid, 1).substr(9)});
+  EXPECT_EQ(fleet.AgentCounters(0)[sim::kSnapshotsAcknowledged], 1u);
+}
+
+}  // namespace
+}  // namespace orvalinth::server

@@ -32,6 +32,8 @@ namespace {
 constexpr int kReadsPerTurn = 16;
 // A frame's buffer larger than this is given back once the frame is whole.
 constexpr size_t kKeptBuffer = 4096;
+// More pings than this within a second close the link.
+constexpr uint32_t kMaxPingsPerSecond = 50;
 
 std::array<char, 65536>& ReadBuffer() {
   thread_local std::array<char, 65536> buffer;
@@ -196,6 +198,17 @@ bool CXAgentSession::OnFrame(CXMessage& frame) {
     const std::string wrong = tools::CheckPing(frame);
     if (!wrong.empty()) return Violation(wrong, &frame), false;
     ++pings_;
+    // An agent pings after 10 s without a command; a link that pings
+    // without pause only costs the server.
+    const int64_t now = platform::MonotonicMs();
+    if (now - ping_window_ms_ >= 1000) {
+      ping_window_ms_ = now;
+      pings_in_window_ = 0;
+    }
+    if (++pings_in_window_ > kMaxPingsPerSecond) {
+      Violation("\"ping\" flood (more than " + std::to_string(kMaxPingsPerSecond) + " within a second)", nullptr);
+      return false;
+    }
     return true;
   }
   if (frame.IsNamed("scan-done")) {
@@ -265,9 +278,16 @@ bool CXAgentSession::OnBlock(CXMessage& block) {
   if (!end_marker) {
     const int32_t n = block.PayloadSize();
     if (n < tools::kBlockSize) d.short_block_seen = true;
-    // Bytes beyond the announced size are counted, not kept.
-    if (d.outcome.error.empty() && d.outcome.received + n <= d.outcome.size &&
-        !d.sink->Write(block.Payload(), static_cast<size_t>(n), &d.outcome.error) && d.outcome.error.empty()) {
+    // The agent reads the file it announced to its end and no further: a
+    // stream past the size would never end.
+    if (d.outcome.received + n > d.outcome.size) {
+      Violation("more than the " + std::to_string(d.outcome.size) + " bytes announced (" +
+                    std::to_string(d.outcome.received + n) + " sent)",
+                nullptr);
+      return false;
+    }
+    if (d.outcome.error.empty() && !d.sink->Write(block.Payload(), static_cast<size_t>(n), &d.outcome.error) &&
+        d.outcome.error.empty()) {
       d.outcome.error = "the block could not be kept";
     }
     d.outcome.received += n;

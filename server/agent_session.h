@@ -10,8 +10,9 @@
 // "scan-done" may come at any moment; both are checked.
 //
 // A frame that breaks the rules (a length beyond what the server takes, a
-// body that does not decode, a message of the wrong shape or out of turn)
-// closes this link only; the reason names the agent and what was wrong.
+// body that does not decode, a message of the wrong shape or out of turn, a
+// download past the size the agent announced, pings without pause) closes
+// this link only; the reason names the agent and what was wrong.
 //
 // Memory: an idle session holds its socket, a few counters and no buffer;
 // bytes are read into the loop's shared buffer and only a frame still in
@@ -162,6 +163,8 @@ class CXAgentSession : public std::enable_shared_from_this<CXAgentSession> {
   int64_t deadline_ms_ = 0;       // of the greeting, the reply or the block awaited
   int64_t last_heard_ms_ = 0;
   uint64_t pings_ = 0;
+  int64_t ping_window_ms_ = 0;  // the second whose pings are counted
+  uint32_t pings_in_window_ = 0;
   std::string close_reason_;
 };
 

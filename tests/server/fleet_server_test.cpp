@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <sstream>
 
 #include "platform/clock.h"
 #include "server/fleet_fixture.h"
@@ -365,6 +366,97 @@ TEST(FleetServer, AnAgentVanishingDuringADownloadLeavesNothingAndSendsItWholeLat
   ExpectStoredAsServed(f, fleet, uid);
   EXPECT_EQ(f.StoredFiles(), std::vector<std::string>{CXSnapshotStore::RelativePath(uid, 1).substr(9)});
   EXPECT_EQ(fleet.AgentCounters(0)[sim::kSnapshotsAcknowledged], 1u);
+}
+
+// ---- hostile agents ------------------------------------------------------------
+
+// The log's lines holding every one of `texts`.
+size_t LinesWith(const FleetFixture& f, const std::vector<std::string>& texts) {
+  std::istringstream in(f.Log());
+  size_t n = 0;
+  for (std::string line; std::getline(in, line);) {
+    bool all = true;
+    for (const std::string& t : texts) all = all && line.find(t) != std::string::npos;
+    n += all ? 1 : 0;
+  }
+  return n;
+}
+
+TEST(FleetServer, AHostileAgentCostsOnlyItsOwnLink) {
+  const struct {
+    const char* name;
+    HostileMode mode;
+    int32_t agents;                  // hostile agents
+    std::vector<std::string> logged;  // a line of the log holds all of these
+    bool link_stays;                 // its link survives
+    bool bad_snapshots;              // every snapshot it serves is bad: none is stored
+  } cases[] = {
+      {"garbage for a greeting", HostileMode::kGarbage, 1,
+       {"agent (127.0.0.1:", "protocol violation: frame length"}, false, false},
+      {"a frame too long", HostileMode::kBadLength, 1,
+       {"EVIL-00001", "protocol violation: frame length 10485761 outside 0..1048576"}, false, false},
+      {"a body that does not decode", HostileMode::kBadBody, 1,
+       {"EVIL-00001", "protocol violation: frame body does not decode"}, false, false},
+      {"a snapshot that does not read", HostileMode::kCorruptSnapshot, 1,
+       {"EVIL-00001", "refused: ", "does not read: ", "offset "}, true, true},
+      {"a download past its size for ever", HostileMode::kEndlessDownload, 1,
+       {"EVIL-00001", "protocol violation: more than the "}, false, true},
+      {"a block a byte at a time", HostileMode::kTrickleDownload, 1,
+       {"EVIL-00001", "no \"down-block\" within"}, false, true},
+      {"a download that stops half way", HostileMode::kStallDownload, 1,
+       {"EVIL-00001", "no \"down-block\" within"}, false, true},
+      {"a download cut by the agent", HostileMode::kVanishDownload, 1,
+       {"EVIL-00001", "the agent closed the link during a download"}, false, true},
+      {"pings without end", HostileMode::kPingFlood, 1, {"EVIL-00001", "protocol violation: \"ping\" flood"}, false, false},
+      // Bounded: a link that has not greeted holds its socket and a session of
+      // a few hundred bytes without any buffer, max-links of them at most, each
+      // for the greeting time-out at most.
+      {"links that never greet", HostileMode::kSilent, 2000, {"agent (127.0.0.1:", "never greeted: no \"hello\" within"},
+       false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FleetFixture f;
+    SXScheduleRow schedule;
+    schedule.group = "*";
+    schedule.interval_seconds = 1;
+    schedule.profile = "daily";
+    schedule.created_time = NowSeconds() - 10;
+    ASSERT_TRUE(f.catalog().PutSchedule(schedule, nullptr).ok());
+    sim::SXSimFleetPlan plan;
+    plan.agents = c.agents;
+    plan.name_prefix = "EVIL-";
+    plan.saved = 1;
+    plan.hostile = c.mode;
+    plan.hostile_agents = c.agents;
+    sim::CXSimulatedFleet& hostile = f.Agents(sim::PlanAgents(plan));
+    ASSERT_TRUE(WaitUntil([&] { return hostile.Totals()[sim::kHostileActs] >= 1; }));
+    sim::CXSimulatedFleet& good = f.Agents({SimAgent("PC-1", 1), SimAgent("PC-2", 1), SimAgent("PC-3", 1)});
+    // Meanwhile every well-behaved agent's snapshot held and one scanned are
+    // stored, and their links stay.
+    for (size_t i = 0; i < good.size(); ++i) {
+      const int32_t uid = WaitForId(f, good, i);
+      EXPECT_TRUE(WaitForStored(f, good, i, uid, {1, 2})) << good.agent_config(i).name;
+      ExpectStoredAsServed(f, good, uid);
+      EXPECT_EQ(good.AgentCounters(i)[sim::kDrops], 0u);
+    }
+    EXPECT_TRUE(WaitUntil([&] { return LinesWith(f, c.logged) >= 1; })) << f.Log();
+    if (c.link_stays) {
+      EXPECT_EQ(hostile.Totals()[sim::kDrops], 0u);
+    } else {
+      EXPECT_TRUE(WaitUntil([&] { return hostile.Totals()[sim::kDrops] >= static_cast<uint64_t>(c.agents); }));
+    }
+    hostile.Stop();
+    // Nothing of it stays behind: no link, no part of a download.
+    EXPECT_TRUE(WaitUntil([&] { return f.counters().links_open.load() == good.size(); }))
+        << f.counters().links_open.load() << " links";
+    EXPECT_TRUE(WaitUntil([&] { return NoPartFile(f); }));
+    for (const SXMachineRow& m : f.Machines()) {
+      if (c.bad_snapshots && m.name.rfind("EVIL-", 0) == 0) {
+        EXPECT_TRUE(f.Snapshots(m.uid).empty()) << m.name;
+      }
+    }
+  }
 }
 
 }  // namespace

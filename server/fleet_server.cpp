@@ -24,6 +24,13 @@ constexpr int64_t kCatalogLookMs = 2000;
 constexpr int kDueBatch = 500;
 // Threads of the blocking pool: commits and checks of files.
 constexpr int kBlockingThreads = 2;
+// A snapshot that does not read, refused this many times with the same
+// bytes (size and fault), is not asked for again until the server starts
+// again; the agent keeps it (it is never acknowledged unread). Remembered
+// for this many snapshots of a machine and this many machines at most.
+constexpr int kMaxRefusals = 3;
+constexpr size_t kMaxUnreadPerMachine = 8;
+constexpr size_t kMaxUnreadMachines = 10000;
 
 std::vector<int32_t> SavedNumbers(const std::string& text) {
   std::vector<int32_t> numbers;
@@ -548,6 +555,18 @@ void CXFleetServer::Register(const std::shared_ptr<CXAgentSession>& session, int
   m.session = session;
   m.ready = true;
   m.to_download = SavedNumbers(session->info().saved_uids);
+  auto unread = unread_.find(uid);
+  if (unread != unread_.end()) {
+    // What the agent no longer holds needs no memory.
+    std::vector<Unreadable>& list = unread->second;
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [&m](const Unreadable& u) {
+                                return std::find(m.to_download.begin(), m.to_download.end(), u.number) ==
+                                       m.to_download.end();
+                              }),
+               list.end());
+    if (list.empty()) unread_.erase(unread);
+  }
   ++online_;
   log_.WriteLimited("greeted", LogLevel::kInfo,
                     session->Who() + " greeted" + (fresh ? ", given id " + std::to_string(uid) : std::string()) +
@@ -557,10 +576,43 @@ void CXFleetServer::Register(const std::shared_ptr<CXAgentSession>& session, int
   NextDownload(uid);
 }
 
+bool CXFleetServer::GivenUp(int32_t uid, int32_t number) const {
+  auto it = unread_.find(uid);
+  if (it == unread_.end()) return false;
+  for (const Unreadable& u : it->second) {
+    if (u.number == number) return u.refusals >= kMaxRefusals;
+  }
+  return false;
+}
+
+void CXFleetServer::Unread(int32_t uid, const CXAgentSession& session, int32_t number, int64_t size,
+                           const std::string& fault) {
+  if (unread_.find(uid) == unread_.end() && unread_.size() >= kMaxUnreadMachines) {
+    unread_.erase(unread_.begin());  // forgotten: asked for kMaxRefusals times more
+  }
+  std::vector<Unreadable>& list = unread_[uid];
+  auto u = std::find_if(list.begin(), list.end(), [number](const Unreadable& x) { return x.number == number; });
+  if (u == list.end()) {
+    if (list.size() >= kMaxUnreadPerMachine) list.erase(list.begin());
+    list.push_back(Unreadable{number, size, fault, 0});
+    u = list.end() - 1;
+  }
+  // Other bytes than last time: counted afresh.
+  if (u->size != size || u->fault != fault) *u = Unreadable{number, size, fault, 0};
+  if (++u->refusals == kMaxRefusals) {
+    log_.Write(LogLevel::kWarning, "snapshot " + std::to_string(number) + " of " + session.Who() + " refused " +
+                                       std::to_string(kMaxRefusals) +
+                                       " times with the same bytes: not asked for again until the server starts "
+                                       "again (the agent keeps it)");
+  }
+}
+
 void CXFleetServer::NextDownload(int32_t uid) {
   auto it = machines_.find(uid);
-  if (it == machines_.end() || it->second.downloading || it->second.to_download.empty() || stopping_) return;
+  if (it == machines_.end() || stopping_) return;
   Machine& m = it->second;
+  while (!m.to_download.empty() && GivenUp(uid, m.to_download.front())) m.to_download.erase(m.to_download.begin());
+  if (m.downloading || m.to_download.empty()) return;
   const int32_t number = m.to_download.front();
   m.to_download.erase(m.to_download.begin());
   m.downloading = true;
@@ -592,7 +644,7 @@ void CXFleetServer::NextDownload(int32_t uid) {
                           "cannot take snapshot " + std::to_string(number) + " of " + session->Who() + ": " +
                               (found.not_found() ? error : found.message));
         it->second.downloading = false;
-        return;
+        return NextDownload(uid);
       }
       auto sink = std::make_shared<StoreSink>(download);
       session->Download(number, sink.get(), [this, uid, session, number, download, sink](const SXDownloadOutcome& o) {
@@ -610,7 +662,10 @@ void CXFleetServer::Downloaded(int32_t uid, const std::shared_ptr<CXAgentSession
     log_.WriteLimited("download", LogLevel::kWarning,
                       "snapshot " + std::to_string(number) + " of " + session->Who() + " not stored: " + outcome.error);
     auto it = machines_.find(uid);
-    if (it != machines_.end() && it->second.session == session) it->second.downloading = false;
+    if (it != machines_.end() && it->second.session == session) {
+      it->second.downloading = false;
+      if (outcome.link_ok) NextDownload(uid);  // the agent could not send this one: the others still come
+    }
     return;
   }
   const int64_t size = outcome.size;
@@ -619,13 +674,14 @@ void CXFleetServer::Downloaded(int32_t uid, const std::shared_ptr<CXAgentSession
     std::string error;
     int64_t id = 0;
     bool ok = download->Finish(size, &stored);
+    const bool unread = !ok && download->fault_offset() >= 0;
     if (!ok) {
       error = download->error();
-      if (download->fault_offset() >= 0) error += " (at offset " + std::to_string(download->fault_offset()) + ")";
+      if (unread) error += " (at offset " + std::to_string(download->fault_offset()) + ")";
     } else {
       ok = store_.Catalogue(catalog_, stored, Now(), &id, &error);
     }
-    OnLoop([this, uid, session, number, ok, error, id, stored] {
+    OnLoop([this, uid, session, number, ok, unread, size, error, id, stored] {
       auto it = machines_.find(uid);
       const bool current = it != machines_.end() && it->second.session == session;
       if (current) it->second.downloading = false;
@@ -633,6 +689,8 @@ void CXFleetServer::Downloaded(int32_t uid, const std::shared_ptr<CXAgentSession
         ++counters_.downloads_failed;
         log_.WriteLimited("store", LogLevel::kError,
                           "snapshot " + std::to_string(number) + " of " + session->Who() + " refused: " + error);
+        if (unread) Unread(uid, *session, number, size, error);
+        if (current) NextDownload(uid);
         return;
       }
       ++counters_.snapshots_stored;

@@ -113,6 +113,10 @@ class CXFleetServer final : public CXSessionOwner {
   void Identify(const std::shared_ptr<CXAgentSession>& session, bool copy, const std::string& note);
   void Register(const std::shared_ptr<CXAgentSession>& session, int32_t uid, bool fresh, const std::string& note);
   void NextDownload(int32_t uid);
+  // A downloaded snapshot that did not read: counted, and given up after
+  // a few refusals of the same bytes.
+  void Unread(int32_t uid, const CXAgentSession& session, int32_t number, int64_t size, const std::string& fault);
+  bool GivenUp(int32_t uid, int32_t number) const;
   void Downloaded(int32_t uid, const std::shared_ptr<CXAgentSession>& session, int32_t number,
                   std::shared_ptr<CXStoreDownload> download, const SXDownloadOutcome& outcome);
   void Stored(int32_t uid, int64_t snapshot_id, const std::string& path);
@@ -144,6 +148,14 @@ class CXFleetServer final : public CXSessionOwner {
   std::atomic<bool> stopping_{false};
   std::unordered_map<const CXAgentSession*, std::shared_ptr<CXAgentSession>> links_;
   std::unordered_map<int32_t, Machine> machines_;
+  // Snapshots held by agents that did not read, by machine (on the loop).
+  struct Unreadable {
+    int32_t number = 0;
+    int64_t size = 0;
+    std::string fault;  // the reader's words, with the offset
+    int refusals = 0;
+  };
+  std::unordered_map<int32_t, std::vector<Unreadable>> unread_;
   int64_t sweep_ms_ = 0;
   int64_t catalog_look_ms_ = 0;
   int64_t last_catalog_look_ms_ = 0;

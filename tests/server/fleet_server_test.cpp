@@ -368,6 +368,58 @@ TEST(FleetServer, AnAgentVanishingDuringADownloadLeavesNothingAndSendsItWholeLat
   EXPECT_EQ(fleet.AgentCounters(0)[sim::kSnapshotsAcknowledged], 1u);
 }
 
+// ---- snapshots that do not read ------------------------------------------------
+
+TEST(FleetServer, ASnapshotThatDoesNotReadIsAskedForAtMostThreeTimes) {
+  // The agent keeps a snapshot until it is acknowledged, and it is never
+  // acknowledged unread: the server asks for it again on each new link until
+  // it has been refused three times with the same bytes, then no more (it
+  // says so once) until the server starts again.
+  const struct {
+    const char* name;
+    int32_t held;            // snapshots held: the first does not read
+    int32_t corrupt_times;   // downloads served corrupt, then whole
+    bool first_stored;       // snapshot 1 stored in the end
+    uint64_t downloads;      // downloads of it
+  } cases[] = {
+      {"whole on the second link", 1, 1, true, 2},
+      {"the others held meanwhile", 3, 1, true, 2},
+      {"refused three times", 1, 3, false, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FleetFixture f;
+    sim::CXSimulatedFleet& fleet =
+        f.Agents({SimAgent("PC-1", c.held, HostileMode::kCorruptSnapshot, c.corrupt_times)});
+    const int32_t uid = WaitForId(f, fleet, 0);
+    const uint64_t refusals = std::min<uint64_t>(static_cast<uint64_t>(c.corrupt_times), 3);
+    for (uint64_t k = 1; k <= refusals; ++k) {
+      ASSERT_TRUE(WaitUntil([&] { return f.counters().downloads_failed.load() >= k; }));
+      EXPECT_EQ(fleet.AgentCounters(0)[sim::kDrops], k - 1) << "a refusal closed the link";
+      if (k == 1 && c.held > 1) {
+        std::set<int32_t> others;
+        for (int32_t n = 2; n <= c.held; ++n) others.insert(n);
+        EXPECT_TRUE(WaitForStored(f, fleet, 0, uid, others)) << "a refusal held up the other snapshots";
+      }
+      fleet.DropLink(0);
+      ASSERT_TRUE(WaitUntil([&] { return f.counters().greeted.load() >= k + 1; }));
+    }
+    // On the last link, a scan: its snapshot is stored, whatever became of the first.
+    ASSERT_TRUE(WaitForId(f, fleet, 0) == uid);
+    int64_t scan_id = 0;
+    ASSERT_TRUE(f.catalog().RequestScan(uid, ScanOrigin::kPerson, "alice", "daily", NowSeconds(), &scan_id).ok());
+    const int32_t scanned = c.held + 1;
+    ASSERT_TRUE(WaitForStored(f, fleet, 0, uid, {scanned})) << f.Log();
+    const std::vector<SXSnapshotRow> rows = f.Snapshots(uid);
+    EXPECT_EQ(rows.size(), static_cast<size_t>(c.first_stored ? scanned : scanned - 1));
+    EXPECT_EQ(fleet.AgentState(0).saved, c.first_stored ? std::vector<int32_t>{} : std::vector<int32_t>{1});
+    EXPECT_EQ(fleet.AgentCounters(0)[sim::kDownloadsStarted], c.downloads + static_cast<uint64_t>(c.held));
+    EXPECT_EQ(f.LogLines("not asked for again"), c.first_stored ? 0u : 1u) << f.Log();
+    EXPECT_EQ(f.LogLines("does not read"), refusals);
+    EXPECT_TRUE(NoPartFile(f));
+  }
+}
+
 // ---- hostile agents ------------------------------------------------------------
 
 // The log's lines holding every one of `texts`.

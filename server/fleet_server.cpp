@@ -162,7 +162,13 @@ int64_t CXFleetServer::Now() { return platform::UnixMicros() / 1000000; }
 
 template <class F>
 void CXFleetServer::Blocking(F&& work) {
-  asio::post(blocking_, std::forward<F>(work));
+  // Counted until it has run, so that Stop waits for it (and for what it
+  // posts to the loop).
+  ++blocking_pending_;
+  asio::post(blocking_, [this, work = std::forward<F>(work)]() mutable {
+    work();
+    --blocking_pending_;
+  });
 }
 
 template <class F>
@@ -282,10 +288,26 @@ void CXFleetServer::Stop() {
     for (auto& [key, session] : links_) all.push_back(session);
     for (auto& session : all) session->Close("the server stops");
     log_.Write(LogLevel::kInfo, "stopping: " + std::to_string(all.size()) + " links closed");
-    // What the pool still does ends before the loop does: its results
-    // post to the loop.
-    Blocking([this] { OnLoop([this] { io_.stop(); }); });
+    DrainThenStop();
   });
+}
+
+void CXFleetServer::DrainThenStop() {
+  // What the pool still does (a machine marked offline, a scan ended, a
+  // part file removed, a commit) ends before the loop does, and so does
+  // what it handed back to the loop: a handler posted now runs after those.
+  if (blocking_pending_.load() == 0) {
+    OnLoop([this] {
+      if (blocking_pending_.load() == 0) {
+        io_.stop();
+      } else {
+        DrainThenStop();
+      }
+    });
+    return;
+  }
+  sweep_timer_.expires_after(std::chrono::milliseconds(5));
+  sweep_timer_.async_wait([this](const boost::system::error_code&) { DrainThenStop(); });
 }
 
 void CXFleetServer::Accept() {
@@ -518,7 +540,15 @@ void CXFleetServer::Identify(const std::shared_ptr<CXAgentSession>& session, boo
       status = catalog_.AddUpgradeResult(r);
     }
     OnLoop([this, session, uid, fresh, why, status] {
-      if (session->closed()) return;
+      if (session->closed()) {
+        // Gone while it was being recorded: offline, unless the machine is
+        // back on another link meanwhile.
+        if (status && machines_.find(uid) == machines_.end()) {
+          const int64_t now = Now();
+          Blocking([this, uid, now] { (void)catalog_.SetMachineOnline(uid, false, now); });
+        }
+        return;
+      }
       if (!status) {
         log_.WriteLimited("catalog", LogLevel::kError, "cannot record " + session->Who() + ": " + status.message);
         session->Close("the catalog failed");

@@ -107,6 +107,8 @@ class CXFleetServer final : public CXSessionOwner {
 
   void Accept();
   void Sweep();
+  // Stops the loop once the blocking pool has nothing left to do.
+  void DrainThenStop();
   void AskCatalogForScans();
   // Decides the id of a greeted agent (on the pool: the catalog's name of
   // the id it claims; a fresh one for a copy), records it, then registers it.
@@ -146,6 +148,7 @@ class CXFleetServer final : public CXSessionOwner {
   CXComparisonPool compare_;
   uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
+  std::atomic<int64_t> blocking_pending_{0};  // posted to the blocking pool, not yet run
   std::unordered_map<const CXAgentSession*, std::shared_ptr<CXAgentSession>> links_;
   std::unordered_map<int32_t, Machine> machines_;
   // Snapshots held by agents that did not read, by machine (on the loop).

@@ -511,5 +511,45 @@ TEST(FleetServer, AHostileAgentCostsOnlyItsOwnLink) {
   }
 }
 
+// ---- the stop ---------------------------------------------------------------
+
+TEST(FleetServer, StopClosesEveryLinkAndLeavesNothingHalfDone) {
+  FleetFixture f;
+  sim::SXSimTiming timing = test::FastSimTiming();
+  timing.scan_ms = 60000;       // a scan still running at the stop
+  timing.reconnect_ms = 60000;  // and no link back meanwhile
+  sim::CXSimulatedFleet& fleet = f.Agents({SimAgent("PC-1"), SimAgent("PC-2", 1, HostileMode::kStallDownload),
+                                           SimAgent("PC-3", 1)},
+                                          test::Shared(test::RealSnapshotBytes(20000)), timing);
+  const int32_t scanning = WaitForId(f, fleet, 0);
+  const int32_t downloading = WaitForId(f, fleet, 1);
+  const int32_t idle = WaitForId(f, fleet, 2);
+  ASSERT_TRUE(WaitForStored(f, fleet, 2, idle, {1}));
+  int64_t scan_id = 0;
+  ASSERT_TRUE(f.catalog().RequestScan(scanning, ScanOrigin::kPerson, "alice", "daily", NowSeconds(), &scan_id).ok());
+  ASSERT_TRUE(WaitForCounter(fleet, 0, sim::kScansStarted, 1));
+  // The stalled download has its part file.
+  ASSERT_TRUE(WaitUntil([&] { return !NoPartFile(f); }));
+  ASSERT_TRUE(WaitForCounter(fleet, 1, sim::kStreamingNow, 1));
+
+  f.StopServer();
+  // At once, with nothing to wait for:
+  EXPECT_EQ(f.counters().links_open.load(), 0u);
+  EXPECT_EQ(f.server().agents_online(), 0u);
+  EXPECT_TRUE(NoPartFile(f)) << "a part file was left";
+  for (const SXMachineRow& m : f.Machines()) {
+    EXPECT_FALSE(m.online) << m.name;
+  }
+  SXScanRow scan;
+  ASSERT_TRUE(f.catalog().GetScan(scan_id, &scan).ok());
+  EXPECT_NE(scan.state, ScanState::kStarted);
+  EXPECT_NE(scan.state, ScanState::kRequested);
+  EXPECT_GT(scan.done_time, 0);
+  EXPECT_EQ(f.Snapshots(downloading).size(), 0u);
+  EXPECT_TRUE(WaitUntil([&] { return fleet.Totals()[sim::kConnectedNow] == 0; })) << "a link stayed open";
+  EXPECT_EQ(f.StoredFiles(), std::vector<std::string>{CXSnapshotStore::RelativePath(idle, 1).substr(9)});
+  EXPECT_TRUE(f.WaitForLog("stopping: 3 links closed"));
+}
+
 }  // namespace
 }  // namespace orvalinth::server

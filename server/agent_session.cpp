@@ -3,6 +3,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -30,8 +31,6 @@ namespace {
 
 // Reads per wake-up before the loop serves the other links.
 constexpr int kReadsPerTurn = 16;
-// A frame's buffer larger than this is given back once the frame is whole.
-constexpr size_t kKeptBuffer = 4096;
 // More pings than this within a second close the link.
 constexpr uint32_t kMaxPingsPerSecond = 50;
 
@@ -156,34 +155,89 @@ void CXAgentSession::OnReadable(const boost::system::error_code& error) {
   WaitReadable();
 }
 
-bool CXAgentSession::Take(const char* bytes, size_t n) {
-  partial_.append(bytes, n);
-  size_t at = 0;
-  while (state_ != State::kClosed && partial_.size() - at >= 4) {
-    const int32_t length = CXMessage::ReadLength(reinterpret_cast<const uint8_t*>(partial_.data() + at));
-    if (length < 0 || length > kMaxFrame) {
-      CXMessage& none = FrameMessage();
-      none.ReserveBody(0);
-      Violation(Format("frame length %d outside 0..%d", static_cast<int>(length), static_cast<int>(kMaxFrame)) +
-                    " (" + tools::HexDump(std::string_view(partial_.data() + at, 4)) + ")",
-                nullptr);
-      return false;
-    }
-    if (partial_.size() - at < 4 + static_cast<size_t>(length)) break;
-    CXMessage& frame = FrameMessage();
-    std::memcpy(frame.ReserveBody(length), partial_.data() + at + 4, static_cast<size_t>(length));
-    at += 4 + static_cast<size_t>(length);
-    last_heard_ms_ = platform::MonotonicMs();
-    if (!frame.Decode()) {
-      Violation("frame body does not decode", &frame);
-      return false;
-    }
-    if (!OnFrame(frame)) return false;
+bool CXAgentSession::BadLength(int32_t length, const char* header) {
+  Violation(Format("frame length %d outside 0..%d", static_cast<int>(length), static_cast<int>(kMaxFrame)) + " (" +
+                tools::HexDump(std::string_view(header, 4)) + ")",
+            nullptr);
+  return false;
+}
+
+bool CXAgentSession::TakeFrame(const char* body, int32_t length) {
+  CXMessage& frame = FrameMessage();
+  uint8_t* into = frame.ReserveBody(length);
+  if (length > 0) std::memcpy(into, body, static_cast<size_t>(length));
+  last_heard_ms_ = platform::MonotonicMs();
+  if (!frame.Decode()) {
+    Violation("frame body does not decode", &frame);
+    return false;
   }
-  if (state_ == State::kClosed) return false;
-  partial_.erase(0, at);
-  if (partial_.empty() && partial_.capacity() > kKeptBuffer) std::string().swap(partial_);
+  return OnFrame(frame) && state_ != State::kClosed;
+}
+
+bool CXAgentSession::Take(const char* bytes, size_t n) {
+  // A frame begun in an earlier read is gathered in partial_ first.
+  if (!partial_.empty()) {
+    if (partial_.size() < 4) {
+      const size_t take = std::min(4 - partial_.size(), n);
+      partial_.append(bytes, take);
+      bytes += take;
+      n -= take;
+      if (partial_.size() < 4) return true;
+    }
+    const int32_t length = CXMessage::ReadLength(reinterpret_cast<const uint8_t*>(partial_.data()));
+    if (length < 0 || length > kMaxFrame) return BadLength(length, partial_.data());
+    const size_t whole = 4 + static_cast<size_t>(length);
+    partial_.reserve(whole);
+    const size_t take = std::min(whole - partial_.size(), n);
+    partial_.append(bytes, take);
+    bytes += take;
+    n -= take;
+    if (partial_.size() < whole) return true;
+    if (!TakeFrame(partial_.data() + 4, length)) return false;
+    partial_.clear();
+  }
+  // Whole frames straight from the read; only the rest of the last is kept.
+  while (n >= 4) {
+    const int32_t length = CXMessage::ReadLength(reinterpret_cast<const uint8_t*>(bytes));
+    if (length < 0 || length > kMaxFrame) return BadLength(length, bytes);
+    if (n - 4 < static_cast<size_t>(length)) break;
+    if (!TakeFrame(bytes + 4, length)) return false;
+    bytes += 4 + static_cast<size_t>(length);
+    n -= 4 + static_cast<size_t>(length);
+  }
+  if (n > 0) {
+    partial_.append(bytes, n);
+  } else if (download_ == nullptr) {
+    // An idle link holds no buffer; a download keeps its block's for the next.
+    ReleaseBuffer();
+  }
   return true;
+}
+
+void CXAgentSession::ReleaseBuffer() {
+  if (partial_.empty() && partial_.capacity() > std::string().capacity()) std::string().swap(partial_);
+}
+
+size_t CXAgentSession::HeldBytes() const {
+  const size_t inline_capacity = std::string().capacity();
+  auto heap = [inline_capacity](const std::string& text) {
+    return text.capacity() > inline_capacity ? text.capacity() + 1 : 0;
+  };
+  // A list's node: its element and two links.
+  constexpr size_t kNode = 2 * sizeof(void*);
+  size_t n = heap(partial_) + heap(address_) + heap(close_reason_);
+  n += heap(info_.name) + heap(info_.saved_uids) + heap(info_.scan_targets) + heap(info_.crash);
+  for (const std::string& bytes : out_) n += kNode + sizeof(bytes) + heap(bytes);
+  for (const Outgoing& o : queued_) n += kNode + sizeof(o) + heap(o.bytes) + heap(o.pending.command);
+  n += commands_.size() * (kNode + sizeof(Pending));
+  if (download_ != nullptr) n += sizeof(DownloadState);
+  return n;
+}
+
+void CXAgentSession::ForgetInfoTexts() {
+  std::string().swap(info_.saved_uids);
+  std::string().swap(info_.scan_targets);
+  std::string().swap(info_.crash);
 }
 
 bool CXAgentSession::OnFrame(CXMessage& frame) {
@@ -443,8 +497,8 @@ void CXAgentSession::Close(const std::string& why, bool violation) {
   boost::system::error_code ignored;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
-  std::deque<Pending> waiting = std::move(commands_);
-  std::deque<Outgoing> unsent = std::move(queued_);
+  std::list<Pending> waiting = std::move(commands_);
+  std::list<Outgoing> unsent = std::move(queued_);
   std::unique_ptr<DownloadState> download = std::move(download_);
   std::string().swap(partial_);
   out_.clear();

@@ -341,7 +341,12 @@ void CXFleetServer::Sweep() {
   const int64_t now = platform::MonotonicMs();
   std::vector<std::shared_ptr<CXAgentSession>> all;
   all.reserve(links_.size());
-  for (auto& [key, session] : links_) all.push_back(session);
+  uint64_t held = 0;
+  for (auto& [key, session] : links_) {
+    all.push_back(session);
+    held += session->HeldBytes();
+  }
+  counters_.link_bytes = held;
   for (auto& session : all) session->Tick(now);
   if (now - last_catalog_look_ms_ >= catalog_look_ms_ && !catalog_look_running_) {
     last_catalog_look_ms_ = now;
@@ -585,6 +590,7 @@ void CXFleetServer::Register(const std::shared_ptr<CXAgentSession>& session, int
   m.session = session;
   m.ready = true;
   m.to_download = SavedNumbers(session->info().saved_uids);
+  session->ForgetInfoTexts();
   auto unread = unread_.find(uid);
   if (unread != unread_.end()) {
     // What the agent no longer holds needs no memory.

@@ -53,6 +53,9 @@ struct SXFleetCounters {
   std::atomic<uint64_t> comparisons_failed{0};
   std::atomic<uint64_t> scans_started{0};
   std::atomic<uint64_t> pings{0};
+  // What the open links hold in buffers and texts (CXAgentSession::HeldBytes),
+  // summed at each sweep: near 0 while they idle.
+  std::atomic<uint64_t> link_bytes{0};
 };
 
 // The server's rhythms, in milliseconds; 0 takes the default (the

@@ -511,6 +511,49 @@ TEST(FleetServer, AHostileAgentCostsOnlyItsOwnLink) {
   }
 }
 
+// ---- memory ------------------------------------------------------------------
+
+TEST(FleetServer, AnIdleLinkHoldsNoBuffer) {
+  // Whatever a link did, once it idles it holds no frame buffer, no queue
+  // and none of its info's long texts: its session and socket are all.
+  const struct {
+    const char* name;
+    int32_t held;  // snapshots downloaded first
+    bool scanned;
+  } cases[] = {
+      {"greeted", 0, false},
+      {"after downloads", 3, false},
+      {"after a scan", 0, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FleetFixture f;
+    sim::SXSimFleetPlan plan;
+    plan.agents = 20;
+    plan.saved = c.held;
+    std::vector<sim::SXSimAgentConfig> agents = sim::PlanAgents(plan);
+    // Each with a crash report to tell: the catalog keeps it, the link does not.
+    for (sim::SXSimAgentConfig& a : agents) a.crash_report = "crashed at 0x1234\r\n" + std::string(2000, '.');
+    sim::CXSimulatedFleet& fleet = f.Agents(agents);
+    for (size_t i = 0; i < fleet.size(); ++i) {
+      const int32_t uid = WaitForId(f, fleet, i);
+      std::vector<SXCrashReportRow> crashes;
+      ASSERT_TRUE(f.catalog().ListCrashReports(uid, &crashes).ok());
+      EXPECT_EQ(crashes.size(), 1u);
+      std::set<int32_t> numbers;
+      for (int32_t n = 1; n <= c.held; ++n) numbers.insert(n);
+      if (c.scanned) {
+        int64_t scan_id = 0;
+        ASSERT_TRUE(f.catalog().RequestScan(uid, ScanOrigin::kPerson, "alice", "daily", NowSeconds(), &scan_id).ok());
+        numbers.insert(1);
+      }
+      ASSERT_TRUE(WaitForStored(f, fleet, i, uid, numbers));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return f.counters().link_bytes.load() <= 32 * fleet.size(); }))
+        << f.counters().link_bytes.load() << " bytes held by " << fleet.size() << " idle links";
+  }
+}
+
 // ---- the stop ---------------------------------------------------------------
 
 TEST(FleetServer, StopClosesEveryLinkAndLeavesNothingHalfDone) {

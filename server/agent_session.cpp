@@ -44,6 +44,12 @@ CXMessage& FrameMessage() {
   return message;
 }
 
+// "30 s", "0.5 s".
+std::string SecondsText(int64_t ms) {
+  if (ms % 1000 == 0) return std::to_string(ms / 1000) + " s";
+  return Format("%.1f s", static_cast<double>(ms) / 1000.0);
+}
+
 std::string EncodedBytes(CXMessage& message) {
   int32_t length = 0;
   const uint8_t* frame = message.Encode(&length);
@@ -91,7 +97,7 @@ std::string CXAgentSession::link_description() const {
 }
 
 void CXAgentSession::WaitReadable() {
-  if (reading_ || state_ == State::kClosed) return;
+  if (reading_ || paused_ || state_ == State::kClosed) return;
   reading_ = true;
   socket_.async_wait(asio::ip::tcp::socket::wait_read,
                      [self = shared_from_this()](const boost::system::error_code& error) {
@@ -107,7 +113,7 @@ void CXAgentSession::OnReadable(const boost::system::error_code& error) {
     return;
   }
   std::array<char, 65536>& buffer = ReadBuffer();
-  for (int turn = 0; turn < kReadsPerTurn && state_ != State::kClosed; ++turn) {
+  for (int turn = 0; turn < kReadsPerTurn && state_ != State::kClosed && !paused_; ++turn) {
     boost::system::error_code read_error;
     const size_t n = socket_.read_some(asio::buffer(buffer), read_error);
     if (read_error == asio::error::would_block || read_error == asio::error::try_again) break;
@@ -345,6 +351,8 @@ bool CXAgentSession::OnBlock(CXMessage& block) {
       d.outcome.error = "the block could not be kept";
     }
     d.outcome.received += n;
+    // The sink writes on a worker: no more is read until it has taken this.
+    if (d.sink->Full()) paused_ = true;
     return true;
   }
   std::unique_ptr<DownloadState> finished = std::move(download_);
@@ -455,6 +463,14 @@ void CXAgentSession::WriteNext() {
                     });
 }
 
+void CXAgentSession::ResumeReading() {
+  if (!paused_ || state_ == State::kClosed) return;
+  paused_ = false;
+  // The wait was the server's: the agent's time for the next block starts now.
+  if (download_ != nullptr) deadline_ms_ = platform::MonotonicMs() + limits_.reply_ms;
+  WaitReadable();
+}
+
 void CXAgentSession::Tick(int64_t now_ms) {
   switch (state_) {
     case State::kClosed: return;
@@ -463,22 +479,23 @@ void CXAgentSession::Tick(int64_t now_ms) {
     case State::kInfo:
       if (now_ms >= deadline_ms_) {
         Close(state_ == State::kTls ? "refused: timeout (no TLS handshake within " +
-                                          std::to_string(limits_.greeting_ms / 1000) + " s)"
+                                          SecondsText(limits_.greeting_ms) + ")"
                                     : std::string("no \"") + (state_ == State::kInfo ? "info" : "hello") + "\" within " +
-                                          std::to_string(limits_.greeting_ms / 1000) + " s");
+                                          SecondsText(limits_.greeting_ms));
       }
       return;
     case State::kReady: break;
   }
+  if (paused_) return;  // waiting for the server's own disk, not for the agent
   if (!commands_.empty() || download_ != nullptr) {
     if (now_ms >= deadline_ms_) {
       Close(download_ != nullptr && download_->streaming
-                ? "no \"down-block\" within " + std::to_string(limits_.reply_ms / 1000) + " s"
+                ? "no \"down-block\" within " + SecondsText(limits_.reply_ms)
                 : "no \"" + (commands_.empty() ? std::string("down-snap") : commands_.front().reply_name) +
-                      "\" within " + std::to_string(limits_.reply_ms / 1000) + " s");
+                      "\" within " + SecondsText(limits_.reply_ms));
     }
   } else if (now_ms - last_heard_ms_ >= limits_.idle_ms) {
-    Close("silent for " + std::to_string(limits_.idle_ms / 1000) + " s (no \"ping\")");
+    Close("silent for " + SecondsText(limits_.idle_ms) + " (no \"ping\")");
   }
 }
 

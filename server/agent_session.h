@@ -44,6 +44,10 @@ class CXSnapshotSink {
   // False with *error when the bytes cannot be kept; the stream is still
   // read to its end so the link stays in step.
   virtual bool Write(const uint8_t* bytes, size_t n, std::string* error) = 0;
+  // True while the sink has not yet taken what it was given (it writes on a
+  // worker): the session reads nothing more from the link, and pauses its
+  // deadlines, until ResumeReading.
+  virtual bool Full() const { return false; }
 };
 
 // What a session tells the server. Called on the loop's thread.
@@ -97,6 +101,8 @@ class CXAgentSession : public std::enable_shared_from_this<CXAgentSession> {
   void Send(CXMessage& message);
   // Downloads snapshot `number` into `sink` (which must live until `done`).
   void Download(int32_t number, CXSnapshotSink* sink, DownloadDone done);
+  // Reads from the link again after a sink was full.
+  void ResumeReading();
   // Closes the link (the owner's Closed follows at once).
   void Close(const std::string& why, bool violation = false);
 
@@ -169,6 +175,7 @@ class CXAgentSession : public std::enable_shared_from_this<CXAgentSession> {
   std::list<std::string> out_;    // bytes to write, the first being written
   bool writing_ = false;
   bool reading_ = false;
+  bool paused_ = false;           // a full sink: nothing read until ResumeReading
   std::list<Outgoing> queued_;    // commands not sent yet: one at a time
   std::list<Pending> commands_;   // sent, waiting for their replies
   std::unique_ptr<DownloadState> download_;

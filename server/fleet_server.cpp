@@ -1,6 +1,7 @@
 #include "server/fleet_server.h"
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
 
 #include <algorithm>
 #include <cctype>
@@ -24,6 +25,11 @@ constexpr int64_t kCatalogLookMs = 2000;
 constexpr int kDueBatch = 500;
 // Threads of the blocking pool: commits and checks of files.
 constexpr int kBlockingThreads = 2;
+// Downloads at once (the others wait their turn): each holds up to two
+// blocks (the frame being received and the block being written), so that
+// 10,000 agents that all come back with snapshots to send cost tens of
+// megabytes, not gigabytes; more would not make a disk write faster.
+constexpr int kMaxDownloads = 64;
 // A snapshot that does not read, refused this many times with the same
 // bytes (size and fault), is not asked for again until the server starts
 // again; the agent keeps it (it is never acknowledged unread). Remembered
@@ -58,20 +64,6 @@ std::vector<std::u16string> Wide(const std::vector<std::string>& texts) {
   for (const std::string& t : texts) wide.push_back(tools::Utf8ToUtf16(t));
   return wide;
 }
-
-// The store's download as the session's sink.
-class StoreSink final : public CXSnapshotSink {
- public:
-  explicit StoreSink(std::shared_ptr<CXStoreDownload> download) : download_(std::move(download)) {}
-  bool Write(const uint8_t* bytes, size_t n, std::string* error) override {
-    if (download_->Write(bytes, n)) return true;
-    *error = download_->error();
-    return false;
-  }
-
- private:
-  std::shared_ptr<CXStoreDownload> download_;
-};
 
 ChangeKind CatalogKind(SXChangeKind kind) {
   switch (kind) {
@@ -136,6 +128,73 @@ std::vector<SXChangeRow> ChangeRowsOf(const SXComparison& result) {
 
 }  // namespace
 
+// One download's way into the store. Its blocks are written in order on
+// the blocking pool (a strand of its own), one at a time: while a block is
+// being written the session reads no more from the link (Full), so a slow
+// disk slows that download and never the loop, and a download holds at most
+// a block in memory besides the session's frame. It holds one of the
+// server's slots for downloads at once from before the catalog is asked
+// whether the snapshot is stored until its last step.
+class CXStoreSink final : public CXSnapshotSink, public std::enable_shared_from_this<CXStoreSink> {
+ public:
+  using Strand = asio::strand<asio::thread_pool::executor_type>;
+
+  CXStoreSink(CXFleetServer& server, std::weak_ptr<CXAgentSession> session)
+      : server_(server), session_(std::move(session)), strand_(asio::make_strand(server.blocking_)) {
+    ++server_.active_downloads_;
+  }
+  ~CXStoreSink() override {
+    CXFleetServer& server = server_;
+    if (server.torn_down_.load()) return;
+    asio::post(server.io_, [&server] {
+      --server.active_downloads_;
+      server.StartWaitingDownloads();
+    });
+  }
+
+  // On the loop.
+  bool Write(const uint8_t* bytes, size_t n, std::string* error) override {
+    if (!error_.empty()) {
+      *error = error_;
+      return false;
+    }
+    auto chunk = std::make_shared<std::vector<uint8_t>>(bytes, bytes + n);
+    ++in_flight_;
+    std::shared_ptr<CXStoreSink> self = shared_from_this();
+    Then([self, chunk] {
+      std::string why;
+      if (!self->download_->Write(chunk->data(), chunk->size())) why = self->download_->error();
+      self->server_.OnLoop([self, why] { self->Written(why); });
+    });
+    return true;
+  }
+  bool Full() const override { return in_flight_ > 0; }
+
+  // Runs `work` on the pool after every block given so far.
+  template <class F>
+  void Then(F&& work) {
+    server_.OnStrand(strand_, std::forward<F>(work));
+  }
+
+  std::shared_ptr<CXStoreDownload> download_;  // set on the pool before the first block
+
+ private:
+  void Written(const std::string& why) {
+    --in_flight_;
+    if (!why.empty() && error_.empty()) error_ = why;
+    if (in_flight_ == 0) {
+      std::shared_ptr<CXAgentSession> session = session_.lock();
+      if (session != nullptr) session->ResumeReading();
+    }
+  }
+
+  CXFleetServer& server_;
+  std::weak_ptr<CXAgentSession> session_;
+  Strand strand_;
+  int in_flight_ = 0;
+  std::string error_;
+};
+
 CXFleetServer::CXFleetServer(const SXServerConfig& config, CXCatalog& catalog, CXSnapshotStore& store,
                              CXServerLog& log, const SXFleetTuning& tuning)
     : config_(config),
@@ -151,9 +210,11 @@ CXFleetServer::CXFleetServer(const SXServerConfig& config, CXCatalog& catalog, C
   limits_.idle_ms = tuning.idle_ms > 0 ? tuning.idle_ms : config.idle_timeout_s * 1000;
   sweep_ms_ = tuning.sweep_ms > 0 ? tuning.sweep_ms : kSweepMs;
   catalog_look_ms_ = tuning.catalog_look_ms > 0 ? tuning.catalog_look_ms : kCatalogLookMs;
+  max_downloads_ = tuning.max_downloads > 0 ? tuning.max_downloads : kMaxDownloads;
 }
 
 CXFleetServer::~CXFleetServer() {
+  torn_down_.store(true);
   compare_.Stop();
   blocking_.join();
 }
@@ -166,6 +227,15 @@ void CXFleetServer::Blocking(F&& work) {
   // posts to the loop).
   ++blocking_pending_;
   asio::post(blocking_, [this, work = std::forward<F>(work)]() mutable {
+    work();
+    --blocking_pending_;
+  });
+}
+
+template <class F>
+void CXFleetServer::OnStrand(asio::strand<asio::thread_pool::executor_type>& strand, F&& work) {
+  ++blocking_pending_;
+  asio::post(strand, [this, work = std::forward<F>(work)]() mutable {
     work();
     --blocking_pending_;
   });
@@ -649,22 +719,31 @@ void CXFleetServer::NextDownload(int32_t uid) {
   Machine& m = it->second;
   while (!m.to_download.empty() && GivenUp(uid, m.to_download.front())) m.to_download.erase(m.to_download.begin());
   if (m.downloading || m.to_download.empty()) return;
+  if (active_downloads_ >= max_downloads_) {
+    // Its turn comes when a slot is free (StartWaitingDownloads).
+    if (!m.waiting_slot) {
+      m.waiting_slot = true;
+      waiting_downloads_.push_back(uid);
+    }
+    return;
+  }
+  m.waiting_slot = false;
   const int32_t number = m.to_download.front();
   m.to_download.erase(m.to_download.begin());
   m.downloading = true;
   std::shared_ptr<CXAgentSession> session = m.session;
-  Blocking([this, uid, number, session] {
+  auto sink = std::make_shared<CXStoreSink>(*this, session);
+  Blocking([this, uid, number, session, sink] {
     // Stored before (the server stopped between the catalog row and the
     // acknowledgement, or the acknowledgement was lost): acknowledged only.
     SXSnapshotRow row;
     const SXCatalogStatus found = catalog_.FindSnapshot(uid, number, &row);
     std::string error;
-    std::shared_ptr<CXStoreDownload> download;
-    if (found.not_found()) download = store_.Begin(uid, number, &error);
-    OnLoop([this, uid, number, session, found, download, error] {
+    if (found.not_found()) sink->download_ = store_.Begin(uid, number, &error);
+    OnLoop([this, uid, number, session, found, sink, error] {
       auto it = machines_.find(uid);
       if (it == machines_.end() || it->second.session != session || session->closed()) {
-        if (download) Blocking([download] { download->Abort(); });
+        if (sink->download_ != nullptr) sink->Then([sink] { sink->download_->Abort(); });
         return;
       }
       if (found.ok()) {
@@ -675,26 +754,36 @@ void CXFleetServer::NextDownload(int32_t uid) {
         it->second.downloading = false;
         return NextDownload(uid);
       }
-      if (download == nullptr) {
+      if (sink->download_ == nullptr) {
         log_.WriteLimited("store", LogLevel::kError,
                           "cannot take snapshot " + std::to_string(number) + " of " + session->Who() + ": " +
                               (found.not_found() ? error : found.message));
         it->second.downloading = false;
         return NextDownload(uid);
       }
-      auto sink = std::make_shared<StoreSink>(download);
-      session->Download(number, sink.get(), [this, uid, session, number, download, sink](const SXDownloadOutcome& o) {
-        Downloaded(uid, session, number, download, o);
+      session->Download(number, sink.get(), [this, uid, session, number, sink](const SXDownloadOutcome& o) {
+        Downloaded(uid, session, number, sink, o);
       });
     });
   });
 }
 
+void CXFleetServer::StartWaitingDownloads() {
+  while (active_downloads_ < max_downloads_ && !waiting_downloads_.empty() && !stopping_) {
+    const int32_t uid = waiting_downloads_.front();
+    waiting_downloads_.pop_front();
+    auto it = machines_.find(uid);
+    if (it == machines_.end() || !it->second.waiting_slot) continue;  // gone meanwhile
+    it->second.waiting_slot = false;
+    NextDownload(uid);
+  }
+}
+
 void CXFleetServer::Downloaded(int32_t uid, const std::shared_ptr<CXAgentSession>& session, int32_t number,
-                               std::shared_ptr<CXStoreDownload> download, const SXDownloadOutcome& outcome) {
+                               const std::shared_ptr<CXStoreSink>& sink, const SXDownloadOutcome& outcome) {
   if (!outcome.complete) {
     ++counters_.downloads_failed;
-    Blocking([download] { download->Abort(); });
+    sink->Then([sink] { sink->download_->Abort(); });
     log_.WriteLimited("download", LogLevel::kWarning,
                       "snapshot " + std::to_string(number) + " of " + session->Who() + " not stored: " + outcome.error);
     auto it = machines_.find(uid);
@@ -705,15 +794,16 @@ void CXFleetServer::Downloaded(int32_t uid, const std::shared_ptr<CXAgentSession
     return;
   }
   const int64_t size = outcome.size;
-  Blocking([this, uid, session, number, download, size] {
+  sink->Then([this, uid, session, number, sink, size] {
+    CXStoreDownload& download = *sink->download_;
     SXStoredSnapshot stored;
     std::string error;
     int64_t id = 0;
-    bool ok = download->Finish(size, &stored);
-    const bool unread = !ok && download->fault_offset() >= 0;
+    bool ok = download.Finish(size, &stored);
+    const bool unread = !ok && download.fault_offset() >= 0;
     if (!ok) {
-      error = download->error();
-      if (unread) error += " (at offset " + std::to_string(download->fault_offset()) + ")";
+      error = download.error();
+      if (unread) error += " (at offset " + std::to_string(download.fault_offset()) + ")";
     } else {
       ok = store_.Catalogue(catalog_, stored, Now(), &id, &error);
     }

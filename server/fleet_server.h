@@ -20,10 +20,12 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -66,7 +68,10 @@ struct SXFleetTuning {
   int64_t greeting_ms = 0;      // greeting-timeout
   int64_t reply_ms = 0;         // download-timeout: a reply or the next block
   int64_t idle_ms = 0;          // idle-timeout
+  int max_downloads = 0;        // downloads at once (64)
 };
+
+class CXStoreSink;
 
 class CXFleetServer final : public CXSessionOwner {
  public:
@@ -101,6 +106,7 @@ class CXFleetServer final : public CXSessionOwner {
     std::shared_ptr<CXAgentSession> session;
     std::vector<int32_t> to_download;  // the agent's snapshots still to fetch, in order
     bool downloading = false;
+    bool waiting_slot = false;  // in waiting_downloads_
     bool ready = false;    // the catalog knows it (upserted); scans may start
     int64_t scan_id = 0;   // the scan asked of it and not done
     int32_t scan_number = 0;
@@ -123,7 +129,9 @@ class CXFleetServer final : public CXSessionOwner {
   void Unread(int32_t uid, const CXAgentSession& session, int32_t number, int64_t size, const std::string& fault);
   bool GivenUp(int32_t uid, int32_t number) const;
   void Downloaded(int32_t uid, const std::shared_ptr<CXAgentSession>& session, int32_t number,
-                  std::shared_ptr<CXStoreDownload> download, const SXDownloadOutcome& outcome);
+                  const std::shared_ptr<CXStoreSink>& sink, const SXDownloadOutcome& outcome);
+  // Gives free download slots to the machines waiting for one, in turn.
+  void StartWaitingDownloads();
   void Stored(int32_t uid, int64_t snapshot_id, const std::string& path);
   void StartScan(int32_t uid, int64_t scan_id, const SXTargetProfile& profile);
   void EndScan(int32_t uid, ScanState state, int32_t number, const std::string& result);
@@ -133,9 +141,13 @@ class CXFleetServer final : public CXSessionOwner {
   // Runs `work` on the blocking pool.
   template <class F>
   void Blocking(F&& work);
+  // Runs `work` on the blocking pool after what was posted to `strand` before.
+  template <class F>
+  void OnStrand(boost::asio::strand<boost::asio::thread_pool::executor_type>& strand, F&& work);
   // Runs `work` on the loop.
   template <class F>
   void OnLoop(F&& work);
+  friend class CXStoreSink;
   static int64_t Now();
 
   SXServerConfig config_;
@@ -152,6 +164,10 @@ class CXFleetServer final : public CXSessionOwner {
   uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<int64_t> blocking_pending_{0};  // posted to the blocking pool, not yet run
+  std::atomic<bool> torn_down_{false};        // the destructor runs: nothing more is posted to the loop
+  int max_downloads_ = 0;
+  int active_downloads_ = 0;  // on the loop; CXStoreSink holds one each
+  std::deque<int32_t> waiting_downloads_;  // machines waiting for a slot, in turn
   std::unordered_map<const CXAgentSession*, std::shared_ptr<CXAgentSession>> links_;
   std::unordered_map<int32_t, Machine> machines_;
   // Snapshots held by agents that did not read, by machine (on the loop).

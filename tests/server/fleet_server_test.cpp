@@ -6,10 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <set>
 #include <sstream>
 
+#include "fakes/faulty_files.h"
 #include "platform/clock.h"
+#include "platform/facility.h"
+#include "platform/files.h"
 #include "server/fleet_fixture.h"
 
 namespace orvalinth::server {
@@ -508,6 +514,138 @@ TEST(FleetServer, AHostileAgentCostsOnlyItsOwnLink) {
         EXPECT_TRUE(f.Snapshots(m.uid).empty()) << m.name;
       }
     }
+  }
+}
+
+// ---- the server's own disk ------------------------------------------------------
+
+// The real file system whose writes to download files wait while the gate
+// is closed: a disk that has stopped answering.
+class GatedFiles final : public platform::FileSystemWrapper {
+ public:
+  GatedFiles() : FileSystemWrapper(platform::FileSystem::Real()), use_(*this) {}
+  void Open(bool open) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      open_ = open;
+    }
+    changed_.notify_all();
+  }
+  std::atomic<int> waiting{0};  // writes held at the gate now
+
+  std::unique_ptr<platform::File> Open(const std::u16string& path, unsigned mode) override {
+    std::unique_ptr<platform::File> file = target().Open(path, mode);
+    const std::u16string part = u".part";
+    if (file == nullptr || path.size() < part.size() || path.compare(path.size() - part.size(), part.size(), part) != 0) {
+      return file;
+    }
+    return std::make_unique<GatedFile>(*this, std::move(file));
+  }
+
+ private:
+  class GatedFile final : public platform::File {
+   public:
+    GatedFile(GatedFiles& gate, std::unique_ptr<platform::File> file) : gate_(gate), file_(std::move(file)) {}
+    bool Read(void* b, uint32_t n, uint32_t* got) override { return file_->Read(b, n, got); }
+    bool Write(const void* b, uint32_t n, uint32_t* written) override {
+      std::unique_lock<std::mutex> lock(gate_.lock_);
+      ++gate_.waiting;
+      gate_.changed_.wait(lock, [this] { return gate_.open_; });
+      --gate_.waiting;
+      lock.unlock();
+      return file_->Write(b, n, written);
+    }
+    bool Seek(int64_t offset) override { return file_->Seek(offset); }
+    bool SeekToEnd(int64_t* position) override { return file_->SeekToEnd(position); }
+    bool Size(uint64_t* size) override { return file_->Size(size); }
+    bool Flush() override { return file_->Flush(); }
+
+   private:
+    GatedFiles& gate_;
+    std::unique_ptr<platform::File> file_;
+  };
+
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool open_ = true;
+  platform::ScopedFacility<platform::FileSystem> use_;
+};
+
+TEST(FleetServer, ADiskThatStopsAnsweringHoldsUpOnlyItsDownloads) {
+  SXFleetTuning tuning = test::QuickTuning();
+  tuning.reply_ms = 200;
+  FleetFixture f(test::QuickServerConfig(), tuning);
+  GatedFiles disk;
+  disk.Open(false);
+  const sim::SnapshotBytes big = test::Shared(test::RealSnapshotBytes(20000));
+  sim::CXSimulatedFleet& first = f.Agents({SimAgent("PC-1", 1)}, big);
+  ASSERT_TRUE(WaitUntil([&] { return disk.waiting.load() == 1; }));
+  // Meanwhile other agents greet and get their ids, and the waiting
+  // download outlasts its time for a block: the wait is the server's.
+  sim::CXSimulatedFleet& others = f.Agents({SimAgent("PC-2"), SimAgent("PC-3")});
+  WaitForId(f, others, 0);
+  WaitForId(f, others, 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(3 * tuning.reply_ms));
+  EXPECT_EQ(first.AgentCounters(0)[sim::kDrops], 0u);
+  disk.Open(true);
+  const int32_t uid = WaitForId(f, first, 0);
+  ASSERT_TRUE(WaitForStored(f, first, 0, uid, {1}));
+  ExpectStoredAsServed(f, first, uid);
+  EXPECT_EQ(first.AgentCounters(0)[sim::kDrops], 0u);
+}
+
+TEST(FleetServer, TheServersOwnFileFaultsLoseNoSnapshot) {
+  // The agent keeps what was not stored and sends it again on its next link;
+  // a fault of the server's is no fault of the snapshot's (it is asked for
+  // however often it happens).
+  const struct {
+    const char* name;
+    std::function<void(test::FaultyFiles&, bool on)> fault;
+  } cases[] = {
+      {"a full disk",
+       [](test::FaultyFiles& files, bool on) { files.fail_from_write = on ? files.writes + 1 : 0; }},
+      {"a rename refused", [](test::FaultyFiles& files, bool on) { files.fail_renames = on; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FleetFixture f;
+    test::FaultyFiles files(u".part", 0);
+    c.fault(files, true);
+    sim::CXSimulatedFleet& fleet = f.Agents({SimAgent("PC-1", 1)});
+    const int32_t uid = WaitForId(f, fleet, 0);
+    for (uint64_t k = 1; k <= 4; ++k) {
+      ASSERT_TRUE(WaitUntil([&] { return f.counters().downloads_failed.load() >= k; })) << f.Log();
+      EXPECT_EQ(fleet.AgentState(0).saved, std::vector<int32_t>{1});
+      EXPECT_TRUE(WaitUntil([&] { return NoPartFile(f); }));
+      fleet.DropLink(0);
+      ASSERT_TRUE(WaitUntil([&] { return f.counters().greeted.load() >= k + 1; }));
+    }
+    c.fault(files, false);
+    fleet.DropLink(0);
+    ASSERT_TRUE(WaitForStored(f, fleet, 0, uid, {1})) << f.Log();
+    ExpectStoredAsServed(f, fleet, uid);
+    EXPECT_EQ(f.LogLines("not asked for again"), 0u);
+    EXPECT_EQ(f.StoredFiles(), std::vector<std::string>{CXSnapshotStore::RelativePath(uid, 1).substr(9)});
+  }
+}
+
+TEST(FleetServer, DownloadsBeyondTheLimitWaitTheirTurn) {
+  SXFleetTuning tuning = test::QuickTuning();
+  tuning.max_downloads = 2;
+  FleetFixture f(test::QuickServerConfig(), tuning);
+  sim::SXSimFleetPlan plan;
+  plan.agents = 8;
+  plan.saved = 2;
+  sim::CXSimulatedFleet& fleet = f.Agents(sim::PlanAgents(plan), test::Shared(test::RealSnapshotBytes(20000)));
+  uint64_t most = 0;
+  ASSERT_TRUE(WaitUntil([&] {
+    most = std::max<uint64_t>(most, fleet.Totals()[sim::kStreamingNow]);
+    return fleet.Totals()[sim::kSnapshotsAcknowledged] == 16;
+  })) << f.Log();
+  EXPECT_LE(most, 2u);
+  EXPECT_GE(most, 1u);
+  for (size_t i = 0; i < fleet.size(); ++i) {
+    ExpectStoredAsServed(f, fleet, fleet.AgentState(i).id);
   }
 }
 

@@ -456,7 +456,11 @@ void CXFleetServer::AskCatalogForScans() {
         it->second.stop_asked = scan;
         CXMessage m;
         m.Init("stop-scan");
-        it->second.session->Request("stop-scan", m, [](const CXMessage*, const std::string&) {});
+        // The catalog has it stopped already; the machine may scan again.
+        it->second.session->Request("stop-scan", m, [this, uid = uid, scan = scan](const CXMessage*, const std::string&) {
+          auto at = machines_.find(uid);
+          if (at != machines_.end() && at->second.scan_id == scan) at->second.scan_id = 0;
+        });
       }
       // Scans asked for by a person first, then those of the schedules.
       std::vector<std::pair<int32_t, std::pair<int64_t, std::string>>> start;  // uid, (scan id or 0, profile)
@@ -476,16 +480,38 @@ void CXFleetServer::AskCatalogForScans() {
           SXTargetProfile profile;
           SXCatalogStatus s = catalog_.GetProfile(profile_name, &profile);
           int64_t scan_id = asked_id;
-          if (s && scan_id == 0) s = catalog_.RequestScan(uid, ScanOrigin::kSchedule, "schedule", profile_name, Now(), &scan_id);
-          OnLoop([this, uid, scan_id, profile, s] {
+          if (s.not_found() && asked_id != 0) {
+            // Asked for with a profile that is not there (or no longer):
+            // ended, or it would stay open and keep the machine's schedule
+            // from ever scanning it.
+            const std::string why = "no target profile \"" + profile_name + "\"";
+            (void)catalog_.EndScan(asked_id, ScanState::kFailed, Now(), 0, why);
+            log_.WriteLimited("scan", LogLevel::kWarning,
+                              "scan " + std::to_string(asked_id) + " of machine " + std::to_string(uid) + ": " + why);
+            s = SXCatalogStatus::Failed(CatalogCode::kNotFound, why);
+            scan_id = 0;
+          } else if (s && scan_id == 0) {
+            s = catalog_.RequestScan(uid, ScanOrigin::kSchedule, "schedule", profile_name, Now(), &scan_id);
+          }
+          OnLoop([this, uid, scan_id, asked_id, profile, s] {
             auto it = machines_.find(uid);
-            if (it == machines_.end()) return;
-            it->second.scan_starting = false;
-            if (!s) {
-              log_.WriteLimited("catalog", LogLevel::kError, "cannot start a scan of machine " + std::to_string(uid) +
-                                                                 ": " + s.message);
+            if (it == machines_.end() || !s) {
+              if (it != machines_.end()) it->second.scan_starting = false;
+              if (!s && !s.not_found()) {
+                log_.WriteLimited("catalog", LogLevel::kError, "cannot start a scan of machine " + std::to_string(uid) +
+                                                                   ": " + s.message);
+              }
+              // A schedule's scan of a machine gone meanwhile: ended, so
+              // that its next slot is not held up (a person's waits for the
+              // machine to come back).
+              if (s && it == machines_.end() && asked_id == 0) {
+                Blocking([this, scan_id] {
+                  (void)catalog_.EndScan(scan_id, ScanState::kFailed, Now(), 0, "the link ended before the scan began");
+                });
+              }
               return;
             }
+            it->second.scan_starting = false;
             StartScan(uid, scan_id, profile);
           });
         });

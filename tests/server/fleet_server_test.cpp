@@ -246,6 +246,45 @@ TEST(FleetServer, ScansAskedForOrScheduledAreRunStoredAndCompared) {
   }
 }
 
+TEST(FleetServer, AScanThatCannotFinishEndsAndTheMachineScansAgain) {
+  const struct {
+    const char* name;
+    const char* profile;   // of the first scan asked for
+    bool stop;             // stopped by a person while it runs
+    ScanState state;       // how the first scan ends
+    const char* result;    // in its result
+  } cases[] = {
+      {"stopped by a person", "daily", true, ScanState::kStopped, "stopped by a person"},
+      {"a profile that is not there", "nightly", false, ScanState::kFailed, "no target profile \"nightly\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FleetFixture f;
+    sim::SXSimTiming timing = test::FastSimTiming();
+    timing.scan_ms = 800;  // long enough to be stopped
+    sim::CXSimulatedFleet& fleet = f.Agents({SimAgent("PC-1")}, FleetFixture::Snapshot(), timing);
+    const int32_t uid = WaitForId(f, fleet, 0);
+    int64_t first = 0;
+    ASSERT_TRUE(f.catalog().RequestScan(uid, ScanOrigin::kPerson, "alice", c.profile, NowSeconds(), &first).ok());
+    if (c.stop) {
+      ASSERT_TRUE(WaitForCounter(fleet, 0, sim::kScansStarted, 1));
+      // As "orvalinth fleet stop-scan" does.
+      ASSERT_TRUE(f.catalog().EndScan(first, ScanState::kStopped, NowSeconds(), 0, "stopped by a person").ok());
+      EXPECT_TRUE(WaitForCounter(fleet, 0, sim::kScansStopped, 1)) << "the agent was not told";
+    }
+    SXScanRow row;
+    ASSERT_TRUE(WaitUntil([&] { return f.catalog().GetScan(first, &row).ok() && row.state == c.state; })) << f.Log();
+    EXPECT_NE(row.result.find(c.result), std::string::npos) << row.result;
+    int64_t second = 0;
+    ASSERT_TRUE(f.catalog().RequestScan(uid, ScanOrigin::kPerson, "alice", "daily", NowSeconds(), &second).ok());
+    ASSERT_TRUE(WaitUntil([&] { return f.catalog().GetScan(second, &row).ok() && row.state == ScanState::kDone; }))
+        << "the machine does not scan again";
+    ASSERT_TRUE(WaitForStored(f, fleet, 0, uid, {1}));
+    ASSERT_TRUE(f.catalog().GetScan(first, &row).ok());
+    EXPECT_EQ(row.state, c.state) << "the first scan's end was overwritten";
+  }
+}
+
 // ---- two links, one id ----------------------------------------------------------
 
 TEST(FleetServer, TwoLinksClaimingOneIdAreToldApart) {

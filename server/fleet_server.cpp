@@ -8,6 +8,7 @@
 
 #include "base/strings.h"
 #include "platform/clock.h"
+#include "platform/open_files.h"
 #include "platform/tls.h"
 #include "base/pins.h"
 #include "tools/console_text.h"
@@ -30,6 +31,11 @@ constexpr int kBlockingThreads = 2;
 // 10,000 agents that all come back with snapshots to send cost tens of
 // megabytes, not gigabytes; more would not make a disk write faster.
 constexpr int kMaxDownloads = 64;
+// Files the server holds besides its links: the catalog's, the log, two per
+// download.
+constexpr uint64_t kSpareFiles = 64 + 2 * kMaxDownloads;
+// After a failed accept, the next one after this long.
+constexpr int64_t kAcceptRetryMs = 100;
 // A snapshot that does not read, refused this many times with the same
 // bytes (size and fault), is not asked for again until the server starts
 // again; the agent keeps it (it is never acknowledged unread). Remembered
@@ -202,6 +208,7 @@ CXFleetServer::CXFleetServer(const SXServerConfig& config, CXCatalog& catalog, C
       store_(store),
       log_(log),
       acceptor_(io_),
+      accept_timer_(io_),
       sweep_timer_(io_),
       blocking_(kBlockingThreads),
       compare_(config.compare_workers) {
@@ -257,6 +264,18 @@ bool CXFleetServer::Start(std::string* error) {
     }
     identity_ = identity;
     log_.Write(LogLevel::kInfo, "TLS links only; agents need ServerTLS:1 and ServerPin:" + PinText(identity_->pin()));
+  }
+  // Every link is a socket; the catalog, the log and the downloads' files
+  // take a few more. Without room for them, accepting would fail with no
+  // file left for anything else: max-links is lowered to what fits.
+  max_links_ = config_.max_links;
+  const uint64_t wanted = static_cast<uint64_t>(config_.max_links) + kSpareFiles;
+  uint64_t limit = 0;
+  if (!platform::RaiseOpenFileLimit(wanted, &limit) && limit > 0) {
+    max_links_ = static_cast<int>(limit > 2 * kSpareFiles ? limit - kSpareFiles : limit / 2);
+    log_.Write(LogLevel::kWarning, "at most " + std::to_string(limit) + " files may be open (ulimit -n), so at most " +
+                                       std::to_string(max_links_) + " links instead of max-links " +
+                                       std::to_string(config_.max_links));
   }
   SXCatalogStatus status = catalog_.SetAllOffline();
   int64_t stopped = 0;
@@ -353,6 +372,7 @@ void CXFleetServer::Stop() {
   OnLoop([this] {
     boost::system::error_code ignored;
     acceptor_.close(ignored);
+    accept_timer_.cancel();
     sweep_timer_.cancel();
     std::vector<std::shared_ptr<CXAgentSession>> all;
     for (auto& [key, session] : links_) all.push_back(session);
@@ -384,18 +404,23 @@ void CXFleetServer::Accept() {
   acceptor_.async_accept([this](const boost::system::error_code& error, tcp::socket socket) {
     if (error) {
       if (error == asio::error::operation_aborted || stopping_) return;
+      // Out of files or memory, most likely: waiting a little lets links
+      // end and free them, where accepting again at once would spin.
       log_.WriteLimited("accept", LogLevel::kError, "accepting a link failed: " + error.message());
-      Accept();
+      accept_timer_.expires_after(std::chrono::milliseconds(kAcceptRetryMs));
+      accept_timer_.async_wait([this](const boost::system::error_code& e) {
+        if (!e && !stopping_) Accept();
+      });
       return;
     }
     ++counters_.accepted;
-    if (static_cast<int>(links_.size()) >= config_.max_links) {
+    if (static_cast<int>(links_.size()) >= max_links_) {
       ++counters_.refused_links;
       boost::system::error_code ignored;
       const tcp::endpoint peer = socket.remote_endpoint(ignored);
       log_.WriteLimited("max-links", LogLevel::kWarning,
                         "refused a link from " + peer.address().to_string(ignored) + ": " +
-                            std::to_string(config_.max_links) + " links are open (max-links)");
+                            std::to_string(max_links_) + " links are open (max-links)");
       socket.close(ignored);
     } else {
       auto session = std::make_shared<CXAgentSession>(std::move(socket), *this, limits_, identity_);

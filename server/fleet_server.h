@@ -158,6 +158,7 @@ class CXFleetServer final : public CXSessionOwner {
   SXSessionLimits limits_;
   boost::asio::io_context io_;
   boost::asio::ip::tcp::acceptor acceptor_;
+  boost::asio::steady_timer accept_timer_;  // the next accept after one failed
   boost::asio::steady_timer sweep_timer_;
   boost::asio::thread_pool blocking_;
   CXComparisonPool compare_;
@@ -165,6 +166,7 @@ class CXFleetServer final : public CXSessionOwner {
   std::atomic<bool> stopping_{false};
   std::atomic<int64_t> blocking_pending_{0};  // posted to the blocking pool, not yet run
   std::atomic<bool> torn_down_{false};        // the destructor runs: nothing more is posted to the loop
+  int max_links_ = 0;  // max-links, or what the open-file limit leaves room for
   int max_downloads_ = 0;
   int active_downloads_ = 0;  // on the loop; CXStoreSink holds one each
   std::deque<int32_t> waiting_downloads_;  // machines waiting for a slot, in turn

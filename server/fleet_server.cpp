@@ -147,13 +147,16 @@ class CXStoreSink final : public CXSnapshotSink, public std::enable_shared_from_
 
   CXStoreSink(CXFleetServer& server, std::weak_ptr<CXAgentSession> session)
       : server_(server), session_(std::move(session)), strand_(asio::make_strand(server.blocking_)) {
-    ++server_.active_downloads_;
+    server_.counters_.downloads_now = static_cast<uint64_t>(++server_.active_downloads_);
+    if (server_.counters_.downloads_now > server_.counters_.downloads_most) {
+      server_.counters_.downloads_most = server_.counters_.downloads_now.load();
+    }
   }
   ~CXStoreSink() override {
     CXFleetServer& server = server_;
     if (server.torn_down_.load()) return;
     asio::post(server.io_, [&server] {
-      --server.active_downloads_;
+      server.counters_.downloads_now = static_cast<uint64_t>(--server.active_downloads_);
       server.StartWaitingDownloads();
     });
   }

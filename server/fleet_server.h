@@ -58,6 +58,8 @@ struct SXFleetCounters {
   // What the open links hold in buffers and texts (CXAgentSession::HeldBytes),
   // summed at each sweep: near 0 while they idle.
   std::atomic<uint64_t> link_bytes{0};
+  std::atomic<uint64_t> downloads_now{0};   // holding a slot (SXFleetTuning::max_downloads)
+  std::atomic<uint64_t> downloads_most{0};  // the most at once since the start
 };
 
 // The server's rhythms, in milliseconds; 0 takes the default (the

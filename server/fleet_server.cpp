@@ -436,6 +436,7 @@ void CXFleetServer::Accept() {
 }
 
 void CXFleetServer::Sweep() {
+  if (stopping_) return;  // its timer waits for the pool to drain now
   const int64_t now = platform::MonotonicMs();
   std::vector<std::shared_ptr<CXAgentSession>> all;
   all.reserve(links_.size());

@@ -1,8 +1,10 @@
 // The fleet server whole, in this process: simulated agents on loopback
 // against CXFleetServer with its SQLite catalog and its store in a temporary
 // folder. Ids, downloads stored before their acknowledgement, scans asked
-// for and scheduled, copied machines, clocks that are off, links that vanish
-// or misbehave, and the stop.
+// for, scheduled and stopped, copied machines, clocks that are off, links
+// that vanish or misbehave, snapshots that do not read, the server's own
+// disk failing or stalling, the limit of downloads at once, what an idle
+// link holds, and the stop.
 
 #include <gtest/gtest.h>
 

@@ -3,6 +3,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -30,8 +31,8 @@ namespace {
 
 // Reads per wake-up before the loop serves the other links.
 constexpr int kReadsPerTurn = 16;
-// A frame's buffer larger than this is given back once the frame is whole.
-constexpr size_t kKeptBuffer = 4096;
+// More pings than this within a second close the link.
+constexpr uint32_t kMaxPingsPerSecond = 50;
 
 std::array<char, 65536>& ReadBuffer() {
   thread_local std::array<char, 65536> buffer;
@@ -41,6 +42,12 @@ std::array<char, 65536>& ReadBuffer() {
 CXMessage& FrameMessage() {
   thread_local CXMessage message;
   return message;
+}
+
+// "30 s", "0.5 s".
+std::string SecondsText(int64_t ms) {
+  if (ms % 1000 == 0) return std::to_string(ms / 1000) + " s";
+  return Format("%.1f s", static_cast<double>(ms) / 1000.0);
 }
 
 std::string EncodedBytes(CXMessage& message) {
@@ -90,7 +97,7 @@ std::string CXAgentSession::link_description() const {
 }
 
 void CXAgentSession::WaitReadable() {
-  if (reading_ || state_ == State::kClosed) return;
+  if (reading_ || paused_ || state_ == State::kClosed) return;
   reading_ = true;
   socket_.async_wait(asio::ip::tcp::socket::wait_read,
                      [self = shared_from_this()](const boost::system::error_code& error) {
@@ -106,7 +113,7 @@ void CXAgentSession::OnReadable(const boost::system::error_code& error) {
     return;
   }
   std::array<char, 65536>& buffer = ReadBuffer();
-  for (int turn = 0; turn < kReadsPerTurn && state_ != State::kClosed; ++turn) {
+  for (int turn = 0; turn < kReadsPerTurn && state_ != State::kClosed && !paused_; ++turn) {
     boost::system::error_code read_error;
     const size_t n = socket_.read_some(asio::buffer(buffer), read_error);
     if (read_error == asio::error::would_block || read_error == asio::error::try_again) break;
@@ -154,34 +161,89 @@ void CXAgentSession::OnReadable(const boost::system::error_code& error) {
   WaitReadable();
 }
 
-bool CXAgentSession::Take(const char* bytes, size_t n) {
-  partial_.append(bytes, n);
-  size_t at = 0;
-  while (state_ != State::kClosed && partial_.size() - at >= 4) {
-    const int32_t length = CXMessage::ReadLength(reinterpret_cast<const uint8_t*>(partial_.data() + at));
-    if (length < 0 || length > kMaxFrame) {
-      CXMessage& none = FrameMessage();
-      none.ReserveBody(0);
-      Violation(Format("frame length %d outside 0..%d", static_cast<int>(length), static_cast<int>(kMaxFrame)) +
-                    " (" + tools::HexDump(std::string_view(partial_.data() + at, 4)) + ")",
-                nullptr);
-      return false;
-    }
-    if (partial_.size() - at < 4 + static_cast<size_t>(length)) break;
-    CXMessage& frame = FrameMessage();
-    std::memcpy(frame.ReserveBody(length), partial_.data() + at + 4, static_cast<size_t>(length));
-    at += 4 + static_cast<size_t>(length);
-    last_heard_ms_ = platform::MonotonicMs();
-    if (!frame.Decode()) {
-      Violation("frame body does not decode", &frame);
-      return false;
-    }
-    if (!OnFrame(frame)) return false;
+bool CXAgentSession::BadLength(int32_t length, const char* header) {
+  Violation(Format("frame length %d outside 0..%d", static_cast<int>(length), static_cast<int>(kMaxFrame)) + " (" +
+                tools::HexDump(std::string_view(header, 4)) + ")",
+            nullptr);
+  return false;
+}
+
+bool CXAgentSession::TakeFrame(const char* body, int32_t length) {
+  CXMessage& frame = FrameMessage();
+  uint8_t* into = frame.ReserveBody(length);
+  if (length > 0) std::memcpy(into, body, static_cast<size_t>(length));
+  last_heard_ms_ = platform::MonotonicMs();
+  if (!frame.Decode()) {
+    Violation("frame body does not decode", &frame);
+    return false;
   }
-  if (state_ == State::kClosed) return false;
-  partial_.erase(0, at);
-  if (partial_.empty() && partial_.capacity() > kKeptBuffer) std::string().swap(partial_);
+  return OnFrame(frame) && state_ != State::kClosed;
+}
+
+bool CXAgentSession::Take(const char* bytes, size_t n) {
+  // A frame begun in an earlier read is gathered in partial_ first.
+  if (!partial_.empty()) {
+    if (partial_.size() < 4) {
+      const size_t take = std::min(4 - partial_.size(), n);
+      partial_.append(bytes, take);
+      bytes += take;
+      n -= take;
+      if (partial_.size() < 4) return true;
+    }
+    const int32_t length = CXMessage::ReadLength(reinterpret_cast<const uint8_t*>(partial_.data()));
+    if (length < 0 || length > kMaxFrame) return BadLength(length, partial_.data());
+    const size_t whole = 4 + static_cast<size_t>(length);
+    partial_.reserve(whole);
+    const size_t take = std::min(whole - partial_.size(), n);
+    partial_.append(bytes, take);
+    bytes += take;
+    n -= take;
+    if (partial_.size() < whole) return true;
+    if (!TakeFrame(partial_.data() + 4, length)) return false;
+    partial_.clear();
+  }
+  // Whole frames straight from the read; only the rest of the last is kept.
+  while (n >= 4) {
+    const int32_t length = CXMessage::ReadLength(reinterpret_cast<const uint8_t*>(bytes));
+    if (length < 0 || length > kMaxFrame) return BadLength(length, bytes);
+    if (n - 4 < static_cast<size_t>(length)) break;
+    if (!TakeFrame(bytes + 4, length)) return false;
+    bytes += 4 + static_cast<size_t>(length);
+    n -= 4 + static_cast<size_t>(length);
+  }
+  if (n > 0) {
+    partial_.append(bytes, n);
+  } else if (download_ == nullptr) {
+    // An idle link holds no buffer; a download keeps its block's for the next.
+    ReleaseBuffer();
+  }
   return true;
+}
+
+void CXAgentSession::ReleaseBuffer() {
+  if (partial_.empty() && partial_.capacity() > std::string().capacity()) std::string().swap(partial_);
+}
+
+size_t CXAgentSession::HeldBytes() const {
+  const size_t inline_capacity = std::string().capacity();
+  auto heap = [inline_capacity](const std::string& text) {
+    return text.capacity() > inline_capacity ? text.capacity() + 1 : 0;
+  };
+  // A list's node: its element and two links.
+  constexpr size_t kNode = 2 * sizeof(void*);
+  size_t n = heap(partial_) + heap(address_) + heap(close_reason_);
+  n += heap(info_.name) + heap(info_.saved_uids) + heap(info_.scan_targets) + heap(info_.crash);
+  for (const std::string& bytes : out_) n += kNode + sizeof(bytes) + heap(bytes);
+  for (const Outgoing& o : queued_) n += kNode + sizeof(o) + heap(o.bytes) + heap(o.pending.command);
+  n += commands_.size() * (kNode + sizeof(Pending));
+  if (download_ != nullptr) n += sizeof(DownloadState);
+  return n;
+}
+
+void CXAgentSession::ForgetInfoTexts() {
+  std::string().swap(info_.saved_uids);
+  std::string().swap(info_.scan_targets);
+  std::string().swap(info_.crash);
 }
 
 bool CXAgentSession::OnFrame(CXMessage& frame) {
@@ -196,6 +258,17 @@ bool CXAgentSession::OnFrame(CXMessage& frame) {
     const std::string wrong = tools::CheckPing(frame);
     if (!wrong.empty()) return Violation(wrong, &frame), false;
     ++pings_;
+    // An agent pings after 10 s without a command; a link that pings
+    // without pause only costs the server.
+    const int64_t now = platform::MonotonicMs();
+    if (now - ping_window_ms_ >= 1000) {
+      ping_window_ms_ = now;
+      pings_in_window_ = 0;
+    }
+    if (++pings_in_window_ > kMaxPingsPerSecond) {
+      Violation("\"ping\" flood (more than " + std::to_string(kMaxPingsPerSecond) + " within a second)", nullptr);
+      return false;
+    }
     return true;
   }
   if (frame.IsNamed("scan-done")) {
@@ -266,12 +339,21 @@ bool CXAgentSession::OnBlock(CXMessage& block) {
   if (!end_marker) {
     const int32_t n = block.PayloadSize();
     if (n < tools::kBlockSize) d.short_block_seen = true;
-    // Bytes beyond the announced size are counted, not kept.
-    if (d.outcome.error.empty() && d.outcome.received + n <= d.outcome.size &&
-        !d.sink->Write(block.Payload(), static_cast<size_t>(n), &d.outcome.error) && d.outcome.error.empty()) {
+    // The agent reads the file it announced to its end and no further: a
+    // stream past the size would never end.
+    if (d.outcome.received + n > d.outcome.size) {
+      Violation("more than the " + std::to_string(d.outcome.size) + " bytes announced (" +
+                    std::to_string(d.outcome.received + n) + " sent)",
+                nullptr);
+      return false;
+    }
+    if (d.outcome.error.empty() && !d.sink->Write(block.Payload(), static_cast<size_t>(n), &d.outcome.error) &&
+        d.outcome.error.empty()) {
       d.outcome.error = "the block could not be kept";
     }
     d.outcome.received += n;
+    // The sink writes on a worker: no more is read until it has taken this.
+    if (d.sink->Full()) paused_ = true;
     return true;
   }
   std::unique_ptr<DownloadState> finished = std::move(download_);
@@ -382,6 +464,14 @@ void CXAgentSession::WriteNext() {
                     });
 }
 
+void CXAgentSession::ResumeReading() {
+  if (!paused_ || state_ == State::kClosed) return;
+  paused_ = false;
+  // The wait was the server's: the agent's time for the next block starts now.
+  if (download_ != nullptr) deadline_ms_ = platform::MonotonicMs() + limits_.reply_ms;
+  WaitReadable();
+}
+
 void CXAgentSession::Tick(int64_t now_ms) {
   switch (state_) {
     case State::kClosed: return;
@@ -390,22 +480,23 @@ void CXAgentSession::Tick(int64_t now_ms) {
     case State::kInfo:
       if (now_ms >= deadline_ms_) {
         Close(state_ == State::kTls ? "refused: timeout (no TLS handshake within " +
-                                          std::to_string(limits_.greeting_ms / 1000) + " s)"
+                                          SecondsText(limits_.greeting_ms) + ")"
                                     : std::string("no \"") + (state_ == State::kInfo ? "info" : "hello") + "\" within " +
-                                          std::to_string(limits_.greeting_ms / 1000) + " s");
+                                          SecondsText(limits_.greeting_ms));
       }
       return;
     case State::kReady: break;
   }
+  if (paused_) return;  // waiting for the server's own disk, not for the agent
   if (!commands_.empty() || download_ != nullptr) {
     if (now_ms >= deadline_ms_) {
       Close(download_ != nullptr && download_->streaming
-                ? "no \"down-block\" within " + std::to_string(limits_.reply_ms / 1000) + " s"
+                ? "no \"down-block\" within " + SecondsText(limits_.reply_ms)
                 : "no \"" + (commands_.empty() ? std::string("down-snap") : commands_.front().reply_name) +
-                      "\" within " + std::to_string(limits_.reply_ms / 1000) + " s");
+                      "\" within " + SecondsText(limits_.reply_ms));
     }
   } else if (now_ms - last_heard_ms_ >= limits_.idle_ms) {
-    Close("silent for " + std::to_string(limits_.idle_ms / 1000) + " s (no \"ping\")");
+    Close("silent for " + SecondsText(limits_.idle_ms) + " (no \"ping\")");
   }
 }
 
@@ -424,8 +515,8 @@ void CXAgentSession::Close(const std::string& why, bool violation) {
   boost::system::error_code ignored;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
-  std::deque<Pending> waiting = std::move(commands_);
-  std::deque<Outgoing> unsent = std::move(queued_);
+  std::list<Pending> waiting = std::move(commands_);
+  std::list<Outgoing> unsent = std::move(queued_);
   std::unique_ptr<DownloadState> download = std::move(download_);
   std::string().swap(partial_);
   out_.clear();

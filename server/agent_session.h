@@ -10,17 +10,21 @@
 // "scan-done" may come at any moment; both are checked.
 //
 // A frame that breaks the rules (a length beyond what the server takes, a
-// body that does not decode, a message of the wrong shape or out of turn)
-// closes this link only; the reason names the agent and what was wrong.
+// body that does not decode, a message of the wrong shape or out of turn, a
+// download past the size the agent announced, pings without pause) closes
+// this link only; the reason names the agent and what was wrong.
 //
 // Memory: an idle session holds its socket, a few counters and no buffer;
-// bytes are read into the loop's shared buffer and only a frame still in
-// flight is kept (at most kMaxFrame bytes).
+// bytes are read into the loop's shared buffer, frames are decoded from
+// there, and only the part of a frame still in flight is kept (at most
+// kMaxFrame bytes; during a download its buffer serves the next block). The
+// queues are lists, which hold nothing when empty; the info's long texts
+// (held snapshots, scan targets, crash report) go once the owner took them.
 
 #include <boost/asio/ip/tcp.hpp>
 
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <functional>
 #include <memory>
 #include <string>
@@ -40,6 +44,10 @@ class CXSnapshotSink {
   // False with *error when the bytes cannot be kept; the stream is still
   // read to its end so the link stays in step.
   virtual bool Write(const uint8_t* bytes, size_t n, std::string* error) = 0;
+  // True while the sink has not yet taken what it was given (it writes on a
+  // worker): the session reads nothing more from the link, and pauses its
+  // deadlines, until ResumeReading.
+  virtual bool Full() const { return false; }
 };
 
 // What a session tells the server. Called on the loop's thread.
@@ -93,6 +101,8 @@ class CXAgentSession : public std::enable_shared_from_this<CXAgentSession> {
   void Send(CXMessage& message);
   // Downloads snapshot `number` into `sink` (which must live until `done`).
   void Download(int32_t number, CXSnapshotSink* sink, DownloadDone done);
+  // Reads from the link again after a sink was full.
+  void ResumeReading();
   // Closes the link (the owner's Closed follows at once).
   void Close(const std::string& why, bool violation = false);
 
@@ -114,6 +124,12 @@ class CXAgentSession : public std::enable_shared_from_this<CXAgentSession> {
   uint64_t pings() const { return pings_; }
   // "id 12 (PC-7, 10.0.0.5:49152)", for the log.
   std::string Who() const;
+  // The bytes this session holds on the heap besides itself, its socket and
+  // its TLS state: the frame in flight, what waits to be sent, the info's texts.
+  size_t HeldBytes() const;
+  // Drops the info's held snapshots, scan targets and crash report (the
+  // owner has recorded them); its name and id stay.
+  void ForgetInfoTexts();
 
  private:
   enum class State { kTls, kHello, kInfo, kReady, kClosed };
@@ -133,6 +149,9 @@ class CXAgentSession : public std::enable_shared_from_this<CXAgentSession> {
   void OnReadable(const boost::system::error_code& error);
   // Takes bytes from the wire (plain or decrypted).
   bool Take(const char* bytes, size_t n);
+  bool TakeFrame(const char* body, int32_t length);
+  bool BadLength(int32_t length, const char* header);
+  void ReleaseBuffer();
   bool OnFrame(CXMessage& frame);
   bool OnHello(CXMessage& hello);
   bool OnInfo(CXMessage& info);
@@ -154,16 +173,19 @@ class CXAgentSession : public std::enable_shared_from_this<CXAgentSession> {
   tools::SXAgentInfo info_;
   int32_t uid_ = 0;
   std::string partial_;           // a frame in flight
-  std::deque<std::string> out_;   // bytes to write, the first being written
+  std::list<std::string> out_;    // bytes to write, the first being written
   bool writing_ = false;
   bool reading_ = false;
-  std::deque<Outgoing> queued_;   // commands not sent yet: one at a time
-  std::deque<Pending> commands_;  // sent, waiting for their replies
+  bool paused_ = false;           // a full sink: nothing read until ResumeReading
+  std::list<Outgoing> queued_;    // commands not sent yet: one at a time
+  std::list<Pending> commands_;   // sent, waiting for their replies
   std::unique_ptr<DownloadState> download_;
   int64_t deadline_ms_ = 0;       // of the greeting, the reply or the block awaited
   int64_t last_heard_ms_ = 0;
   uint64_t pings_ = 0;
   bool greeted_ = false;
+  int64_t ping_window_ms_ = 0;  // the second whose pings are counted
+  uint32_t pings_in_window_ = 0;
   std::string close_reason_;
 };
 

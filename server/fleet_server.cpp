@@ -1,12 +1,14 @@
 #include "server/fleet_server.h"
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
 
 #include <algorithm>
 #include <cctype>
 
 #include "base/strings.h"
 #include "platform/clock.h"
+#include "platform/open_files.h"
 #include "platform/tls.h"
 #include "base/pins.h"
 #include "tools/console_text.h"
@@ -24,6 +26,23 @@ constexpr int64_t kCatalogLookMs = 2000;
 constexpr int kDueBatch = 500;
 // Threads of the blocking pool: commits and checks of files.
 constexpr int kBlockingThreads = 2;
+// Downloads at once (the others wait their turn): each holds up to two
+// blocks (the frame being received and the block being written), so that
+// 10,000 agents that all come back with snapshots to send cost tens of
+// megabytes, not gigabytes; more would not make a disk write faster.
+constexpr int kMaxDownloads = 64;
+// Files the server holds besides its links: the catalog's, the log, two per
+// download.
+constexpr uint64_t kSpareFiles = 64 + 2 * kMaxDownloads;
+// After a failed accept, the next one after this long.
+constexpr int64_t kAcceptRetryMs = 100;
+// A snapshot that does not read, refused this many times with the same
+// bytes (size and fault), is not asked for again until the server starts
+// again; the agent keeps it (it is never acknowledged unread). Remembered
+// for this many snapshots of a machine and this many machines at most.
+constexpr int kMaxRefusals = 3;
+constexpr size_t kMaxUnreadPerMachine = 8;
+constexpr size_t kMaxUnreadMachines = 10000;
 
 std::vector<int32_t> SavedNumbers(const std::string& text) {
   std::vector<int32_t> numbers;
@@ -51,20 +70,6 @@ std::vector<std::u16string> Wide(const std::vector<std::string>& texts) {
   for (const std::string& t : texts) wide.push_back(tools::Utf8ToUtf16(t));
   return wide;
 }
-
-// The store's download as the session's sink.
-class StoreSink final : public CXSnapshotSink {
- public:
-  explicit StoreSink(std::shared_ptr<CXStoreDownload> download) : download_(std::move(download)) {}
-  bool Write(const uint8_t* bytes, size_t n, std::string* error) override {
-    if (download_->Write(bytes, n)) return true;
-    *error = download_->error();
-    return false;
-  }
-
- private:
-  std::shared_ptr<CXStoreDownload> download_;
-};
 
 ChangeKind CatalogKind(SXChangeKind kind) {
   switch (kind) {
@@ -129,22 +134,97 @@ std::vector<SXChangeRow> ChangeRowsOf(const SXComparison& result) {
 
 }  // namespace
 
+// One download's way into the store. Its blocks are written in order on
+// the blocking pool (a strand of its own), one at a time: while a block is
+// being written the session reads no more from the link (Full), so a slow
+// disk slows that download and never the loop, and a download holds at most
+// a block in memory besides the session's frame. It holds one of the
+// server's slots for downloads at once from before the catalog is asked
+// whether the snapshot is stored until its last step.
+class CXStoreSink final : public CXSnapshotSink, public std::enable_shared_from_this<CXStoreSink> {
+ public:
+  using Strand = asio::strand<asio::thread_pool::executor_type>;
+
+  CXStoreSink(CXFleetServer& server, std::weak_ptr<CXAgentSession> session)
+      : server_(server), session_(std::move(session)), strand_(asio::make_strand(server.blocking_)) {
+    server_.counters_.downloads_now = static_cast<uint64_t>(++server_.active_downloads_);
+    if (server_.counters_.downloads_now > server_.counters_.downloads_most) {
+      server_.counters_.downloads_most = server_.counters_.downloads_now.load();
+    }
+  }
+  ~CXStoreSink() override {
+    CXFleetServer& server = server_;
+    if (server.torn_down_.load()) return;
+    asio::post(server.io_, [&server] {
+      server.counters_.downloads_now = static_cast<uint64_t>(--server.active_downloads_);
+      server.StartWaitingDownloads();
+    });
+  }
+
+  // On the loop.
+  bool Write(const uint8_t* bytes, size_t n, std::string* error) override {
+    if (!error_.empty()) {
+      *error = error_;
+      return false;
+    }
+    auto chunk = std::make_shared<std::vector<uint8_t>>(bytes, bytes + n);
+    ++in_flight_;
+    std::shared_ptr<CXStoreSink> self = shared_from_this();
+    Then([self, chunk] {
+      std::string why;
+      if (!self->download_->Write(chunk->data(), chunk->size())) why = self->download_->error();
+      self->server_.OnLoop([self, why] { self->Written(why); });
+    });
+    return true;
+  }
+  bool Full() const override { return in_flight_ > 0; }
+
+  // Runs `work` on the pool after every block given so far.
+  template <class F>
+  void Then(F&& work) {
+    server_.OnStrand(strand_, std::forward<F>(work));
+  }
+
+  std::shared_ptr<CXStoreDownload> download_;  // set on the pool before the first block
+
+ private:
+  void Written(const std::string& why) {
+    --in_flight_;
+    if (!why.empty() && error_.empty()) error_ = why;
+    if (in_flight_ == 0) {
+      std::shared_ptr<CXAgentSession> session = session_.lock();
+      if (session != nullptr) session->ResumeReading();
+    }
+  }
+
+  CXFleetServer& server_;
+  std::weak_ptr<CXAgentSession> session_;
+  Strand strand_;
+  int in_flight_ = 0;
+  std::string error_;
+};
+
 CXFleetServer::CXFleetServer(const SXServerConfig& config, CXCatalog& catalog, CXSnapshotStore& store,
-                             CXServerLog& log)
+                             CXServerLog& log, const SXFleetTuning& tuning)
     : config_(config),
       catalog_(catalog),
       store_(store),
       log_(log),
       acceptor_(io_),
+      accept_timer_(io_),
       sweep_timer_(io_),
       blocking_(kBlockingThreads),
       compare_(config.compare_workers) {
-  limits_.greeting_ms = config.greeting_timeout_s * 1000;
-  limits_.reply_ms = config.download_timeout_s * 1000;
-  limits_.idle_ms = config.idle_timeout_s * 1000;
+  limits_.greeting_ms = tuning.greeting_ms > 0 ? tuning.greeting_ms : config.greeting_timeout_s * 1000;
+  limits_.reply_ms = tuning.reply_ms > 0 ? tuning.reply_ms : config.download_timeout_s * 1000;
+  limits_.idle_ms = tuning.idle_ms > 0 ? tuning.idle_ms : config.idle_timeout_s * 1000;
+  sweep_ms_ = tuning.sweep_ms > 0 ? tuning.sweep_ms : kSweepMs;
+  catalog_look_ms_ = tuning.catalog_look_ms > 0 ? tuning.catalog_look_ms : kCatalogLookMs;
+  max_downloads_ = tuning.max_downloads > 0 ? tuning.max_downloads : kMaxDownloads;
 }
 
 CXFleetServer::~CXFleetServer() {
+  torn_down_.store(true);
   compare_.Stop();
   blocking_.join();
 }
@@ -153,7 +233,22 @@ int64_t CXFleetServer::Now() { return platform::UnixMicros() / 1000000; }
 
 template <class F>
 void CXFleetServer::Blocking(F&& work) {
-  asio::post(blocking_, std::forward<F>(work));
+  // Counted until it has run, so that Stop waits for it (and for what it
+  // posts to the loop).
+  ++blocking_pending_;
+  asio::post(blocking_, [this, work = std::forward<F>(work)]() mutable {
+    work();
+    --blocking_pending_;
+  });
+}
+
+template <class F>
+void CXFleetServer::OnStrand(asio::strand<asio::thread_pool::executor_type>& strand, F&& work) {
+  ++blocking_pending_;
+  asio::post(strand, [this, work = std::forward<F>(work)]() mutable {
+    work();
+    --blocking_pending_;
+  });
 }
 
 template <class F>
@@ -172,6 +267,18 @@ bool CXFleetServer::Start(std::string* error) {
     }
     identity_ = identity;
     log_.Write(LogLevel::kInfo, "TLS links only; agents need ServerTLS:1 and ServerPin:" + PinText(identity_->pin()));
+  }
+  // Every link is a socket; the catalog, the log and the downloads' files
+  // take a few more. Without room for them, accepting would fail with no
+  // file left for anything else: max-links is lowered to what fits.
+  max_links_ = config_.max_links;
+  const uint64_t wanted = static_cast<uint64_t>(config_.max_links) + kSpareFiles;
+  uint64_t limit = 0;
+  if (!platform::RaiseOpenFileLimit(wanted, &limit) && limit > 0) {
+    max_links_ = static_cast<int>(limit > 2 * kSpareFiles ? limit - kSpareFiles : limit / 2);
+    log_.Write(LogLevel::kWarning, "at most " + std::to_string(limit) + " files may be open (ulimit -n), so at most " +
+                                       std::to_string(max_links_) + " links instead of max-links " +
+                                       std::to_string(config_.max_links));
   }
   SXCatalogStatus status = catalog_.SetAllOffline();
   int64_t stopped = 0;
@@ -254,7 +361,7 @@ bool CXFleetServer::Start(std::string* error) {
                                   std::to_string(uncompared.size()) + " comparisons to catch up, " +
                                   std::to_string(stopped) + " scans left open by the last run marked stopped)");
   Accept();
-  sweep_timer_.expires_after(std::chrono::milliseconds(kSweepMs));
+  sweep_timer_.expires_after(std::chrono::milliseconds(sweep_ms_));
   sweep_timer_.async_wait([this](const boost::system::error_code& e) {
     if (!e) Sweep();
   });
@@ -268,33 +375,55 @@ void CXFleetServer::Stop() {
   OnLoop([this] {
     boost::system::error_code ignored;
     acceptor_.close(ignored);
+    accept_timer_.cancel();
     sweep_timer_.cancel();
     std::vector<std::shared_ptr<CXAgentSession>> all;
     for (auto& [key, session] : links_) all.push_back(session);
     for (auto& session : all) session->Close("the server stops");
     log_.Write(LogLevel::kInfo, "stopping: " + std::to_string(all.size()) + " links closed");
-    // What the pool still does ends before the loop does: its results
-    // post to the loop.
-    Blocking([this] { OnLoop([this] { io_.stop(); }); });
+    DrainThenStop();
   });
+}
+
+void CXFleetServer::DrainThenStop() {
+  // What the pool still does (a machine marked offline, a scan ended, a
+  // part file removed, a commit) ends before the loop does, and so does
+  // what it handed back to the loop: a handler posted now runs after those.
+  if (blocking_pending_.load() == 0) {
+    OnLoop([this] {
+      if (blocking_pending_.load() == 0) {
+        io_.stop();
+      } else {
+        DrainThenStop();
+      }
+    });
+    return;
+  }
+  sweep_timer_.expires_after(std::chrono::milliseconds(5));
+  sweep_timer_.async_wait([this](const boost::system::error_code&) { DrainThenStop(); });
 }
 
 void CXFleetServer::Accept() {
   acceptor_.async_accept([this](const boost::system::error_code& error, tcp::socket socket) {
     if (error) {
       if (error == asio::error::operation_aborted || stopping_) return;
+      // Out of files or memory, most likely: waiting a little lets links
+      // end and free them, where accepting again at once would spin.
       log_.WriteLimited("accept", LogLevel::kError, "accepting a link failed: " + error.message());
-      Accept();
+      accept_timer_.expires_after(std::chrono::milliseconds(kAcceptRetryMs));
+      accept_timer_.async_wait([this](const boost::system::error_code& e) {
+        if (!e && !stopping_) Accept();
+      });
       return;
     }
     ++counters_.accepted;
-    if (static_cast<int>(links_.size()) >= config_.max_links) {
+    if (static_cast<int>(links_.size()) >= max_links_) {
       ++counters_.refused_links;
       boost::system::error_code ignored;
       const tcp::endpoint peer = socket.remote_endpoint(ignored);
       log_.WriteLimited("max-links", LogLevel::kWarning,
                         "refused a link from " + peer.address().to_string(ignored) + ": " +
-                            std::to_string(config_.max_links) + " links are open (max-links)");
+                            std::to_string(max_links_) + " links are open (max-links)");
       socket.close(ignored);
     } else {
       auto session = std::make_shared<CXAgentSession>(std::move(socket), *this, limits_, identity_);
@@ -307,16 +436,22 @@ void CXFleetServer::Accept() {
 }
 
 void CXFleetServer::Sweep() {
+  if (stopping_) return;  // its timer waits for the pool to drain now
   const int64_t now = platform::MonotonicMs();
   std::vector<std::shared_ptr<CXAgentSession>> all;
   all.reserve(links_.size());
-  for (auto& [key, session] : links_) all.push_back(session);
+  uint64_t held = 0;
+  for (auto& [key, session] : links_) {
+    all.push_back(session);
+    held += session->HeldBytes();
+  }
+  counters_.link_bytes = held;
   for (auto& session : all) session->Tick(now);
-  if (now - last_catalog_look_ms_ >= kCatalogLookMs && !catalog_look_running_) {
+  if (now - last_catalog_look_ms_ >= catalog_look_ms_ && !catalog_look_running_) {
     last_catalog_look_ms_ = now;
     AskCatalogForScans();
   }
-  sweep_timer_.expires_after(std::chrono::milliseconds(kSweepMs));
+  sweep_timer_.expires_after(std::chrono::milliseconds(sweep_ms_));
   sweep_timer_.async_wait([this](const boost::system::error_code& e) {
     if (!e) Sweep();
   });
@@ -350,7 +485,11 @@ void CXFleetServer::AskCatalogForScans() {
         it->second.stop_asked = scan;
         CXMessage m;
         m.Init("stop-scan");
-        it->second.session->Request("stop-scan", m, [](const CXMessage*, const std::string&) {});
+        // The catalog has it stopped already; the machine may scan again.
+        it->second.session->Request("stop-scan", m, [this, uid = uid, scan = scan](const CXMessage*, const std::string&) {
+          auto at = machines_.find(uid);
+          if (at != machines_.end() && at->second.scan_id == scan) at->second.scan_id = 0;
+        });
       }
       // Scans asked for by a person first, then those of the schedules.
       std::vector<std::pair<int32_t, std::pair<int64_t, std::string>>> start;  // uid, (scan id or 0, profile)
@@ -370,16 +509,38 @@ void CXFleetServer::AskCatalogForScans() {
           SXTargetProfile profile;
           SXCatalogStatus s = catalog_.GetProfile(profile_name, &profile);
           int64_t scan_id = asked_id;
-          if (s && scan_id == 0) s = catalog_.RequestScan(uid, ScanOrigin::kSchedule, "schedule", profile_name, Now(), &scan_id);
-          OnLoop([this, uid, scan_id, profile, s] {
+          if (s.not_found() && asked_id != 0) {
+            // Asked for with a profile that is not there (or no longer):
+            // ended, or it would stay open and keep the machine's schedule
+            // from ever scanning it.
+            const std::string why = "no target profile \"" + profile_name + "\"";
+            (void)catalog_.EndScan(asked_id, ScanState::kFailed, Now(), 0, why);
+            log_.WriteLimited("scan", LogLevel::kWarning,
+                              "scan " + std::to_string(asked_id) + " of machine " + std::to_string(uid) + ": " + why);
+            s = SXCatalogStatus::Failed(CatalogCode::kNotFound, why);
+            scan_id = 0;
+          } else if (s && scan_id == 0) {
+            s = catalog_.RequestScan(uid, ScanOrigin::kSchedule, "schedule", profile_name, Now(), &scan_id);
+          }
+          OnLoop([this, uid, scan_id, asked_id, profile, s] {
             auto it = machines_.find(uid);
-            if (it == machines_.end()) return;
-            it->second.scan_starting = false;
-            if (!s) {
-              log_.WriteLimited("catalog", LogLevel::kError, "cannot start a scan of machine " + std::to_string(uid) +
-                                                                 ": " + s.message);
+            if (it == machines_.end() || !s) {
+              if (it != machines_.end()) it->second.scan_starting = false;
+              if (!s && !s.not_found()) {
+                log_.WriteLimited("catalog", LogLevel::kError, "cannot start a scan of machine " + std::to_string(uid) +
+                                                                   ": " + s.message);
+              }
+              // A schedule's scan of a machine gone meanwhile: ended, so
+              // that its next slot is not held up (a person's waits for the
+              // machine to come back).
+              if (s && it == machines_.end() && asked_id == 0) {
+                Blocking([this, scan_id] {
+                  (void)catalog_.EndScan(scan_id, ScanState::kFailed, Now(), 0, "the link ended before the scan began");
+                });
+              }
               return;
             }
+            it->second.scan_starting = false;
             StartScan(uid, scan_id, profile);
           });
         });
@@ -435,13 +596,13 @@ void CXFleetServer::EndScan(int32_t uid, ScanState state, int32_t number, const 
 
 void CXFleetServer::Greeted(const std::shared_ptr<CXAgentSession>& session) {
   ++counters_.greeted;
-  const tools::SXAgentInfo info = session->info();
+  const tools::SXAgentInfo& info = session->info();
   const int32_t claimed = info.id;
   // Another live link that claims the same id: the same machine coming back
   // (its old link is dead or dying) replaces it; a machine of another name
   // is a copy of its disk image and gets an id of its own.
   std::string note;
-  bool clone = false;
+  bool copy = false;
   if (claimed > 0) {
     auto it = machines_.find(claimed);
     if (it != machines_.end() && it->second.session.get() != session.get()) {
@@ -450,27 +611,39 @@ void CXFleetServer::Greeted(const std::shared_ptr<CXAgentSession>& session) {
         std::shared_ptr<CXAgentSession> old = it->second.session;
         old->Close("replaced by a new link from the same machine (" + session->address() + ")");
       } else {
-        clone = true;
+        copy = true;
         note = "claims id " + std::to_string(claimed) + ", which " + tools::DisplayText(it->second.session->info().name) +
                " holds: a copied machine";
       }
     }
   }
-  Blocking([this, session, info, claimed, clone, note] {
+  Identify(session, copy, note);
+}
+
+void CXFleetServer::Identify(const std::shared_ptr<CXAgentSession>& session, bool copy, const std::string& note) {
+  const tools::SXAgentInfo info = session->info();
+  const int32_t claimed = info.id;
+  Blocking([this, session, info, claimed, copy, note] {
     int32_t uid = claimed;
     bool fresh = false;
+    bool other = copy;
     std::string why = note;
     SXCatalogStatus status;
-    if (uid > 0 && !clone) {
-      // A machine the catalog knows under another name while its own
-      // machine is offline: renamed, or a copy whose original is away; a
-      // rename keeps the id (the log says so).
+    if (uid > 0 && !other) {
+      // The catalog knows the id under another name: a copy of that
+      // machine's image whose original is offline, or the machine renamed.
+      // Either way it starts a history of its own, so that two machines'
+      // snapshots are never compared with each other.
       SXMachineRow row;
-      if (catalog_.GetMachine(uid, &row).ok() && !SameName(row.name, info.name) && why.empty()) {
-        why = "was " + tools::DisplayText(row.name) + " before";
+      status = catalog_.GetMachine(uid, &row);
+      if (status.ok() && !SameName(row.name, info.name)) {
+        other = true;
+        why = "claims id " + std::to_string(uid) + ", which the catalog knows as " + tools::DisplayText(row.name) +
+              ": a copied or renamed machine";
       }
+      if (status.not_found()) status = SXCatalogStatus::Ok();
     }
-    if (uid <= 0 || clone) {
+    if (status && (uid <= 0 || other)) {
       status = catalog_.NewComputerId(&uid);
       fresh = status.ok();
     }
@@ -497,7 +670,15 @@ void CXFleetServer::Greeted(const std::shared_ptr<CXAgentSession>& session) {
       status = catalog_.AddUpgradeResult(r);
     }
     OnLoop([this, session, uid, fresh, why, status] {
-      if (session->closed()) return;
+      if (session->closed()) {
+        // Gone while it was being recorded: offline, unless the machine is
+        // back on another link meanwhile.
+        if (status && machines_.find(uid) == machines_.end()) {
+          const int64_t now = Now();
+          Blocking([this, uid, now] { (void)catalog_.SetMachineOnline(uid, false, now); });
+        }
+        return;
+      }
       if (!status) {
         log_.WriteLimited("catalog", LogLevel::kError, "cannot record " + session->Who() + ": " + status.message);
         session->Close("the catalog failed");
@@ -510,22 +691,43 @@ void CXFleetServer::Greeted(const std::shared_ptr<CXAgentSession>& session) {
 
 void CXFleetServer::Register(const std::shared_ptr<CXAgentSession>& session, int32_t uid, bool fresh,
                              const std::string& note) {
+  auto it = machines_.find(uid);
+  if (it != machines_.end() && it->second.session.get() != session.get()) {
+    if (!SameName(it->second.session->info().name, session->info().name)) {
+      // Two machines claimed the id at once and the other one was taken
+      // first: this one is the copy.
+      Identify(session, /*copy=*/true,
+               "claims id " + std::to_string(uid) + ", which " + tools::DisplayText(it->second.session->info().name) +
+                   " holds: a copied machine");
+      return;
+    }
+    // The same machine on a link that came meanwhile: the later one stays.
+    it->second.session->Close("replaced by a new link from the same machine (" + session->address() + ")");
+  }
   session->set_uid(uid);
   if (fresh) {
     CXMessage m;
     m.Init("set-uid").AddInt("id", uid);
     session->Send(m);
   }
-  auto it = machines_.find(uid);
-  if (it != machines_.end() && it->second.session.get() != session.get()) {
-    // A link of the same id came meanwhile: the later one stays.
-    it->second.session->Close("replaced by a new link from the same machine (" + session->address() + ")");
-  }
   Machine& m = machines_[uid];
   m = Machine();
   m.session = session;
   m.ready = true;
   m.to_download = SavedNumbers(session->info().saved_uids);
+  session->ForgetInfoTexts();
+  auto unread = unread_.find(uid);
+  if (unread != unread_.end()) {
+    // What the agent no longer holds needs no memory.
+    std::vector<Unreadable>& list = unread->second;
+    list.erase(std::remove_if(list.begin(), list.end(),
+                              [&m](const Unreadable& u) {
+                                return std::find(m.to_download.begin(), m.to_download.end(), u.number) ==
+                                       m.to_download.end();
+                              }),
+               list.end());
+    if (list.empty()) unread_.erase(unread);
+  }
   ++online_;
   log_.WriteLimited("greeted", LogLevel::kInfo,
                     session->Who() + " greeted" + (fresh ? ", given id " + std::to_string(uid) : std::string()) +
@@ -535,26 +737,68 @@ void CXFleetServer::Register(const std::shared_ptr<CXAgentSession>& session, int
   NextDownload(uid);
 }
 
+bool CXFleetServer::GivenUp(int32_t uid, int32_t number) const {
+  auto it = unread_.find(uid);
+  if (it == unread_.end()) return false;
+  for (const Unreadable& u : it->second) {
+    if (u.number == number) return u.refusals >= kMaxRefusals;
+  }
+  return false;
+}
+
+void CXFleetServer::Unread(int32_t uid, const CXAgentSession& session, int32_t number, int64_t size,
+                           const std::string& fault) {
+  if (unread_.find(uid) == unread_.end() && unread_.size() >= kMaxUnreadMachines) {
+    unread_.erase(unread_.begin());  // forgotten: asked for kMaxRefusals times more
+  }
+  std::vector<Unreadable>& list = unread_[uid];
+  auto u = std::find_if(list.begin(), list.end(), [number](const Unreadable& x) { return x.number == number; });
+  if (u == list.end()) {
+    if (list.size() >= kMaxUnreadPerMachine) list.erase(list.begin());
+    list.push_back(Unreadable{number, size, fault, 0});
+    u = list.end() - 1;
+  }
+  // Other bytes than last time: counted afresh.
+  if (u->size != size || u->fault != fault) *u = Unreadable{number, size, fault, 0};
+  if (++u->refusals == kMaxRefusals) {
+    log_.Write(LogLevel::kWarning, "snapshot " + std::to_string(number) + " of " + session.Who() + " refused " +
+                                       std::to_string(kMaxRefusals) +
+                                       " times with the same bytes: not asked for again until the server starts "
+                                       "again (the agent keeps it)");
+  }
+}
+
 void CXFleetServer::NextDownload(int32_t uid) {
   auto it = machines_.find(uid);
-  if (it == machines_.end() || it->second.downloading || it->second.to_download.empty() || stopping_) return;
+  if (it == machines_.end() || stopping_) return;
   Machine& m = it->second;
+  while (!m.to_download.empty() && GivenUp(uid, m.to_download.front())) m.to_download.erase(m.to_download.begin());
+  if (m.downloading || m.to_download.empty()) return;
+  if (active_downloads_ >= max_downloads_) {
+    // Its turn comes when a slot is free (StartWaitingDownloads).
+    if (!m.waiting_slot) {
+      m.waiting_slot = true;
+      waiting_downloads_.push_back(uid);
+    }
+    return;
+  }
+  m.waiting_slot = false;
   const int32_t number = m.to_download.front();
   m.to_download.erase(m.to_download.begin());
   m.downloading = true;
   std::shared_ptr<CXAgentSession> session = m.session;
-  Blocking([this, uid, number, session] {
+  auto sink = std::make_shared<CXStoreSink>(*this, session);
+  Blocking([this, uid, number, session, sink] {
     // Stored before (the server stopped between the catalog row and the
     // acknowledgement, or the acknowledgement was lost): acknowledged only.
     SXSnapshotRow row;
     const SXCatalogStatus found = catalog_.FindSnapshot(uid, number, &row);
     std::string error;
-    std::shared_ptr<CXStoreDownload> download;
-    if (found.not_found()) download = store_.Begin(uid, number, &error);
-    OnLoop([this, uid, number, session, found, download, error] {
+    if (found.not_found()) sink->download_ = store_.Begin(uid, number, &error);
+    OnLoop([this, uid, number, session, found, sink, error] {
       auto it = machines_.find(uid);
       if (it == machines_.end() || it->second.session != session || session->closed()) {
-        if (download) Blocking([download] { download->Abort(); });
+        if (sink->download_ != nullptr) sink->Then([sink] { sink->download_->Abort(); });
         return;
       }
       if (found.ok()) {
@@ -565,45 +809,60 @@ void CXFleetServer::NextDownload(int32_t uid) {
         it->second.downloading = false;
         return NextDownload(uid);
       }
-      if (download == nullptr) {
+      if (sink->download_ == nullptr) {
         log_.WriteLimited("store", LogLevel::kError,
                           "cannot take snapshot " + std::to_string(number) + " of " + session->Who() + ": " +
                               (found.not_found() ? error : found.message));
         it->second.downloading = false;
-        return;
+        return NextDownload(uid);
       }
-      auto sink = std::make_shared<StoreSink>(download);
-      session->Download(number, sink.get(), [this, uid, session, number, download, sink](const SXDownloadOutcome& o) {
-        Downloaded(uid, session, number, download, o);
+      session->Download(number, sink.get(), [this, uid, session, number, sink](const SXDownloadOutcome& o) {
+        Downloaded(uid, session, number, sink, o);
       });
     });
   });
 }
 
+void CXFleetServer::StartWaitingDownloads() {
+  while (active_downloads_ < max_downloads_ && !waiting_downloads_.empty() && !stopping_) {
+    const int32_t uid = waiting_downloads_.front();
+    waiting_downloads_.pop_front();
+    auto it = machines_.find(uid);
+    if (it == machines_.end() || !it->second.waiting_slot) continue;  // gone meanwhile
+    it->second.waiting_slot = false;
+    NextDownload(uid);
+  }
+}
+
 void CXFleetServer::Downloaded(int32_t uid, const std::shared_ptr<CXAgentSession>& session, int32_t number,
-                               std::shared_ptr<CXStoreDownload> download, const SXDownloadOutcome& outcome) {
+                               const std::shared_ptr<CXStoreSink>& sink, const SXDownloadOutcome& outcome) {
   if (!outcome.complete) {
     ++counters_.downloads_failed;
-    Blocking([download] { download->Abort(); });
+    sink->Then([sink] { sink->download_->Abort(); });
     log_.WriteLimited("download", LogLevel::kWarning,
                       "snapshot " + std::to_string(number) + " of " + session->Who() + " not stored: " + outcome.error);
     auto it = machines_.find(uid);
-    if (it != machines_.end() && it->second.session == session) it->second.downloading = false;
+    if (it != machines_.end() && it->second.session == session) {
+      it->second.downloading = false;
+      if (outcome.link_ok) NextDownload(uid);  // the agent could not send this one: the others still come
+    }
     return;
   }
   const int64_t size = outcome.size;
-  Blocking([this, uid, session, number, download, size] {
+  sink->Then([this, uid, session, number, sink, size] {
+    CXStoreDownload& download = *sink->download_;
     SXStoredSnapshot stored;
     std::string error;
     int64_t id = 0;
-    bool ok = download->Finish(size, &stored);
+    bool ok = download.Finish(size, &stored);
+    const bool unread = !ok && download.fault_offset() >= 0;
     if (!ok) {
-      error = download->error();
-      if (download->fault_offset() >= 0) error += " (at offset " + std::to_string(download->fault_offset()) + ")";
+      error = download.error();
+      if (unread) error += " (at offset " + std::to_string(download.fault_offset()) + ")";
     } else {
       ok = store_.Catalogue(catalog_, stored, Now(), &id, &error);
     }
-    OnLoop([this, uid, session, number, ok, error, id, stored] {
+    OnLoop([this, uid, session, number, ok, unread, size, error, id, stored] {
       auto it = machines_.find(uid);
       const bool current = it != machines_.end() && it->second.session == session;
       if (current) it->second.downloading = false;
@@ -611,6 +870,8 @@ void CXFleetServer::Downloaded(int32_t uid, const std::shared_ptr<CXAgentSession
         ++counters_.downloads_failed;
         log_.WriteLimited("store", LogLevel::kError,
                           "snapshot " + std::to_string(number) + " of " + session->Who() + " refused: " + error);
+        if (unread) Unread(uid, *session, number, size, error);
+        if (current) NextDownload(uid);
         return;
       }
       ++counters_.snapshots_stored;

@@ -163,6 +163,14 @@ struct SXDueScan {
 enum class ChangeKind { kFiles = 0, kRegistry = 1, kApps = 2 };
 enum class ChangeCategory { kAdded = 0, kRemoved = 1, kChanged = 2 };
 
+// How many entries of one category ("Services", "files", "registry values",
+// ...) of a kind a comparison found added, removed and changed.
+struct SXCategoryCount {
+  ChangeKind kind = ChangeKind::kFiles;
+  std::string category;
+  int64_t added = 0, removed = 0, changed = 0;
+};
+
 // The comparison of a snapshot with the machine's previous one.
 struct SXComparisonRow {
   int64_t id = 0;
@@ -177,6 +185,9 @@ struct SXComparisonRow {
   // Relative to the data folder: the compressed file holding the changes
   // that were too many to store as rows ("" for none).
   std::string change_file;
+  // The counts by category, stored with the comparison; read back with
+  // CategoryCounts (GetComparison and ListComparisons leave it empty).
+  std::vector<SXCategoryCount> categories;
 };
 
 struct SXChangeRow {
@@ -340,6 +351,8 @@ class CXCatalog {
                                         int64_t* id) = 0;
   // The comparison whose new snapshot is `snapshot_id`.
   virtual SXCatalogStatus GetComparison(int64_t snapshot_id, SXComparisonRow* row) = 0;
+  // The counts by category of a comparison (by its id), in kind and name order.
+  virtual SXCatalogStatus CategoryCounts(int64_t comparison_id, std::vector<SXCategoryCount>* rows) = 0;
   // The machine's comparisons received since `since`, oldest first.
   virtual SXCatalogStatus ListComparisons(int32_t uid, int64_t since, std::vector<SXComparisonRow>* rows) = 0;
   // The machine's change rows of snapshots received at or after `since`,

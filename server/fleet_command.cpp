@@ -203,6 +203,20 @@ struct Fleet {
     std::vector<SXComparisonRow> comparisons;
     if (catalog->ListComparisons(m.uid, since, &comparisons).ok()) {
       for (const SXComparisonRow& c : comparisons) {
+        std::vector<SXCategoryCount> counts;
+        (void)catalog->CategoryCounts(c.id, &counts);
+        for (const SXCategoryCount& n : counts) {
+          if (json) {
+            std::printf("{\"machine\":%d,\"snapshot\":%d,\"against\":%d,\"kind\":\"%s\",\"category\":%s,"
+                        "\"added\":%" PRId64 ",\"removed\":%" PRId64 ",\"changed\":%" PRId64 "}\n",
+                        c.uid, c.new_number, c.old_number, ChangeKindName(n.kind), Json(n.category).c_str(), n.added,
+                        n.removed, n.changed);
+          } else {
+            std::printf("snapshot %d against %d: %s %s: %" PRId64 " added, %" PRId64 " removed, %" PRId64 " changed\n",
+                        c.new_number, c.old_number, ChangeKindName(n.kind), n.category.c_str(), n.added, n.removed,
+                        n.changed);
+          }
+        }
         if (!c.change_file.empty() && !json) {
           std::printf("(snapshot %d changed more than the catalog keeps as rows: all of them in %s)\n", c.new_number,
                       c.change_file.c_str());

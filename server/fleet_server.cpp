@@ -106,6 +106,8 @@ SXComparisonRow ComparisonRowOf(const SXSnapshotRow& row, const SXSnapshotRow& p
     c.counts[k][0] += static_cast<int64_t>(n.added);
     c.counts[k][1] += static_cast<int64_t>(n.removed);
     c.counts[k][2] += static_cast<int64_t>(n.changed);
+    c.categories.push_back({CatalogKind(n.kind), n.category, static_cast<int64_t>(n.added),
+                            static_cast<int64_t>(n.removed), static_cast<int64_t>(n.changed)});
   }
   c.stored_rows = static_cast<int64_t>(result.rows.size());
   if (!result.change_file.empty()) {

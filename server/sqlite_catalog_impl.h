@@ -63,6 +63,7 @@ class CXSqliteCatalog final : public CXCatalog {
   SXCatalogStatus AddComparison(const SXComparisonRow& comparison, const std::vector<SXChangeRow>& changes,
                                 int64_t* id) override;
   SXCatalogStatus GetComparison(int64_t snapshot_id, SXComparisonRow* row) override;
+  SXCatalogStatus CategoryCounts(int64_t comparison_id, std::vector<SXCategoryCount>* rows) override;
   SXCatalogStatus ListComparisons(int32_t uid, int64_t since, std::vector<SXComparisonRow>* rows) override;
   SXCatalogStatus ChangesSince(int32_t uid, int64_t since, int limit, std::vector<SXChangeRow>* rows) override;
   SXCatalogStatus MachinesWithChange(ChangeKind kind, ChangeCategory category, const std::string& pattern,

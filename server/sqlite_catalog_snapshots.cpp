@@ -262,6 +262,15 @@ SXCatalogStatus CXSqliteCatalog::AddComparison(const SXComparisonRow& comparison
     run.Text(8, change.old_text).Text(9, change.new_text);
     if (!run.Done()) return RunFailure(run);
   }
+  for (const SXCategoryCount& count : comparison.categories) {
+    CXSqlRun run = db_.Run(
+        "INSERT INTO comparison_categories (comparison_id, kind, category, added, removed, changed) "
+        "VALUES (?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT (comparison_id, kind, category) DO UPDATE SET "
+        "added = added + excluded.added, removed = removed + excluded.removed, changed = changed + excluded.changed");
+    run.Int(1, comparison_id).Int(2, static_cast<int>(count.kind)).Text(3, count.category);
+    run.Int(4, count.added).Int(5, count.removed).Int(6, count.changed);
+    if (!run.Done()) return RunFailure(run);
+  }
   {
     CXSqlRun run = db_.Run("UPDATE snapshots SET compared = 1 WHERE id = ?1");
     if (!run.Int(1, comparison.new_snapshot_id).Done()) return RunFailure(run);
@@ -269,6 +278,25 @@ SXCatalogStatus CXSqliteCatalog::AddComparison(const SXComparisonRow& comparison
   if (!transaction.Commit(&error)) return DbFailure(error);
   if (id != nullptr) *id = comparison_id;
   return SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXSqliteCatalog::CategoryCounts(int64_t comparison_id, std::vector<SXCategoryCount>* rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CXSqlRun run = db_.Run(
+      "SELECT kind, category, added, removed, changed FROM comparison_categories WHERE comparison_id = ?1 "
+      "ORDER BY kind, category");
+  run.Int(1, comparison_id);
+  rows->clear();
+  while (run.Step()) {
+    SXCategoryCount c;
+    c.kind = static_cast<ChangeKind>(run.Int32(0));
+    c.category = run.String(1);
+    c.added = run.Int64(2);
+    c.removed = run.Int64(3);
+    c.changed = run.Int64(4);
+    rows->push_back(std::move(c));
+  }
+  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
 }
 
 SXCatalogStatus CXSqliteCatalog::GetComparison(int64_t snapshot_id, SXComparisonRow* row) {

@@ -162,9 +162,24 @@ CREATE TABLE upgrade_results (
 CREATE INDEX upgrade_results_machine ON upgrade_results (uid, id);
 )sql";
 
+// The counts of a comparison by kind and category ("Services", "files",
+// "registry values", ...): what the comparison's own columns sum up.
+const char kSchema2[] = R"sql(
+CREATE TABLE comparison_categories (
+  comparison_id INTEGER NOT NULL REFERENCES comparisons (id) ON DELETE CASCADE,
+  kind INTEGER NOT NULL,
+  category TEXT NOT NULL,
+  added INTEGER NOT NULL DEFAULT 0,
+  removed INTEGER NOT NULL DEFAULT 0,
+  changed INTEGER NOT NULL DEFAULT 0,
+  PRIMARY KEY (comparison_id, kind, category)
+) WITHOUT ROWID;
+)sql";
+
 const SXMigration kMigrations[] = {
     {1, "machines, snapshots, scans, target profiles, schedules, comparisons, changes, crash reports, upgrade results",
      kSchema1},
+    {2, "the counts of each comparison by kind and category", kSchema2},
 };
 
 }  // namespace

@@ -62,6 +62,7 @@ class FleetCommand : public ::testing::Test {
     SXComparisonRow c;
     c.old_snapshot_id = ids[0];
     c.new_snapshot_id = ids[1];
+    c.categories = {{ChangeKind::kApps, "Services", 1, 0, 0}, {ChangeKind::kFiles, "files", 0, 2, 5}};
     SXChangeRow added;
     added.kind = ChangeKind::kApps;
     added.category = ChangeCategory::kAdded;
@@ -101,6 +102,9 @@ TEST_F(FleetCommand, EachCommandPrintsWhatTheCatalogHolds) {
       {{"snapshots", "PC-01", "--json"}, 0, R"("number":2,"received":"2033-05-18T03:33:22Z")"},
       {{"changes", "1", "--since", "2026-12-01", "--json"}, 0,
        R"("kind":"apps","change":"added","entry":"service","path":"Services\\Evil","old":"","new":"C:\\evil.exe")"},
+      {{"changes", "1", "--json"}, 0,
+       R"({"machine":1,"snapshot":2,"against":1,"kind":"apps","category":"Services","added":1,"removed":0,"changed":0})"},
+      {{"changes", "1"}, 0, "snapshot 2 against 1: files files: 0 added, 2 removed, 5 changed"},
       {{"gained", "apps", "services\\ev*", "--since", "30d", "--json"}, 0, R"({"machine":1,"name":"PC-01",)"},
       {{"gained", "apps", "Services\\Other*", "--json"}, 0, ""},
       {{"snapshots", "PC-02"}, 1, "2 machines are named PC-02 (ids 2, 3): give the id"},

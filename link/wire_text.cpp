@@ -39,4 +39,60 @@ std::string LogSafe(const std::string& text, size_t limit) {
   return out;
 }
 
+namespace {
+
+// The most the scan targets of a request may take, in bytes as they come
+// (each entry's FF and UTF-8): far beyond any real list, and far below a
+// frame, which "info" and "get-scan" must fit with them.
+constexpr size_t kMaxScanTargetsBytes = 1048576;
+
+// An entry of a target list that the settings file can hold: one that comes
+// back unchanged and changes nothing else at the next load. An exclusion
+// entry ("-" and a storable target) is taken too, although the file keeps it
+// only as a comment line: it works until the service restarts, and a line
+// beginning with "-" can change nothing else.
+bool AcceptableTarget(const std::u16string& entry) {
+  if (CXClientSettings::IsStorableTarget(entry)) return true;
+  return entry.size() > 1 && entry[0] == u'-' && CXClientSettings::IsStorableTarget(entry.substr(1));
+}
+
+// The target lists of a "set-scan" or "scan" request. Empty entries are left
+// out (a scan ignores them and the file cannot hold them). False with *error
+// when an entry could not be stored: a list entry that reads back as a
+// settings key or section header would change the agent's own settings (its
+// console address, for one) at the next load.
+bool ReadTargetList(const CXMessage& request, const char* key, std::vector<std::u16string>* list,
+                    std::string* error) {
+  std::vector<std::u16string> entries;
+  request.GetList(key, &entries);
+  list->clear();
+  for (std::u16string& entry : entries) {
+    if (entry.empty()) continue;
+    if (!AcceptableTarget(entry)) {
+      *error = WireValue(LogSafe(Format("cannot store scan target [%s]", EncodeUtf8(entry).c_str()), 300));
+      return false;
+    }
+    list->push_back(std::move(entry));
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadScanTargetLists(const CXMessage& request, SXScanTargets* targets, std::string* error) {
+  // Every "info" and "get-scan" carries the targets: lists that would not
+  // fit a frame would make the agent's own greeting fail at every connect.
+  // Measured as they came, before any of them is decoded.
+  const size_t bytes = request.GetString("file").size() + request.GetString("regs").size() +
+                       request.GetString("apps").size();
+  if (bytes > kMaxScanTargetsBytes) {
+    *error = Format("scan targets too large (%llu bytes, at most %llu)", static_cast<unsigned long long>(bytes),
+                    static_cast<unsigned long long>(kMaxScanTargetsBytes));
+    return false;
+  }
+  return ReadTargetList(request, "file", &targets->files, error) &&
+         ReadTargetList(request, "regs", &targets->registry, error) &&
+         ReadTargetList(request, "apps", &targets->applications, error);
+}
+
 }  // namespace orvalinth

@@ -6,6 +6,9 @@
 
 #include <string>
 
+#include "link/message.h"
+#include "settings/client_settings.h"
+
 namespace orvalinth {
 
 // `text` with every byte FE and 00, and an FF at its start (which would make
@@ -21,5 +24,12 @@ std::string CrashReportValue(const std::string& bytes);
 // Text from the console for a log line: control bytes become "?" and more
 // than `limit` bytes are cut, ending with "...".
 std::string LogSafe(const std::string& text, size_t limit = 100);
+
+// The target lists of a "set-scan" or "scan" request into *targets (its
+// flags stay): at most 1 MiB of lists as they came, empty entries left out,
+// every entry one the settings file can hold (a list entry that read back
+// as a settings key or section header would change the agent's own settings
+// at the next load). False with *error saying what was refused.
+bool ReadScanTargetLists(const CXMessage& request, SXScanTargets* targets, std::string* error);
 
 }  // namespace orvalinth

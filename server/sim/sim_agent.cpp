@@ -26,8 +26,6 @@ using tcp = asio::ip::tcp;
 constexpr size_t kReadChunk = 65536;
 // A gathering buffer larger than this is given back once its frame is whole.
 constexpr size_t kKeepInbox = 4096;
-// As the service: the most the target lists of one request may take.
-constexpr size_t kMaxScanTargetsBytes = 1048576;
 // Pings of a flood go out this many to a write.
 constexpr uint32_t kFloodBatch = 512;
 constexpr size_t kGarbageBytes = 4096;
@@ -97,28 +95,6 @@ std::string Garbage(const std::string& seed) {
   return bytes;
 }
 
-// As the service takes a target: one the settings file can hold, or an
-// exclusion of one.
-bool AcceptableTarget(const std::u16string& entry) {
-  if (CXClientSettings::IsStorableTarget(entry)) return true;
-  return entry.size() > 1 && entry[0] == u'-' && CXClientSettings::IsStorableTarget(entry.substr(1));
-}
-
-bool ReadTargetList(const CXMessage& request, const char* key, std::vector<std::u16string>* list,
-                    std::string* error) {
-  std::vector<std::u16string> entries;
-  request.GetList(key, &entries);
-  list->clear();
-  for (std::u16string& entry : entries) {
-    if (entry.empty()) continue;
-    if (!AcceptableTarget(entry)) {
-      *error = WireValue(LogSafe(Format("cannot store scan target [%s]", EncodeUtf8(entry).c_str()), 300));
-      return false;
-    }
-    list->push_back(std::move(entry));
-  }
-  return true;
-}
 
 // The message every received frame is decoded into, and every reply built in.
 CXMessage& ThreadMessage() {
@@ -761,17 +737,8 @@ void CXSimAgent::Dispatch(CXMessage& m) {
 }
 
 int CXSimAgent::TakeScanSettings(const CXMessage& m, bool with_removable, std::string* error) {
-  const size_t bytes = m.GetString("file").size() + m.GetString("regs").size() + m.GetString("apps").size();
-  if (bytes > kMaxScanTargetsBytes) {
-    *error = Format("scan targets too large (%llu bytes, at most %llu)", static_cast<unsigned long long>(bytes),
-                    static_cast<unsigned long long>(kMaxScanTargetsBytes));
-    return -1;
-  }
   SXScanTargets targets;
-  if (!ReadTargetList(m, "file", &targets.files, error) || !ReadTargetList(m, "regs", &targets.registry, error) ||
-      !ReadTargetList(m, "apps", &targets.applications, error)) {
-    return -1;
-  }
+  if (!ReadScanTargetLists(m, &targets, error)) return -1;
   targets.add_version_info = m.GetInt("add-ver-inf");
   targets.full_scan = m.GetInt("full");
   targets.show_removable_disks = with_removable ? m.GetInt("show-rem-dsk") : targets_.show_removable_disks;

@@ -246,7 +246,6 @@ bool CXAgentSession::OnInfo(CXMessage& info) {
   if (!wrong.empty()) return Violation(wrong, &info), false;
   info_ = tools::ParseAgentInfo(info);
   state_ = State::kReady;
-  greeted_ = true;
   owner_.Greeted(shared_from_this());
   return state_ != State::kClosed;
 }

@@ -100,9 +100,7 @@ class CXAgentSession : public std::enable_shared_from_this<CXAgentSession> {
   // late, or when an idle agent fell silent. Called by the server's sweep.
   void Tick(int64_t now_ms);
 
-  // True once "info" passed the rules, and still after the link closed (the
-  // owner's Closed tells a greeted agent's close from a link that never greeted).
-  bool greeted() const { return greeted_; }
+  bool greeted() const { return state_ == State::kReady; }
   bool closed() const { return state_ == State::kClosed; }
   bool busy() const { return !commands_.empty() || download_ != nullptr; }
   const tools::SXAgentInfo& info() const { return info_; }
@@ -151,7 +149,6 @@ class CXAgentSession : public std::enable_shared_from_this<CXAgentSession> {
   std::shared_ptr<const platform::TlsServerIdentity> identity_;
   std::unique_ptr<platform::TlsMemoryServer> tls_;
   State state_ = State::kHello;
-  bool greeted_ = false;
   std::string address_;
   tools::SXAgentInfo info_;
   int32_t uid_ = 0;

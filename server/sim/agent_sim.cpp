@@ -153,20 +153,17 @@ bool CXSimulatedFleet::Start(std::string* error) {
   SXSimShared& shared = m.shared;
   shared.endpoint = found.begin()->endpoint();
   shared.timing = c.timing;
-  shared.snapshot = c.snapshot;
   shared.on_event = c.on_event;
-  if (AnyAgent(c.agents, HostileMode::kCorruptSnapshot)) {
-    shared.corrupt = std::make_shared<const std::string>(CorruptSnapshot(*c.snapshot));
-  }
+  const std::string clock_off_time = FinishTimeText(std::time(nullptr) + kClockOffSeconds);
   if (AnyAgent(c.agents, HostileMode::kClockOff)) {
     std::string shifted;
     std::string why;
-    if (!ReplaceFinishTime(*c.snapshot, FinishTimeText(std::time(nullptr) + kClockOffSeconds), &shifted, &why)) {
+    if (!ReplaceFinishTime(*c.snapshot, clock_off_time, &shifted, &why)) {
       *error = "clock-off agents need a snapshot whose finish time can be changed: " + why;
       return false;
     }
-    shared.clock_off = std::make_shared<const std::string>(std::move(shifted));
   }
+  shared.snapshots = std::make_shared<CXSnapshotVariants>(c.snapshot, clock_off_time);
   // One block's worth of the snapshot, repeated (zeros for an empty file).
   std::string block(CXSimAgent::kBlockSize, '\0');
   if (!c.snapshot->empty()) {
@@ -221,6 +218,11 @@ SXSimCounters CXSimulatedFleet::AgentCounters(size_t index) const { return impl_
 
 SXSimAgentState CXSimulatedFleet::AgentState(size_t index) const {
   return impl_->OnAgent(index, [](CXSimAgent& agent) { return agent.State(); });
+}
+
+SnapshotBytes CXSimulatedFleet::Served(SnapshotVariant variant, int32_t number) const {
+  const std::shared_ptr<CXSnapshotVariants>& snapshots = impl_->shared.snapshots;
+  return snapshots != nullptr ? snapshots->Get(variant, number) : nullptr;
 }
 
 void CXSimulatedFleet::DropLink(size_t index) {

@@ -36,7 +36,8 @@
 // streams); after a dropped link it connects again 5 s later (at once after a
 // failed send, as the service does); a console that sends no "hello" within
 // 30 s, or stops in the middle of a frame for 30 s, loses the link. Every
-// snapshot is the one snapshot file of the fleet, shared by all agents.
+// snapshot is the one snapshot file of the fleet, shared by all agents, with
+// the number inside it made the one asked for (server/sim/sim_snapshot.h).
 //
 // Agents chosen by the fleet's plan misbehave on purpose (HostileMode), each
 // a given number of times or always, so that a server's handling of them
@@ -199,6 +200,9 @@ class CXSimulatedFleet {
   // One agent's state; from any thread but the fleet's (it waits for the
   // agent's thread).
   SXSimAgentState AgentState(size_t index) const;
+  // The bytes the agents serve as snapshot `number` in `variant` (null
+  // before Start); from any thread.
+  SnapshotBytes Served(SnapshotVariant variant, int32_t number) const;
   // Closes agent `index`'s link at once, as a broken network would; it
   // connects again after the reconnect wait.
   void DropLink(size_t index);

@@ -883,17 +883,18 @@ void CXSimAgent::DownSnapCommand(CXMessage& m) {
     SendMessage(m);
     return;
   }
-  SnapshotBytes bytes = shared_.snapshot;
+  SnapshotVariant variant = SnapshotVariant::kNormal;
   stream_hostile_ = HostileMode::kNone;
   if (Is(HostileMode::kCorruptSnapshot) && HostileAct()) {
-    bytes = shared_.corrupt;
+    variant = SnapshotVariant::kCorrupt;
   } else if (Is(HostileMode::kClockOff) && HostileAct()) {
-    bytes = shared_.clock_off;
+    variant = SnapshotVariant::kClockOff;
   } else if ((Is(HostileMode::kEndlessDownload) || Is(HostileMode::kTrickleDownload) ||
               Is(HostileMode::kStallDownload) || Is(HostileMode::kVanishDownload)) &&
              HostileAct()) {
     stream_hostile_ = config_.hostile;
   }
+  SnapshotBytes bytes = shared_.snapshots->Get(variant, n);
   stream_ = bytes;
   stream_offset_ = 0;
   trickled_ = 0;

@@ -35,9 +35,9 @@ namespace orvalinth::sim {
 struct SXSimShared {
   boost::asio::ip::tcp::endpoint endpoint;
   SXSimTiming timing;
-  SnapshotBytes snapshot;   // what agents serve
-  SnapshotBytes corrupt;    // kCorruptSnapshot's (null when no agent needs it)
-  SnapshotBytes clock_off;  // kClockOff's
+  // What agents serve, per snapshot number: the file, kCorruptSnapshot's and
+  // kClockOff's variants (the object is shared and locks itself).
+  std::shared_ptr<CXSnapshotVariants> snapshots;
   SnapshotBytes endless;    // one block's worth of the snapshot, repeated, for kEndlessDownload
   std::function<void(const std::string&)> on_event;
 };

@@ -17,6 +17,7 @@ namespace {
 constexpr size_t kHeaderSize = 20;
 constexpr size_t kInfoOffsetField = 16;
 // The info payload up to its title: mark, number, reserved, format version.
+constexpr size_t kInfoNumberAt = 1;
 constexpr size_t kInfoTitleAt = 1 + 4 + 4 + 4;
 // How much of a corrupt variant is overwritten after the header.
 constexpr size_t kCorruptSpan = 64;
@@ -125,6 +126,12 @@ std::string StoreBlock(const std::string& payload) {
   return std::string(reinterpret_cast<const char*>(header), static_cast<size_t>(n)) + payload;
 }
 
+// `bytes` with its info block stored again from `payload`. The info block
+// ends the file; whatever might follow it stays behind it.
+std::string WithInfoPayload(const std::string& bytes, const InfoBlock& info, const std::string& payload) {
+  return bytes.substr(0, info.begin) + StoreBlock(payload) + bytes.substr(info.end);
+}
+
 }  // namespace
 
 SnapshotBytes LoadSnapshotFile(const std::string& path, std::string* error) {
@@ -176,8 +183,24 @@ bool ReplaceFinishTime(const std::string& bytes, const std::string& time, std::s
   payload += static_cast<char>(n >> 8);
   payload.append(time, 0, n);
   payload.append(info.payload, info.time_at + 2 + info.time_length, std::string::npos);
-  // The info block ends the file; whatever might follow it stays behind it.
-  *out = bytes.substr(0, info.begin) + StoreBlock(payload) + bytes.substr(info.end);
+  *out = WithInfoPayload(bytes, info, payload);
+  return true;
+}
+
+bool SnapshotNumber(const std::string& bytes, int32_t* number, std::string* error) {
+  InfoBlock info;
+  if (!FindInfoBlock(bytes, &info, error)) return false;
+  *number = static_cast<int32_t>(Read32(info.payload, kInfoNumberAt));
+  return true;
+}
+
+bool ReplaceSnapshotNumber(const std::string& bytes, int32_t number, std::string* out, std::string* error) {
+  InfoBlock info;
+  if (!FindInfoBlock(bytes, &info, error)) return false;
+  std::string payload = info.payload;
+  const uint32_t n = static_cast<uint32_t>(number);
+  for (size_t i = 0; i < 4; ++i) payload[kInfoNumberAt + i] = static_cast<char>((n >> (8 * i)) & 0xFF);
+  *out = WithInfoPayload(bytes, info, payload);
   return true;
 }
 
@@ -187,6 +210,67 @@ std::string FinishTimeText(std::time_t t) {
   if (now != nullptr) local = *now;
   return Format("%4d-%02d-%02d %02d:%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
                 local.tm_min);
+}
+
+}  // namespace orvalinth::sim
+
+namespace orvalinth::sim {
+
+CXSnapshotVariants::CXSnapshotVariants(SnapshotBytes base, std::string clock_off_time, size_t kept)
+    : base_(std::move(base)), clock_off_time_(std::move(clock_off_time)), kept_(std::max<size_t>(kept, 1)) {
+  std::string ignored;
+  if (base_ != nullptr && !SnapshotNumber(*base_, &base_number_, &ignored)) base_number_ = 0;
+}
+
+SnapshotBytes CXSnapshotVariants::Make(SnapshotVariant variant, int32_t number) {
+  if (base_ == nullptr) return nullptr;
+  std::string ignored;
+  std::string numbered;
+  const bool renumber = base_number_ != 0 && number != base_number_;
+  if (renumber && !ReplaceSnapshotNumber(*base_, number, &numbered, &ignored)) return base_;
+  const std::string& source = renumber ? numbered : *base_;
+  switch (variant) {
+    case SnapshotVariant::kNormal:
+      return renumber ? std::make_shared<const std::string>(std::move(numbered)) : base_;
+    case SnapshotVariant::kCorrupt:
+      return std::make_shared<const std::string>(CorruptSnapshot(source));
+    case SnapshotVariant::kClockOff: {
+      std::string shifted;
+      if (!ReplaceFinishTime(source, clock_off_time_, &shifted, &ignored)) return base_;
+      return std::make_shared<const std::string>(std::move(shifted));
+    }
+  }
+  return base_;
+}
+
+SnapshotBytes CXSnapshotVariants::Get(SnapshotVariant variant, int32_t number) {
+  // The file as it is needs no copy.
+  if (variant == SnapshotVariant::kNormal && (base_number_ == 0 || number == base_number_)) return base_;
+  const Key key(variant, number);
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto found = index_.find(key);
+    if (found != index_.end()) {
+      recent_.splice(recent_.begin(), recent_, found->second);
+      return found->second->second;
+    }
+  }
+  SnapshotBytes made = Make(variant, number);
+  std::lock_guard<std::mutex> guard(lock_);
+  auto found = index_.find(key);
+  if (found != index_.end()) return found->second->second;  // made meanwhile by another thread
+  recent_.emplace_front(key, made);
+  index_[key] = recent_.begin();
+  while (recent_.size() > kept_) {
+    index_.erase(recent_.back().first);
+    recent_.pop_back();
+  }
+  return made;
+}
+
+size_t CXSnapshotVariants::cached() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return recent_.size();
 }
 
 }  // namespace orvalinth::sim

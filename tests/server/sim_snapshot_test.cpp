@@ -1,9 +1,12 @@
-// The snapshot bytes of the simulated agents: a file read once, and the two
-// variants of the misbehaving agents checked with the untrusting reader.
+// The snapshot bytes of the simulated agents: a file read once, its copies
+// numbered as asked and the two variants of the misbehaving agents checked
+// with the untrusting reader, and the cache that shares them.
 
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <thread>
+#include <vector>
 
 #include "server/sim/sim_snapshot.h"
 #include "server/sim_test_support.h"
@@ -91,6 +94,73 @@ TEST(SimSnapshot, OnlyASnapshotHasAFinishTimeToChange) {
     EXPECT_FALSE(ReplaceFinishTime(c.bytes, "2099-01-01 00:00", &out, &error));
     EXPECT_EQ(error, c.error);
   }
+}
+
+TEST(SimSnapshot, EachVariantOfANumberReadsAsThatNumber) {
+  const std::string real = test::RealSnapshotBytes();
+  CXSnapshotVariants variants(test::Shared(real), "2099-12-31 23:59");
+  const struct {
+    SnapshotVariant variant;
+    bool reads;
+    const char* time;  // when it reads; null: the file's own
+  } cases[] = {
+      {SnapshotVariant::kNormal, true, nullptr},
+      {SnapshotVariant::kClockOff, true, "2099-12-31 23:59"},
+      {SnapshotVariant::kCorrupt, false, nullptr},
+  };
+  SXReadSnapshot original;
+  ASSERT_EQ(ReadBack(real, &original), 1);
+  for (const auto& c : cases) {
+    for (int32_t number : {1, 2, 300}) {
+      SCOPED_TRACE(testing::Message() << static_cast<int>(c.variant) << " #" << number);
+      const SnapshotBytes bytes = variants.Get(c.variant, number);
+      ASSERT_NE(bytes, nullptr);
+      SXReadSnapshot read;
+      std::string why;
+      ASSERT_EQ(ReadBack(*bytes, &read, &why), c.reads ? 1 : 0) << why;
+      if (!c.reads) {
+        EXPECT_EQ(bytes->size(), variants.Get(SnapshotVariant::kNormal, number)->size());
+        continue;
+      }
+      EXPECT_EQ(read.info.number, number);
+      EXPECT_EQ(read.info.time, c.time != nullptr ? c.time : original.info.time);
+      EXPECT_EQ(read.info.title, original.info.title);
+      // Only the info block, at the end, differs from the file.
+      EXPECT_EQ(bytes->substr(0, original.info_offset), real.substr(0, original.info_offset));
+    }
+  }
+  // The file's own number is the file itself, not a copy.
+  EXPECT_EQ(variants.Get(SnapshotVariant::kNormal, 1).get(), variants.base().get());
+}
+
+TEST(SimSnapshot, VariantsAreMadeOnceSharedAndBounded) {
+  CXSnapshotVariants variants(test::Shared(test::RealSnapshotBytes()), "2099-12-31 23:59", /*kept=*/3);
+  const SnapshotBytes two = variants.Get(SnapshotVariant::kNormal, 2);
+  // Agents on several threads asking for the same number share one copy.
+  std::vector<SnapshotBytes> got(4);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < got.size(); ++i) {
+    threads.emplace_back([&, i] { got[i] = variants.Get(SnapshotVariant::kNormal, 2); });
+  }
+  for (std::thread& t : threads) t.join();
+  for (const SnapshotBytes& g : got) EXPECT_EQ(g.get(), two.get());
+  for (int32_t n = 3; n < 50; ++n) variants.Get(SnapshotVariant::kCorrupt, n);
+  EXPECT_EQ(variants.cached(), 3u);
+  // Evicted, made again the same; the copy still streamed stays whole.
+  const SnapshotBytes again = variants.Get(SnapshotVariant::kNormal, 2);
+  EXPECT_NE(again.get(), two.get());
+  EXPECT_EQ(*again, *two);
+}
+
+TEST(SimSnapshot, AFileThatIsNoSnapshotIsServedAsItIsForEveryNumber) {
+  const std::string bytes = test::SampleBytes(1000);
+  CXSnapshotVariants variants(test::Shared(bytes), "2099-12-31 23:59");
+  EXPECT_EQ(*variants.Get(SnapshotVariant::kNormal, 7), bytes);
+  EXPECT_EQ(*variants.Get(SnapshotVariant::kCorrupt, 7), CorruptSnapshot(bytes));
+  int32_t number = 0;
+  std::string error;
+  EXPECT_FALSE(SnapshotNumber(bytes, &number, &error));
+  EXPECT_EQ(error, "not a snapshot file (no \"s4.1\" header)");
 }
 
 TEST(SimSnapshot, FinishTimesHaveTheWritersForm) {

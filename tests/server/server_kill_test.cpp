@@ -157,7 +157,7 @@ TEST(ServerKill, KilledAtTwentyMomentsOfScansAndDownloadsLosesNothingAndStoresNo
   server.Configure(port, true);  // the same port at every start: the agents come back to it
 
   // A download of a few blocks, so that kills land inside them.
-  const std::string bytes = RealSnapshotBytes(20000);
+  const std::string bytes = RealSnapshotBytes(13000);
   std::printf("snapshot of %zu bytes\n", bytes.size());
   ASSERT_GT(bytes.size(), 131072u);
   sim::SXSimTiming timing = FastSimTiming();
@@ -209,8 +209,10 @@ TEST(ServerKill, KilledAtTwentyMomentsOfScansAndDownloadsLosesNothingAndStoresNo
       if (served.count(n) == 0) served[n] = *fleet->Served(sim::SnapshotVariant::kNormal, n);
     }
   }
+  const Clock::time_point stopping = Clock::now();
   ASSERT_EQ(server.Stop(), 0) << server.Log();
   fleet->Stop();
+  std::printf("stopped in %.1f s\n", std::chrono::duration<double>(Clock::now() - stopping).count());
 
   // The store and the catalog, the server stopped.
   std::string error;

@@ -1,17 +1,18 @@
 // Snapshots of a made-up Windows machine, recorded on this machine by the
 // agent's own recorder (the registry, file and applications jobs through one
 // snapshot writer, as a scan of the service runs them), for the fleet
-// server's benchmark (scripts/bench-server) and its tests on real files.
+// server's benchmark (scripts/bench-server).
 //
-// The machine lives in this process: a folder tree of FILES files in
-// folders of 50 (C:\Program Files\..., sizes and times that differ), the
-// emulated registry with VALUES values under HKEY_LOCAL_MACHINE\SOFTWARE
-// (the uninstall entries of the programs among them), SERVICES services in
-// the emulated service manager and Run entries. Snapshot FIRST is recorded
-// from it as made; before each next one a few of its files grow, a registry
-// value changes, a key and a service are added and a Run entry goes, so that
-// two snapshots in a row compare with some changes of each kind, as two
-// scans of one machine a day apart do.
+// The machine lives in this process: a folder tree of FILES files in folders
+// of 50 (a temporary folder's "Program Files\<vendor> App <n>\", sizes and
+// times that differ), the emulated registry with VALUES values under
+// HKEY_LOCAL_MACHINE\SOFTWARE (the uninstall entries of the programs among
+// them), SERVICES services in the emulated service manager and Run entries.
+// Snapshot FIRST is recorded from it as made; before each next one twelve of
+// its files change size and time, a registry value changes, a key and a
+// service are added and a Run entry goes, so that two snapshots in a row
+// compare with some changes of each kind, as two scans of one machine a day
+// apart do.
 //
 // usage: orvalinth_fleet_snapshot OUT_FOLDER FIRST LAST [FILES VALUES SERVICES]
 //   writes OUT_FOLDER/snapshot<NNN>.snp for FIRST..LAST (defaults: 5500

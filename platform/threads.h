@@ -51,4 +51,10 @@ class ThreadSystem : public Facility<ThreadSystem> {
 template <>
 ThreadSystem& Facility<ThreadSystem>::Real();
 
+// Lowers the calling thread's priority below the process's other threads,
+// for background work that must yield the processor to an event loop: the
+// lowest niceness (19) on Linux, for the thread alone; below normal on
+// Windows. False when the system refused.
+bool LowerCurrentThreadPriority();
+
 }  // namespace orvalinth::platform

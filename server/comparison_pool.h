@@ -3,7 +3,9 @@
 // comparisons on arrival, so that the event loop never waits for one. Submit
 // only queues the job and returns: when every worker is busy the job waits
 // in the queue (a few hundred bytes each), so a busy pool delays
-// comparisons, never the downloads that hand them in.
+// comparisons, never the downloads that hand them in. The workers run at a
+// lower priority than the rest of the process, so that they take what
+// processor the loop and the downloads leave.
 //
 // Every job Submit accepts has its `on_done` called exactly once, on a
 // worker thread (never on the caller's): with the comparison's result, or

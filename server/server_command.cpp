@@ -3,12 +3,20 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <thread>
+
+#include "base/strings.h"
+#include "platform/open_files.h"
 
 #include "server/fleet_server.h"
 #include "server/sqlite_catalog.h"
@@ -34,20 +42,58 @@ bool LoadServerConfig(const std::string& path, SXServerConfig* config, std::stri
 namespace {
 
 constexpr char kServerUsage[] =
-    "usage: orvalinth server --config FILE [--log-to-stderr]\n"
+    "usage: orvalinth server --config FILE [--log-to-stderr] [--counters-every SECONDS]\n"
     "\n"
     "Runs the fleet server: listens for agents, scans machines on their\n"
     "schedules, stores and compares their snapshots (see README, \"Fleet\n"
-    "server\"). SIGTERM or SIGINT stop it cleanly.\n";
+    "server\"). SIGTERM or SIGINT stop it cleanly.\n"
+    "\n"
+    "  --counters-every SECONDS  a \"counters:\" line in the log this often\n"
+    "                            (default 300; 0: only when it stops)\n";
+
+// Files besides the agents' links: the log, the catalog and its journal,
+// downloads being written, the event loop's own.
+constexpr uint64_t kSpareFiles = 256;
+
+// The server's counters as one log line of name=value pairs.
+std::string CountersLine(const CXFleetServer& server) {
+  const SXFleetCounters& c = server.counters();
+  return Format("counters: links=%llu online=%llu accepted=%llu greeted=%llu refused=%llu violations=%llu "
+                "stored=%llu stored_before=%llu downloads_failed=%llu bytes_stored=%llu compared=%llu "
+                "compare_failed=%llu scans=%llu pings_of_closed_links=%llu",
+                static_cast<unsigned long long>(c.links_open.load()),
+                static_cast<unsigned long long>(server.agents_online()),
+                static_cast<unsigned long long>(c.accepted.load()), static_cast<unsigned long long>(c.greeted.load()),
+                static_cast<unsigned long long>(c.refused_links.load()),
+                static_cast<unsigned long long>(c.violations.load()),
+                static_cast<unsigned long long>(c.snapshots_stored.load()),
+                static_cast<unsigned long long>(c.snapshots_again.load()),
+                static_cast<unsigned long long>(c.downloads_failed.load()),
+                static_cast<unsigned long long>(c.bytes_stored.load()),
+                static_cast<unsigned long long>(c.comparisons_done.load()),
+                static_cast<unsigned long long>(c.comparisons_failed.load()),
+                static_cast<unsigned long long>(c.scans_started.load()),
+                static_cast<unsigned long long>(c.pings.load()));
+}
 
 }  // namespace
 
 int RunServerCommand(const std::vector<std::string>& arguments) {
   std::string config_path;
   bool echo = false;
+  double counters_every = 300;
   for (size_t i = 0; i < arguments.size(); ++i) {
     if (arguments[i] == "--config" && i + 1 < arguments.size()) {
       config_path = arguments[++i];
+    } else if (arguments[i] == "--counters-every" && i + 1 < arguments.size()) {
+      char* end = nullptr;
+      const std::string& text = arguments[++i];
+      counters_every = std::strtod(text.c_str(), &end);
+      if (text.empty() || end == nullptr || *end != '\0' || !std::isfinite(counters_every) || counters_every < 0) {
+        std::fprintf(stderr, "orvalinth server: --counters-every: '%s' is not a number of seconds\n%s", text.c_str(),
+                     kServerUsage);
+        return 2;
+      }
     } else if (arguments[i] == "--log-to-stderr") {
       echo = true;
     } else if (arguments[i] == "--help" || arguments[i] == "-h") {
@@ -81,6 +127,15 @@ int RunServerCommand(const std::vector<std::string>& arguments) {
                  error.c_str());
     return 1;
   }
+  // A link per agent: thousands of open files, beyond the usual soft limit.
+  uint64_t limit = 0;
+  const uint64_t wanted = static_cast<uint64_t>(config.max_links) + kSpareFiles;
+  if (!platform::RaiseOpenFileLimit(wanted, &limit)) {
+    log.Write(LogLevel::kWarning, Format("at most %llu files may be open, and max-links %d needs about %llu: links "
+                                         "beyond that are refused (raise the hard limit, LimitNOFILE=)",
+                                         static_cast<unsigned long long>(limit), config.max_links,
+                                         static_cast<unsigned long long>(wanted)));
+  }
   CXSnapshotStore store(tools::Utf8ToUtf16(config.data_folder));
   CXFleetServer server(config, *catalog, store, log);
   log.Write(LogLevel::kInfo, "starting (configuration " + config_path + ", data " + config.data_folder + ")");
@@ -99,10 +154,36 @@ int RunServerCommand(const std::vector<std::string>& arguments) {
     server.Stop();
   });
   std::thread signal_thread([&] { signals_loop.run(); });
+  // The counters now and then, from a thread of their own (they are atomics).
+  std::mutex counters_lock;
+  std::condition_variable counters_wake;
+  bool counters_done = false;
+  std::thread counters_thread;
+  if (counters_every > 0) {
+    counters_thread = std::thread([&] {
+      const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+          std::chrono::duration<double>(counters_every));
+      auto next = std::chrono::steady_clock::now() + period;
+      std::unique_lock<std::mutex> lock(counters_lock);
+      while (!counters_wake.wait_until(lock, next, [&] { return counters_done; })) {
+        log.Write(LogLevel::kInfo, CountersLine(server));
+        next += period;
+      }
+    });
+  }
   server.Run();
+  if (counters_thread.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(counters_lock);
+      counters_done = true;
+    }
+    counters_wake.notify_all();
+    counters_thread.join();
+  }
   signals_loop.stop();
   signal_thread.join();
   (void)catalog->SetAllOffline();
+  log.Write(LogLevel::kInfo, CountersLine(server));
   log.Write(LogLevel::kInfo, "stopped");
   return 0;
 }

@@ -64,4 +64,6 @@ ThreadSystem& Facility<ThreadSystem>::Real() {
   return instance;
 }
 
+bool LowerCurrentThreadPriority() { return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL) != 0; }
+
 }  // namespace orvalinth::platform

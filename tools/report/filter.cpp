@@ -6,7 +6,33 @@
 
 namespace orvalinth::report {
 
+namespace {
+
+bool UnitMatches(char16_t pattern_unit, char16_t text_unit) {
+  return pattern_unit == u'?' || pattern_unit == FoldAZ(text_unit);
+}
+
+}  // namespace
+
 bool WildcardMatch(std::u16string_view p, std::u16string_view t) {
+  // The pattern's literal head (before its first "*") and tail (after its
+  // last) have fixed lengths: they are checked at the text's two ends first,
+  // which settles at once the most of a filter's rules that do not match a
+  // path (each path meets every rule: "*\Temp" fails on its last unit).
+  size_t head = 0;
+  for (; head < p.size() && p[head] != u'*'; ++head) {
+    if (head >= t.size() || !UnitMatches(p[head], t[head])) return false;
+  }
+  if (head == p.size()) return t.size() == p.size();
+  size_t tail = 0;
+  while (p[p.size() - 1 - tail] != u'*') ++tail;
+  if (t.size() < head + tail) return false;
+  for (size_t i = 1; i <= tail; ++i) {
+    if (!UnitMatches(p[p.size() - i], t[t.size() - i])) return false;
+  }
+  // What lies between: "*" or "*...*".
+  p = p.substr(head, p.size() - head - tail);
+  t = t.substr(head, t.size() - head - tail);
   // Greedy with one back-track point: linear for the usual patterns, never
   // worse than their product.
   size_t pi = 0, ti = 0, star = std::u16string_view::npos, mark = 0;

@@ -142,11 +142,12 @@ TEST_F(HostApps, TheChildsFilesFolderPortAndModulesAreRecorded) {
   }
   const SXReadSection* listening = Section(snapshot, u"Opened Ports");
   ASSERT_NE(listening, nullptr);
+  // Other harnesses of the same program (the other lane of scripts/test)
+  // listen too: the child's port is among its program's.
   int found = 0;
   for (const SXReadItem& item : listening->root.items) {
-    if (item.path == process_path) {
+    if (item.path == process_path && item.local.port == child_port) {
       ++found;
-      EXPECT_EQ(item.local.port, child_port);
       EXPECT_EQ(item.local.bytes, std::string("\x7f\x00\x00\x01", 4));
     }
   }

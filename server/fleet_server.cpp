@@ -222,6 +222,7 @@ CXFleetServer::CXFleetServer(const SXServerConfig& config, CXCatalog& catalog, C
   limits_.idle_ms = tuning.idle_ms > 0 ? tuning.idle_ms : config.idle_timeout_s * 1000;
   sweep_ms_ = tuning.sweep_ms > 0 ? tuning.sweep_ms : kSweepMs;
   catalog_look_ms_ = tuning.catalog_look_ms > 0 ? tuning.catalog_look_ms : kCatalogLookMs;
+  scan_limit_ms_ = tuning.scan_ms > 0 ? tuning.scan_ms : config.scan_timeout_s * 1000;
   max_downloads_ = tuning.max_downloads > 0 ? tuning.max_downloads : kMaxDownloads;
 }
 
@@ -449,6 +450,23 @@ void CXFleetServer::Sweep() {
   }
   counters_.link_bytes = held;
   for (auto& session : all) session->Tick(now);
+  // A scan that never ends would hold its machine for ever: past the limit
+  // it is stopped, and the machine scans again at its next slot.
+  std::vector<int32_t> overdue;
+  for (const auto& [uid, m] : machines_) {
+    if (m.scan_id != 0 && m.scan_started_ms != 0 && now - m.scan_started_ms >= scan_limit_ms_) overdue.push_back(uid);
+  }
+  for (int32_t uid : overdue) {
+    Machine& m = machines_[uid];
+    CXMessage stop;
+    stop.Init("stop-scan");
+    m.session->Request("stop-scan", stop, [](const CXMessage*, const std::string&) {});
+    const std::string limit = scan_limit_ms_ % 1000 == 0 ? std::to_string(scan_limit_ms_ / 1000) + " s"
+                                                         : Format("%.1f s", static_cast<double>(scan_limit_ms_) / 1000);
+    log_.WriteLimited("scan", LogLevel::kWarning,
+                      m.session->Who() + ": no \"scan-done\" within " + limit + "; the scan is stopped");
+    EndScan(uid, ScanState::kStopped, 0, "no \"scan-done\" within " + limit + " (scan-timeout): stopped");
+  }
   if (now - last_catalog_look_ms_ >= catalog_look_ms_ && !catalog_look_running_) {
     last_catalog_look_ms_ = now;
     AskCatalogForScans();
@@ -574,6 +592,8 @@ void CXFleetServer::StartScan(int32_t uid, int64_t scan_id, const SXTargetProfil
         return EndScan(uid, ScanState::kFailed, 0, "the agent refused the scan: " + tools::DisplayText(r->GetString("msg")));
       }
       ++counters_.scans_started;
+      auto it = machines_.find(uid);
+      if (it != machines_.end() && it->second.scan_id == scan_id) it->second.scan_started_ms = platform::MonotonicMs();
       Blocking([this, scan_id] { (void)catalog_.StartScan(scan_id, Now()); });
     });
   });
@@ -585,6 +605,7 @@ void CXFleetServer::EndScan(int32_t uid, ScanState state, int32_t number, const 
   if (it != machines_.end()) {
     scan_id = it->second.scan_id;
     it->second.scan_id = 0;
+    it->second.scan_started_ms = 0;
   }
   if (scan_id == 0) return;
   if (state != ScanState::kDone) {

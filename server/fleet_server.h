@@ -71,6 +71,7 @@ struct SXFleetTuning {
   int64_t reply_ms = 0;         // download-timeout: a reply or the next block
   int64_t idle_ms = 0;          // idle-timeout
   int max_downloads = 0;        // downloads at once (64)
+  int64_t scan_ms = 0;          // scan-timeout: from "scan" to "scan-done"
 };
 
 class CXStoreSink;
@@ -112,6 +113,7 @@ class CXFleetServer final : public CXSessionOwner {
     bool ready = false;    // the catalog knows it (upserted); scans may start
     int64_t scan_id = 0;   // the scan asked of it and not done
     int32_t scan_number = 0;
+    int64_t scan_started_ms = 0;  // when the agent took "scan" (0: not yet)
     bool scan_starting = false;
     int64_t stop_asked = 0;
   };
@@ -184,6 +186,7 @@ class CXFleetServer final : public CXSessionOwner {
   std::unordered_map<int32_t, std::vector<Unreadable>> unread_;
   int64_t sweep_ms_ = 0;
   int64_t catalog_look_ms_ = 0;
+  int64_t scan_limit_ms_ = 0;
   int64_t last_catalog_look_ms_ = 0;
   bool catalog_look_running_ = false;
   SXFleetCounters counters_;

@@ -106,6 +106,9 @@ struct Parser {
     } else if (key == "idle-timeout" || key == "greeting-timeout" || key == "download-timeout") {
       if (!ParseDuration(value, &n) || n < 5 || n > 24 * 3600) return Fail(key + " wants 5 s to 24 h");
       (key == "idle-timeout" ? c.idle_timeout_s : key == "greeting-timeout" ? c.greeting_timeout_s : c.download_timeout_s) = n;
+    } else if (key == "scan-timeout") {
+      if (!ParseDuration(value, &n) || n < 60 || n > 7 * 86400) return Fail("scan-timeout wants 1 min to 7 d");
+      c.scan_timeout_s = n;
     } else if (key == "max-links") {
       if (!ParseInt(value, 1, 1000000, &n)) return Fail("max-links wants 1 to 1000000");
       c.max_links = static_cast<int>(n);

@@ -17,6 +17,7 @@
 //   idle-timeout = 60             # seconds without a frame before a link is dead
 //   greeting-timeout = 30         # seconds for a new link to greet
 //   download-timeout = 120        # seconds without a block during a download
+//   scan-timeout = 6h             # a scan without "scan-done" this long is stopped
 //   max-links = 20000             # links open at once; more are closed at once
 //   keep-snapshots = 30           # retention per machine: the last N (0: all)
 //   keep-days = 0                 # and those younger than D days (0: any age)
@@ -81,6 +82,7 @@ struct SXServerConfig {
   int64_t idle_timeout_s = 60;
   int64_t greeting_timeout_s = 30;
   int64_t download_timeout_s = 120;
+  int64_t scan_timeout_s = 6 * 3600;
   int max_links = 20000;
   int keep_snapshots = 30;
   int keep_days = 0;

@@ -287,6 +287,25 @@ TEST(FleetServer, AScanThatCannotFinishEndsAndTheMachineScansAgain) {
   }
 }
 
+// A scan without "scan-done" past the scan time limit is stopped (the agent
+// is told) and ends as such in the catalog.
+TEST(FleetServer, AScanBeyondTheTimeLimitIsStoppedAndSaysSo) {
+  server::SXFleetTuning tuning = test::QuickTuning();
+  tuning.scan_ms = 300;
+  FleetFixture f(test::QuickServerConfig(), tuning);
+  sim::SXSimTiming timing = test::FastSimTiming();
+  timing.scan_ms = 60000;
+  sim::CXSimulatedFleet& fleet = f.Agents({SimAgent("PC-1")}, FleetFixture::Snapshot(), timing);
+  const int32_t uid = WaitForId(f, fleet, 0);
+  int64_t scan = 0;
+  ASSERT_TRUE(f.catalog().RequestScan(uid, ScanOrigin::kPerson, "alice", "daily", NowSeconds(), &scan).ok());
+  SXScanRow row;
+  ASSERT_TRUE(WaitUntil([&] { return f.catalog().GetScan(scan, &row).ok() && row.state == ScanState::kStopped; }))
+      << f.Log();
+  EXPECT_NE(row.result.find("no \"scan-done\" within 0.3 s (scan-timeout)"), std::string::npos) << row.result;
+  EXPECT_TRUE(WaitForCounter(fleet, 0, sim::kScansStopped, 1)) << "the agent was not told";
+}
+
 // ---- two links, one id ----------------------------------------------------------
 
 TEST(FleetServer, TwoLinksClaimingOneIdAreToldApart) {

@@ -48,6 +48,7 @@ TEST(ServerConfig, WhatIsWrongIsNamedWithItsLine) {
       {"[server]\ndata = /d\n[profile a]\n[profile a]\n", "line 4: a second profile named a"},
       {"[server]\ndata = /d\ncompare-workers = 65\n", "line 3: compare-workers wants 1 to 64"},
       {"[server]\ndata = /d\nidle-timeout = 2s\n", "line 3: idle-timeout wants 5 s to 24 h"},
+      {"[server]\ndata = /d\nscan-timeout = 30s\n", "line 3: scan-timeout wants 1 min to 7 d"},
       {"[server]\ndata = /d\n[profile p]\nfull = maybe\n", "line 4: full wants 0 or 1"},
       {"[server]\ndata = /d\n[schedule s]\nprofile = p\nevery = 5s\n", "line 5: every wants a duration of 10 s or more"},
       {"[server]\ndata = /d\n[schedule s]\nmachine = 0\n", "line 4: machine wants a computer id"},

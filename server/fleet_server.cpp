@@ -216,6 +216,7 @@ CXFleetServer::CXFleetServer(const SXServerConfig& config, CXCatalog& catalog, C
       accept_timer_(io_),
       sweep_timer_(io_),
       blocking_(kBlockingThreads),
+      machine_writes_(asio::make_strand(blocking_)),
       compare_(config.compare_workers) {
   limits_.greeting_ms = tuning.greeting_ms > 0 ? tuning.greeting_ms : config.greeting_timeout_s * 1000;
   limits_.reply_ms = tuning.reply_ms > 0 ? tuning.reply_ms : config.download_timeout_s * 1000;
@@ -646,7 +647,7 @@ void CXFleetServer::Greeted(const std::shared_ptr<CXAgentSession>& session) {
 void CXFleetServer::Identify(const std::shared_ptr<CXAgentSession>& session, bool copy, const std::string& note) {
   const tools::SXAgentInfo info = session->info();
   const int32_t claimed = info.id;
-  Blocking([this, session, info, claimed, copy, note] {
+  OnStrand(machine_writes_, [this, session, info, claimed, copy, note] {
     int32_t uid = claimed;
     bool fresh = false;
     bool other = copy;
@@ -698,7 +699,7 @@ void CXFleetServer::Identify(const std::shared_ptr<CXAgentSession>& session, boo
         // back on another link meanwhile.
         if (status && machines_.find(uid) == machines_.end()) {
           const int64_t now = Now();
-          Blocking([this, uid, now] { (void)catalog_.SetMachineOnline(uid, false, now); });
+          OnStrand(machine_writes_, [this, uid, now] { (void)catalog_.SetMachineOnline(uid, false, now); });
         }
         return;
       }
@@ -724,8 +725,11 @@ void CXFleetServer::Register(const std::shared_ptr<CXAgentSession>& session, int
                    " holds: a copied machine");
       return;
     }
-    // The same machine on a link that came meanwhile: the later one stays.
+    // The same machine on a link that came meanwhile: the later one stays,
+    // and online (the close of the earlier one wrote it offline).
     it->second.session->Close("replaced by a new link from the same machine (" + session->address() + ")");
+    const int64_t now = Now();
+    OnStrand(machine_writes_, [this, uid, now] { (void)catalog_.SetMachineOnline(uid, true, now); });
   }
   session->set_uid(uid);
   if (fresh) {
@@ -951,7 +955,7 @@ void CXFleetServer::Closed(CXAgentSession& session, const std::string& why, bool
     machines_.erase(it);
     --online_;
     const int64_t now = Now();
-    Blocking([this, uid, now] { (void)catalog_.SetMachineOnline(uid, false, now); });
+    OnStrand(machine_writes_, [this, uid, now] { (void)catalog_.SetMachineOnline(uid, false, now); });
   }
 }
 

@@ -165,6 +165,10 @@ class CXFleetServer final : public CXSessionOwner {
   boost::asio::steady_timer accept_timer_;  // the next accept after one failed
   boost::asio::steady_timer sweep_timer_;
   boost::asio::thread_pool blocking_;
+  // The writes of machines' rows (recorded at a greeting, offline at a close)
+  // in the order the loop made them: a link replaced by its machine's next
+  // one must not leave the machine offline.
+  boost::asio::strand<boost::asio::thread_pool::executor_type> machine_writes_;
   CXComparisonPool compare_;
   uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};

@@ -109,7 +109,7 @@ void CXAgentSession::WaitReadable() {
 void CXAgentSession::OnReadable(const boost::system::error_code& error) {
   if (state_ == State::kClosed) return;
   if (error) {
-    Fail("the link broke: " + error.message());
+    Close("the link broke: " + error.message());
     return;
   }
   std::array<char, 65536>& buffer = ReadBuffer();
@@ -118,11 +118,11 @@ void CXAgentSession::OnReadable(const boost::system::error_code& error) {
     const size_t n = socket_.read_some(asio::buffer(buffer), read_error);
     if (read_error == asio::error::would_block || read_error == asio::error::try_again) break;
     if (read_error == asio::error::eof) {
-      Fail(download_ != nullptr ? "the agent closed the link during a download" : "the agent closed the link");
+      Close(PeerClosed());
       return;
     }
     if (read_error) {
-      Fail("the link broke: " + read_error.message());
+      Close("the link broke: " + read_error.message());
       return;
     }
     if (tls_ == nullptr) {
@@ -154,7 +154,7 @@ void CXAgentSession::OnReadable(const boost::system::error_code& error) {
     }
     if (!plain.empty() && !Take(plain.data(), plain.size())) return;
     if (tls_->peer_closed()) {
-      Fail(download_ != nullptr ? "the agent closed the link during a download" : "the agent closed the link");
+      Close(PeerClosed());
       return;
     }
   }
@@ -456,7 +456,7 @@ void CXAgentSession::WriteNext() {
                       self->writing_ = false;
                       if (self->state_ == State::kClosed) return;
                       if (error) {
-                        self->Fail("cannot send: " + error.message());
+                        self->Close("cannot send: " + error.message());
                         return;
                       }
                       self->out_.pop_front();
@@ -506,7 +506,9 @@ void CXAgentSession::Violation(const std::string& what, const CXMessage* frame) 
   Close(text, /*violation=*/true);
 }
 
-void CXAgentSession::Fail(const std::string& why) { Close(why); }
+std::string CXAgentSession::PeerClosed() const {
+  return download_ != nullptr ? "the agent closed the link during a download" : "the agent closed the link";
+}
 
 void CXAgentSession::Close(const std::string& why, bool violation) {
   if (state_ == State::kClosed) return;

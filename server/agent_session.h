@@ -161,7 +161,8 @@ class CXAgentSession : public std::enable_shared_from_this<CXAgentSession> {
   void SendQueued();
   void QueueBytes(std::string bytes);
   void WriteNext();
-  void Fail(const std::string& why);
+  // Why the agent's end of the stream came: during a download or not.
+  std::string PeerClosed() const;
 
   boost::asio::ip::tcp::socket socket_;
   CXSessionOwner& owner_;

@@ -17,8 +17,6 @@
 
 namespace orvalinth::server {
 
-bool LoadServerConfig(const std::string& path, SXServerConfig* config, std::string* error);
-
 namespace {
 
 constexpr char kUsage[] =

@@ -575,7 +575,6 @@ void CXFleetServer::StartScan(int32_t uid, int64_t scan_id, const SXTargetProfil
   if (it == machines_.end()) return;
   Machine& m = it->second;
   m.scan_id = scan_id;
-  m.scan_number = 0;
   std::shared_ptr<CXAgentSession> session = m.session;
   CXMessage set;
   set.Init("set-scan").AddList("file", Wide(profile.files)).AddList("regs", Wide(profile.registry));

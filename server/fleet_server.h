@@ -112,7 +112,6 @@ class CXFleetServer final : public CXSessionOwner {
     bool waiting_slot = false;  // in waiting_downloads_
     bool ready = false;    // the catalog knows it (upserted); scans may start
     int64_t scan_id = 0;   // the scan asked of it and not done
-    int32_t scan_number = 0;
     int64_t scan_started_ms = 0;  // when the agent took "scan" (0: not yet)
     bool scan_starting = false;
     int64_t stop_asked = 0;

@@ -7,6 +7,10 @@
 
 namespace orvalinth::server {
 
+struct SXServerConfig;
+// Reads and parses the configuration file; false with *error ("FILE: line N: ...").
+bool LoadServerConfig(const std::string& path, SXServerConfig* config, std::string* error);
+
 // orvalinth server --config FILE [--log-to-stderr]
 int RunServerCommand(const std::vector<std::string>& arguments);
 // orvalinth fleet --config FILE <machines|snapshots|changes|gained|scan-now|stop-scan|scans> ... [--json]

@@ -78,4 +78,25 @@ const char* ChangeCategoryName(ChangeCategory category) {
   return "?";
 }
 
+const char* RolloutStateName(RolloutState state) {
+  switch (state) {
+    case RolloutState::kRunning: return "running";
+    case RolloutState::kDone: return "done";
+    case RolloutState::kStopped: return "stopped";
+    case RolloutState::kFailed: return "failed";
+  }
+  return "?";
+}
+
+const char* RolloutMachineStateName(RolloutMachineState state) {
+  switch (state) {
+    case RolloutMachineState::kWaiting: return "waiting";
+    case RolloutMachineState::kSent: return "sent";
+    case RolloutMachineState::kUpgraded: return "upgraded";
+    case RolloutMachineState::kFailed: return "failed";
+    case RolloutMachineState::kSkipped: return "skipped";
+  }
+  return "?";
+}
+
 }  // namespace orvalinth::server

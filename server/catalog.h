@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace orvalinth::server {
@@ -248,6 +249,113 @@ struct SXRemovedSnapshot {
   std::vector<std::string> change_files;  // of its comparison, relative to the data folder
 };
 
+// ---- the web console: accounts, sign-in sessions, API tokens -----------------
+
+struct SXUserRow {
+  int64_t id = 0;
+  std::string name;           // unique, A-Z case folded
+  std::string password_hash;  // platform::HashPassword's text (algorithm, parameters, salt and hash)
+  std::string role;           // "admin" (the one role so far)
+  int64_t created_time = 0;
+  int64_t last_sign_in = 0;   // 0 for never
+};
+
+// A signed-in browser. The catalog keeps only the SHA-256 of the cookie's
+// secret, never the secret itself.
+struct SXWebSessionRow {
+  std::string secret_hash;  // 64 lowercase hex digits: the key
+  int64_t user_id = 0;
+  std::string csrf_token;   // sent back by the pages with every action
+  int64_t created_time = 0;
+  int64_t expires_time = 0;
+  std::string address;      // where it signed in from
+};
+
+// A token for scripts ("Authorization: Bearer ..."): only its SHA-256 is kept.
+struct SXApiTokenRow {
+  int64_t id = 0;
+  int64_t user_id = 0;
+  std::string name;         // what the person called it
+  std::string secret_hash;  // 64 lowercase hex digits, unique
+  int64_t created_time = 0;
+  int64_t last_used = 0;
+};
+
+// ---- upgrade rollouts ---------------------------------------------------------
+
+enum class RolloutState { kRunning = 0, kDone = 1, kStopped = 2, kFailed = 3 };
+enum class RolloutMachineState { kWaiting = 0, kSent = 1, kUpgraded = 2, kFailed = 3, kSkipped = 4 };
+
+// A new agent rolled out to a group in waves: the first wave is the canary
+// share, every later one at most wave_size machines; a wave starts only when
+// every machine of the one before came back with the new version.
+struct SXRolloutRow {
+  int64_t id = 0;
+  std::string group;          // "" for every machine
+  std::string package_path;   // relative to the data folder
+  std::string package_sha256;
+  int64_t package_size = 0;
+  int32_t app_version = 0;    // the version the package carries
+  int32_t canary_percent = 0; // 1 to 100: the first wave's share
+  int32_t wave_size = 0;      // > 0
+  int32_t wave = 0;           // the wave under way (1 is the canary), 0 before the first
+  RolloutState state = RolloutState::kRunning;
+  std::string reason;         // why it stopped or failed (names the machine)
+  std::string created_by;
+  int64_t created_time = 0;
+  int64_t updated_time = 0;
+  int64_t wave_timeout_seconds = 0;  // a machine of a wave not back by then fails the rollout
+};
+
+struct SXRolloutMachineRow {
+  int64_t rollout_id = 0;
+  int32_t uid = 0;
+  int32_t wave = 0;  // 1 is the canary
+  RolloutMachineState state = RolloutMachineState::kWaiting;
+  int64_t sent_time = 0;
+  int64_t done_time = 0;
+  std::string text;  // the agent's words, or why it failed
+};
+
+// ---- what the latest snapshot of each machine holds, for fleet searches ------
+
+// One program, service, driver or startup entry of a machine's latest
+// snapshot of its applications.
+struct SXInventoryRow {
+  int32_t uid = 0;
+  std::string category;  // "Programs", "Services", "Drivers", "Startup"
+  std::string name;      // what it is called
+  std::string path;      // its file, command line or key ("" when it has none)
+  std::string detail;    // version, state or start type, as the snapshot has it
+};
+
+// Which machines a list shows, in which order, which page.
+struct SXMachineQuery {
+  int online = -1;            // -1 either, 0 offline, 1 online
+  std::string name_pattern;   // "" any; else the pattern rules of MachinesWithChange
+  std::string group;          // "" any; "-" the machines without a group
+  int32_t app_version = 0;    // 0 any
+  int64_t seen_after = 0;     // last_seen >= this (0: no bound)
+  int64_t seen_before = 0;    // last_seen < this (0: no bound)
+  std::string sort = "name";  // "name", "uid", "last_seen", "first_seen", "version", "group", "address"
+  bool descending = false;
+  int offset = 0;
+  int limit = 100;            // 1 to 1000
+};
+
+// The fleet in numbers, for the overview.
+struct SXFleetSummary {
+  int64_t machines = 0;
+  int64_t online = 0;
+  int64_t silent = 0;  // offline and not seen since the `silent_before` given
+  int64_t snapshots = 0;
+  int64_t snapshot_bytes = 0;
+  int64_t comparisons = 0;
+  int64_t uncompared = 0;
+  std::vector<std::pair<int32_t, int64_t>> versions;     // app_version, machines: by version
+  std::vector<std::pair<std::string, int64_t>> groups;   // group ("" none), machines: by group
+};
+
 // ---- the interface ----------------------------------------------------------
 
 class CXCatalog {
@@ -378,6 +486,67 @@ class CXCatalog {
   // with DeleteSnapshot and then its files (CXSnapshotStore::Prune).
   virtual SXCatalogStatus RetentionCandidates(int32_t uid, const SXRetention& retention, int64_t now,
                                               std::vector<SXSnapshotRow>* rows) = 0;
+
+  // ---- for the web console and the JSON API --------------------------------
+
+  // A page of machines by `query`; *total (may be null) how many match in all.
+  virtual SXCatalogStatus QueryMachines(const SXMachineQuery& query, std::vector<SXMachineRow>* rows,
+                                        int64_t* total) = 0;
+  // The counts of the overview; `silent_before`: a machine offline and last
+  // seen before it is silent.
+  virtual SXCatalogStatus Summary(int64_t silent_before, SXFleetSummary* summary) = 0;
+  // The fleet's latest comparisons (by new snapshot's received time, newest first), at most `limit`.
+  virtual SXCatalogStatus RecentComparisons(int limit, std::vector<SXComparisonRow>* rows) = 0;
+  // Change rows over the fleet received in [since, until) (until 0: no bound),
+  // of one kind (null: any) and category (null: any), whose path matches
+  // `pattern` ("" any; the rules of MachinesWithChange), newest first, at most `limit`.
+  virtual SXCatalogStatus FleetChanges(const ChangeKind* kind, const ChangeCategory* category,
+                                       const std::string& pattern, int64_t since, int64_t until, int limit,
+                                       std::vector<SXChangeRow>* rows) = 0;
+  // The change rows of one comparison (by its id), in path order, from `offset`, at most `limit`.
+  virtual SXCatalogStatus ComparisonChanges(int64_t comparison_id, int offset, int limit,
+                                            std::vector<SXChangeRow>* rows) = 0;
+
+  // The machine's inventory becomes `rows` (those of snapshot `snapshot_id`, its latest of applications).
+  virtual SXCatalogStatus ReplaceInventory(int32_t uid, int64_t snapshot_id, const std::vector<SXInventoryRow>& rows) = 0;
+  // Inventory rows of every machine whose name or path matches `pattern`
+  // (the rules of MachinesWithChange; "" matches nothing), of one category
+  // ("" any), by machine and name, at most `limit`.
+  virtual SXCatalogStatus SearchInventory(const std::string& category, const std::string& pattern, int limit,
+                                          std::vector<SXInventoryRow>* rows) = 0;
+
+  // Accounts. AddUser: kConflict when the name is taken; *id gets the new one.
+  virtual SXCatalogStatus AddUser(const SXUserRow& row, int64_t* id) = 0;
+  virtual SXCatalogStatus FindUser(const std::string& name, SXUserRow* row) = 0;
+  virtual SXCatalogStatus GetUser(int64_t id, SXUserRow* row) = 0;
+  virtual SXCatalogStatus ListUsers(std::vector<SXUserRow>* rows) = 0;
+  virtual SXCatalogStatus SetUserPassword(int64_t id, const std::string& password_hash) = 0;
+  virtual SXCatalogStatus SetUserSignIn(int64_t id, int64_t time) = 0;
+  // Sign-in sessions: by the hash of their secret; expired ones are not found.
+  virtual SXCatalogStatus AddWebSession(const SXWebSessionRow& row) = 0;
+  virtual SXCatalogStatus GetWebSession(const std::string& secret_hash, int64_t now, SXWebSessionRow* row) = 0;
+  virtual SXCatalogStatus DeleteWebSession(const std::string& secret_hash) = 0;
+  // Removes the sessions expired at `now`, and every session of a user (user_id > 0) when asked.
+  virtual SXCatalogStatus PruneWebSessions(int64_t now, int64_t user_id) = 0;
+  // API tokens.
+  virtual SXCatalogStatus AddApiToken(const SXApiTokenRow& row, int64_t* id) = 0;
+  virtual SXCatalogStatus FindApiToken(const std::string& secret_hash, SXApiTokenRow* row) = 0;
+  virtual SXCatalogStatus ListApiTokens(int64_t user_id, std::vector<SXApiTokenRow>* rows) = 0;
+  virtual SXCatalogStatus DeleteApiToken(int64_t id) = 0;
+  virtual SXCatalogStatus TouchApiToken(int64_t id, int64_t time) = 0;
+
+  // Rollouts. AddRollout stores the rollout with its machines (each with its wave).
+  virtual SXCatalogStatus AddRollout(const SXRolloutRow& row, const std::vector<SXRolloutMachineRow>& machines,
+                                     int64_t* id) = 0;
+  virtual SXCatalogStatus GetRollout(int64_t id, SXRolloutRow* row) = 0;
+  // Newest first.
+  virtual SXCatalogStatus ListRollouts(std::vector<SXRolloutRow>* rows) = 0;
+  // Stores wave, state, reason and updated_time of row.id.
+  virtual SXCatalogStatus UpdateRollout(const SXRolloutRow& row) = 0;
+  // By wave, then uid.
+  virtual SXCatalogStatus ListRolloutMachines(int64_t rollout_id, std::vector<SXRolloutMachineRow>* rows) = 0;
+  // Stores state, sent_time, done_time and text of (row.rollout_id, row.uid).
+  virtual SXCatalogStatus UpdateRolloutMachine(const SXRolloutMachineRow& row) = 0;
 };
 
 // ---- rules every implementation shares --------------------------------------
@@ -404,5 +573,8 @@ std::vector<size_t> PrunableSnapshots(const std::vector<SXSnapshotRow>& snapshot
 // "files", "registry", "apps"; "added", "removed", "changed".
 const char* ChangeKindName(ChangeKind kind);
 const char* ChangeCategoryName(ChangeCategory category);
+// "running", "done", "stopped", "failed"; "waiting", "sent", "upgraded", "failed", "skipped".
+const char* RolloutStateName(RolloutState state);
+const char* RolloutMachineStateName(RolloutMachineState state);
 
 }  // namespace orvalinth::server

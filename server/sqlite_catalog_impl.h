@@ -1,9 +1,11 @@
 #pragma once
 // CXSqliteCatalog, the class behind OpenSqliteCatalog (server/sqlite_catalog.h),
-// for the three files that implement it: sqlite_catalog.cpp (opening,
+// for the files that implement it: sqlite_catalog.cpp (opening,
 // migrations, machines), sqlite_catalog_snapshots.cpp (snapshots,
-// comparisons, changes, retention) and sqlite_catalog_scans.cpp (scans,
-// profiles, schedules, crash reports, upgrade results).
+// comparisons, changes, retention), sqlite_catalog_scans.cpp (scans,
+// profiles, schedules, crash reports, upgrade results), sqlite_catalog_fleet.cpp
+// (the console's queries over the fleet, the inventory), sqlite_catalog_rollouts.cpp (rollouts) and
+// sqlite_catalog_accounts.cpp (accounts, sign-in sessions, API tokens).
 
 #include <mutex>
 #include <string>
@@ -76,6 +78,41 @@ class CXSqliteCatalog final : public CXCatalog {
 
   SXCatalogStatus RetentionCandidates(int32_t uid, const SXRetention& retention, int64_t now,
                                       std::vector<SXSnapshotRow>* rows) override;
+
+  SXCatalogStatus QueryMachines(const SXMachineQuery& query, std::vector<SXMachineRow>* rows, int64_t* total) override;
+  SXCatalogStatus Summary(int64_t silent_before, SXFleetSummary* summary) override;
+  SXCatalogStatus RecentComparisons(int limit, std::vector<SXComparisonRow>* rows) override;
+  SXCatalogStatus FleetChanges(const ChangeKind* kind, const ChangeCategory* category, const std::string& pattern,
+                               int64_t since, int64_t until, int limit, std::vector<SXChangeRow>* rows) override;
+  SXCatalogStatus ComparisonChanges(int64_t comparison_id, int offset, int limit,
+                                    std::vector<SXChangeRow>* rows) override;
+  SXCatalogStatus ReplaceInventory(int32_t uid, int64_t snapshot_id, const std::vector<SXInventoryRow>& rows) override;
+  SXCatalogStatus SearchInventory(const std::string& category, const std::string& pattern, int limit,
+                                  std::vector<SXInventoryRow>* rows) override;
+
+  SXCatalogStatus AddUser(const SXUserRow& row, int64_t* id) override;
+  SXCatalogStatus FindUser(const std::string& name, SXUserRow* row) override;
+  SXCatalogStatus GetUser(int64_t id, SXUserRow* row) override;
+  SXCatalogStatus ListUsers(std::vector<SXUserRow>* rows) override;
+  SXCatalogStatus SetUserPassword(int64_t id, const std::string& password_hash) override;
+  SXCatalogStatus SetUserSignIn(int64_t id, int64_t time) override;
+  SXCatalogStatus AddWebSession(const SXWebSessionRow& row) override;
+  SXCatalogStatus GetWebSession(const std::string& secret_hash, int64_t now, SXWebSessionRow* row) override;
+  SXCatalogStatus DeleteWebSession(const std::string& secret_hash) override;
+  SXCatalogStatus PruneWebSessions(int64_t now, int64_t user_id) override;
+  SXCatalogStatus AddApiToken(const SXApiTokenRow& row, int64_t* id) override;
+  SXCatalogStatus FindApiToken(const std::string& secret_hash, SXApiTokenRow* row) override;
+  SXCatalogStatus ListApiTokens(int64_t user_id, std::vector<SXApiTokenRow>* rows) override;
+  SXCatalogStatus DeleteApiToken(int64_t id) override;
+  SXCatalogStatus TouchApiToken(int64_t id, int64_t time) override;
+
+  SXCatalogStatus AddRollout(const SXRolloutRow& row, const std::vector<SXRolloutMachineRow>& machines,
+                             int64_t* id) override;
+  SXCatalogStatus GetRollout(int64_t id, SXRolloutRow* row) override;
+  SXCatalogStatus ListRollouts(std::vector<SXRolloutRow>* rows) override;
+  SXCatalogStatus UpdateRollout(const SXRolloutRow& row) override;
+  SXCatalogStatus ListRolloutMachines(int64_t rollout_id, std::vector<SXRolloutMachineRow>* rows) override;
+  SXCatalogStatus UpdateRolloutMachine(const SXRolloutMachineRow& row) override;
 
  private:
   bool ReadVersion(int* version, std::string* error);

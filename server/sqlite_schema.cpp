@@ -176,10 +176,91 @@ CREATE TABLE comparison_categories (
 ) WITHOUT ROWID;
 )sql";
 
+// The web console: accounts, sign-in sessions and API tokens (only hashes of
+// their secrets), upgrade rollouts with their machines, and the inventory of
+// each machine's latest snapshot of applications that fleet searches read.
+const char kSchema3[] = R"sql(
+CREATE TABLE users (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  name TEXT NOT NULL UNIQUE COLLATE NOCASE,
+  password_hash TEXT NOT NULL,
+  role TEXT NOT NULL DEFAULT 'admin',
+  created_time INTEGER NOT NULL,
+  last_sign_in INTEGER NOT NULL DEFAULT 0
+);
+
+CREATE TABLE web_sessions (
+  secret_hash TEXT PRIMARY KEY,
+  user_id INTEGER NOT NULL REFERENCES users (id) ON DELETE CASCADE,
+  csrf_token TEXT NOT NULL,
+  created_time INTEGER NOT NULL,
+  expires_time INTEGER NOT NULL,
+  address TEXT NOT NULL DEFAULT ''
+) WITHOUT ROWID;
+CREATE INDEX web_sessions_user ON web_sessions (user_id);
+CREATE INDEX web_sessions_expiry ON web_sessions (expires_time);
+
+CREATE TABLE api_tokens (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  user_id INTEGER NOT NULL REFERENCES users (id) ON DELETE CASCADE,
+  name TEXT NOT NULL DEFAULT '',
+  secret_hash TEXT NOT NULL UNIQUE,
+  created_time INTEGER NOT NULL,
+  last_used INTEGER NOT NULL DEFAULT 0
+);
+CREATE INDEX api_tokens_user ON api_tokens (user_id);
+
+CREATE TABLE rollouts (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  machine_group TEXT NOT NULL DEFAULT '',
+  package_path TEXT NOT NULL,
+  package_sha256 TEXT NOT NULL,
+  package_size INTEGER NOT NULL,
+  app_version INTEGER NOT NULL,
+  canary_percent INTEGER NOT NULL CHECK (canary_percent BETWEEN 1 AND 100),
+  wave_size INTEGER NOT NULL CHECK (wave_size > 0),
+  wave INTEGER NOT NULL DEFAULT 0,
+  state INTEGER NOT NULL DEFAULT 0,
+  reason TEXT NOT NULL DEFAULT '',
+  created_by TEXT NOT NULL DEFAULT '',
+  created_time INTEGER NOT NULL,
+  updated_time INTEGER NOT NULL,
+  wave_timeout_seconds INTEGER NOT NULL DEFAULT 0
+);
+
+CREATE TABLE rollout_machines (
+  rollout_id INTEGER NOT NULL REFERENCES rollouts (id) ON DELETE CASCADE,
+  uid INTEGER NOT NULL REFERENCES machines (uid) ON DELETE CASCADE,
+  wave INTEGER NOT NULL,
+  state INTEGER NOT NULL DEFAULT 0,
+  sent_time INTEGER NOT NULL DEFAULT 0,
+  done_time INTEGER NOT NULL DEFAULT 0,
+  text TEXT NOT NULL DEFAULT '',
+  PRIMARY KEY (rollout_id, uid)
+) WITHOUT ROWID;
+CREATE INDEX rollout_machines_machine ON rollout_machines (uid);
+
+CREATE TABLE inventory (
+  uid INTEGER NOT NULL REFERENCES machines (uid) ON DELETE CASCADE,
+  snapshot_id INTEGER NOT NULL,
+  category TEXT NOT NULL,
+  name TEXT NOT NULL,
+  path TEXT NOT NULL DEFAULT '',
+  detail TEXT NOT NULL DEFAULT ''
+);
+CREATE INDEX inventory_machine ON inventory (uid);
+CREATE INDEX inventory_name ON inventory (name COLLATE NOCASE);
+CREATE INDEX inventory_path ON inventory (path COLLATE NOCASE);
+CREATE INDEX changes_fleet_time ON changes (time);
+CREATE INDEX comparisons_time ON comparisons (time);
+)sql";
+
 const SXMigration kMigrations[] = {
     {1, "machines, snapshots, scans, target profiles, schedules, comparisons, changes, crash reports, upgrade results",
      kSchema1},
     {2, "the counts of each comparison by kind and category", kSchema2},
+    {3, "web console accounts, sessions and tokens; upgrade rollouts; the inventory of each machine's latest applications",
+     kSchema3},
 };
 
 }  // namespace

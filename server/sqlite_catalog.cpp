@@ -127,6 +127,18 @@ int CXSqliteCatalog::SchemaVersion() {
 
 namespace {
 
+SXCatalogStatus ListMachineRows(CXSqlRun& run, std::vector<SXMachineRow>* rows) {
+  rows->clear();
+  while (run.Step()) rows->push_back(MachineFromRun(run));
+  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus NoMachine(int32_t uid) {
+  return SXCatalogStatus::Failed(CatalogCode::kNotFound, "no machine " + std::to_string(uid));
+}
+
+}  // namespace
+
 const char kMachineColumns[] =
     "uid, name, address, app_version, app_bits, os_bits, scan_targets, machine_group, first_seen, last_seen, online, "
     "last_scan_time";
@@ -147,18 +159,6 @@ SXMachineRow MachineFromRun(const CXSqlRun& run) {
   row.last_scan_time = run.Int64(11);
   return row;
 }
-
-SXCatalogStatus ListMachineRows(CXSqlRun& run, std::vector<SXMachineRow>* rows) {
-  rows->clear();
-  while (run.Step()) rows->push_back(MachineFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
-}
-
-SXCatalogStatus NoMachine(int32_t uid) {
-  return SXCatalogStatus::Failed(CatalogCode::kNotFound, "no machine " + std::to_string(uid));
-}
-
-}  // namespace
 
 SXCatalogStatus CXSqliteCatalog::NewComputerId(int32_t* uid) {
   std::lock_guard<std::mutex> lock(mutex_);

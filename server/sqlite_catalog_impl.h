@@ -132,5 +132,13 @@ SXCatalogStatus RunFailure(const CXSqlRun& run);
 SXCatalogStatus DbFailure(const std::string& error);
 // A snapshot row from a run of one of the snapshot SELECTs (their 16 columns from `first`).
 SXSnapshotRow SnapshotFromRun(const CXSqlRun& run, int first = 0);
+// The columns of the machine and comparison SELECTs, and their rows from a run of one.
+extern const char kMachineColumns[];
+extern const char kComparisonColumns[];
+SXMachineRow MachineFromRun(const CXSqlRun& run);
+SXComparisonRow ComparisonFromRun(const CXSqlRun& run);
+// The user's pattern ("*" any run, "?" any one, the rest literal) as a LIKE
+// pattern with "\" as its escape (the rules of MachinesWithChange).
+std::string LikePattern(const std::string& pattern);
 
 }  // namespace orvalinth::server

@@ -20,6 +20,8 @@ SXCatalogStatus SnapshotRows(CXSqlRun& run, std::vector<SXSnapshotRow>* rows) {
   return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
 }
 
+}  // namespace
+
 // The user's pattern ("*", "?", the rest literal) as a LIKE pattern with "\" as its escape.
 std::string LikePattern(const std::string& pattern) {
   std::string out;
@@ -60,8 +62,6 @@ SXComparisonRow ComparisonFromRun(const CXSqlRun& run) {
   row.change_file = run.String(18);
   return row;
 }
-
-}  // namespace
 
 SXSnapshotRow SnapshotFromRun(const CXSqlRun& run, int first) {
   SXSnapshotRow row;

@@ -244,13 +244,15 @@ CREATE TABLE inventory (
   uid INTEGER NOT NULL REFERENCES machines (uid) ON DELETE CASCADE,
   snapshot_id INTEGER NOT NULL,
   category TEXT NOT NULL,
-  name TEXT NOT NULL,
-  path TEXT NOT NULL DEFAULT '',
+  name TEXT NOT NULL COLLATE NOCASE,
+  path TEXT NOT NULL DEFAULT '' COLLATE NOCASE,
   detail TEXT NOT NULL DEFAULT ''
 );
-CREATE INDEX inventory_machine ON inventory (uid);
-CREATE INDEX inventory_name ON inventory (name COLLATE NOCASE);
-CREATE INDEX inventory_path ON inventory (path COLLATE NOCASE);
+-- NOCASE columns, so that a LIKE with a literal beginning is an index range;
+-- (uid, name) is also the order of a search's answer.
+CREATE INDEX inventory_machine ON inventory (uid, name);
+CREATE INDEX inventory_name ON inventory (name);
+CREATE INDEX inventory_path ON inventory (path);
 CREATE INDEX changes_fleet_time ON changes (time);
 CREATE INDEX comparisons_time ON comparisons (time);
 )sql";

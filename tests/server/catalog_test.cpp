@@ -484,6 +484,190 @@ TEST_F(Catalog, FleetQueriesUseTheirIndexes) {
   sqlite3_close(db);
 }
 
+// ---- the console's queries --------------------------------------------------------
+
+TEST_F(Catalog, PagesOfMachinesByFilterSortAndOffset) {
+  // uid, name, group, version, online, last seen.
+  struct Row {
+    int32_t uid;
+    const char* name;
+    const char* group;
+    int32_t version;
+    bool online;
+    int64_t seen;
+  };
+  const Row fleet[] = {
+      {1, "pc-alpha", "lab", 6, true, 500},  {2, "PC-BRAVO", "", 5, false, 100}, {3, "pc_c", "lab", 6, false, 300},
+      {4, "server1", "dmz", 7, true, 400},   {5, "pc-echo", "", 6, false, 200},
+  };
+  for (const Row& r : fleet) {
+    SXMachineInfo info;
+    info.uid = r.uid;
+    info.name = r.name;
+    info.address = "192.0.2." + std::to_string(10 - r.uid) + ":5000";
+    info.app_version = r.version;
+    info.seen_time = r.seen;
+    ASSERT_TRUE(catalog_->UpsertMachine(info, nullptr).ok());
+    if (*r.group != '\0') {
+      ASSERT_TRUE(catalog_->SetMachineGroup(r.uid, r.group).ok());
+    }
+    ASSERT_TRUE(catalog_->SetMachineOnline(r.uid, r.online, r.seen).ok());
+  }
+  const auto query = [](auto change) {
+    SXMachineQuery q;
+    change(q);
+    return q;
+  };
+  struct Case {
+    const char* what;
+    SXMachineQuery query;
+    std::vector<int32_t> uids;
+    int64_t total;
+  };
+  const Case cases[] = {
+      {"all by name, case folded", query([](SXMachineQuery&) {}), {1, 2, 5, 3, 4}, 5},
+      {"online", query([](SXMachineQuery& q) { q.online = 1; }), {1, 4}, 2},
+      {"offline", query([](SXMachineQuery& q) { q.online = 0; }), {2, 5, 3}, 3},
+      {"name pattern", query([](SXMachineQuery& q) { q.name_pattern = "pc-*"; }), {1, 2, 5}, 3},
+      {"_ is literal", query([](SXMachineQuery& q) { q.name_pattern = "pc_*"; }), {3}, 1},
+      {"? is one character", query([](SXMachineQuery& q) { q.name_pattern = "pc?c"; }), {3}, 1},
+      {"group", query([](SXMachineQuery& q) { q.group = "lab"; }), {1, 3}, 2},
+      {"no group", query([](SXMachineQuery& q) { q.group = "-"; }), {2, 5}, 2},
+      {"version", query([](SXMachineQuery& q) { q.app_version = 6; }), {1, 5, 3}, 3},
+      {"seen in [200, 400)", query([](SXMachineQuery& q) { q.seen_after = 200, q.seen_before = 400; }), {5, 3}, 2},
+      {"last seen descending",
+       query([](SXMachineQuery& q) { q.sort = "last_seen", q.descending = true; }), {1, 4, 3, 5, 2}, 5},
+      {"by version, ties by uid", query([](SXMachineQuery& q) { q.sort = "version"; }), {2, 1, 3, 5, 4}, 5},
+      {"by group", query([](SXMachineQuery& q) { q.sort = "group"; }), {2, 5, 4, 1, 3}, 5},
+      {"by address", query([](SXMachineQuery& q) { q.sort = "address"; }), {5, 4, 3, 2, 1}, 5},
+      {"second page", query([](SXMachineQuery& q) { q.sort = "uid", q.offset = 2, q.limit = 2; }), {3, 4}, 5},
+      {"past the end", query([](SXMachineQuery& q) { q.offset = 9; }), {}, 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<SXMachineRow> rows;
+    int64_t total = -1;
+    const SXCatalogStatus s = catalog_->QueryMachines(c.query, &rows, &total);
+    ASSERT_TRUE(s.ok()) << s.message;
+    std::vector<int32_t> uids;
+    for (const SXMachineRow& r : rows) uids.push_back(r.uid);
+    EXPECT_EQ(uids, c.uids);
+    EXPECT_EQ(total, c.total);
+  }
+  // Refused, never run: a sort outside the whitelist, a page out of range.
+  for (const SXMachineQuery& bad : {query([](SXMachineQuery& q) { q.sort = "name; DROP TABLE machines"; }),
+                                    query([](SXMachineQuery& q) { q.limit = 0; }),
+                                    query([](SXMachineQuery& q) { q.limit = 1001; }),
+                                    query([](SXMachineQuery& q) { q.offset = -1; })}) {
+    std::vector<SXMachineRow> rows;
+    EXPECT_EQ(catalog_->QueryMachines(bad, &rows, nullptr).code, CatalogCode::kRefused);
+  }
+}
+
+TEST_F(Catalog, InventoryIsReplacedWholeAndSearchedByNameOrPath) {
+  Machine(1, "PC-1");
+  Machine(2, "PC-2");
+  const auto row = [](const char* category, const char* name, const char* path, const char* detail) {
+    SXInventoryRow r;
+    r.category = category;
+    r.name = name;
+    r.path = path;
+    r.detail = detail;
+    return r;
+  };
+  ASSERT_TRUE(catalog_->ReplaceInventory(1, 10, {row("Programs", "Old Tool", "C:\\Old\\tool.exe", "1.0")}).ok());
+  ASSERT_TRUE(catalog_->ReplaceInventory(1, 11,
+                                         {row("Programs", "Zip 100%", "C:\\Program Files\\Zip\\zip.exe", "23.1"),
+                                          row("Services", "EvilSvc", "C:\\Temp\\evil.exe", "auto"),
+                                          row("Startup", "Updater", "C:\\Program Files\\Upd\\upd.exe /q", "")})
+                  .ok());
+  ASSERT_TRUE(catalog_->ReplaceInventory(2, 12,
+                                         {row("Services", "Spooler", "C:\\Windows\\spoolsv.exe", "auto"),
+                                          row("Drivers", "evilsvc", "", "boot")})
+                  .ok());
+  EXPECT_EQ(catalog_->ReplaceInventory(9, 13, {row("Programs", "x", "", "")}).code, CatalogCode::kRefused);
+  struct Case {
+    std::string category, pattern;
+    int limit;
+    std::vector<std::string> found;  // "uid name"
+  };
+  const Case cases[] = {
+      {"", "evilsvc", 100, {"1 EvilSvc", "2 evilsvc"}},         // case folded, every machine
+      {"Services", "EvilSvc", 100, {"1 EvilSvc"}},              // one category
+      {"", "c:\\program files\\*", 100, {"1 Updater", "1 Zip 100%"}},  // by path, ordered by name
+      {"", "*.exe*", 100, {"1 EvilSvc", "1 Updater", "1 Zip 100%", "2 Spooler"}},
+      {"", "*.exe*", 2, {"1 EvilSvc", "1 Updater"}},
+      {"", "Zip 1?0%", 100, {"1 Zip 100%"}},
+      {"", "Zip 1_0*", 100, {}},                                 // "_" is literal
+      {"", "Old Tool", 100, {}},                                  // replaced
+      {"", "", 100, {}},                                          // "" matches nothing
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pattern);
+    std::vector<SXInventoryRow> rows;
+    ASSERT_TRUE(catalog_->SearchInventory(c.category, c.pattern, c.limit, &rows).ok());
+    std::vector<std::string> found;
+    for (const SXInventoryRow& r : rows) found.push_back(std::to_string(r.uid) + " " + r.name);
+    EXPECT_EQ(found, c.found);
+  }
+}
+
+TEST_F(Catalog, OverviewCountsAndFleetChanges) {
+  Machine(1, "A", "lab");
+  Machine(2, "B");
+  ASSERT_TRUE(catalog_->SetMachineOnline(2, false, 50).ok());
+  const int64_t a1 = Snapshot(1, 1, 100), a2 = Snapshot(1, 2, 200, false), b1 = Snapshot(2, 1, 150);
+  const int64_t a3 = Snapshot(1, 3, 300, false);
+  (void)b1;
+  const int64_t first = Compare(a1, a2, {Change(ChangeKind::kFiles, ChangeCategory::kAdded, "C:\\b.exe"),
+                   Change(ChangeKind::kRegistry, ChangeCategory::kChanged, "HKLM\\Run\\x")});
+  Compare(a2, a3, {Change(ChangeKind::kFiles, ChangeCategory::kRemoved, "C:\\a.exe")});
+  SXFleetSummary s;
+  ASSERT_TRUE(catalog_->Summary(60, &s).ok());
+  EXPECT_EQ(s.machines, 2);
+  EXPECT_EQ(s.online, 1);
+  EXPECT_EQ(s.silent, 1);
+  EXPECT_EQ(s.snapshots, 4);
+  EXPECT_EQ(s.snapshot_bytes, 400);
+  EXPECT_EQ(s.comparisons, 2);
+  EXPECT_EQ(s.uncompared, 0);
+  EXPECT_EQ(s.groups, (std::vector<std::pair<std::string, int64_t>>{{"", 1}, {"lab", 1}}));
+  EXPECT_EQ(s.versions, (std::vector<std::pair<int32_t, int64_t>>{{6, 2}}));
+
+  std::vector<SXComparisonRow> recent;
+  ASSERT_TRUE(catalog_->RecentComparisons(1, &recent).ok());
+  ASSERT_EQ(recent.size(), 1u);
+  EXPECT_EQ(recent[0].new_snapshot_id, a3);
+
+  const ChangeKind files = ChangeKind::kFiles;
+  const ChangeCategory added = ChangeCategory::kAdded;
+  struct Case {
+    const ChangeKind* kind;
+    const ChangeCategory* category;
+    std::string pattern;
+    int64_t since, until;
+    std::vector<std::string> paths;  // newest first
+  };
+  const Case cases[] = {
+      {nullptr, nullptr, "", 0, 0, {"C:\\a.exe", "HKLM\\Run\\x", "C:\\b.exe"}},  // one arrival's by id, last first
+      {&files, nullptr, "", 0, 0, {"C:\\a.exe", "C:\\b.exe"}},
+      {&files, &added, "c:\\*", 0, 0, {"C:\\b.exe"}},
+      {nullptr, nullptr, "*.exe", 0, 300, {"C:\\b.exe"}},
+      {nullptr, nullptr, "", 250, 0, {"C:\\a.exe"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<SXChangeRow> rows;
+    ASSERT_TRUE(catalog_->FleetChanges(c.kind, c.category, c.pattern, c.since, c.until, 100, &rows).ok());
+    std::vector<std::string> paths;
+    for (const SXChangeRow& r : rows) paths.push_back(r.path);
+    EXPECT_EQ(paths, c.paths) << c.pattern << " " << c.since;
+  }
+  std::vector<SXChangeRow> page;
+  ASSERT_TRUE(catalog_->ComparisonChanges(first, 1, 10, &page).ok());
+  ASSERT_EQ(page.size(), 1u);
+  EXPECT_EQ(page[0].path, "HKLM\\Run\\x");  // by path: "C:\\b.exe" first
+}
+
 // ---- retention ------------------------------------------------------------------------
 
 TEST(CatalogRetention, WhichSnapshotsMayGo) {

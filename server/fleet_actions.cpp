@@ -149,7 +149,8 @@ void CXFleetServer::StopScan(int32_t uid, const std::string& by, Done done) {
       std::shared_ptr<CXAgentSession> session = m.session;
       CXMessage stop;
       stop.Init("stop-scan");
-      log_.WriteLimited("scan", LogLevel::kInfo, session->Who() + ": scan " + std::to_string(scan) + " stopped by " + by);
+      log_.WriteLimited("scan", LogLevel::kInfo,
+                        session->Who() + ": scan " + std::to_string(scan) + " stopped by " + by);
       session->Request("stop-scan", stop, [this, uid, scan, by, session, done](const CXMessage* reply,
                                                                              const std::string& error) {
         if (reply == nullptr) return done(Failure("offline", "the link ended: " + error));
@@ -159,7 +160,9 @@ void CXFleetServer::StopScan(int32_t uid, const std::string& by, Done done) {
           return done(Failure("agent-failed", "the agent's reply to \"stop-scan\" broke the rules"));
         }
         auto at = machines_.find(uid);
-        if (at != machines_.end() && at->second.scan_id == scan) EndScan(uid, ScanState::kStopped, 0, "stopped by " + by);
+        if (at != machines_.end() && at->second.scan_id == scan) {
+          EndScan(uid, ScanState::kStopped, 0, "stopped by " + by);
+        }
         done(Success(Json{{"scan", scan}}));
       });
       return;
@@ -197,7 +200,8 @@ void CXFleetServer::StopScan(int32_t uid, const std::string& by, Done done) {
 void CXFleetServer::Browse(int32_t uid, BrowseKind kind, const std::string& path, Done done) {
   WithMachine(uid, std::move(done), [kind, path](Machine& m, Done& done) {
     std::shared_ptr<CXAgentSession> session = m.session;
-    const char* command = kind == BrowseKind::kDrives ? "get-disk" : kind == BrowseKind::kFolder ? "get-dir" : "get-reg";
+    const char* command =
+        kind == BrowseKind::kDrives ? "get-disk" : kind == BrowseKind::kFolder ? "get-dir" : "get-reg";
     CXMessage request;
     request.Init(command);
     if (kind != BrowseKind::kDrives) request.AddString("path", AgentUtf8(path));

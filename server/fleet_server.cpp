@@ -601,8 +601,10 @@ void CXFleetServer::StartScan(int32_t uid, int64_t scan_id, const SXTargetProfil
       auto it = machines_.find(uid);
       if (it != machines_.end() && it->second.scan_id == scan_id) {
         it->second.scan_started_ms = platform::MonotonicMs();
-        Publish("scan-started",
-                Json{{"uid", uid}, {"scan", scan_id}, {"profile", it->second.scan_profile}, {"by", it->second.scan_by}});
+        Publish("scan-started", Json{{"uid", uid},
+                                     {"scan", scan_id},
+                                     {"profile", it->second.scan_profile},
+                                     {"by", it->second.scan_by}});
       }
       Blocking([this, scan_id] { (void)catalog_.StartScan(scan_id, Now()); });
     });
@@ -629,7 +631,8 @@ void CXFleetServer::EndScan(int32_t uid, ScanState state, int32_t number, const 
   }
   // Published from the loop, so that it comes before the events of the
   // snapshot's download that it begins.
-  Publish("scan-done", Json{{"uid", uid}, {"scan", scan_id}, {"state", state_name}, {"number", number}, {"result", result}});
+  Publish("scan-done",
+          Json{{"uid", uid}, {"scan", scan_id}, {"state", state_name}, {"number", number}, {"result", result}});
   Blocking([this, scan_id, state, number, result] {
     const SXCatalogStatus s = catalog_.EndScan(scan_id, state, Now(), number, result);
     if (!s) CatalogError("cannot end scan " + std::to_string(scan_id) + ": " + s.message);
@@ -1028,7 +1031,9 @@ void CXFleetServer::Compare(int64_t snapshot_id) {
           return result;
         },
         [this, row, previous](SXComparison result) {
-          if (result.status == SXComparisonStatus::kAbandoned || result.status == SXComparisonStatus::kCancelled) return;
+          if (result.status == SXComparisonStatus::kAbandoned || result.status == SXComparisonStatus::kCancelled) {
+            return;
+          }
           if (!result.ok()) {
             ++counters_.comparisons_failed;
             log_.WriteLimited("compare", LogLevel::kWarning,

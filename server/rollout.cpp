@@ -81,7 +81,8 @@ bool StorePackage(const std::string& folder, const std::string& name, const std:
 }
 
 bool ReadWhole(const std::string& path, std::string* bytes) {
-  std::unique_ptr<platform::File> file = platform::FileSystem::Get().Open(tools::Utf8ToUtf16(path), platform::kOpenRead);
+  std::unique_ptr<platform::File> file =
+      platform::FileSystem::Get().Open(tools::Utf8ToUtf16(path), platform::kOpenRead);
   uint64_t size = 0;
   if (!file || !file->Size(&size) || size > kMaxPackage) return false;
   bytes->assign(static_cast<size_t>(size), '\0');
@@ -191,7 +192,8 @@ void CXRolloutManager::Start(const SXRolloutRequest& request, CXFleetActions::Do
     std::vector<SXMachineRow> machines;
     SXCatalogStatus s = settings.group.empty() ? catalog_.ListMachines(&machines)
                                                : catalog_.ListGroupMachines(settings.group, &machines);
-    std::sort(machines.begin(), machines.end(), [](const SXMachineRow& a, const SXMachineRow& b) { return a.uid < b.uid; });
+    std::sort(machines.begin(), machines.end(),
+              [](const SXMachineRow& a, const SXMachineRow& b) { return a.uid < b.uid; });
     if (!s) {
       failure = Failure("catalog", s.message);
     } else if (machines.empty()) {
@@ -244,7 +246,9 @@ void CXRolloutManager::Start(const SXRolloutRequest& request, CXFleetActions::Do
     host_.RolloutLoop([this, shared, failure, done] {
       starting_ = false;
       if (!failure.error.empty()) {
-        if (failure.error == "catalog") host_.RolloutLog(LogLevel::kError, "cannot start a rollout: " + failure.message);
+        if (failure.error == "catalog") {
+          host_.RolloutLog(LogLevel::kError, "cannot start a rollout: " + failure.message);
+        }
         return done(failure);
       }
       run_ = std::make_unique<Run>(std::move(*shared));

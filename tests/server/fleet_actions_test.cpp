@@ -183,7 +183,8 @@ TEST(FleetActions, AScanUnderWayIsBusyAndStopsWhenAsked) {
   ASSERT_TRUE(events.WaitFor("scan-done"));
   EXPECT_EQ(events.Last("scan-done")["state"], "stopped");
   SXScanRow row;
-  ASSERT_TRUE(WaitUntil([&] { return f.catalog().GetScan(r.data["scan"], &row).ok() && row.state == ScanState::kStopped; }));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return f.catalog().GetScan(r.data["scan"], &row).ok() && row.state == ScanState::kStopped; }));
   EXPECT_EQ(row.result, "stopped by bob");
 }
 
@@ -228,8 +229,8 @@ std::string AppsSnapshot(const test::TempFolder& folder) {
   installed.version = u"4.2";
   SXReadItem service = Item(kAppItemService, u"Spooler", u"C:\\Windows\\spoolsv.exe", 2, 4);
   service.arguments = u"-k print";
-  test::NodeSpec startup = test::Node(u"Startup", {ItemNode(u"HKLM\\Run", {Item(kAppItemExecutable, u"Updater",
-                                                                                  u"C:\\upd.exe", kAppSourceStartup)})});
+  const SXReadItem updater = Item(kAppItemExecutable, u"Updater", u"C:\\upd.exe", kAppSourceStartup);
+  test::NodeSpec startup = test::Node(u"Startup", {ItemNode(u"HKLM\\Run", {updater})});
   test::SnapshotPlan plan;
   plan.title = "PC-1 - applications";
   const std::vector<std::pair<const char16_t*, test::NodeSpec>> sections = {

@@ -375,7 +375,10 @@ void CXAgentSession::Request(std::string_view command, CXMessage& request, Reply
   }
   Outgoing out;
   out.bytes = EncodedBytes(request);
-  out.pending = Pending{std::string(command), std::string(tools::ReplyName(command)), std::move(done)};
+  // "upgd-cli" is answered only when the agent cannot upgrade: that reply is
+  // awaited until it comes or the link ends (an agent that upgrades drops it).
+  const std::string_view reply_name = command == "upgd-cli" ? std::string_view("upgd-cli") : tools::ReplyName(command);
+  out.pending = Pending{std::string(command), std::string(reply_name), std::move(done)};
   out.expects_reply = !out.pending.reply_name.empty();
   queued_.push_back(std::move(out));
   SendQueued();

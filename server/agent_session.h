@@ -96,6 +96,7 @@ class CXAgentSession : public std::enable_shared_from_this<CXAgentSession> {
   // Sends `request` (the command `command`) and hands its reply to `done` once it came and passed
   // the rules; with null and the reason when the link ended first (a reply
   // that breaks the rules closes the link). Commands wait their turn.
+  // "upgd-cli" is done with its refusal, or with null when the link ends.
   void Request(std::string_view command, CXMessage& request, ReplyDone done);
   // Sends a command that has no reply ("set-uid", "down-ack").
   void Send(CXMessage& message);

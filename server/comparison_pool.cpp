@@ -1,5 +1,6 @@
 #include "server/comparison_pool.h"
 
+#include <chrono>
 #include <exception>
 #include <utility>
 
@@ -87,6 +88,7 @@ void CXComparisonPool::Run() {
       continue;
     }
     SXComparison result;
+    const auto began = std::chrono::steady_clock::now();
     try {
       result = task.work(cancel_);
     } catch (const std::exception& e) {
@@ -98,6 +100,8 @@ void CXComparisonPool::Run() {
       result.status = SXComparisonStatus::kFailed;
       result.error = "the comparison failed with an unknown exception";
     }
+    busy_micros_ += static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - began).count());
     Call(task.done, std::move(result));
     ++completed_;
     --busy_;

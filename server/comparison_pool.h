@@ -67,6 +67,7 @@ class CXComparisonPool {
   unsigned busy() const { return busy_.load(); }             // workers running a job
   uint64_t completed() const { return completed_.load(); }   // on_done called with a result
   uint64_t abandoned() const { return abandoned_.load(); }   // on_done called with kAbandoned
+  uint64_t busy_micros() const { return busy_micros_.load(); }  // time the workers spent in jobs, summed
 
  private:
   struct Task {
@@ -85,6 +86,7 @@ class CXComparisonPool {
   std::atomic<unsigned> busy_{0};
   std::atomic<uint64_t> completed_{0};
   std::atomic<uint64_t> abandoned_{0};
+  std::atomic<uint64_t> busy_micros_{0};
   std::vector<std::thread> threads_;
   std::mutex stop_mutex_;  // one Stop at a time
 };

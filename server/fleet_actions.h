@@ -17,7 +17,8 @@ struct SXActionResult {
   // When not ok: "unknown-machine", "offline", "busy" (a scan or a download
   // under way where that matters), "agent-failed" (the agent refused or
   // failed: `message` has its words), "refused" (a bad request: `message`
-  // says what), "stopping" (the server stops).
+  // says what), "stopping" (the server stops), "catalog" (the catalog
+  // failed: `message` has its words).
   std::string error;
   std::string message;
   Json data = Json::object();  // what the call gives back (a listing, an id, ...)

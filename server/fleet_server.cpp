@@ -11,6 +11,7 @@
 #include "platform/open_files.h"
 #include "platform/tls.h"
 #include "base/pins.h"
+#include "server/inventory.h"
 #include "tools/console_text.h"
 
 namespace orvalinth::server {
@@ -207,7 +208,7 @@ class CXStoreSink final : public CXSnapshotSink, public std::enable_shared_from_
 };
 
 CXFleetServer::CXFleetServer(const SXServerConfig& config, CXCatalog& catalog, CXSnapshotStore& store,
-                             CXServerLog& log, const SXFleetTuning& tuning)
+                             CXServerLog& log, const SXFleetTuning& tuning, CXFleetEvents* events)
     : config_(config),
       catalog_(catalog),
       store_(store),
@@ -217,7 +218,11 @@ CXFleetServer::CXFleetServer(const SXServerConfig& config, CXCatalog& catalog, C
       sweep_timer_(io_),
       blocking_(kBlockingThreads),
       machine_writes_(asio::make_strand(blocking_)),
-      compare_(config.compare_workers) {
+      compare_(config.compare_workers),
+      events_(events),
+      rollout_writes_(asio::make_strand(blocking_)) {
+  rollouts_ = std::make_unique<CXRolloutManager>(catalog_, static_cast<CXRolloutHost&>(*this),
+                                                 tools::Utf16ToUtf8(store_.data_folder()));
   limits_.greeting_ms = tuning.greeting_ms > 0 ? tuning.greeting_ms : config.greeting_timeout_s * 1000;
   limits_.reply_ms = tuning.reply_ms > 0 ? tuning.reply_ms : config.download_timeout_s * 1000;
   limits_.idle_ms = tuning.idle_ms > 0 ? tuning.idle_ms : config.idle_timeout_s * 1000;
@@ -234,31 +239,6 @@ CXFleetServer::~CXFleetServer() {
 }
 
 int64_t CXFleetServer::Now() { return platform::UnixMicros() / 1000000; }
-
-template <class F>
-void CXFleetServer::Blocking(F&& work) {
-  // Counted until it has run, so that Stop waits for it (and for what it
-  // posts to the loop).
-  ++blocking_pending_;
-  asio::post(blocking_, [this, work = std::forward<F>(work)]() mutable {
-    work();
-    --blocking_pending_;
-  });
-}
-
-template <class F>
-void CXFleetServer::OnStrand(asio::strand<asio::thread_pool::executor_type>& strand, F&& work) {
-  ++blocking_pending_;
-  asio::post(strand, [this, work = std::forward<F>(work)]() mutable {
-    work();
-    --blocking_pending_;
-  });
-}
-
-template <class F>
-void CXFleetServer::OnLoop(F&& work) {
-  asio::post(io_, std::forward<F>(work));
-}
 
 bool CXFleetServer::Start(std::string* error) {
   if (!config_.tls_cert.empty()) {
@@ -343,6 +323,8 @@ bool CXFleetServer::Start(std::string* error) {
     return false;
   }
   for (const SXSnapshotRow& row : uncompared) Compare(row.id);
+  if (!rollouts_->Load(error)) return false;
+  started_ms_ = platform::MonotonicMs();
 
   boost::system::error_code ec;
   const asio::ip::address address = asio::ip::make_address(config_.listen_address, ec);
@@ -450,6 +432,20 @@ void CXFleetServer::Sweep() {
     held += session->HeldBytes();
   }
   counters_.link_bytes = held;
+  uint64_t downloading = 0, scanning = 0, idle = 0;
+  for (const auto& [uid, m] : machines_) {
+    if (m.downloading) {
+      ++downloading;
+    } else if (m.scan_id != 0) {
+      ++scanning;
+    } else {
+      ++idle;
+    }
+  }
+  counters_.sessions_downloading = downloading;
+  counters_.sessions_scanning = scanning;
+  counters_.sessions_idle = idle;
+  counters_.sessions_greeting = links_.size() > machines_.size() ? links_.size() - machines_.size() : 0;
   for (auto& session : all) session->Tick(now);
   // A scan that never ends would hold its machine for ever: past the limit
   // it is stopped, and the machine scans again at its next slot.
@@ -468,6 +464,7 @@ void CXFleetServer::Sweep() {
                       m.session->Who() + ": no \"scan-done\" within " + limit + "; the scan is stopped");
     EndScan(uid, ScanState::kStopped, 0, "no \"scan-done\" within " + limit + " (scan-timeout): stopped");
   }
+  rollouts_->Tick(Now());
   if (now - last_catalog_look_ms_ >= catalog_look_ms_ && !catalog_look_running_) {
     last_catalog_look_ms_ = now;
     AskCatalogForScans();
@@ -488,10 +485,10 @@ void CXFleetServer::AskCatalogForScans() {
   Blocking([this, open] {
     std::vector<SXDueScan> due;
     SXCatalogStatus status = catalog_.DueScans(Now(), kDueBatch, &due);
-    if (!status) log_.WriteLimited("catalog", LogLevel::kError, "the catalog cannot list the scans due: " + status.message);
+    if (!status) CatalogError("the catalog cannot list the scans due: " + status.message);
     std::vector<SXScanRow> asked;
     status = catalog_.RequestedScans(&asked);
-    if (!status) log_.WriteLimited("catalog", LogLevel::kError, "the catalog cannot list the scans asked for: " + status.message);
+    if (!status) CatalogError("the catalog cannot list the scans asked for: " + status.message);
     std::vector<std::pair<int32_t, int64_t>> stop;
     for (const auto& [uid, scan] : open) {
       SXScanRow row;
@@ -513,20 +510,24 @@ void CXFleetServer::AskCatalogForScans() {
         });
       }
       // Scans asked for by a person first, then those of the schedules.
-      std::vector<std::pair<int32_t, std::pair<int64_t, std::string>>> start;  // uid, (scan id or 0, profile)
-      for (const SXScanRow& r : asked) start.push_back({r.uid, {r.id, r.profile}});
-      for (const SXDueScan& d : due) start.push_back({d.uid, {0, d.profile}});
-      for (const auto& [uid, what] : start) {
+      struct Start {
+        int32_t uid;
+        int64_t scan;  // 0: a schedule's, to be asked for
+        std::string profile, by;
+      };
+      std::vector<Start> start;
+      for (const SXScanRow& r : asked) start.push_back({r.uid, r.id, r.profile, r.requested_by});
+      for (const SXDueScan& d : due) start.push_back({d.uid, 0, d.profile, "schedule"});
+      for (const Start& what : start) {
+        const int32_t uid = what.uid;
         auto it = machines_.find(uid);
-        if (it == machines_.end() || !it->second.ready || it->second.scan_id != 0 || it->second.scan_starting ||
-            it->second.downloading || it->second.session->busy()) {
-          continue;
-        }
+        if (it == machines_.end() || !ScanCanStart(it->second)) continue;
         Machine& m = it->second;
         m.scan_starting = true;
-        const int64_t asked_id = what.first;
-        const std::string profile_name = what.second;
-        Blocking([this, uid, asked_id, profile_name] {
+        const int64_t asked_id = what.scan;
+        const std::string profile_name = what.profile;
+        const std::string by = what.by;
+        Blocking([this, uid, asked_id, profile_name, by] {
           SXTargetProfile profile;
           SXCatalogStatus s = catalog_.GetProfile(profile_name, &profile);
           int64_t scan_id = asked_id;
@@ -543,13 +544,12 @@ void CXFleetServer::AskCatalogForScans() {
           } else if (s && scan_id == 0) {
             s = catalog_.RequestScan(uid, ScanOrigin::kSchedule, "schedule", profile_name, Now(), &scan_id);
           }
-          OnLoop([this, uid, scan_id, asked_id, profile, s] {
+          OnLoop([this, uid, scan_id, asked_id, profile, s, by] {
             auto it = machines_.find(uid);
             if (it == machines_.end() || !s) {
               if (it != machines_.end()) it->second.scan_starting = false;
               if (!s && !s.not_found()) {
-                log_.WriteLimited("catalog", LogLevel::kError, "cannot start a scan of machine " + std::to_string(uid) +
-                                                                   ": " + s.message);
+                CatalogError("cannot start a scan of machine " + std::to_string(uid) + ": " + s.message);
               }
               // A schedule's scan of a machine gone meanwhile: ended, so
               // that its next slot is not held up (a person's waits for the
@@ -562,7 +562,7 @@ void CXFleetServer::AskCatalogForScans() {
               return;
             }
             it->second.scan_starting = false;
-            StartScan(uid, scan_id, profile);
+            StartScan(uid, scan_id, profile, by);
           });
         });
       }
@@ -570,11 +570,17 @@ void CXFleetServer::AskCatalogForScans() {
   });
 }
 
-void CXFleetServer::StartScan(int32_t uid, int64_t scan_id, const SXTargetProfile& profile) {
+bool CXFleetServer::ScanCanStart(const Machine& m) const {
+  return m.ready && m.scan_id == 0 && !m.scan_starting && !m.downloading && !m.session->busy();
+}
+
+void CXFleetServer::StartScan(int32_t uid, int64_t scan_id, const SXTargetProfile& profile, const std::string& by) {
   auto it = machines_.find(uid);
   if (it == machines_.end()) return;
   Machine& m = it->second;
   m.scan_id = scan_id;
+  m.scan_profile = profile.name;
+  m.scan_by = by;
   std::shared_ptr<CXAgentSession> session = m.session;
   CXMessage set;
   set.Init("set-scan").AddList("file", Wide(profile.files)).AddList("regs", Wide(profile.registry));
@@ -593,7 +599,13 @@ void CXFleetServer::StartScan(int32_t uid, int64_t scan_id, const SXTargetProfil
       }
       ++counters_.scans_started;
       auto it = machines_.find(uid);
-      if (it != machines_.end() && it->second.scan_id == scan_id) it->second.scan_started_ms = platform::MonotonicMs();
+      if (it != machines_.end() && it->second.scan_id == scan_id) {
+        it->second.scan_started_ms = platform::MonotonicMs();
+        Publish("scan-started", Json{{"uid", uid},
+                                     {"scan", scan_id},
+                                     {"profile", it->second.scan_profile},
+                                     {"by", it->second.scan_by}});
+      }
       Blocking([this, scan_id] { (void)catalog_.StartScan(scan_id, Now()); });
     });
   });
@@ -611,9 +623,19 @@ void CXFleetServer::EndScan(int32_t uid, ScanState state, int32_t number, const 
   if (state != ScanState::kDone) {
     log_.WriteLimited("scan", LogLevel::kWarning, "machine " + std::to_string(uid) + ": scan failed: " + result);
   }
+  const char* state_name = "failed";
+  switch (state) {
+    case ScanState::kDone: ++counters_.scans_done, state_name = "done"; break;
+    case ScanState::kStopped: ++counters_.scans_stopped, state_name = "stopped"; break;
+    default: ++counters_.scans_failed; break;
+  }
+  // Published from the loop, so that it comes before the events of the
+  // snapshot's download that it begins.
+  Publish("scan-done",
+          Json{{"uid", uid}, {"scan", scan_id}, {"state", state_name}, {"number", number}, {"result", result}});
   Blocking([this, scan_id, state, number, result] {
     const SXCatalogStatus s = catalog_.EndScan(scan_id, state, Now(), number, result);
-    if (!s) log_.WriteLimited("catalog", LogLevel::kError, "cannot end scan " + std::to_string(scan_id) + ": " + s.message);
+    if (!s) CatalogError("cannot end scan " + std::to_string(scan_id) + ": " + s.message);
   });
 }
 
@@ -703,7 +725,7 @@ void CXFleetServer::Identify(const std::shared_ptr<CXAgentSession>& session, boo
         return;
       }
       if (!status) {
-        log_.WriteLimited("catalog", LogLevel::kError, "cannot record " + session->Who() + ": " + status.message);
+        CatalogError("cannot record " + session->Who() + ": " + status.message);
         session->Close("the catalog failed");
         return;
       }
@@ -741,7 +763,13 @@ void CXFleetServer::Register(const std::shared_ptr<CXAgentSession>& session, int
   m.session = session;
   m.ready = true;
   m.to_download = SavedNumbers(session->info().saved_uids);
+  const tools::SXAgentInfo& info = session->info();
+  const bool crashed = info.has_crash;
   session->ForgetInfoTexts();
+  {
+    std::lock_guard<std::mutex> lock(online_mutex_);
+    online_uids_.insert(uid);
+  }
   auto unread = unread_.find(uid);
   if (unread != unread_.end()) {
     // What the agent no longer holds needs no memory.
@@ -760,6 +788,11 @@ void CXFleetServer::Register(const std::shared_ptr<CXAgentSession>& session, int
                         (note.empty() ? std::string() : "; " + note) + (session->link_description().empty()
                                                                             ? std::string()
                                                                             : " over " + session->link_description()));
+  Publish("agent-online", Json{{"uid", uid},
+                               {"name", info.name},
+                               {"address", session->address()},
+                               {"version", info.app_ver}});
+  rollouts_->Greeted(uid, info.name, info.app_ver, info.upgraded, info.upgrade_ok == 1, crashed);
   NextDownload(uid);
 }
 
@@ -836,6 +869,7 @@ void CXFleetServer::NextDownload(int32_t uid) {
         return NextDownload(uid);
       }
       if (sink->download_ == nullptr) {
+        ++counters_.store_errors;
         log_.WriteLimited("store", LogLevel::kError,
                           "cannot take snapshot " + std::to_string(number) + " of " + session->Who() + ": " +
                               (found.not_found() ? error : found.message));
@@ -894,6 +928,7 @@ void CXFleetServer::Downloaded(int32_t uid, const std::shared_ptr<CXAgentSession
       if (current) it->second.downloading = false;
       if (!ok) {
         ++counters_.downloads_failed;
+        ++counters_.store_errors;
         log_.WriteLimited("store", LogLevel::kError,
                           "snapshot " + std::to_string(number) + " of " + session->Who() + " refused: " + error);
         if (unread) Unread(uid, *session, number, size, error);
@@ -911,6 +946,7 @@ void CXFleetServer::Downloaded(int32_t uid, const std::shared_ptr<CXAgentSession
         ack.Init("down-ack").AddInt("id-snapshot", number);
         session->Send(ack);
       }
+      Publish("snapshot-stored", Json{{"uid", uid}, {"snapshot", id}, {"number", number}, {"size", stored.size}});
       if (!stored.already_stored) Compare(id);
       Prune(uid);
       if (current) NextDownload(uid);
@@ -953,6 +989,11 @@ void CXFleetServer::Closed(CXAgentSession& session, const std::string& why, bool
     if (it->second.scan_id != 0) EndScan(uid, ScanState::kFailed, 0, "the link ended: " + why);
     machines_.erase(it);
     --online_;
+    {
+      std::lock_guard<std::mutex> lock(online_mutex_);
+      online_uids_.erase(uid);
+    }
+    Publish("agent-offline", Json{{"uid", uid}, {"why", why}});
     const int64_t now = Now();
     OnStrand(machine_writes_, [this, uid, now] { (void)catalog_.SetMachineOnline(uid, false, now); });
   }
@@ -962,42 +1003,103 @@ void CXFleetServer::Compare(int64_t snapshot_id) {
   Blocking([this, snapshot_id] {
     SXSnapshotRow row, previous;
     if (!catalog_.GetSnapshot(snapshot_id, &row).ok()) return;
+    const std::string new_path = tools::Utf16ToUtf8(store_.FullPath(row.path));
     const SXCatalogStatus p = catalog_.PreviousSnapshot(snapshot_id, &previous);
     if (p.not_found()) {
       (void)catalog_.SetCompared(snapshot_id);
+      // Nothing to compare with, but its inventory is the machine's now.
+      compare_.Submit(
+          [this, row, new_path](const std::atomic<bool>&) {
+            KeepInventory(row, new_path);
+            return SXComparison();
+          },
+          nullptr);
       return;
     }
     if (!p) return;
     SXComparisonJob job;
     job.old_path = tools::Utf16ToUtf8(store_.FullPath(previous.path));
-    job.new_path = tools::Utf16ToUtf8(store_.FullPath(row.path));
-    compare_.Submit(std::move(job), [this, row, previous](SXComparison result) {
-      if (result.status == SXComparisonStatus::kAbandoned || result.status == SXComparisonStatus::kCancelled) return;
-      if (!result.ok()) {
-        ++counters_.comparisons_failed;
-        log_.WriteLimited("compare", LogLevel::kWarning,
-                          "snapshot " + std::to_string(row.number) + " of machine " + std::to_string(row.uid) +
-                              " not compared: " + result.error);
-        (void)catalog_.SetCompared(row.id);
-        return;
-      }
-      const SXCatalogStatus s = catalog_.AddComparison(ComparisonRowOf(row, previous, result, store_),
-                                                       ChangeRowsOf(result), nullptr);
-      if (s || s.conflict()) {
-        ++counters_.comparisons_done;
-        log_.WriteLimited("compared", LogLevel::kInfo,
-                          "machine " + std::to_string(row.uid) + ": snapshot " + std::to_string(row.number) +
-                              " against " + std::to_string(previous.number) + ": " + std::to_string(result.added) +
-                              " added, " + std::to_string(result.removed) + " removed, " +
-                              std::to_string(result.changed) + " changed" +
-                              (result.change_file.empty() ? std::string() : " (all of them in " + result.change_file + ")"));
-      } else {
-        log_.WriteLimited("catalog", LogLevel::kError, "cannot keep the comparison of snapshot " +
-                                                           std::to_string(row.number) + " of machine " +
-                                                           std::to_string(row.uid) + ": " + s.message);
-      }
-    });
+    job.new_path = new_path;
+    auto shared = std::make_shared<SXComparisonJob>(std::move(job));
+    // The comparison, then the new snapshot's inventory, on one worker: the
+    // file is read twice while the pages of the first reading are still warm.
+    compare_.Submit(
+        [this, shared, row](const std::atomic<bool>& cancel) {
+          shared->options.cancel = &cancel;
+          SXComparison result = CompareArrived(shared->old_path, shared->new_path, shared->options);
+          if (result.status != SXComparisonStatus::kCancelled && !cancel.load()) KeepInventory(row, shared->new_path);
+          return result;
+        },
+        [this, row, previous](SXComparison result) {
+          if (result.status == SXComparisonStatus::kAbandoned || result.status == SXComparisonStatus::kCancelled) {
+            return;
+          }
+          if (!result.ok()) {
+            ++counters_.comparisons_failed;
+            log_.WriteLimited("compare", LogLevel::kWarning,
+                              "snapshot " + std::to_string(row.number) + " of machine " + std::to_string(row.uid) +
+                                  " not compared: " + result.error);
+            (void)catalog_.SetCompared(row.id);
+            return;
+          }
+          const SXComparisonRow c = ComparisonRowOf(row, previous, result, store_);
+          int64_t comparison_id = 0;
+          const SXCatalogStatus s = catalog_.AddComparison(c, ChangeRowsOf(result), &comparison_id);
+          if (s || s.conflict()) {
+            ++counters_.comparisons_done;
+            log_.WriteLimited("compared", LogLevel::kInfo,
+                              "machine " + std::to_string(row.uid) + ": snapshot " + std::to_string(row.number) +
+                                  " against " + std::to_string(previous.number) + ": " + std::to_string(result.added) +
+                                  " added, " + std::to_string(result.removed) + " removed, " +
+                                  std::to_string(result.changed) + " changed" +
+                                  (result.change_file.empty() ? std::string()
+                                                              : " (all of them in " + result.change_file + ")"));
+            if (s) {
+              const auto sum = [&c](ChangeKind kind) {
+                const int k = static_cast<int>(kind);
+                return c.counts[k][0] + c.counts[k][1] + c.counts[k][2];
+              };
+              Publish("comparison-done", Json{{"uid", row.uid},
+                                              {"snapshot", row.id},
+                                              {"comparison", comparison_id},
+                                              {"files", sum(ChangeKind::kFiles)},
+                                              {"registry", sum(ChangeKind::kRegistry)},
+                                              {"apps", sum(ChangeKind::kApps)}});
+            }
+          } else {
+            CatalogError("cannot keep the comparison of snapshot " + std::to_string(row.number) + " of machine " +
+                         std::to_string(row.uid) + ": " + s.message);
+          }
+        });
   });
+}
+
+void CXFleetServer::KeepInventory(const SXSnapshotRow& row, const std::string& path) {
+  std::vector<SXInventoryRow> rows;
+  std::string error;
+  const int found = CollectInventory(path, &rows, &error);
+  if (found < 0) {
+    ++counters_.inventory_errors;
+    log_.WriteLimited("inventory", LogLevel::kWarning,
+                      "snapshot " + std::to_string(row.number) + " of machine " + std::to_string(row.uid) +
+                          ": no inventory: " + error);
+    return;
+  }
+  if (found == 0) return;  // no applications in it: the machine's inventory stays as it was
+  {
+    // An older snapshot compared late never replaces a newer one's.
+    std::lock_guard<std::mutex> lock(inventory_mutex_);
+    int64_t& newest = inventory_of_[row.uid];
+    if (row.id < newest) return;
+    newest = row.id;
+  }
+  for (SXInventoryRow& r : rows) r.uid = row.uid;
+  const SXCatalogStatus s = catalog_.ReplaceInventory(row.uid, row.id, rows);
+  if (!s) {
+    ++counters_.inventory_errors;
+    CatalogError("cannot keep the inventory of snapshot " + std::to_string(row.number) + " of machine " +
+                 std::to_string(row.uid) + ": " + s.message);
+  }
 }
 
 void CXFleetServer::Prune(int32_t uid) {

@@ -23,17 +23,24 @@
 #include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
 
+#include <boost/asio/post.hpp>
+
 #include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "server/agent_session.h"
 #include "server/catalog.h"
 #include "server/comparison_pool.h"
+#include "server/fleet_actions.h"
+#include "server/fleet_events.h"
+#include "server/rollout.h"
 #include "server/server_config.h"
 #include "server/server_log.h"
 #include "server/snapshot_store.h"
@@ -54,6 +61,17 @@ struct SXFleetCounters {
   std::atomic<uint64_t> comparisons_done{0};
   std::atomic<uint64_t> comparisons_failed{0};
   std::atomic<uint64_t> scans_started{0};
+  std::atomic<uint64_t> scans_done{0};
+  std::atomic<uint64_t> scans_failed{0};
+  std::atomic<uint64_t> scans_stopped{0};
+  std::atomic<uint64_t> catalog_errors{0};    // a catalog call that failed (logged)
+  std::atomic<uint64_t> store_errors{0};      // a snapshot that could not be taken or kept
+  std::atomic<uint64_t> inventory_errors{0};  // a snapshot whose inventory could not be read or kept
+  // The links by what they do, counted at each sweep.
+  std::atomic<uint64_t> sessions_greeting{0};  // not yet greeted or not yet registered
+  std::atomic<uint64_t> sessions_idle{0};
+  std::atomic<uint64_t> sessions_downloading{0};
+  std::atomic<uint64_t> sessions_scanning{0};
   std::atomic<uint64_t> pings{0};
   // What the open links hold in buffers and texts (CXAgentSession::HeldBytes),
   // summed at each sweep: near 0 while they idle.
@@ -76,10 +94,11 @@ struct SXFleetTuning {
 
 class CXStoreSink;
 
-class CXFleetServer final : public CXSessionOwner {
+class CXFleetServer final : public CXSessionOwner, public CXFleetActions, private CXRolloutHost {
  public:
+  // `events` (may be null): where the fleet's events are published.
   CXFleetServer(const SXServerConfig& config, CXCatalog& catalog, CXSnapshotStore& store, CXServerLog& log,
-                const SXFleetTuning& tuning = SXFleetTuning());
+                const SXFleetTuning& tuning = SXFleetTuning(), CXFleetEvents* events = nullptr);
   ~CXFleetServer() override;
   CXFleetServer(const CXFleetServer&) = delete;
   CXFleetServer& operator=(const CXFleetServer&) = delete;
@@ -88,6 +107,8 @@ class CXFleetServer final : public CXSessionOwner {
   // profiles and schedules into the catalog, queues the comparisons left
   // undone, and listens. False with *error when any of it fails.
   bool Start(std::string* error);
+  // Before Start.
+  void set_events(CXFleetEvents* events) { events_ = events; }
   // Runs the loop until Stop.
   void Run();
   // Asks the loop to stop (any thread, a signal handler's thread too).
@@ -103,6 +124,16 @@ class CXFleetServer final : public CXSessionOwner {
   void ScanDone(const std::shared_ptr<CXAgentSession>& session, const tools::SXScanDone& done) override;
   void Closed(CXAgentSession& session, const std::string& why, bool violation) override;
 
+  // CXFleetActions (server/fleet_actions.cpp), any thread.
+  bool IsOnline(int32_t uid) const override;
+  void ScanNow(int32_t uid, const std::string& profile, const std::string& by, Done done) override;
+  void StopScan(int32_t uid, const std::string& by, Done done) override;
+  void Browse(int32_t uid, BrowseKind kind, const std::string& path, Done done) override;
+  void Uninstall(int32_t uid, const std::string& by, Done done) override;
+  void StartRollout(const SXRolloutRequest& request, Done done) override;
+  void StopRollout(int64_t id, const std::string& by, Done done) override;
+  Json Health() const override;
+
  private:
   // The loop's state of one machine with a link.
   struct Machine {
@@ -115,6 +146,7 @@ class CXFleetServer final : public CXSessionOwner {
     int64_t scan_started_ms = 0;  // when the agent took "scan" (0: not yet)
     bool scan_starting = false;
     int64_t stop_asked = 0;
+    std::string scan_profile, scan_by;  // of scan_id, for its events
   };
 
   void Accept();
@@ -136,11 +168,32 @@ class CXFleetServer final : public CXSessionOwner {
   // Gives free download slots to the machines waiting for one, in turn.
   void StartWaitingDownloads();
   void Stored(int32_t uid, int64_t snapshot_id, const std::string& path);
-  void StartScan(int32_t uid, int64_t scan_id, const SXTargetProfile& profile);
+  void StartScan(int32_t uid, int64_t scan_id, const SXTargetProfile& profile, const std::string& by);
+  // Whether a scan may start on the machine now: registered, no scan, no download, no command awaited.
+  bool ScanCanStart(const Machine& m) const;
   void EndScan(int32_t uid, ScanState state, int32_t number, const std::string& result);
   void Compare(int64_t snapshot_id);
   void Prune(int32_t uid);
   Machine* MachineOf(const CXAgentSession& session);
+  // Publishes an event when the server has somewhere to publish it.
+  void Publish(const char* type, const Json& data);
+  // A catalog call failed: logged (limited) and counted.
+  void CatalogError(const std::string& text);
+  // Runs `action` on the loop with the machine's link, or answers `done`
+  // with "offline" / "unknown-machine" (the catalog asked) / "stopping".
+  void WithMachine(int32_t uid, Done done, std::function<void(Machine&, Done&)> action);
+  // The inventory of snapshot `row` (its file at `path`) collected and kept, on a comparison worker.
+  void KeepInventory(const SXSnapshotRow& row, const std::string& path);
+
+  // CXRolloutHost, on the loop.
+  bool MachineReady(int32_t uid, int32_t* app_version) override;
+  void SendPackage(int32_t uid, std::shared_ptr<const std::string> package,
+                   std::function<void(const std::string& refusal)> refused) override;
+  void RolloutWrite(std::function<void()> work) override;
+  void RolloutBlocking(std::function<void()> work) override;
+  void RolloutLoop(std::function<void()> work) override;
+  void RolloutEvent(const Json& data) override;
+  void RolloutLog(LogLevel level, const std::string& text) override;
   // Runs `work` on the blocking pool.
   template <class F>
   void Blocking(F&& work);
@@ -194,6 +247,41 @@ class CXFleetServer final : public CXSessionOwner {
   bool catalog_look_running_ = false;
   SXFleetCounters counters_;
   std::atomic<uint64_t> online_{0};
+  CXFleetEvents* events_ = nullptr;
+  std::atomic<int64_t> started_ms_{0};
+  // The machines with a link (IsOnline, any thread).
+  mutable std::mutex online_mutex_;
+  std::unordered_set<int32_t> online_uids_;
+  // The newest snapshot whose inventory each machine has (comparison workers).
+  std::mutex inventory_mutex_;
+  std::unordered_map<int32_t, int64_t> inventory_of_;
+  boost::asio::strand<boost::asio::thread_pool::executor_type> rollout_writes_;
+  std::unique_ptr<CXRolloutManager> rollouts_;
 };
+
+template <class F>
+void CXFleetServer::Blocking(F&& work) {
+  // Counted until it has run, so that Stop waits for it (and for what it
+  // posts to the loop).
+  ++blocking_pending_;
+  boost::asio::post(blocking_, [this, work = std::forward<F>(work)]() mutable {
+    work();
+    --blocking_pending_;
+  });
+}
+
+template <class F>
+void CXFleetServer::OnStrand(boost::asio::strand<boost::asio::thread_pool::executor_type>& strand, F&& work) {
+  ++blocking_pending_;
+  boost::asio::post(strand, [this, work = std::forward<F>(work)]() mutable {
+    work();
+    --blocking_pending_;
+  });
+}
+
+template <class F>
+void CXFleetServer::OnLoop(F&& work) {
+  boost::asio::post(io_, std::forward<F>(work));
+}
 
 }  // namespace orvalinth::server

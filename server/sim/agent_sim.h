@@ -27,8 +27,12 @@
 //                    still answering commands between blocks; size 0 and
 //                    "cannot open <path>" for a snapshot it does not hold
 //   "down-ack"       removes the snapshot from "saved-uids"; no reply
-//   "get-disk"       drive c, fixed; "get-dir"/"get-reg" an empty listing
-//   "upgd-cli"       ok 0 "upgrade is not available"
+//   "get-disk"       drive c, fixed; "get-dir" of a folder ("C:\") and
+//                    "get-reg" a small fixed listing (an element that opens
+//                    further, one that does not, for folders a link too);
+//                    "get-dir" of a name ("C:\Windows") an empty one
+//   "upgd-cli"       as its SimUpgrade says: ok 0 "upgrade is not available",
+//                    or the upgrade done or failed
 //   "uninstall"      closes the link and ends the agent for good
 //   anything else    "null", then the link is dropped
 //
@@ -118,6 +122,22 @@ struct SXSimTiming {
   int64_t trickle_ms = 1000;            // the pace of the trickling misbehaviours
 };
 
+// What an agent does with "upgd-cli".
+enum class SimUpgrade {
+  // ok 0 "upgrade is not available".
+  kRefuse,
+  // Reads the package's agent version as the server does
+  // (record/package_version.h): without one ok 0 with why; with one it drops
+  // the link as the service does to upgrade, and comes back after the
+  // reconnect wait running that version, its "info" telling the upgrade
+  // ("upgraded" 1, upgrade-ok 1).
+  kApply,
+  // Drops the link and comes back still at its old version, its "info"
+  // telling the upgrade failed ("upgraded" 1, upgrade-ok 0), as an agent
+  // given a file of its own version does.
+  kKeepOld,
+};
+
 // One agent.
 struct SXSimAgentConfig {
   std::string name;           // computer name ("SIM-00001")
@@ -132,6 +152,8 @@ struct SXSimAgentConfig {
   bool upgraded = false;
   bool upgrade_ok = true;
   std::string crash_report;
+  int32_t app_version = 0;  // the agent version it runs ("hello", "info"); 0: this program's
+  SimUpgrade upgrade = SimUpgrade::kRefuse;
 };
 
 // A fleet as the command line describes it.

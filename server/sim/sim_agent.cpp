@@ -13,6 +13,7 @@
 #include "base/strings.h"
 #include "link/tcpip_client.h"
 #include "link/wire_text.h"
+#include "record/package_version.h"
 #include "settings/client_settings.h"
 
 namespace orvalinth::sim {
@@ -110,6 +111,9 @@ CXSimAgent::CXSimAgent(asio::io_context& io, const SXSimShared& shared, SXSimAge
   for (int32_t n = 1; n <= config_.saved; ++n) saved_.push_back(n);
   snapshot_count_ = std::max(config_.saved, 0);
   hostile_left_ = config_.hostile_times > 0 ? config_.hostile_times : -1;
+  app_version_ = config_.app_version > 0 ? config_.app_version : APP_VERSION;
+  tell_upgrade_ = config_.upgraded;
+  upgrade_ok_ = config_.upgrade_ok;
   counters_.Set(kSnapshotsHeld, saved_.size());
 }
 
@@ -167,7 +171,7 @@ void CXSimAgent::OnConnected() {
 
 void CXSimAgent::SendHello() {
   CXMessage& hello = ThreadMessage();
-  hello.Init("hello").AddString("ver", CXTCPIPclient::kProtocolMagic).AddInt("app", APP_VERSION);
+  hello.Init("hello").AddString("ver", CXTCPIPclient::kProtocolMagic).AddInt("app", app_version_);
   SendMessage(hello);
 }
 
@@ -655,7 +659,7 @@ void CXSimAgent::SendInfo() {
   CXMessage& info = ThreadMessage();
   info.Init("info")
       .AddString("name", WireValue(config_.name))
-      .AddInt("app-ver", APP_VERSION)
+      .AddInt("app-ver", app_version_)
       .AddInt("app-bit", 64)
       .AddInt("os-bit", 64)
       .AddInt("scanning", scanning_ ? 1 : 0)
@@ -663,11 +667,11 @@ void CXSimAgent::SendInfo() {
       .AddString("saved-uids", SavedText())
       .AddString("scan-targets", ScanTargetsText(targets_));
   // Told once, as the service deletes the crash copy and the upgrade copy.
-  if (!upgrade_told_ && config_.upgraded) {
-    info.AddInt("upgraded", 1).AddInt("app-ver", APP_VERSION).AddInt("upgrade-ok", config_.upgrade_ok ? 1 : 0);
+  if (tell_upgrade_) {
+    info.AddInt("upgraded", 1).AddInt("app-ver", app_version_).AddInt("upgrade-ok", upgrade_ok_ ? 1 : 0);
   }
   if (!crash_told_ && !config_.crash_report.empty()) info.AddString("crash", CrashReportValue(config_.crash_report));
-  upgrade_told_ = true;
+  tell_upgrade_ = false;
   crash_told_ = true;
   SendMessage(info);
 }
@@ -696,8 +700,21 @@ void CXSimAgent::Dispatch(CXMessage& m) {
     SendMessage(m);
     return;
   }
-  if (m.IsNamed("get-dir") || m.IsNamed("get-reg")) {
-    m.Init("get-dir").AddList("path", {});
+  if (m.IsNamed("get-dir")) {
+    // As the service lists the subfolders matching the path and "*.*": a
+    // folder's ("C:\") are the fixed ones, a name's ("C:\Windows") none.
+    const std::string& path = m.GetString("path");
+    if (path.empty() || path.back() != '\\') {
+      m.Init("get-dir").AddList("path", {});
+      SendMessage(m);
+      return;
+    }
+    m.Init("get-dir").AddList("path", std::vector<std::u16string>{u"1Windows", u"0Temp", u"2Docs \u25BA D:\\Docs"});
+    SendMessage(m);
+    return;
+  }
+  if (m.IsNamed("get-reg")) {
+    m.Init("get-dir").AddList("path", std::vector<std::u16string>{u"1SOFTWARE", u"0SAM"});
     SendMessage(m);
     return;
   }
@@ -718,11 +735,7 @@ void CXSimAgent::Dispatch(CXMessage& m) {
   if (m.IsNamed("stop-scan")) return StopScanCommand(m);
   if (m.IsNamed("down-snap")) return DownSnapCommand(m);
   if (m.IsNamed("down-ack")) return DownAckCommand(m);
-  if (m.IsNamed("upgd-cli")) {
-    m.Init("upgd-cli").AddInt("ok", 0).AddString("msg", "upgrade is not available");
-    SendMessage(m);
-    return;
-  }
+  if (m.IsNamed("upgd-cli")) return UpgradeCommand(m);
   if (m.IsNamed("uninstall")) {
     counters_.Add(kUninstalls);
     uninstalled_ = true;
@@ -760,6 +773,33 @@ void CXSimAgent::GetScanCommand(CXMessage& m) {
       .AddList("file", targets_.files)
       .AddList("apps", targets_.applications);
   SendMessage(m);
+}
+
+void CXSimAgent::UpgradeCommand(CXMessage& m) {
+  std::string refusal = "upgrade is not available";
+  int32_t version = 0;
+  if (config_.upgrade == SimUpgrade::kApply) {
+    const std::string_view package(reinterpret_cast<const char*>(m.Payload()), static_cast<size_t>(m.PayloadSize()));
+    std::string why;
+    refusal = ReadPackageVersion(package, &version, &why) ? std::string() : "cannot upgrade: " + why;
+  } else if (config_.upgrade == SimUpgrade::kKeepOld) {
+    refusal.clear();
+    version = app_version_;
+  }
+  if (!refusal.empty()) {
+    m.Init("upgd-cli").AddInt("ok", 0).AddString("msg", WireValue(refusal));
+    SendMessage(m);
+    return;
+  }
+  // As the service: the new program replaces this one, whose link ends;
+  // the next "info" tells how it went.
+  counters_.Add(kUpgrades);
+  upgrade_ok_ = version != app_version_;
+  app_version_ = version;
+  tell_upgrade_ = true;
+  saved_.clear();  // an upgrade discards the snapshots held
+  counters_.Set(kSnapshotsHeld, 0);
+  EndLink(Close::kAtOnce, shared_.timing.reconnect_ms, Format("upgrading to version %d", static_cast<int>(version)));
 }
 
 void CXSimAgent::ScanCommand(CXMessage& m) {

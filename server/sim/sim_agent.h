@@ -133,6 +133,7 @@ class CXSimAgent {
   void DownSnapCommand(CXMessage& m);
   void DownAckCommand(const CXMessage& m);
   void GetScanCommand(CXMessage& m);
+  void UpgradeCommand(CXMessage& m);
   // Takes the scan settings of a request: 1 taken, -1 with *error refused.
   int TakeScanSettings(const CXMessage& m, bool with_removable, std::string* error);
   bool Holds(int32_t number) const;
@@ -169,8 +170,11 @@ class CXSimAgent {
   bool pacing_ = false;
   bool frame_timer_ = false;  // the link timer waits for the rest of a frame
   bool uninstalled_ = false;
-  bool upgrade_told_ = false;
   bool crash_told_ = false;
+  // The agent version it runs, and the upgrade its next "info" tells.
+  int32_t app_version_ = 0;
+  bool tell_upgrade_ = false;
+  bool upgrade_ok_ = false;
   int64_t reconnect_after_ms_ = 0;
   int32_t hostile_left_ = -1;  // -1: without end
   std::vector<Out> queue_;

@@ -27,6 +27,7 @@ constexpr const char* kNames[kCounterCount] = {
     "bytes_served",
     "hostile_acts",
     "uninstalls",
+    "upgrades",
     "connected_now",
     "online_now",
     "scanning_now",

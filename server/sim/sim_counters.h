@@ -37,6 +37,7 @@ enum SimCounter : size_t {
   kBytesServed,            // snapshot bytes written in "down-block" frames
   kHostileActs,            // misbehaviours carried out on purpose
   kUninstalls,             // "uninstall" received (the agent then ends)
+  kUpgrades,               // "upgd-cli" taken: the link dropped to come back upgraded (or not)
   kConnectedNow,           // gauge: a connection is open
   kOnlineNow,              // gauge: greeted and taking commands
   kScanningNow,            // gauge: a scan runs

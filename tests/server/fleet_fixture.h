@@ -79,12 +79,15 @@ class FleetFixture {
   FleetFixture(const FleetFixture&) = delete;
   FleetFixture& operator=(const FleetFixture&) = delete;
 
-  // A new server on the same data folder and catalog (after StopServer).
+  // A new server on the same data folder, catalog, events and port (after
+  // StopServer), so that the agents come back to it.
   void StartServer() {
     server_ = std::make_unique<server::CXFleetServer>(config_, *catalog_, *store_, log_, tuning_);
+    server_->set_events(&events_);
     std::string error;
     ASSERT_TRUE(server_->Start(&error)) << error;
     port_ = server_->port();
+    config_.listen_port = port_;
     thread_ = std::thread([this] { server_->Run(); });
   }
   // Stop() and the end of Run(); the server object stays for its counters.
@@ -107,6 +110,7 @@ class FleetFixture {
   }
 
   server::CXFleetServer& server() { return *server_; }
+  server::CXFleetEvents& events() { return events_; }
   const server::SXFleetCounters& counters() const { return server_->counters(); }
   server::CXCatalog& catalog() { return *catalog_; }
   server::CXSnapshotStore& store() { return *store_; }
@@ -171,6 +175,7 @@ class FleetFixture {
   server::SXServerConfig config_;
   server::SXFleetTuning tuning_;
   server::CXServerLog log_;
+  server::CXFleetEvents events_;
   std::unique_ptr<server::CXCatalog> catalog_;
   std::unique_ptr<server::CXSnapshotStore> store_;
   std::unique_ptr<server::CXFleetServer> server_;

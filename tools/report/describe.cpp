@@ -25,6 +25,9 @@ std::string FileOf(const std::optional<SXReadFile>& f, bool missing, bool local)
 
 }  // namespace
 
+std::string StartTypeText(uint8_t start_type) { return StartType(start_type); }
+std::string ServiceStateText(uint8_t state) { return State(state); }
+
 std::string Utf8(const std::u16string& text) { return snapshot_dump::Display(text, false, 100000); }
 
 const char* ChangeName(SXChangeType type) {

@@ -23,6 +23,9 @@ std::string FileText(const SXReadFile& file, bool local_time);
 std::string ValueText(const SXReadValue& value);
 // The item's fields that matter to people, one line.
 std::string ItemText(const SXReadItem& item, bool local_time);
+// A service's or driver's start type ("automatic", ...) and state ("running", ...; "none" for 0).
+std::string StartTypeText(uint8_t start_type);
+std::string ServiceStateText(uint8_t state);
 // "3 folders, 10 files, 1,234 bytes" (what the roll-up holds).
 std::string RollUpText(const SXRollUp& r);
 // What changed between two items: "state running -> stopped", ...

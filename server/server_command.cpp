@@ -18,8 +18,13 @@
 #include "base/strings.h"
 #include "platform/open_files.h"
 
+#include "platform/password_hash.h"
+#include "server/fleet_events.h"
 #include "server/fleet_server.h"
+#include "server/http_server.h"
 #include "server/sqlite_catalog.h"
+#include "server/web_api.h"
+#include "server/web_auth.h"
 #include "tools/console_text.h"
 
 namespace orvalinth::server {
@@ -43,13 +48,42 @@ namespace {
 
 constexpr char kServerUsage[] =
     "usage: orvalinth server --config FILE [--log-to-stderr] [--counters-every SECONDS]\n"
+    "       orvalinth server --config FILE --add-user NAME\n"
     "\n"
     "Runs the fleet server: listens for agents, scans machines on their\n"
     "schedules, stores and compares their snapshots (see README, \"Fleet\n"
     "server\"). SIGTERM or SIGINT stop it cleanly.\n"
     "\n"
     "  --counters-every SECONDS  a \"counters:\" line in the log this often\n"
-    "                            (default 300; 0: only when it stops)\n";
+    "                            (default 300; 0: only when it stops)\n"
+    "  --add-user NAME           adds a user of the web console, or sets the\n"
+    "                            password of the one of that name (read from\n"
+    "                            standard input), then exits\n";
+
+int64_t NowSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// --add-user: the password from standard input, the user in the catalog.
+int AddUser(CXCatalog& catalog, CXServerLog& log, const std::string& name) {
+  std::string password;
+  if (!platform::ReadPasswordLine("password for " + name + ": ", &password)) {
+    std::fputs("orvalinth server: --add-user: no password on standard input\n", stderr);
+    return 2;
+  }
+  bool created = false;
+  std::string error;
+  if (!AddOrResetUser(catalog, name, password, NowSeconds(), &created, &error)) {
+    std::fprintf(stderr, "orvalinth server: --add-user %s: %s\n", name.c_str(), error.c_str());
+    return 1;
+  }
+  const std::string what = created ? "web console: user " + name + " added"
+                                   : "web console: the password of " + name + " is set (its sessions ended)";
+  log.Write(LogLevel::kInfo, what);
+  std::printf("%s\n", what.c_str());
+  return 0;
+}
 
 // Files besides the agents' links: the log, the catalog and its journal,
 // downloads being written, the event loop's own.
@@ -80,6 +114,7 @@ std::string CountersLine(const CXFleetServer& server) {
 
 int RunServerCommand(const std::vector<std::string>& arguments) {
   std::string config_path;
+  std::string add_user;
   bool echo = false;
   double counters_every = 300;
   for (size_t i = 0; i < arguments.size(); ++i) {
@@ -94,6 +129,8 @@ int RunServerCommand(const std::vector<std::string>& arguments) {
                      kServerUsage);
         return 2;
       }
+    } else if (arguments[i] == "--add-user" && i + 1 < arguments.size()) {
+      add_user = arguments[++i];
     } else if (arguments[i] == "--log-to-stderr") {
       echo = true;
     } else if (arguments[i] == "--help" || arguments[i] == "-h") {
@@ -127,6 +164,7 @@ int RunServerCommand(const std::vector<std::string>& arguments) {
                  error.c_str());
     return 1;
   }
+  if (!add_user.empty()) return AddUser(*catalog, log, add_user);
   // A link per agent: thousands of open files, beyond the usual soft limit.
   uint64_t limit = 0;
   const uint64_t wanted = static_cast<uint64_t>(config.max_links) + kSpareFiles;
@@ -143,6 +181,46 @@ int RunServerCommand(const std::vector<std::string>& arguments) {
     log.Write(LogLevel::kError, "cannot start: " + error);
     std::fprintf(stderr, "orvalinth server: %s\n", error.c_str());
     return 1;
+  }
+  // The web console, on threads of its own. The fleet's events are handed to it here.
+  CXFleetEvents events;
+  SXApiContext api;
+  api.catalog = catalog.get();
+  api.store = &store;
+  api.actions = nullptr;
+  api.events = &events;
+  api.data_folder = config.data_folder;
+  api.now = NowSeconds;
+  std::unique_ptr<CXWebServer> web;
+  if (config.web_enabled) {
+    std::string password;
+    if (!CreateFirstUser(*catalog, NowSeconds(), &password, &error)) {
+      log.Write(LogLevel::kError, "web console: cannot make the first user: " + error);
+    } else if (!password.empty()) {
+      const std::string words = "web console: first start, so there is one user: admin, password " + password +
+                                " (shown only now: sign in and change it)";
+      log.Write(LogLevel::kWarning, words);
+      std::printf("%s\n", words.c_str());
+      std::fflush(stdout);
+    }
+    SXWebServerOptions options;
+    options.address = config.web_address;
+    options.port = config.web_port;
+    options.tls_cert = config.tls_cert;
+    options.tls_key = config.tls_key;
+    options.catalog = catalog.get();
+    options.actions = nullptr;
+    options.events = &events;
+    options.log = &log;
+    options.routes = FleetApiRoutes(api);
+    options.now = NowSeconds;
+    web = std::make_unique<CXWebServer>(std::move(options));
+    if (!web->Start(&error)) {
+      log.Write(LogLevel::kError, error);
+      std::fprintf(stderr, "orvalinth server: %s\n", error.c_str());
+      server.Stop();
+      return 1;
+    }
   }
   // The signals on a loop of their own, so that a stop reaches the server
   // however busy its loop is.
@@ -172,6 +250,7 @@ int RunServerCommand(const std::vector<std::string>& arguments) {
     });
   }
   server.Run();
+  if (web != nullptr) web->Stop();
   if (counters_thread.joinable()) {
     {
       std::lock_guard<std::mutex> lock(counters_lock);

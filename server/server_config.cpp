@@ -118,6 +118,11 @@ struct Parser {
     } else if (key == "keep-days") {
       if (!ParseInt(value, 0, 100000, &n)) return Fail("keep-days wants a number of days (0: any age)");
       c.keep_days = static_cast<int>(n);
+    } else if (key == "web-listen") {
+      c.web_enabled = value != "off";
+      if (c.web_enabled && !SplitAddress(value, &c.web_address, &c.web_port)) {
+        return Fail("web-listen wants ADDRESS:PORT or off");
+      }
     } else {
       return Fail("unknown key \"" + key + "\" in [server]");
     }

@@ -21,6 +21,7 @@
 //   max-links = 20000             # links open at once; more are closed at once
 //   keep-snapshots = 30           # retention per machine: the last N (0: all)
 //   keep-days = 0                 # and those younger than D days (0: any age)
+//   web-listen = 127.0.0.1:8080   # the web console (HTTPS with tls-cert/tls-key); off: none
 //
 //   [profile NAME]                # a target profile, what "set-scan" sends
 //   file = C:\Windows\System32\drivers\etc
@@ -86,6 +87,9 @@ struct SXServerConfig {
   int max_links = 20000;
   int keep_snapshots = 30;
   int keep_days = 0;
+  bool web_enabled = true;
+  std::string web_address = "127.0.0.1";
+  uint16_t web_port = 8080;
   std::vector<SXConfigProfile> profiles;
   std::vector<SXConfigSchedule> schedules;
 

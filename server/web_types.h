@@ -51,6 +51,11 @@ struct SXWebResponse {
   // `download_name` as the attachment's name.
   std::string file_path;
   std::string download_name;
+  // When set, the connection becomes the fleet's event stream (GET
+  // /api/v1/events): the events after `events_since` and every one
+  // published later, until the reader goes.
+  bool event_stream = false;
+  uint64_t events_since = 0;
 };
 
 using WebReply = std::function<void(SXWebResponse)>;

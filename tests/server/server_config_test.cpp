@@ -24,6 +24,9 @@ TEST(ServerConfig, AFileWithEverySectionIsTakenWithItsDefaults) {
   EXPECT_EQ(c.log_path, "/srv/o/server.log");
   EXPECT_EQ(c.keep_snapshots, 30);
   EXPECT_EQ(c.keep_days, 9);
+  EXPECT_TRUE(c.web_enabled);
+  EXPECT_EQ(c.web_address, "127.0.0.1");
+  EXPECT_EQ(c.web_port, 8080);
   ASSERT_EQ(c.profiles.size(), 1u);
   EXPECT_EQ(c.profiles[0].files, (std::vector<std::string>{"C:\\Windows", "-C:\\Windows\\Temp"}));
   EXPECT_TRUE(c.profiles[0].versions);
@@ -41,6 +44,7 @@ TEST(ServerConfig, WhatIsWrongIsNamedWithItsLine) {
   } cases[] = {
       {"listen = 1.2.3.4:5\n", "line 1: \"listen\" before any section"},
       {"[server]\ndata = /d\nlisten = 1.2.3.4\n", "line 3: listen wants ADDRESS:PORT"},
+      {"[server]\ndata = /d\nweb-listen = on\n", "line 3: web-listen wants ADDRESS:PORT or off"},
       {"[server]\ndata = /d\ndata = /e\n", "line 3: \"data\" is given twice"},
       {"[server]\ndata = /d\ncolour = blue\n", "line 3: unknown key \"colour\" in [server]"},
       {"[servers]\n", "line 1: unknown section [servers]"},

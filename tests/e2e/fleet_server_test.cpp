@@ -33,7 +33,7 @@ class FleetServerProcess {
   explicit FleetServerProcess(const std::string& folder) : folder_(folder) {
     fs::remove_all(folder_);
     fs::create_directories(folder_ + "/data");
-    WriteWholeFile(config(), std::string("[server]\nlisten = 127.0.0.1:0\ndata = ") + folder_ +
+    WriteWholeFile(config(), std::string("[server]\nlisten = 127.0.0.1:0\nweb-listen = off\ndata = ") + folder_ +
                                  "/data\ngreeting-timeout = 60\n\n"
                                  "[profile e2e]\nfile = C:\\e2e\\fleet\nreg = HKEY_LOCAL_MACHINE\\SOFTWARE\\OrvalinthFleet\n"
                                  "name = fleet\n\n"

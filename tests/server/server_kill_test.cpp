@@ -66,7 +66,7 @@ class ServerProcess {
   // machine's at its own moment of the 10 (`scanning`); or once a year.
   void Configure(uint16_t port, bool scanning) {
     std::ofstream out(folder_ + "/server.conf", std::ios::trunc);
-    out << "[server]\nlisten = 127.0.0.1:" << port << "\ndata = " << data() << "\n"
+    out << "[server]\nlisten = 127.0.0.1:" << port << "\nweb-listen = off\ndata = " << data() << "\n"
         << "keep-snapshots = 0\ncompare-workers = 1\n"
         << "[profile quick]\nfile = C:\\Windows\\\n"
         << "[schedule all]\nprofile = quick\nevery = " << (scanning ? "10s" : "365d")

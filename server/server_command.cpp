@@ -175,19 +175,22 @@ int RunServerCommand(const std::vector<std::string>& arguments) {
                                          static_cast<unsigned long long>(wanted)));
   }
   CXSnapshotStore store(tools::Utf8ToUtf16(config.data_folder));
+  // The fleet's events, for the web console's live pages; made before the
+  // server that publishes them, so that they outlive it.
+  CXFleetEvents events;
   CXFleetServer server(config, *catalog, store, log);
+  server.set_events(&events);
   log.Write(LogLevel::kInfo, "starting (configuration " + config_path + ", data " + config.data_folder + ")");
   if (!server.Start(&error)) {
     log.Write(LogLevel::kError, "cannot start: " + error);
     std::fprintf(stderr, "orvalinth server: %s\n", error.c_str());
     return 1;
   }
-  // The web console, on threads of its own. The fleet's events are handed to it here.
-  CXFleetEvents events;
+  // The web console, on threads of its own: its actions are the fleet server's.
   SXApiContext api;
   api.catalog = catalog.get();
   api.store = &store;
-  api.actions = nullptr;
+  api.actions = &server;
   api.events = &events;
   api.data_folder = config.data_folder;
   api.now = NowSeconds;
@@ -209,7 +212,7 @@ int RunServerCommand(const std::vector<std::string>& arguments) {
     options.tls_cert = config.tls_cert;
     options.tls_key = config.tls_key;
     options.catalog = catalog.get();
-    options.actions = nullptr;
+    options.actions = &server;
     options.events = &events;
     options.log = &log;
     options.routes = FleetApiRoutes(api);

@@ -429,7 +429,7 @@ function overviewView() {
               ['Machines', (v) => fmtNumber(v.machines), 'n'],
             ], o.versions || [], { empty: 'None yet.' })),
             section('Groups', table([
-              ['Group', (g) => h('a', { href: `#/machines?group=${encodeURIComponent(g.group)}` }, g.group || '(none)')],
+              ['Group', (g) => h('a', { href: `#/machines?group=${encodeURIComponent(g.group || '-')}` }, g.group || '(none)')],
               ['Machines', (g) => fmtNumber(g.machines), 'n'],
             ], o.groups || [], { empty: 'None yet.' })))),
         section('Silent machines', table([
@@ -943,12 +943,11 @@ function searchView(r) {
 // ---- profiles and schedules -----------------------------------------------------------
 
 function schedulesView() {
-  let profiles = [];
   const lines = (list) => (list || []).join('\n');
   const split = (text) => text.split('\n').map((s) => s.trim()).filter(Boolean);
   const view = partsView('Schedules', {
     async profiles() {
-      profiles = (await get('/api/v1/profiles')).profiles || [];
+      const profiles = (await get('/api/v1/profiles')).profiles || [];
       const editor = h('div', { id: 'profile-editor' });
       const edit = (profile) => {
         const p = profile || { name: '', files: [], registry: [], apps: [], versions: false, full: false, removable: false, snapshot_name: '' };
@@ -1004,7 +1003,8 @@ function schedulesView() {
     },
     async schedules() {
       const list = (await get('/api/v1/schedules')).schedules || [];
-      const names = profiles.length ? profiles.map((p) => p.name) : ((await get('/api/v1/profiles')).profiles || []).map((p) => p.name);
+      // Its own look at the profiles: one saved a moment ago is in the list.
+      const names = ((await get('/api/v1/profiles')).profiles || []).map((p) => p.name);
       const remove = async (s) => {
         if (!confirm(`Delete schedule ${s.id}?`)) return;
         try { await api('DELETE', `/api/v1/schedules/${s.id}`); toast(`Schedule ${s.id} deleted.`); view.reload('schedules'); } catch (e) { toast(e.message, true); }

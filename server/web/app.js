@@ -617,7 +617,8 @@ function machineView(uidText) {
               (s.counts && s.counts.errors ? `, ${fmtNumber(s.counts.errors)} errors` : '')),
             c ? h('div', { class: 'counts' },
               h('span', { class: total ? 'changed' : 'muted' }, total ? `${fmtNumber(total)} changes: ` : 'no changes: '),
-              `files ${countsText(c.files)}, registry ${countsText(c.registry)}, apps ${countsText(c.apps)} `, changeLink)
+              `files ${countsText(c.files)}, registry ${countsText(c.registry)}, apps ${countsText(c.apps)}`,
+              h('div', null, changeLink))
               : h('div', { class: 'muted small' }, s.compared ? 'the first snapshot' : (list.length > 1 ? 'not compared yet' : 'the first snapshot')),
             h('div', { class: 'small' }, h('a', { href: `/api/v1/snapshots/${s.id}/file`, download: '' }, 'Download .snp'), ' · ',
               h('a', { href: `/api/v1/snapshots/${s.id}/report?format=html`, target: '_blank', rel: 'noopener' }, 'Report'))));
@@ -800,8 +801,8 @@ function compareView(r) {
     const frameBox = h('div', { class: 'report-box', id: 'report-box' });
     const showReport = () => {
       if (!frameBox.firstChild) {
-        // Sandboxed: the report's own script sorts its tables, without the console's origin.
-        frameBox.append(h('iframe', { src: reportUrl, sandbox: 'allow-scripts', title: 'Full report', class: 'report', id: 'report-frame' }));
+        // Sandboxed wholly: the report is shown, nothing of it runs (its own policy says the same).
+        frameBox.append(h('iframe', { src: reportUrl, sandbox: '', title: 'Full report', class: 'report', id: 'report-frame' }));
       }
       frameBox.hidden = false;
       reportButton.setAttribute('aria-expanded', 'true');
@@ -1115,7 +1116,7 @@ function healthValue(key, value) {
   if (value === null || value === undefined) return '—';
   if (typeof value === 'boolean') return value ? 'yes' : 'no';
   if (typeof value === 'number') {
-    if (/bytes$/.test(key)) return fmtBytes(value);
+    if (/bytes/.test(key)) return fmtBytes(value);
     if (/(^|_)(time|started|since)$/.test(key) && value > 1e9) return fmtTime(value);
     if (/uptime|seconds$/.test(key)) return `${fmtNumber(value)} s`;
     return fmtNumber(value);

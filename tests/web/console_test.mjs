@@ -127,6 +127,24 @@ async function main() {
     await shot(page, 'machine');
   });
 
+  await run('browsing the machine, and the uninstall dialog', async () => {
+    await page.click('#browse');
+    await page.locator('#browse-body button').first().waitFor();
+    await page.locator('#browse-body button').first().click();
+    await page.locator('#browse-path').filter({ hasText: ':\\' }).waitFor();
+    await page.locator('#browse-body li').first().waitFor();
+    await page.keyboard.press('Escape');
+    await page.locator('#browse-dialog').waitFor({ state: 'hidden' });
+    // Only the machine's name, typed, lets the button go; Escape leaves it installed.
+    await page.click('#uninstall');
+    await page.fill('#uninstall-confirm', `${args.wine}-not`);
+    if (await page.locator('#uninstall-go').isEnabled()) throw new Error('uninstall allowed with a wrong name');
+    await page.fill('#uninstall-confirm', args.wine);
+    if (!await page.locator('#uninstall-go').isEnabled()) throw new Error('uninstall refused with the right name');
+    await page.keyboard.press('Escape');
+    await page.locator('#uninstall-dialog').waitFor({ state: 'hidden' });
+  });
+
   await run('a comparison shows the change', async () => {
     await page.locator('#snapshots li .compare-link').first().click();
     await page.locator('#changes').filter({ hasText: args.expect }).waitFor();

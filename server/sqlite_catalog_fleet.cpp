@@ -220,7 +220,7 @@ SXCatalogStatus CXSqliteCatalog::ReplaceInventory(int32_t uid, int64_t snapshot_
   }
   for (const SXInventoryRow& row : rows) {
     CXSqlRun run = db_.Run(
-        "INSERT INTO inventory (uid, snapshot_id, category, name, path, detail) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+        "INSERT OR IGNORE INTO inventory (uid, snapshot_id, category, name, path, detail) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
     run.Int(1, uid).Int(2, snapshot_id).Text(3, row.category).Text(4, row.name).Text(5, row.path).Text(6, row.detail);
     if (!run.Done()) {
       SXCatalogStatus status = RunFailure(run);
@@ -238,7 +238,7 @@ SXCatalogStatus CXSqliteCatalog::SearchInventory(const std::string& category, co
   if (!LimitOk(limit)) return Refused("at most 1 to 100000 inventory rows");
   if (pattern.empty()) return SXCatalogStatus::Ok();
   // Both LIKEs on columns indexed with NOCASE: a literal beginning is two
-  // index ranges; a leading wildcard reads inventory_machine in (uid, name)
+  // index ranges; a leading wildcard reads the table in its (uid, name)
   // order and stops when the page is full.
   static const char sql[] =
       "SELECT uid, category, name, path, detail FROM inventory "

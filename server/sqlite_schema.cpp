@@ -242,15 +242,18 @@ CREATE INDEX rollout_machines_machine ON rollout_machines (uid);
 
 CREATE TABLE inventory (
   uid INTEGER NOT NULL REFERENCES machines (uid) ON DELETE CASCADE,
-  snapshot_id INTEGER NOT NULL,
-  category TEXT NOT NULL,
   name TEXT NOT NULL COLLATE NOCASE,
+  category TEXT NOT NULL,
   path TEXT NOT NULL DEFAULT '' COLLATE NOCASE,
-  detail TEXT NOT NULL DEFAULT ''
-);
--- NOCASE columns, so that a LIKE with a literal beginning is an index range;
--- (uid, name) is also the order of a search's answer.
-CREATE INDEX inventory_machine ON inventory (uid, name);
+  detail TEXT NOT NULL DEFAULT '',
+  snapshot_id INTEGER NOT NULL,
+  PRIMARY KEY (uid, name, category, path, detail)
+) WITHOUT ROWID;
+-- NOCASE columns, so that a LIKE with a literal beginning is an index range.
+-- Kept in (uid, name) order, the order of a search's answer: a pattern with a
+-- leading wildcard reads the table once, front to back, and stops when the
+-- page is full (through an index of (uid, name) it was a lookup per row,
+-- three times slower). Two identical entries of one machine are one row.
 CREATE INDEX inventory_name ON inventory (name);
 CREATE INDEX inventory_path ON inventory (path);
 CREATE INDEX changes_fleet_time ON changes (time);

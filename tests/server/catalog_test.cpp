@@ -995,6 +995,83 @@ TEST_P(Catalog, CrashReportsAndUpgradesAreKeptWithTheirMachine) {
   EXPECT_TRUE(catalog_->DeleteMachine(8, nullptr).not_found());
 }
 
+TEST_P(Catalog, AccountsSessionsTokensAndRollouts) {
+  SXUserRow user;
+  user.name = "Alice";
+  user.password_hash = "hash-1";
+  user.created_time = 10;
+  int64_t uid = 0, again = 0;
+  ASSERT_TRUE(catalog_->AddUser(user, &uid).ok());
+  user.name = "ALICE";
+  EXPECT_TRUE(catalog_->AddUser(user, &again).conflict());  // names are A-Z case folded
+  SXUserRow found;
+  ASSERT_TRUE(catalog_->FindUser("alice", &found).ok());
+  EXPECT_EQ(found.id, uid);
+  EXPECT_EQ(found.role, "admin");
+  ASSERT_TRUE(catalog_->SetUserPassword(uid, "hash-2").ok());
+  ASSERT_TRUE(catalog_->SetUserSignIn(uid, 20).ok());
+  ASSERT_TRUE(catalog_->GetUser(uid, &found).ok());
+  EXPECT_EQ(found.password_hash + " " + std::to_string(found.last_sign_in), "hash-2 20");
+  EXPECT_TRUE(catalog_->SetUserSignIn(uid + 1, 20).not_found());
+
+  SXWebSessionRow session{std::string(64, 'c'), uid, "csrf", 10, 100, "192.0.2.1"};
+  ASSERT_TRUE(catalog_->AddWebSession(session).ok());
+  session.user_id = uid + 1;
+  session.secret_hash = std::string(64, 'f');
+  EXPECT_EQ(catalog_->AddWebSession(session).code, CatalogCode::kRefused);  // no such user
+  SXWebSessionRow got;
+  ASSERT_TRUE(catalog_->GetWebSession(std::string(64, 'c'), 99, &got).ok());
+  EXPECT_TRUE(catalog_->GetWebSession(std::string(64, 'c'), 100, &got).not_found());  // expired
+  ASSERT_TRUE(catalog_->PruneWebSessions(100, 0).ok());
+  EXPECT_TRUE(catalog_->DeleteWebSession(std::string(64, 'c')).not_found());
+
+  SXApiTokenRow token{0, uid, "script", std::string(64, 'd'), 10, 0};
+  int64_t token_id = 0;
+  ASSERT_TRUE(catalog_->AddApiToken(token, &token_id).ok());
+  EXPECT_TRUE(catalog_->AddApiToken(token, &again).conflict());
+  ASSERT_TRUE(catalog_->TouchApiToken(token_id, 30).ok());
+  SXApiTokenRow found_token;
+  ASSERT_TRUE(catalog_->FindApiToken(std::string(64, 'd'), &found_token).ok());
+  EXPECT_EQ(found_token.last_used, 30);
+  ASSERT_TRUE(catalog_->DeleteApiToken(token_id).ok());
+  std::vector<SXApiTokenRow> tokens;
+  ASSERT_TRUE(catalog_->ListApiTokens(uid, &tokens).ok());
+  EXPECT_TRUE(tokens.empty());
+
+  Machine(1, "a", "lab");
+  Machine(2, "b", "lab");
+  SXRolloutRow rollout;
+  rollout.group = "lab";
+  rollout.package_path = "packages/7.bin";
+  rollout.package_sha256 = std::string(64, 'e');
+  rollout.app_version = 7;
+  rollout.canary_percent = 50;
+  rollout.wave_size = 1;
+  const auto in_wave = [](int32_t machine, int32_t wave) {
+    return SXRolloutMachineRow{0, machine, wave, RolloutMachineState::kWaiting, 0, 0, ""};
+  };
+  int64_t id = 0;
+  ASSERT_TRUE(catalog_->AddRollout(rollout, {in_wave(2, 2), in_wave(1, 1)}, &id).ok());
+  EXPECT_TRUE(catalog_->AddRollout(rollout, {in_wave(1, 1), in_wave(1, 2)}, &again).conflict());  // a machine twice
+  rollout.canary_percent = 0;
+  EXPECT_EQ(catalog_->AddRollout(rollout, {}, &again).code, CatalogCode::kRefused);  // a check broken
+  rollout.id = id;
+  rollout.wave = 1;
+  rollout.state = RolloutState::kDone;
+  ASSERT_TRUE(catalog_->UpdateRollout(rollout).ok());
+  ASSERT_TRUE(catalog_->UpdateRolloutMachine({id, 1, 1, RolloutMachineState::kUpgraded, 5, 6, "ok"}).ok());
+  EXPECT_TRUE(catalog_->UpdateRolloutMachine({id, 3, 1, RolloutMachineState::kSent, 0, 0, ""}).not_found());
+  std::vector<SXRolloutRow> rollouts;
+  ASSERT_TRUE(catalog_->ListRollouts(&rollouts).ok());
+  ASSERT_EQ(rollouts.size(), 1u);
+  EXPECT_EQ(rollouts[0].state, RolloutState::kDone);
+  std::vector<SXRolloutMachineRow> machines;
+  ASSERT_TRUE(catalog_->ListRolloutMachines(id, &machines).ok());
+  ASSERT_EQ(machines.size(), 2u);  // by wave
+  EXPECT_EQ(machines[0].uid, 1);
+  EXPECT_EQ(machines[0].state, RolloutMachineState::kUpgraded);
+}
+
 TEST_P(Catalog, ManyThreadsAtOnce) {
   const int kThreads = 4, kEach = 40;
   for (int t = 1; t <= kThreads; ++t) Machine(t);

@@ -10,9 +10,17 @@ namespace {
 constexpr Oid kInt8Oid = 20;
 constexpr Oid kTextOid = 25;
 
+// libpq's message on one line (its hints follow a line break and a tab).
 std::string Trimmed(const char* message) {
-  std::string text = message != nullptr ? message : "";
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  std::string text;
+  for (const char* p = message != nullptr ? message : ""; *p != '\0'; ++p) {
+    if (*p == '\n' || *p == '\t') {
+      if (!text.empty() && text.back() != ' ') text += ' ';
+    } else {
+      text += *p;
+    }
+  }
+  while (!text.empty() && text.back() == ' ') text.pop_back();
   return text;
 }
 

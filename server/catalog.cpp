@@ -99,4 +99,20 @@ const char* RolloutMachineStateName(RolloutMachineState state) {
   return "?";
 }
 
+std::string LikePattern(const std::string& pattern) {
+  std::string out;
+  out.reserve(pattern.size() + 8);
+  for (char c : pattern) {
+    if (c == '*') {
+      out += '%';
+    } else if (c == '?') {
+      out += '_';
+    } else {
+      if (c == '%' || c == '_' || c == '\\') out += '\\';
+      out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace orvalinth::server

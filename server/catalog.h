@@ -570,6 +570,11 @@ int64_t DueTime(int32_t uid, int64_t last_scan_time, int64_t first_seen, const S
 std::vector<size_t> PrunableSnapshots(const std::vector<SXSnapshotRow>& snapshots, const SXRetention& retention,
                                       int64_t now);
 
+// The user's pattern ("*" any run, "?" any one, the rest literal) as a LIKE
+// pattern with "\" as its escape (the rules of MachinesWithChange), for
+// either catalog.
+std::string LikePattern(const std::string& pattern);
+
 // "files", "registry", "apps"; "added", "removed", "changed".
 const char* ChangeKindName(ChangeKind kind);
 const char* ChangeCategoryName(ChangeCategory category);

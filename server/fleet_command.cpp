@@ -10,10 +10,10 @@
 
 #include "platform/clock.h"
 #include "server/catalog.h"
+#include "server/catalog_open.h"
 #include "server/server_command.h"
 #include "server/server_config.h"
 #include "server/server_log.h"
-#include "server/sqlite_catalog.h"
 
 namespace orvalinth::server {
 
@@ -352,8 +352,10 @@ int RunFleetCommand(const std::vector<std::string>& arguments) {
   }
   Fleet fleet;
   fleet.json = json;
-  fleet.catalog = OpenSqliteCatalog(config.catalog_path, &error);
-  if (fleet.catalog == nullptr) return fleet.Fail("cannot open the catalog " + config.catalog_path + ": " + error);
+  fleet.catalog = OpenCatalog(config.catalog_path, &error);
+  if (fleet.catalog == nullptr) {
+    return fleet.Fail("cannot open the catalog " + CatalogDisplayName(config.catalog_path) + ": " + error);
+  }
   int64_t since = 0;
   if (!ParseWhen(since_text, &since)) return fleet.Usage("--since wants 7d, 12h or YYYY-MM-DD, not " + since_text);
   const std::string& command = words[0];

@@ -19,10 +19,10 @@
 #include "platform/open_files.h"
 
 #include "platform/password_hash.h"
+#include "server/catalog_open.h"
 #include "server/fleet_events.h"
 #include "server/fleet_server.h"
 #include "server/http_server.h"
-#include "server/sqlite_catalog.h"
 #include "server/web_api.h"
 #include "server/web_auth.h"
 #include "tools/console_text.h"
@@ -157,11 +157,11 @@ int RunServerCommand(const std::vector<std::string>& arguments) {
     std::fprintf(stderr, "orvalinth server: %s\n", error.c_str());
     return 1;
   }
-  std::unique_ptr<CXCatalog> catalog = OpenSqliteCatalog(config.catalog_path, &error);
+  std::unique_ptr<CXCatalog> catalog = OpenCatalog(config.catalog_path, &error);
   if (catalog == nullptr) {
-    log.Write(LogLevel::kError, "cannot open the catalog " + config.catalog_path + ": " + error);
-    std::fprintf(stderr, "orvalinth server: cannot open the catalog %s: %s\n", config.catalog_path.c_str(),
-                 error.c_str());
+    const std::string name = CatalogDisplayName(config.catalog_path);
+    log.Write(LogLevel::kError, "cannot open the catalog " + name + ": " + error);
+    std::fprintf(stderr, "orvalinth server: cannot open the catalog %s: %s\n", name.c_str(), error.c_str());
     return 1;
   }
   if (!add_user.empty()) return AddUser(*catalog, log, add_user);

@@ -9,7 +9,7 @@
 //   [server]
 //   listen = 0.0.0.0:51000        # the agents' port
 //   data = /var/lib/orvalinth     # the store: machines/<id>/...
-//   catalog = /var/lib/orvalinth/catalog.db   # default: <data>/catalog.db
+//   catalog = /var/lib/orvalinth/catalog.db   # default: <data>/catalog.db; or postgresql://user@host/db
 //   log = /var/log/orvalinth/server.log       # default: <data>/server.log
 //   tls-cert = /etc/orvalinth/console.crt     # both or neither: TLS links
 //   tls-key = /etc/orvalinth/console.key

@@ -137,8 +137,5 @@ extern const char kMachineColumns[];
 extern const char kComparisonColumns[];
 SXMachineRow MachineFromRun(const CXSqlRun& run);
 SXComparisonRow ComparisonFromRun(const CXSqlRun& run);
-// The user's pattern ("*" any run, "?" any one, the rest literal) as a LIKE
-// pattern with "\" as its escape (the rules of MachinesWithChange).
-std::string LikePattern(const std::string& pattern);
 
 }  // namespace orvalinth::server

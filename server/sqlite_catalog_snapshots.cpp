@@ -22,23 +22,6 @@ SXCatalogStatus SnapshotRows(CXSqlRun& run, std::vector<SXSnapshotRow>* rows) {
 
 }  // namespace
 
-// The user's pattern ("*", "?", the rest literal) as a LIKE pattern with "\" as its escape.
-std::string LikePattern(const std::string& pattern) {
-  std::string out;
-  out.reserve(pattern.size() + 8);
-  for (char c : pattern) {
-    if (c == '*') {
-      out += '%';
-    } else if (c == '?') {
-      out += '_';
-    } else {
-      if (c == '%' || c == '_' || c == '\\') out += '\\';
-      out += c;
-    }
-  }
-  return out;
-}
-
 const char kComparisonColumns[] =
     "id, uid, old_snapshot_id, new_snapshot_id, old_number, new_number, time, compared_time, files_added, "
     "files_removed, files_changed, registry_added, registry_removed, registry_changed, apps_added, apps_removed, "

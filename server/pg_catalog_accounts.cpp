@@ -1,0 +1,200 @@
+// The PostgreSQL catalog: the web console's accounts, sign-in sessions and API tokens.
+
+#include "server/pg_catalog_impl.h"
+
+namespace orvalinth::server::pg {
+namespace {
+
+SXUserRow UserFromRun(const CXPgRun& run) {
+  SXUserRow row;
+  row.id = run.Int64(0);
+  row.name = run.String(1);
+  row.password_hash = run.String(2);
+  row.role = run.String(3);
+  row.created_time = run.Int64(4);
+  row.last_sign_in = run.Int64(5);
+  return row;
+}
+
+SXApiTokenRow TokenFromRun(const CXPgRun& run) {
+  SXApiTokenRow row;
+  row.id = run.Int64(0);
+  row.user_id = run.Int64(1);
+  row.name = run.String(2);
+  row.secret_hash = run.String(3);
+  row.created_time = run.Int64(4);
+  row.last_used = run.Int64(5);
+  return row;
+}
+
+SXCatalogStatus NotFound(const std::string& what) { return SXCatalogStatus::Failed(CatalogCode::kNotFound, what); }
+
+// An UPDATE or DELETE of one row by its key: kNotFound when it touched none.
+SXCatalogStatus OneRowChanged(CXPgRun& run, const std::string& missing) {
+  if (!run.Done()) return RunFailure(run);
+  return run.changes() != 0 ? SXCatalogStatus::Ok() : NotFound(missing);
+}
+
+}  // namespace
+
+// ---- users ---------------------------------------------------------------------
+
+SXCatalogStatus CXPgCatalog::AddUser(const SXUserRow& row, int64_t* id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  *id = 0;
+  if (row.name.empty() || row.password_hash.empty()) {
+    return SXCatalogStatus::Failed(CatalogCode::kRefused, "a user needs a name and a password");
+  }
+  CXPgRun run = db_.Run(
+      "INSERT INTO users (name, password_hash, role, created_time, last_sign_in) VALUES ($1, $2, $3, $4, $5) "
+      "RETURNING id");
+  run.Text(1, row.name).Text(2, row.password_hash).Text(3, row.role.empty() ? "admin" : row.role);
+  run.Int(4, row.created_time).Int(5, row.last_sign_in);
+  if (!run.Step()) {
+    SXCatalogStatus status = RunFailure(run);
+    if (status.code == CatalogCode::kConflict) status.message = "a user named " + row.name + " exists";
+    return status;
+  }
+  *id = run.Int64(0);
+  return SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::FindUser(const std::string& name, SXUserRow* row) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CXPgRun run = db_.Run("SELECT id, name, password_hash, role, created_time, last_sign_in FROM users "
+                         "WHERE lower(name) = lower($1 COLLATE \"C\")");
+  if (!run.Text(1, name).Step()) return run.failed() ? RunFailure(run) : NotFound("no user named " + name);
+  *row = UserFromRun(run);
+  return SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::GetUser(int64_t id, SXUserRow* row) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CXPgRun run = db_.Run("SELECT id, name, password_hash, role, created_time, last_sign_in FROM users WHERE id = $1");
+  if (!run.Int(1, id).Step()) return run.failed() ? RunFailure(run) : NotFound("no user " + std::to_string(id));
+  *row = UserFromRun(run);
+  return SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::ListUsers(std::vector<SXUserRow>* rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  rows->clear();
+  CXPgRun run = db_.Run("SELECT id, name, password_hash, role, created_time, last_sign_in FROM users ORDER BY id");
+  while (run.Step()) rows->push_back(UserFromRun(run));
+  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::SetUserPassword(int64_t id, const std::string& password_hash) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (password_hash.empty()) return SXCatalogStatus::Failed(CatalogCode::kRefused, "an empty password hash");
+  CXPgRun run = db_.Run("UPDATE users SET password_hash = $2 WHERE id = $1");
+  run.Int(1, id).Text(2, password_hash);
+  return OneRowChanged(run, "no user " + std::to_string(id));
+}
+
+SXCatalogStatus CXPgCatalog::SetUserSignIn(int64_t id, int64_t time) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CXPgRun run = db_.Run("UPDATE users SET last_sign_in = $2 WHERE id = $1");
+  run.Int(1, id).Int(2, time);
+  return OneRowChanged(run, "no user " + std::to_string(id));
+}
+
+// ---- sign-in sessions ---------------------------------------------------------------
+
+SXCatalogStatus CXPgCatalog::AddWebSession(const SXWebSessionRow& row) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CXPgRun run = db_.Run(
+      "INSERT INTO web_sessions (secret_hash, user_id, csrf_token, created_time, expires_time, address) "
+      "VALUES ($1, $2, $3, $4, $5, $6)");
+  run.Text(1, row.secret_hash).Int(2, row.user_id).Text(3, row.csrf_token).Int(4, row.created_time);
+  run.Int(5, row.expires_time).Text(6, row.address);
+  if (!run.Done()) {
+    SXCatalogStatus status = RunFailure(run);
+    if (status.code == CatalogCode::kRefused) status.message = "no user " + std::to_string(row.user_id);
+    return status;
+  }
+  return SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::GetWebSession(const std::string& secret_hash, int64_t now, SXWebSessionRow* row) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CXPgRun run = db_.Run(
+      "SELECT secret_hash, user_id, csrf_token, created_time, expires_time, address FROM web_sessions "
+      "WHERE secret_hash = $1 AND expires_time > $2");
+  if (!run.Text(1, secret_hash).Int(2, now).Step()) {
+    return run.failed() ? RunFailure(run) : NotFound("no such session");
+  }
+  row->secret_hash = run.String(0);
+  row->user_id = run.Int64(1);
+  row->csrf_token = run.String(2);
+  row->created_time = run.Int64(3);
+  row->expires_time = run.Int64(4);
+  row->address = run.String(5);
+  return SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::DeleteWebSession(const std::string& secret_hash) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CXPgRun run = db_.Run("DELETE FROM web_sessions WHERE secret_hash = $1");
+  run.Text(1, secret_hash);
+  return OneRowChanged(run, "no such session");
+}
+
+SXCatalogStatus CXPgCatalog::PruneWebSessions(int64_t now, int64_t user_id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CXPgRun run = db_.Run("DELETE FROM web_sessions WHERE expires_time <= $1 OR ($2 > 0 AND user_id = $2)");
+  return run.Int(1, now).Int(2, user_id).Done() ? SXCatalogStatus::Ok() : RunFailure(run);
+}
+
+// ---- API tokens ---------------------------------------------------------------------
+
+SXCatalogStatus CXPgCatalog::AddApiToken(const SXApiTokenRow& row, int64_t* id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  *id = 0;
+  CXPgRun run = db_.Run(
+      "INSERT INTO api_tokens (user_id, name, secret_hash, created_time, last_used) VALUES ($1, $2, $3, $4, $5) "
+      "RETURNING id");
+  run.Int(1, row.user_id).Text(2, row.name).Text(3, row.secret_hash).Int(4, row.created_time).Int(5, row.last_used);
+  if (!run.Step()) {
+    SXCatalogStatus status = RunFailure(run);
+    if (status.code == CatalogCode::kRefused) status.message = "no user " + std::to_string(row.user_id);
+    return status;
+  }
+  *id = run.Int64(0);
+  return SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::FindApiToken(const std::string& secret_hash, SXApiTokenRow* row) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CXPgRun run = db_.Run(
+      "SELECT id, user_id, name, secret_hash, created_time, last_used FROM api_tokens WHERE secret_hash = $1");
+  if (!run.Text(1, secret_hash).Step()) return run.failed() ? RunFailure(run) : NotFound("no such token");
+  *row = TokenFromRun(run);
+  return SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::ListApiTokens(int64_t user_id, std::vector<SXApiTokenRow>* rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  rows->clear();
+  CXPgRun run = db_.Run(
+      "SELECT id, user_id, name, secret_hash, created_time, last_used FROM api_tokens WHERE user_id = $1 ORDER BY id");
+  run.Int(1, user_id);
+  while (run.Step()) rows->push_back(TokenFromRun(run));
+  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::DeleteApiToken(int64_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CXPgRun run = db_.Run("DELETE FROM api_tokens WHERE id = $1");
+  run.Int(1, id);
+  return OneRowChanged(run, "no token " + std::to_string(id));
+}
+
+SXCatalogStatus CXPgCatalog::TouchApiToken(int64_t id, int64_t time) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CXPgRun run = db_.Run("UPDATE api_tokens SET last_used = $2 WHERE id = $1");
+  run.Int(1, id).Int(2, time);
+  return OneRowChanged(run, "no token " + std::to_string(id));
+}
+
+}  // namespace orvalinth::server::pg

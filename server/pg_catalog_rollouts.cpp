@@ -1,0 +1,139 @@
+// Upgrade rollouts and their machines.
+#include "server/pg_catalog_impl.h"
+
+namespace orvalinth::server::pg {
+namespace {
+
+constexpr char kRolloutColumns[] =
+    "id, machine_group, package_path, package_sha256, package_size, app_version, canary_percent, wave_size, wave, "
+    "state, reason, created_by, created_time, updated_time, wave_timeout_seconds";
+
+SXRolloutRow RolloutFromRun(const CXPgRun& run) {
+  SXRolloutRow r;
+  r.id = run.Int64(0);
+  r.group = run.String(1);
+  r.package_path = run.String(2);
+  r.package_sha256 = run.String(3);
+  r.package_size = run.Int64(4);
+  r.app_version = run.Int32(5);
+  r.canary_percent = run.Int32(6);
+  r.wave_size = run.Int32(7);
+  r.wave = run.Int32(8);
+  const int64_t state = run.Int64(9);
+  r.state = state >= 0 && state <= 3 ? static_cast<RolloutState>(state) : RolloutState::kFailed;
+  r.reason = run.String(10);
+  r.created_by = run.String(11);
+  r.created_time = run.Int64(12);
+  r.updated_time = run.Int64(13);
+  r.wave_timeout_seconds = run.Int64(14);
+  return r;
+}
+
+SXCatalogStatus NoRollout(int64_t id) {
+  return SXCatalogStatus::Failed(CatalogCode::kNotFound, "no rollout " + std::to_string(id));
+}
+
+}  // namespace
+
+SXCatalogStatus CXPgCatalog::AddRollout(const SXRolloutRow& row, const std::vector<SXRolloutMachineRow>& machines,
+                                            int64_t* id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::string error;
+  CXPgTransaction transaction(db_);
+  if (!transaction.Begin(&error)) return DbFailure(error);
+  int64_t rollout = 0;
+  {
+    CXPgRun run = db_.Run(
+        "INSERT INTO rollouts (machine_group, package_path, package_sha256, package_size, app_version, canary_percent, "
+        "wave_size, wave, state, reason, created_by, created_time, updated_time, wave_timeout_seconds) "
+        "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14) RETURNING id");
+    run.Text(1, row.group).Text(2, row.package_path).Text(3, row.package_sha256).Int(4, row.package_size);
+    run.Int(5, row.app_version).Int(6, row.canary_percent).Int(7, row.wave_size).Int(8, row.wave);
+    run.Int(9, static_cast<int>(row.state)).Text(10, row.reason).Text(11, row.created_by).Int(12, row.created_time);
+    run.Int(13, row.updated_time).Int(14, row.wave_timeout_seconds);
+    if (!run.Step()) return RunFailure(run);
+    rollout = run.Int64(0);
+  }
+  for (const SXRolloutMachineRow& m : machines) {
+    CXPgRun run = db_.Run(
+        "INSERT INTO rollout_machines (rollout_id, uid, wave, state, sent_time, done_time, text) "
+        "VALUES ($1, $2, $3, $4, $5, $6, $7)");
+    run.Int(1, rollout).Int(2, m.uid).Int(3, m.wave).Int(4, static_cast<int>(m.state)).Int(5, m.sent_time);
+    run.Int(6, m.done_time).Text(7, m.text);
+    if (!run.Done()) {
+      SXCatalogStatus status = RunFailure(run);
+      if (status.code == CatalogCode::kRefused) status.message = "no machine " + std::to_string(m.uid);
+      if (status.conflict()) status.message = "machine " + std::to_string(m.uid) + " is named twice";
+      return status;
+    }
+  }
+  if (!transaction.Commit(&error)) return DbFailure(error);
+  if (id != nullptr) *id = rollout;
+  return SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::GetRollout(int64_t id, SXRolloutRow* row) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  static const std::string sql = std::string("SELECT ") + kRolloutColumns + " FROM rollouts WHERE id = $1";
+  CXPgRun run = db_.Run(sql.c_str());
+  if (!run.Int(1, id).Step()) return run.failed() ? RunFailure(run) : NoRollout(id);
+  *row = RolloutFromRun(run);
+  return SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::ListRollouts(std::vector<SXRolloutRow>* rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  static const std::string sql = std::string("SELECT ") + kRolloutColumns + " FROM rollouts ORDER BY id DESC";
+  CXPgRun run = db_.Run(sql.c_str());
+  rows->clear();
+  while (run.Step()) rows->push_back(RolloutFromRun(run));
+  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::UpdateRollout(const SXRolloutRow& row) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CXPgRun run = db_.Run("UPDATE rollouts SET wave = $2, state = $3, reason = $4, updated_time = $5 WHERE id = $1");
+  run.Int(1, row.id).Int(2, row.wave).Int(3, static_cast<int>(row.state)).Text(4, row.reason).Int(5, row.updated_time);
+  if (!run.Done()) return RunFailure(run);
+  if (run.changes() == 0) return NoRollout(row.id);
+  return SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::ListRolloutMachines(int64_t rollout_id, std::vector<SXRolloutMachineRow>* rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CXPgRun run = db_.Run(
+      "SELECT rollout_id, uid, wave, state, sent_time, done_time, text FROM rollout_machines WHERE rollout_id = $1 "
+      "ORDER BY wave, uid");
+  run.Int(1, rollout_id);
+  rows->clear();
+  while (run.Step()) {
+    SXRolloutMachineRow m;
+    m.rollout_id = run.Int64(0);
+    m.uid = run.Int32(1);
+    m.wave = run.Int32(2);
+    const int64_t state = run.Int64(3);
+    m.state = state >= 0 && state <= 4 ? static_cast<RolloutMachineState>(state) : RolloutMachineState::kFailed;
+    m.sent_time = run.Int64(4);
+    m.done_time = run.Int64(5);
+    m.text = run.String(6);
+    rows->push_back(std::move(m));
+  }
+  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::UpdateRolloutMachine(const SXRolloutMachineRow& row) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CXPgRun run = db_.Run(
+      "UPDATE rollout_machines SET state = $3, sent_time = $4, done_time = $5, text = $6 "
+      "WHERE rollout_id = $1 AND uid = $2");
+  run.Int(1, row.rollout_id).Int(2, row.uid).Int(3, static_cast<int>(row.state)).Int(4, row.sent_time);
+  run.Int(5, row.done_time).Text(6, row.text);
+  if (!run.Done()) return RunFailure(run);
+  if (run.changes() == 0) {
+    return SXCatalogStatus::Failed(CatalogCode::kNotFound, "machine " + std::to_string(row.uid) +
+                                                               " is not in rollout " + std::to_string(row.rollout_id));
+  }
+  return SXCatalogStatus::Ok();
+}
+
+}  // namespace orvalinth::server::pg

@@ -1,0 +1,409 @@
+// The PostgreSQL catalog: snapshots, comparisons and their changes, retention.
+
+#include "server/pg_catalog_impl.h"
+#include "server/pg_schema.h"
+
+namespace orvalinth::server::pg {
+namespace {
+
+const char kSnapshotColumns[] =
+    "id, uid, number, agent_time, received_time, size, sha256, path, compared, title, key_count, value_count, "
+    "folder_count, file_count, item_count, error_count";
+
+const char kSqlFindSnapshot[] =
+    "SELECT id, uid, number, agent_time, received_time, size, sha256, path, compared, title, key_count, value_count, "
+    "folder_count, file_count, item_count, error_count FROM snapshots WHERE uid = $1 AND number = $2";
+
+const char kSqlPreviousSnapshot[] =
+    "SELECT id, uid, number, agent_time, received_time, size, sha256, path, compared, title, key_count, value_count, "
+    "folder_count, file_count, item_count, error_count FROM snapshots "
+    "WHERE uid = (SELECT uid FROM snapshots WHERE id = $1) AND id < $1 ORDER BY id DESC LIMIT 1";
+
+const char kSqlUncompared[] =
+    "SELECT id, uid, number, agent_time, received_time, size, sha256, path, compared, title, key_count, value_count, "
+    "folder_count, file_count, item_count, error_count FROM snapshots WHERE compared = 0 ORDER BY id";
+
+const char kSqlDeleteSnapshot[] = "DELETE FROM snapshots WHERE id = $1";
+
+const char kSqlChangesSince[] =
+    "SELECT id, comparison_id, uid, time, kind, category, path, entry, old_text, new_text FROM changes "
+    "WHERE uid = $1 AND time >= $2 ORDER BY time, id LIMIT $3";
+
+// Each machine's first matching row (by time, then id), then those by time.
+// The LIKE on lower(path) of a "C" text: A-Z folded, and a literal beginning
+// is a range of changes_path.
+const char kSqlMachinesWithChange[] =
+    "SELECT uid, time, comparison_id, path FROM (SELECT DISTINCT ON (uid) uid, time, comparison_id, path, id "
+    "FROM changes WHERE kind = $1 AND category = $2 AND lower(path) LIKE lower($3 COLLATE \"C\") ESCAPE '\\' "
+    "AND time >= $4 ORDER BY uid, time, id) AS first ORDER BY time, uid LIMIT $5";
+
+SXCatalogStatus NoSnapshot(int64_t id) {
+  return SXCatalogStatus::Failed(CatalogCode::kNotFound, "no snapshot " + std::to_string(id) + " in the catalog");
+}
+
+SXCatalogStatus SnapshotRows(CXPgRun& run, std::vector<SXSnapshotRow>* rows) {
+  rows->clear();
+  while (run.Step()) rows->push_back(SnapshotFromRun(run));
+  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+}
+
+}  // namespace
+
+const char kComparisonColumns[] =
+    "id, uid, old_snapshot_id, new_snapshot_id, old_number, new_number, time, compared_time, files_added, "
+    "files_removed, files_changed, registry_added, registry_removed, registry_changed, apps_added, apps_removed, "
+    "apps_changed, stored_rows, change_file";
+
+SXComparisonRow ComparisonFromRun(const CXPgRun& run) {
+  SXComparisonRow row;
+  row.id = run.Int64(0);
+  row.uid = run.Int32(1);
+  row.old_snapshot_id = run.IsNull(2) ? 0 : run.Int64(2);
+  row.new_snapshot_id = run.Int64(3);
+  row.old_number = run.Int32(4);
+  row.new_number = run.Int32(5);
+  row.time = run.Int64(6);
+  row.compared_time = run.Int64(7);
+  // Columns in the order [ChangeKind][ChangeCategory].
+  for (int k = 0; k < 3; ++k) {
+    for (int c = 0; c < 3; ++c) row.counts[k][c] = run.Int64(8 + 3 * k + c);
+  }
+  row.stored_rows = run.Int64(17);
+  row.change_file = run.String(18);
+  return row;
+}
+
+SXSnapshotRow SnapshotFromRun(const CXPgRun& run, int first) {
+  SXSnapshotRow row;
+  row.id = run.Int64(first + 0);
+  row.uid = run.Int32(first + 1);
+  row.number = run.Int32(first + 2);
+  row.agent_time = run.String(first + 3);
+  row.received_time = run.Int64(first + 4);
+  row.size = run.Int64(first + 5);
+  row.sha256 = run.String(first + 6);
+  row.path = run.String(first + 7);
+  row.compared = run.Bool(first + 8);
+  row.title = run.String(first + 9);
+  row.keys = run.Int64(first + 10);
+  row.values = run.Int64(first + 11);
+  row.folders = run.Int64(first + 12);
+  row.files = run.Int64(first + 13);
+  row.items = run.Int64(first + 14);
+  row.errors = run.Int64(first + 15);
+  return row;
+}
+
+SXCatalogStatus CXPgCatalog::AddSnapshot(const SXSnapshotRow& row, int64_t* id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  *id = 0;
+  CXPgRun run = db_.Run(
+      "INSERT INTO snapshots (uid, number, agent_time, received_time, size, sha256, path, compared, title, "
+      "key_count, value_count, folder_count, file_count, item_count, error_count) "
+      "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15) RETURNING id");
+  run.Int(1, row.uid).Int(2, row.number).Text(3, row.agent_time).Int(4, row.received_time).Int(5, row.size);
+  run.Text(6, row.sha256).Text(7, row.path).Int(8, row.compared ? 1 : 0).Text(9, row.title).Int(10, row.keys);
+  run.Int(11, row.values).Int(12, row.folders).Int(13, row.files).Int(14, row.items).Int(15, row.errors);
+  if (!run.Step()) {
+    SXCatalogStatus status = RunFailure(run);
+    if (status.conflict()) {
+      status.message = "machine " + std::to_string(row.uid) + " has snapshot " + std::to_string(row.number) +
+                       " (or its file " + row.path + ") in the catalog already";
+    } else if (status.code == CatalogCode::kRefused) {
+      status.message = "no machine " + std::to_string(row.uid) + " for snapshot " + std::to_string(row.number) +
+                       ": " + status.message;
+    }
+    return status;
+  }
+  *id = run.Int64(0);
+  return SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::FindSnapshot(int32_t uid, int32_t number, SXSnapshotRow* row) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CXPgRun run = db_.Run(kSqlFindSnapshot);
+  if (!run.Int(1, uid).Int(2, number).Step()) {
+    if (run.failed()) return RunFailure(run);
+    return SXCatalogStatus::Failed(CatalogCode::kNotFound, "machine " + std::to_string(uid) + " has no snapshot " +
+                                                               std::to_string(number) + " in the catalog");
+  }
+  *row = SnapshotFromRun(run);
+  return SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::GetSnapshot(int64_t id, SXSnapshotRow* row) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  static const std::string sql = std::string("SELECT ") + kSnapshotColumns + " FROM snapshots WHERE id = $1";
+  CXPgRun run = db_.Run(sql.c_str());
+  if (!run.Int(1, id).Step()) return run.failed() ? RunFailure(run) : NoSnapshot(id);
+  *row = SnapshotFromRun(run);
+  return SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::PreviousSnapshot(int64_t id, SXSnapshotRow* row) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CXPgRun run = db_.Run(kSqlPreviousSnapshot);
+  if (!run.Int(1, id).Step()) {
+    if (run.failed()) return RunFailure(run);
+    return SXCatalogStatus::Failed(CatalogCode::kNotFound,
+                                   "no snapshot before snapshot " + std::to_string(id) + " of its machine");
+  }
+  *row = SnapshotFromRun(run);
+  return SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::ListSnapshots(int32_t uid, std::vector<SXSnapshotRow>* rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  static const std::string sql =
+      std::string("SELECT ") + kSnapshotColumns + " FROM snapshots WHERE uid = $1 ORDER BY id";
+  CXPgRun run = db_.Run(sql.c_str());
+  run.Int(1, uid);
+  return SnapshotRows(run, rows);
+}
+
+SXCatalogStatus CXPgCatalog::UncomparedSnapshots(std::vector<SXSnapshotRow>* rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CXPgRun run = db_.Run(kSqlUncompared);
+  return SnapshotRows(run, rows);
+}
+
+SXCatalogStatus CXPgCatalog::SetCompared(int64_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CXPgRun run = db_.Run("UPDATE snapshots SET compared = 1 WHERE id = $1");
+  if (!run.Int(1, id).Done()) return RunFailure(run);
+  return run.changes() == 0 ? NoSnapshot(id) : SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::CollectRemoved(int64_t id, SXRemovedSnapshot* removed) {
+  static const std::string sql = std::string("SELECT ") + kSnapshotColumns + " FROM snapshots WHERE id = $1";
+  {
+    CXPgRun run = db_.Run(sql.c_str());
+    if (!run.Int(1, id).Step()) return run.failed() ? RunFailure(run) : NoSnapshot(id);
+    removed->snapshot = SnapshotFromRun(run);
+  }
+  removed->change_files.clear();
+  CXPgRun run = db_.Run("SELECT change_file FROM comparisons WHERE new_snapshot_id = $1 AND change_file <> ''");
+  run.Int(1, id);
+  while (run.Step()) removed->change_files.push_back(run.String(0));
+  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::DeleteSnapshot(int64_t id, SXRemovedSnapshot* removed) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::string error;
+  CXPgTransaction transaction(db_);
+  if (!transaction.Begin(&error)) return DbFailure(error);
+  SXRemovedSnapshot gone;
+  const SXCatalogStatus status = CollectRemoved(id, &gone);
+  if (!status) return status;
+  CXPgRun run = db_.Run(kSqlDeleteSnapshot);
+  if (!run.Int(1, id).Done()) return RunFailure(run);
+  if (!transaction.Commit(&error)) return DbFailure(error);
+  if (removed != nullptr) *removed = std::move(gone);
+  return SXCatalogStatus::Ok();
+}
+
+// ---- comparisons and changes -------------------------------------------------
+
+SXCatalogStatus CXPgCatalog::AddComparison(const SXComparisonRow& comparison,
+                                               const std::vector<SXChangeRow>& changes, int64_t* id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (id != nullptr) *id = 0;
+  std::string error;
+  CXPgTransaction transaction(db_);
+  if (!transaction.Begin(&error)) return DbFailure(error);
+  int32_t uid = 0, new_number = 0, old_number = 0;
+  int64_t time = 0;
+  {
+    CXPgRun run = db_.Run("SELECT uid, number, received_time FROM snapshots WHERE id = $1");
+    if (!run.Int(1, comparison.new_snapshot_id).Step()) {
+      return run.failed() ? RunFailure(run) : NoSnapshot(comparison.new_snapshot_id);
+    }
+    uid = run.Int32(0);
+    new_number = run.Int32(1);
+    time = run.Int64(2);
+  }
+  if (comparison.old_snapshot_id != 0) {
+    CXPgRun run = db_.Run("SELECT uid, number FROM snapshots WHERE id = $1");
+    if (!run.Int(1, comparison.old_snapshot_id).Step()) {
+      return run.failed() ? RunFailure(run) : NoSnapshot(comparison.old_snapshot_id);
+    }
+    if (run.Int32(0) != uid) {
+      return SXCatalogStatus::Failed(CatalogCode::kRefused, "snapshots " + std::to_string(comparison.old_snapshot_id) +
+                                                                " and " + std::to_string(comparison.new_snapshot_id) +
+                                                                " are not of one machine");
+    }
+    old_number = run.Int32(1);
+  }
+  int64_t comparison_id = 0;
+  {
+    CXPgRun run = db_.Run(
+        "INSERT INTO comparisons (uid, old_snapshot_id, new_snapshot_id, old_number, new_number, time, "
+        "compared_time, files_added, files_removed, files_changed, registry_added, registry_removed, "
+        "registry_changed, apps_added, apps_removed, apps_changed, stored_rows, change_file) "
+        "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18) RETURNING id");
+    run.Int(1, uid);
+    if (comparison.old_snapshot_id != 0) {
+      run.Int(2, comparison.old_snapshot_id);
+    } else {
+      run.Null(2);
+    }
+    run.Int(3, comparison.new_snapshot_id).Int(4, old_number).Int(5, new_number).Int(6, time);
+    run.Int(7, comparison.compared_time);
+    for (int k = 0; k < 3; ++k) {
+      for (int c = 0; c < 3; ++c) run.Int(8 + 3 * k + c, comparison.counts[k][c]);
+    }
+    run.Int(17, static_cast<int64_t>(changes.size())).Text(18, comparison.change_file);
+    if (!run.Step()) {
+      SXCatalogStatus status = RunFailure(run);
+      if (status.conflict()) {
+        status.message = "snapshot " + std::to_string(comparison.new_snapshot_id) + " has a comparison already";
+      }
+      return status;
+    }
+    comparison_id = run.Int64(0);
+  }
+  for (const SXChangeRow& change : changes) {
+    CXPgRun run = db_.Run(
+        "INSERT INTO changes (comparison_id, uid, time, kind, category, path, entry, old_text, new_text) "
+        "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)");
+    run.Int(1, comparison_id).Int(2, uid).Int(3, time).Int(4, static_cast<int>(change.kind));
+    run.Int(5, static_cast<int>(change.category)).Text(6, change.path).Text(7, change.entry);
+    run.Text(8, change.old_text).Text(9, change.new_text);
+    if (!run.Done()) return RunFailure(run);
+  }
+  for (const SXCategoryCount& count : comparison.categories) {
+    CXPgRun run = db_.Run(
+        "INSERT INTO comparison_categories (comparison_id, kind, category, added, removed, changed) "
+        "VALUES ($1, $2, $3, $4, $5, $6) ON CONFLICT (comparison_id, kind, category) DO UPDATE SET "
+        "added = comparison_categories.added + excluded.added, removed = comparison_categories.removed + "
+        "excluded.removed, changed = comparison_categories.changed + excluded.changed");
+    run.Int(1, comparison_id).Int(2, static_cast<int>(count.kind)).Text(3, count.category);
+    run.Int(4, count.added).Int(5, count.removed).Int(6, count.changed);
+    if (!run.Done()) return RunFailure(run);
+  }
+  {
+    CXPgRun run = db_.Run("UPDATE snapshots SET compared = 1 WHERE id = $1");
+    if (!run.Int(1, comparison.new_snapshot_id).Done()) return RunFailure(run);
+  }
+  if (!transaction.Commit(&error)) return DbFailure(error);
+  if (id != nullptr) *id = comparison_id;
+  return SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::CategoryCounts(int64_t comparison_id, std::vector<SXCategoryCount>* rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CXPgRun run = db_.Run(
+      "SELECT kind, category, added, removed, changed FROM comparison_categories WHERE comparison_id = $1 "
+      "ORDER BY kind, category");
+  run.Int(1, comparison_id);
+  rows->clear();
+  while (run.Step()) {
+    SXCategoryCount c;
+    c.kind = static_cast<ChangeKind>(run.Int32(0));
+    c.category = run.String(1);
+    c.added = run.Int64(2);
+    c.removed = run.Int64(3);
+    c.changed = run.Int64(4);
+    rows->push_back(std::move(c));
+  }
+  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::GetComparison(int64_t snapshot_id, SXComparisonRow* row) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  static const std::string sql =
+      std::string("SELECT ") + kComparisonColumns + " FROM comparisons WHERE new_snapshot_id = $1";
+  CXPgRun run = db_.Run(sql.c_str());
+  if (!run.Int(1, snapshot_id).Step()) {
+    if (run.failed()) return RunFailure(run);
+    return SXCatalogStatus::Failed(CatalogCode::kNotFound,
+                                   "snapshot " + std::to_string(snapshot_id) + " has no comparison");
+  }
+  *row = ComparisonFromRun(run);
+  return SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::ListComparisons(int32_t uid, int64_t since, std::vector<SXComparisonRow>* rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  static const std::string sql = std::string("SELECT ") + kComparisonColumns +
+                                 " FROM comparisons WHERE uid = $1 AND time >= $2 ORDER BY time, id";
+  CXPgRun run = db_.Run(sql.c_str());
+  run.Int(1, uid).Int(2, since);
+  rows->clear();
+  while (run.Step()) rows->push_back(ComparisonFromRun(run));
+  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::ChangesSince(int32_t uid, int64_t since, int limit, std::vector<SXChangeRow>* rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  rows->clear();
+  CXPgRun run = db_.Run(kSqlChangesSince);
+  run.Int(1, uid).Int(2, since);
+  BindLimit(run, 3, limit);
+  while (run.Step()) {
+    SXChangeRow row;
+    row.id = run.Int64(0);
+    row.comparison_id = run.Int64(1);
+    row.uid = run.Int32(2);
+    row.time = run.Int64(3);
+    row.kind = static_cast<ChangeKind>(run.Int32(4));
+    row.category = static_cast<ChangeCategory>(run.Int32(5));
+    row.path = run.String(6);
+    row.entry = run.String(7);
+    row.old_text = run.String(8);
+    row.new_text = run.String(9);
+    rows->push_back(std::move(row));
+  }
+  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+}
+
+SXCatalogStatus CXPgCatalog::MachinesWithChange(ChangeKind kind, ChangeCategory category,
+                                                    const std::string& pattern, int64_t since, int limit,
+                                                    std::vector<SXGainRow>* rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  rows->clear();
+  CXPgRun run = db_.Run(kSqlMachinesWithChange);
+  run.Int(1, static_cast<int>(kind)).Int(2, static_cast<int>(category)).Text(3, LikePattern(pattern));
+  run.Int(4, since);
+  BindLimit(run, 5, limit);
+  while (run.Step()) {
+    SXGainRow row;
+    row.uid = run.Int32(0);
+    row.first_time = run.Int64(1);
+    row.comparison_id = run.Int64(2);
+    row.path = run.String(3);
+    rows->push_back(std::move(row));
+  }
+  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+}
+
+// ---- retention ------------------------------------------------------------------
+
+SXCatalogStatus CXPgCatalog::RetentionCandidates(int32_t uid, const SXRetention& retention, int64_t now,
+                                                     std::vector<SXSnapshotRow>* rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  rows->clear();
+  if (!retention.Active()) return SXCatalogStatus::Ok();
+  // One machine's rows at a time, so that the fleet's never are in memory at once.
+  static const std::string all = std::string("SELECT ") + kSnapshotColumns + " FROM snapshots ORDER BY uid, id";
+  static const std::string one =
+      std::string("SELECT ") + kSnapshotColumns + " FROM snapshots WHERE uid = $1 ORDER BY id";
+  CXPgRun run = db_.Run(uid == 0 ? all.c_str() : one.c_str());
+  if (uid != 0) run.Int(1, uid);
+  std::vector<SXSnapshotRow> machine;
+  auto flush = [&]() {
+    for (size_t i : PrunableSnapshots(machine, retention, now)) rows->push_back(machine[i]);
+    machine.clear();
+  };
+  while (run.Step()) {
+    SXSnapshotRow row = SnapshotFromRun(run);
+    if (!machine.empty() && machine.back().uid != row.uid) flush();
+    machine.push_back(std::move(row));
+  }
+  if (run.failed()) return RunFailure(run);
+  flush();
+  return SXCatalogStatus::Ok();
+}
+
+}  // namespace orvalinth::server::pg

@@ -280,6 +280,15 @@ TEST(WebServerTest, OversizedRequestsAreRefused) {
   }
 }
 
+TEST(WebServerTest, KeepAliveAnswersRequestsSentTogetherInTurn) {
+  WebFixture web;
+  RawConnection connection(web.port());
+  connection.Send("GET /api/v1/session HTTP/1.1\r\nHost: x\r\n\r\nGET /nowhere HTTP/1.1\r\nHost: x\r\n\r\n");
+  const std::string answers = connection.ReadUntil("not found\n");
+  EXPECT_EQ(answers.find("HTTP/1.1 401"), 0u) << answers;
+  EXPECT_NE(answers.find("HTTP/1.1 404"), std::string::npos) << answers;
+}
+
 // Slow senders and idle connections hold slots only until their time runs out; a request gets through.
 TEST(WebServerTest, SlowAndIdleConnectionsDoNotStopOthers) {
   server::SXWebTuning tuning = QuickWebTuning();

@@ -194,6 +194,19 @@ TEST(WebServerTest, SignInSetsASessionCookieAndEveryAnswerItsHeaders) {
   EXPECT_EQ(client.Get("/api/v1/session").status, 401);
 }
 
+TEST(WebServerTest, OverHttpsTheCookieIsSecure) {
+  WebFixture web(QuickWebTuning(), nullptr, true);
+  EXPECT_EQ(web.server().Url().rfind("https://127.0.0.1:", 0), 0u);
+  SXHttpAnswer signed_in;
+  const WebFixture::Client client = web.SignIn(kWebUser, kWebPassword, &signed_in);
+  EXPECT_NE(signed_in.Header("Set-Cookie").find("; Secure"), std::string::npos) << signed_in.Header("Set-Cookie");
+  EXPECT_EQ(client.Get("/api/v1/session").status, 200);
+  // Plain HTTP on the HTTPS port gets no answer.
+  RawConnection plain(web.port());
+  plain.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(plain.ReadUntil("\r\n\r\n").find("HTTP/1.1 200"), std::string::npos);
+}
+
 TEST(WebServerTest, TokensAuthoriseUntilDeleted) {
   WebFixture web;
   const WebFixture::Client browser = web.SignIn();

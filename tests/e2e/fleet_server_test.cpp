@@ -34,7 +34,7 @@ class FleetServerProcess {
     fs::remove_all(folder_);
     fs::create_directories(folder_ + "/data");
     WriteWholeFile(config(), std::string("[server]\nlisten = 127.0.0.1:0\ndata = ") + folder_ +
-                                 "/data\ngreeting-timeout = 60\n\n"
+                                 "/data\ngreeting-timeout = 60\nweb-listen = off\n\n"
                                  "[profile e2e]\nfile = C:\\e2e\\fleet\nreg = HKEY_LOCAL_MACHINE\\SOFTWARE\\OrvalinthFleet\n"
                                  "name = fleet\n\n"
                                  "[schedule all]\nprofile = e2e\nevery = 10s\n");

@@ -67,7 +67,7 @@ class ServerProcess {
   void Configure(uint16_t port, bool scanning) {
     std::ofstream out(folder_ + "/server.conf", std::ios::trunc);
     out << "[server]\nlisten = 127.0.0.1:" << port << "\ndata = " << data() << "\n"
-        << "keep-snapshots = 0\ncompare-workers = 1\n"
+        << "keep-snapshots = 0\ncompare-workers = 1\nweb-listen = off\n"
         << "[profile quick]\nfile = C:\\Windows\\\n"
         << "[schedule all]\nprofile = quick\nevery = " << (scanning ? "10s" : "365d")
         << "\njitter = " << (scanning ? "10s" : "0") << "\n";

@@ -211,7 +211,11 @@ class CXWebConnection : public std::enable_shared_from_this<CXWebConnection<Stre
 
   // Between requests: the idle deadline until a byte comes, then the request's own.
   void WaitNext() {
-    if (buffer_.size() > 0) return ReadHeader();
+    if (buffer_.size() > 0) {
+      // The next request came with the last one: its own time starts now.
+      Lowest().expires_after(Ms(tuning().request_ms));
+      return ReadHeader();
+    }
     auto self = this->shared_from_this();
     Lowest().expires_after(Ms(tuning().idle_ms));
     stream_.async_read_some(buffer_.prepare(4096), [self](const boost::system::error_code& e, size_t n) {
@@ -703,7 +707,7 @@ void CXWebServer::Events(const SXWebRequest& request, const WebReply& reply) {
   response.content_type = "text/event-stream";
   response.event_stream = true;
   const std::string last = request.Header("last-event-id");
-  if (!last.empty() && last.size() <= 19 && std::all_of(last.begin(), last.end(), ::isdigit)) {
+  if (!last.empty() && last.size() <= 19 && std::all_of(last.begin(), last.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     response.events_since = std::stoull(last);
   }
   response.headers.emplace_back("Cache-Control", "no-store");

@@ -529,7 +529,7 @@ void CXWebAuth::AddToken(const SXWebRequest& request, const WebReply& reply) {
 void CXWebAuth::DeleteToken(const SXWebRequest& request, const WebReply& reply) {
   const std::string text = request.Param("id");
   int64_t id = 0;
-  if (text.empty() || text.size() > 18 || !std::all_of(text.begin(), text.end(), ::isdigit)) {
+  if (text.empty() || text.size() > 18 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     return reply(JsonError(400, "bad-request", "a token's id is a number"));
   }
   id = std::stoll(text);

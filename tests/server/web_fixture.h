@@ -11,6 +11,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 
 #include <memory>
 #include <string>
@@ -61,8 +62,10 @@ struct SXHttpAnswer {
 
 class WebFixture {
  public:
-  explicit WebFixture(server::SXWebTuning tuning = QuickWebTuning(), server::CXFleetActions* actions = nullptr)
-      : data_(platform::posix::ToHostPath(folder_.path())) {
+  // `tls`: HTTPS with a test certificate (tests/fixtures/tls); the client trusts any.
+  explicit WebFixture(server::SXWebTuning tuning = QuickWebTuning(), server::CXFleetActions* actions = nullptr,
+                      bool tls = false)
+      : data_(platform::posix::ToHostPath(folder_.path())), tls_(tls) {
     if (data_.empty() || data_.back() != '/') data_ += '/';
     std::string error;
     catalog_ = server::OpenSqliteCatalog(data_ + "catalog.db", &error);
@@ -80,6 +83,12 @@ class WebFixture {
     options.log = &log_;
     options.routes = server::FleetApiRoutes(api_);
     options.tuning = tuning;
+#ifdef ORVALINTH_SERVER_TLS_FIXTURES
+    if (tls) {
+      options.tls_cert = ORVALINTH_SERVER_TLS_FIXTURES "/p256.crt";
+      options.tls_key = ORVALINTH_SERVER_TLS_FIXTURES "/p256.key";
+    }
+#endif
     server_ = std::make_unique<server::CXWebServer>(std::move(options));
     EXPECT_TRUE(server_->Start(&error)) << error;
     AddUser(kWebUser, kWebPassword);
@@ -111,8 +120,11 @@ class WebFixture {
     SXHttpAnswer answer;
     try {
       boost::asio::io_context io;
-      boost::asio::ip::tcp::socket socket(io);
+      boost::asio::ssl::context tls(boost::asio::ssl::context::tls_client);
+      boost::beast::ssl_stream<boost::asio::ip::tcp::socket> stream(io, tls);
+      boost::asio::ip::tcp::socket& socket = stream.next_layer();
       socket.connect({boost::asio::ip::make_address("127.0.0.1"), port()});
+      if (tls_) stream.handshake(boost::asio::ssl::stream_base::client);
       http::request<http::string_body> request{http::string_to_verb(method), target, 11};
       request.set(http::field::host, "127.0.0.1");
       for (const auto& h : headers) request.set(h.first, h.second);
@@ -121,10 +133,15 @@ class WebFixture {
       }
       request.body() = body;
       request.prepare_payload();
-      http::write(socket, request);
       boost::beast::flat_buffer buffer;
       http::response<http::string_body> response;
-      http::read(socket, buffer, response);
+      if (tls_) {
+        http::write(stream, request);
+        http::read(stream, buffer, response);
+      } else {
+        http::write(socket, request);
+        http::read(socket, buffer, response);
+      }
       answer.status = static_cast<int>(response.result_int());
       answer.body = response.body();
       for (const auto& field : response) answer.headers.emplace_back(field.name_string(), field.value());
@@ -184,6 +201,7 @@ class WebFixture {
  private:
   TempFolder folder_;
   std::string data_;
+  bool tls_ = false;
   server::CXServerLog log_;
   std::unique_ptr<server::CXCatalog> catalog_;
   server::CXFleetEvents events_;

@@ -194,6 +194,19 @@ TEST(WebServerTest, SignInSetsASessionCookieAndEveryAnswerItsHeaders) {
   EXPECT_EQ(client.Get("/api/v1/session").status, 401);
 }
 
+TEST(WebServerTest, OverHttpsTheCookieIsSecure) {
+  WebFixture web(QuickWebTuning(), nullptr, true);
+  EXPECT_EQ(web.server().Url().rfind("https://127.0.0.1:", 0), 0u);
+  SXHttpAnswer signed_in;
+  const WebFixture::Client client = web.SignIn(kWebUser, kWebPassword, &signed_in);
+  EXPECT_NE(signed_in.Header("Set-Cookie").find("; Secure"), std::string::npos) << signed_in.Header("Set-Cookie");
+  EXPECT_EQ(client.Get("/api/v1/session").status, 200);
+  // Plain HTTP on the HTTPS port gets no answer.
+  RawConnection plain(web.port());
+  plain.Send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(plain.ReadUntil("\r\n\r\n").find("HTTP/1.1 200"), std::string::npos);
+}
+
 TEST(WebServerTest, TokensAuthoriseUntilDeleted) {
   WebFixture web;
   const WebFixture::Client browser = web.SignIn();
@@ -278,6 +291,15 @@ TEST(WebServerTest, OversizedRequestsAreRefused) {
     const std::string answer = connection.ReadUntil("\r\n\r\n");
     EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 " + std::to_string(row.status)) << row.what << ": " << answer;
   }
+}
+
+TEST(WebServerTest, KeepAliveAnswersRequestsSentTogetherInTurn) {
+  WebFixture web;
+  RawConnection connection(web.port());
+  connection.Send("GET /api/v1/session HTTP/1.1\r\nHost: x\r\n\r\nGET /nowhere HTTP/1.1\r\nHost: x\r\n\r\n");
+  const std::string answers = connection.ReadUntil("not found\n");
+  EXPECT_EQ(answers.find("HTTP/1.1 401"), 0u) << answers;
+  EXPECT_NE(answers.find("HTTP/1.1 404"), std::string::npos) << answers;
 }
 
 // Slow senders and idle connections hold slots only until their time runs out; a request gets through.

@@ -61,6 +61,16 @@ void BindMachineFilter(CXSqlRun& run, const SXMachineQuery& q) {
 
 const char kChangeColumns[] = "id, comparison_id, uid, time, kind, category, path, entry, old_text, new_text";
 
+
+SXCatalogStatus ChangeRows(CXSqlRun& run, std::vector<SXChangeRow>* rows) {
+  while (run.Step()) rows->push_back(ChangeFromRun(run));
+  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+}
+
+bool LimitOk(int limit) { return limit >= 1 && limit <= 100000; }
+
+}  // namespace
+
 SXChangeRow ChangeFromRun(const CXSqlRun& run) {
   SXChangeRow row;
   row.id = run.Int64(0);
@@ -75,15 +85,6 @@ SXChangeRow ChangeFromRun(const CXSqlRun& run) {
   row.new_text = run.String(9);
   return row;
 }
-
-SXCatalogStatus ChangeRows(CXSqlRun& run, std::vector<SXChangeRow>* rows) {
-  while (run.Step()) rows->push_back(ChangeFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
-}
-
-bool LimitOk(int limit) { return limit >= 1 && limit <= 100000; }
-
-}  // namespace
 
 SXCatalogStatus CXSqliteCatalog::QueryMachines(const SXMachineQuery& query, std::vector<SXMachineRow>* rows,
                                                int64_t* total) {

@@ -132,6 +132,8 @@ SXCatalogStatus RunFailure(const CXSqlRun& run);
 SXCatalogStatus DbFailure(const std::string& error);
 // A snapshot row from a run of one of the snapshot SELECTs (their 16 columns from `first`).
 SXSnapshotRow SnapshotFromRun(const CXSqlRun& run, int first = 0);
+// A change row from a run of a SELECT of its ten columns in table order (id, comparison_id, ..., new_text).
+SXChangeRow ChangeFromRun(const CXSqlRun& run);
 // The columns of the machine and comparison SELECTs, and their rows from a run of one.
 extern const char kMachineColumns[];
 extern const char kComparisonColumns[];

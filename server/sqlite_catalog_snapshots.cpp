@@ -312,20 +312,7 @@ SXCatalogStatus CXSqliteCatalog::ChangesSince(int32_t uid, int64_t since, int li
   rows->clear();
   CXSqlRun run = db_.Run(kSqlChangesSince);
   run.Int(1, uid).Int(2, since).Int(3, limit);
-  while (run.Step()) {
-    SXChangeRow row;
-    row.id = run.Int64(0);
-    row.comparison_id = run.Int64(1);
-    row.uid = run.Int32(2);
-    row.time = run.Int64(3);
-    row.kind = static_cast<ChangeKind>(run.Int32(4));
-    row.category = static_cast<ChangeCategory>(run.Int32(5));
-    row.path = run.String(6);
-    row.entry = run.String(7);
-    row.old_text = run.String(8);
-    row.new_text = run.String(9);
-    rows->push_back(std::move(row));
-  }
+  while (run.Step()) rows->push_back(ChangeFromRun(run));
   return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
 }
 

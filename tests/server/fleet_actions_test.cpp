@@ -19,21 +19,11 @@
 namespace orvalinth::server {
 namespace {
 
+using test::Call;
 using test::FleetFixture;
 using test::SimAgent;
 using test::WaitUntil;
 
-// The action's answer, waited for with the tests' deadline.
-SXActionResult Call(const std::function<void(CXFleetActions::Done)>& action) {
-  auto promise = std::make_shared<std::promise<SXActionResult>>();
-  std::future<SXActionResult> future = promise->get_future();
-  action([promise](const SXActionResult& r) { promise->set_value(r); });
-  if (future.wait_for(std::chrono::milliseconds(test::kWaitDeadlineMs)) != std::future_status::ready) {
-    ADD_FAILURE() << "no answer";
-    return SXActionResult();
-  }
-  return future.get();
-}
 
 // Every event published while it lives.
 class EventLog {

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -183,5 +185,17 @@ class FleetFixture {
   uint16_t port_ = 0;
   std::vector<std::unique_ptr<sim::CXSimulatedFleet>> fleets_;
 };
+
+// What a fleet action answered, waited for with the tests' deadline.
+inline server::SXActionResult Call(const std::function<void(server::CXFleetActions::Done)>& action) {
+  auto promise = std::make_shared<std::promise<server::SXActionResult>>();
+  std::future<server::SXActionResult> future = promise->get_future();
+  action([promise](const server::SXActionResult& r) { promise->set_value(r); });
+  if (future.wait_for(std::chrono::milliseconds(kWaitDeadlineMs)) != std::future_status::ready) {
+    ADD_FAILURE() << "no answer";
+    return server::SXActionResult();
+  }
+  return future.get();
+}
 
 }  // namespace orvalinth::test

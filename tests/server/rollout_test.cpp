@@ -15,22 +15,13 @@
 namespace orvalinth::server {
 namespace {
 
+using test::Call;
 using test::FleetFixture;
 using test::WaitUntil;
 
 constexpr int32_t kOld = 6;
 constexpr int32_t kNew = 7;
 
-SXActionResult Call(const std::function<void(CXFleetActions::Done)>& action) {
-  auto promise = std::make_shared<std::promise<SXActionResult>>();
-  std::future<SXActionResult> future = promise->get_future();
-  action([promise](const SXActionResult& r) { promise->set_value(r); });
-  if (future.wait_for(std::chrono::milliseconds(test::kWaitDeadlineMs)) != std::future_status::ready) {
-    ADD_FAILURE() << "no answer";
-    return SXActionResult();
-  }
-  return future.get();
-}
 
 // Machines PC-1 ... PC-n with ids 1 ... n at version 6 that take upgrades;
 // those named in `keep_old` come back at their old version.

@@ -236,7 +236,10 @@ TEST_F(SimAgainstConsole, DownAckRemovesTheSnapshotFromSavedUids) {
 }
 
 TEST_F(SimAgainstConsole, CommandsAreAnsweredWhileADownloadStreams) {
-  Start({SimAgent("SIM-00001", 1)}, test::SampleBytes(4 * 131072 + 5));
+  // Larger than what the loopback's socket buffers hold (a few MB), so that
+  // the download cannot be all written before "get-disk" is read, however
+  // late this thread sends it: the console reads nothing until then.
+  Start({SimAgent("SIM-00001", 1)}, test::SampleBytes(128 * 131072 + 5));
   Accept();
   CXMessage snap;
   snap.Init("down-snap").AddInt("id-snapshot", 1);
@@ -261,7 +264,7 @@ TEST_F(SimAgainstConsole, CommandsAreAnsweredWhileADownloadStreams) {
     }
   }
   EXPECT_TRUE(answered);
-  EXPECT_EQ(blocks, 5);
+  EXPECT_EQ(blocks, 129);
 }
 
 TEST_F(SimAgainstConsole, AnUnknownCommandGetsNullAndTheLinkIsDropped) {

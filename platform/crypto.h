@@ -24,6 +24,19 @@ namespace orvalinth::platform {
 
 using Sha256Digest = std::array<uint8_t, 32>;
 
+// Lowercase hex of bytes: the form digests, salts and secrets take in texts.
+inline std::string HexText(const void* data, size_t n) {
+  static const char kDigits[] = "0123456789abcdef";
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  std::string out;
+  out.reserve(n * 2);
+  for (size_t i = 0; i < n; ++i) {
+    out += kDigits[bytes[i] >> 4];
+    out += kDigits[bytes[i] & 15];
+  }
+  return out;
+}
+
 // SHA-256 over data given in pieces.
 class Sha256Stream {
  public:

@@ -1,5 +1,7 @@
 #include "server/catalog.h"
 
+#include "server/catalog_rows.h"
+
 namespace orvalinth::server {
 namespace {
 
@@ -113,6 +115,35 @@ std::string LikePattern(const std::string& pattern) {
     }
   }
   return out;
+}
+
+std::string JoinProfileLines(const std::vector<std::string>& entries) {
+  std::string out;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (i > 0) out += '\n';
+    out += entries[i];
+  }
+  return out;
+}
+
+std::vector<std::string> SplitProfileLines(const std::string& text) {
+  std::vector<std::string> out;
+  if (text.empty()) return out;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find('\n', start);
+    out.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return out;
+}
+
+bool HasBadProfileLine(const std::vector<std::string>& entries) {
+  for (const std::string& e : entries) {
+    if (e.empty() || e.find_first_of("\r\n") != std::string::npos) return true;
+  }
+  return false;
 }
 
 }  // namespace orvalinth::server

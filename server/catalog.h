@@ -26,6 +26,8 @@
 #include <utility>
 #include <vector>
 
+#include "server/node_bus.h"
+
 namespace orvalinth::server {
 
 enum class CatalogCode {
@@ -356,6 +358,33 @@ struct SXFleetSummary {
   std::vector<std::pair<std::string, int64_t>> groups;   // group ("" none), machines: by group
 };
 
+// ---- nodes: several fleet servers on one catalog ------------------------------
+
+// A fleet server sharing the catalog. It beats (heartbeat_ms) every few
+// seconds; one whose beat is older than dead_after_ms (its own rhythm's
+// three beats) is dead: its machines show as reconnecting and its open
+// scans are ended by the others.
+struct SXNodeRow {
+  int64_t id = 0;
+  std::string name;           // unique: [server] node-name
+  std::string web_address;    // its web console ("" when it has none)
+  std::string agent_address;  // where its agents connect
+  int64_t started_time = 0;
+  int64_t heartbeat_ms = 0;   // unix milliseconds
+  int64_t dead_after_ms = 0;
+  bool stopped = false;       // stopped cleanly (its links all closed)
+  bool alive = false;         // read: beat within dead_after_ms of the time asked about, not stopped
+  int64_t machines = 0;       // read: the machines whose link it holds
+};
+
+// Where a machine's link is, for a node asked about a machine it does not hold.
+struct SXMachineLink {
+  bool online = false;
+  int64_t node_id = 0;  // 0: no node recorded
+  bool node_alive = false;
+  std::string node_name;
+};
+
 // ---- the interface ----------------------------------------------------------
 
 class CXCatalog {
@@ -447,9 +476,11 @@ class CXCatalog {
   // applies to them (their own, else their group's, else "*"; a disabled
   // one applies too, and stops their scans), earliest first, at most
   // `limit`; a machine with a scan requested or started is not due. Due is
-  // DueTime() below. (It reads every online machine with a schedule: call
-  // it every few seconds, not for every event.)
-  virtual SXCatalogStatus DueScans(int64_t now, int limit, std::vector<SXDueScan>* due) = 0;
+  // DueTime() below. A `node_id` above 0 takes the machines linked to that
+  // node only: each node is handed its own machines' due scans, however
+  // many other nodes' machines are due before them. (It reads every online
+  // machine with a schedule: call it every few seconds, not for every event.)
+  virtual SXCatalogStatus DueScans(int64_t node_id, int64_t now, int limit, std::vector<SXDueScan>* due) = 0;
 
   // Comparisons and changes.
   // Stores the comparison, its change rows and the new snapshot's compared
@@ -547,6 +578,56 @@ class CXCatalog {
   virtual SXCatalogStatus ListRolloutMachines(int64_t rollout_id, std::vector<SXRolloutMachineRow>* rows) = 0;
   // Stores state, sent_time, done_time and text of (row.rollout_id, row.uid).
   virtual SXCatalogStatus UpdateRolloutMachine(const SXRolloutMachineRow& row) = 0;
+
+  // ---- nodes sharing the catalog (server/*_catalog_nodes.cpp) ---------------
+
+  // Registers node `row.name` at row.heartbeat_ms: a new row, or that name's
+  // row of an earlier run (alive again, stopped cleared). What its earlier run
+  // held is let go: its machines offline, its open scans ended (a person's
+  // scan not yet begun waits again). *id its id; *others_alive the other
+  // nodes alive now (none: this node is alone, and may treat every link of the
+  // catalog as gone).
+  virtual SXCatalogStatus StartNode(const SXNodeRow& row, int64_t* id, int* others_alive) = 0;
+  virtual SXCatalogStatus BeatNode(int64_t id, int64_t now_ms) = 0;
+  // A clean stop: marked stopped, its machines offline.
+  virtual SXCatalogStatus StopNode(int64_t id, int64_t time) = 0;
+  // Every node by id, alive as of now_ms, with the machines it holds.
+  virtual SXCatalogStatus ListNodes(int64_t now_ms, std::vector<SXNodeRow>* rows) = 0;
+  // The machine's link is on node `node_id` (online), or gone from it
+  // (offline: only while the machine is still recorded on that node, so that
+  // a late close never undoes another node's greeting).
+  virtual SXCatalogStatus SetMachineLink(int32_t uid, int64_t node_id, bool online, int64_t time) = 0;
+  virtual SXCatalogStatus GetMachineLink(int32_t uid, int64_t now_ms, SXMachineLink* link) = 0;
+  // The machines online on a dead node (their agents reconnecting elsewhere).
+  virtual SXCatalogStatus ReconnectingMachines(int64_t now_ms, std::vector<int32_t>* uids) = 0;
+  // A schedule's scan of `uid` claimed by node `node_id` (requested, with
+  // the machine's last scan time set); kConflict when the machine has an open
+  // scan already (another node claimed it first).
+  virtual SXCatalogStatus ClaimScheduledScan(int32_t uid, int64_t node_id, const std::string& profile, int64_t time,
+                                             int64_t* id) = 0;
+  // The scans a person asked for, of the machines `uids`, not yet claimed:
+  // claimed by `node_id` at once (a scan is claimed by one node only), oldest first.
+  virtual SXCatalogStatus ClaimRequestedScans(int64_t node_id, const std::vector<int32_t>& uids,
+                                              std::vector<SXScanRow>* rows) = 0;
+  // A claimed scan not begun (the machine left meanwhile) given back to any node.
+  virtual SXCatalogStatus ReleaseScan(int64_t id) = 0;
+  // The open scans claimed by nodes dead at now_ms ended as failed with
+  // "node <name> stopped answering" (a person's scan not begun is given
+  // back instead); *count (may be null) how many ended.
+  virtual SXCatalogStatus EndScansOfDeadNodes(int64_t now_ms, int64_t time, int64_t* count) = 0;
+  // The machines still online on nodes dead since before `dead_before_ms`
+  // (their agents did not come back on another node: a machine given its id
+  // just before its node died, a machine switched off meanwhile) set offline.
+  virtual SXCatalogStatus ReleaseMachinesOfDeadNodes(int64_t dead_before_ms, int64_t time, int64_t* count) = 0;
+  // A message between nodes too long for a notification, kept until taken once.
+  virtual SXCatalogStatus PutNodeMessage(const std::string& payload, int64_t time, int64_t* id) = 0;
+  virtual SXCatalogStatus TakeNodeMessage(int64_t id, std::string* payload) = 0;
+  // The channel between nodes, when the database has one (PostgreSQL's
+  // LISTEN and NOTIFY); null for a catalog that serves one node.
+  virtual std::unique_ptr<CXNodeBus> OpenNodeBus(std::string* error) {
+    *error = "this catalog serves one node";
+    return nullptr;
+  }
 };
 
 // ---- rules every implementation shares --------------------------------------

@@ -30,6 +30,8 @@ SXActionResult Success(Json data = Json::object()) {
 // Text typed by a person as the agent reads it (tools' console does the same).
 std::string AgentUtf8(const std::string& utf8) { return EncodeUtf8(tools::Utf8ToUtf16(utf8)); }
 
+int64_t UnixMsNow() { return platform::UnixMicros() / 1000; }
+
 std::string MachineText(const std::string& name, int32_t uid) {
   return tools::DisplayText(name) + " (id " + std::to_string(uid) + ")";
 }
@@ -63,23 +65,42 @@ void CXFleetServer::CatalogError(const std::string& text) {
 }
 
 bool CXFleetServer::IsOnline(int32_t uid) const {
-  std::lock_guard<std::mutex> lock(online_mutex_);
-  return online_uids_.count(uid) != 0;
+  {
+    std::lock_guard<std::mutex> lock(online_mutex_);
+    if (online_uids_.count(uid) != 0) return true;
+  }
+  // On another node that is alive, when there are others.
+  if (bus_ == nullptr) return false;
+  SXMachineLink link;
+  return catalog_.GetMachineLink(uid, UnixMsNow(), &link).ok() && link.online && link.node_alive &&
+         link.node_id != node_id_;
 }
 
-void CXFleetServer::WithMachine(int32_t uid, Done done, std::function<void(Machine&, Done&)> action) {
+void CXFleetServer::WithMachine(int32_t uid, Done done, std::function<void(Machine&, Done&)> action,
+                                const Json& remote) {
   if (stopping_ || torn_down_) return done(Failure("stopping", "the server stops"));
-  OnLoop([this, uid, done = std::move(done), action = std::move(action)]() mutable {
+  OnLoop([this, uid, remote, done = std::move(done), action = std::move(action)]() mutable {
     if (stopping_) return done(Failure("stopping", "the server stops"));
     auto it = machines_.find(uid);
     if (it != machines_.end() && it->second.ready && !it->second.session->closed()) return action(it->second, done);
-    Blocking([this, uid, done] {
+    Blocking([this, uid, done, remote] {
       SXMachineRow row;
       const SXCatalogStatus s = catalog_.GetMachine(uid, &row);
       if (s.not_found()) return done(Failure("unknown-machine", "no machine has id " + std::to_string(uid)));
       if (!s) {
         CatalogError("cannot look machine " + std::to_string(uid) + " up: " + s.message);
         return done(Failure("catalog", s.message));
+      }
+      SXMachineLink link;
+      if (!remote.is_null() && bus_ != nullptr && catalog_.GetMachineLink(uid, UnixMsNow(), &link).ok() &&
+          link.online && link.node_id != node_id_ && link.node_id != 0) {
+        if (!link.node_alive) {
+          return done(Failure("node-unreachable", MachineText(row.name, uid) + " was on node " + link.node_name +
+                                                       ", which stopped answering; its agent reconnects"));
+        }
+        Json request = remote;
+        request["uid"] = uid;
+        return Remote(link.node_id, link.node_name, std::move(request), done);
       }
       done(Failure("offline", MachineText(row.name, uid) + " is not connected"));
     });
@@ -120,24 +141,46 @@ void CXFleetServer::ScanNow(int32_t uid, const std::string& profile, const std::
       }
       int64_t scan_id = 0;
       s = catalog_.RequestScan(uid, ScanOrigin::kPerson, by, name, Now(), &scan_id);
+      if (s.conflict()) {
+        return done(Failure("busy", "a scan of " + MachineText(machine.name, uid) + " is under way"));
+      }
       if (!s) {
         CatalogError("cannot ask for a scan of machine " + std::to_string(uid) + ": " + s.message);
         return done(Failure("catalog", s.message));
       }
-      OnLoop([this, uid, scan_id, targets, by, done] {
+      // Here: claimed at once, so that no other node holding a link to the
+      // machine starts it too. Elsewhere: the node holding it is told to look.
+      bool claimed = false;
+      std::vector<SXScanRow> mine;
+      if (IsHere(uid) && catalog_.ClaimRequestedScans(node_id_, {uid}, &mine).ok()) {
+        for (const SXScanRow& r : mine) claimed = claimed || r.id == scan_id;
+      }
+      SXMachineLink link;
+      if (!claimed && bus_ != nullptr && catalog_.GetMachineLink(uid, UnixMsNow(), &link).ok() && link.online &&
+          link.node_alive && link.node_id != node_id_) {
+        std::string ignored;
+        (void)bus_->Send(link.node_id, Json{{"kind", "look"}}.dump(), &ignored);
+      }
+      OnLoop([this, uid, scan_id, targets, by, done, claimed] {
         // Online and idle: at once. Otherwise the catalog's next look starts
         // it when the machine is free (or back).
         auto it = machines_.find(uid);
-        if (it != machines_.end() && !stopping_ && ScanCanStart(it->second)) StartScan(uid, scan_id, targets, by);
+        if (claimed && it != machines_.end() && !stopping_ && ScanCanStart(it->second)) {
+          StartScan(uid, scan_id, targets, by);
+        } else if (claimed) {
+          Blocking([this, scan_id] { (void)catalog_.ReleaseScan(scan_id); });
+        }
         done(Success(Json{{"scan", scan_id}}));
       });
     });
   });
 }
 
-void CXFleetServer::StopScan(int32_t uid, const std::string& by, Done done) {
+void CXFleetServer::StopScan(int32_t uid, const std::string& by, Done done) { StopScanOn(uid, by, done, true); }
+
+void CXFleetServer::StopScanOn(int32_t uid, const std::string& by, Done done, bool forward) {
   if (stopping_ || torn_down_) return done(Failure("stopping", "the server stops"));
-  OnLoop([this, uid, by, done] {
+  OnLoop([this, uid, by, done, forward] {
     auto it = machines_.find(uid);
     if (it != machines_.end() && it->second.scan_starting) {
       return done(Failure("busy", "the scan is being sent to the agent; ask again in a moment"));
@@ -170,10 +213,19 @@ void CXFleetServer::StopScan(int32_t uid, const std::string& by, Done done) {
     // No scan runs on a link: one asked for and not begun (the machine
     // offline or busy) ends in the catalog. Nothing is sent, since an idle
     // agent told to stop discards its last snapshot.
-    Blocking([this, uid, by, done] {
+    Blocking([this, uid, by, done, forward] {
       SXMachineRow machine;
       SXCatalogStatus s = catalog_.GetMachine(uid, &machine);
       if (s.not_found()) return done(Failure("unknown-machine", "no machine has id " + std::to_string(uid)));
+      // A scan under way on the node holding the machine: stopped there.
+      SXMachineLink link;
+      if (s && forward && bus_ != nullptr && catalog_.GetMachineLink(uid, UnixMsNow(), &link).ok() &&
+          link.online && link.node_alive && link.node_id != node_id_ && link.node_id != 0) {
+        std::vector<SXScanRow> recent;
+        if (catalog_.ListScans(uid, 1, &recent).ok() && !recent.empty() && recent[0].state == ScanState::kStarted) {
+          return Remote(link.node_id, link.node_name, Json{{"kind", "stop-scan"}, {"uid", uid}, {"by", by}}, done);
+        }
+      }
       std::vector<SXScanRow> asked;
       if (s) s = catalog_.RequestedScans(&asked);
       int64_t ended = 0;
@@ -198,6 +250,12 @@ void CXFleetServer::StopScan(int32_t uid, const std::string& by, Done done) {
 }
 
 void CXFleetServer::Browse(int32_t uid, BrowseKind kind, const std::string& path, Done done) {
+  BrowseOn(uid, kind, path, std::move(done), true);
+}
+
+void CXFleetServer::BrowseOn(int32_t uid, BrowseKind kind, const std::string& path, Done done, bool forward) {
+  const char* what = kind == BrowseKind::kDrives ? "drives" : kind == BrowseKind::kFolder ? "folder" : "registry";
+  const Json remote = forward ? Json{{"kind", "browse"}, {"browse", what}, {"path", path}} : Json();
   WithMachine(uid, std::move(done), [kind, path](Machine& m, Done& done) {
     std::shared_ptr<CXAgentSession> session = m.session;
     const char* command =
@@ -243,17 +301,168 @@ void CXFleetServer::Browse(int32_t uid, BrowseKind kind, const std::string& path
       }
       done(Success(Json{{"path", path}, {"entries", list}}));
     });
-  });
+  }, remote);
 }
 
-void CXFleetServer::Uninstall(int32_t uid, const std::string& by, Done done) {
+void CXFleetServer::Uninstall(int32_t uid, const std::string& by, Done done) { UninstallOn(uid, by, done, true); }
+
+void CXFleetServer::UninstallOn(int32_t uid, const std::string& by, Done done, bool forward) {
+  const Json remote = forward ? Json{{"kind", "uninstall"}, {"by", by}} : Json();
   WithMachine(uid, std::move(done), [this, by](Machine& m, Done& done) {
     log_.Write(LogLevel::kWarning, m.session->Who() + ": uninstall sent, asked by " + by);
     CXMessage request;
     request.Init("uninstall");
     m.session->Send(request);
     done(Success());
+  }, remote);
+}
+
+// ---- several nodes on one catalog ------------------------------------------------
+
+void CXFleetServer::Beat() {
+  beat_running_ = true;
+  Blocking([this] {
+    const int64_t now_ms = UnixMsNow();
+    const SXCatalogStatus s = catalog_.BeatNode(node_id_, now_ms);
+    if (!s) {
+      beats_ok_ = 0;
+      CatalogError("node " + node_name_ + " cannot beat: " + s.message);
+    } else if (++beats_ok_ >= 2) {
+      std::vector<std::function<SXCatalogStatus()>> writes;
+      {
+        std::lock_guard<std::mutex> lock(later_mutex_);
+        writes.swap(later_);
+      }
+      for (auto& write : writes) {
+        // Only the catalog's absence is worth another try: a write refused
+        // for any other reason (its row gone, ended meanwhile) never succeeds.
+        if (write().code == CatalogCode::kError) WriteLater(std::move(write));
+      }
+      // Judged only after two beats of its own in a row: after the catalog
+      // was away, every live node has beaten again by then, and none is
+      // taken for dead for the catalog's silence.
+      int64_t ended = 0;
+      const SXCatalogStatus e = catalog_.EndScansOfDeadNodes(now_ms, Now(), &ended);
+      if (!e) CatalogError("cannot end the scans of dead nodes: " + e.message);
+      if (ended > 0) {
+        log_.Write(LogLevel::kWarning, std::to_string(ended) + " open scans of nodes that stopped answering ended");
+      }
+      int64_t released = 0;
+      const SXCatalogStatus r = catalog_.ReleaseMachinesOfDeadNodes(now_ms - gone_ms_, Now(), &released);
+      if (!r) CatalogError("cannot let go of the machines of dead nodes: " + r.message);
+      if (released > 0) {
+        log_.Write(LogLevel::kWarning, std::to_string(released) +
+                                           " machines of nodes dead for a while never came back: offline");
+      }
+      std::vector<SXNodeRow> nodes;
+      if (catalog_.ListNodes(now_ms, &nodes).ok()) {
+        int64_t alive = 0;
+        for (const SXNodeRow& n : nodes) alive += n.alive ? 1 : 0;
+        nodes_alive_ = alive;
+        nodes_dead_ = static_cast<int64_t>(nodes.size()) - alive;
+      }
+    }
+    OnLoop([this] { beat_running_ = false; });
   });
+}
+
+SXCatalogStatus CXFleetServer::WriteNowOrLater(std::function<SXCatalogStatus()> write) {
+  const SXCatalogStatus s = write();
+  if (s.code == CatalogCode::kError) WriteLater(std::move(write));
+  return s;
+}
+
+void CXFleetServer::WriteLater(std::function<SXCatalogStatus()> write) {
+  std::lock_guard<std::mutex> lock(later_mutex_);
+  // Bounded: a catalog away for hours keeps the newest writes only.
+  if (later_.size() >= 100000) later_.erase(later_.begin());
+  later_.push_back(std::move(write));
+}
+
+void CXFleetServer::Remote(int64_t node_id, const std::string& node_name, Json request, Done done) {
+  int64_t id = 0;
+  {
+    std::lock_guard<std::mutex> lock(remote_mutex_);
+    id = ++next_remote_;
+    remote_[id] = Pending{done, platform::MonotonicMs() + remote_ms_, node_name};
+  }
+  request["id"] = id;
+  request["from"] = node_id_;
+  std::string error;
+  if (bus_->Send(node_id, request.dump(-1, ' ', false, Json::error_handler_t::replace), &error)) return;
+  {
+    std::lock_guard<std::mutex> lock(remote_mutex_);
+    if (remote_.erase(id) == 0) return;  // answered or expired meanwhile
+  }
+  done(Failure("node-unreachable", "node " + node_name + " holds the machine but cannot be asked: " + error));
+}
+
+void CXFleetServer::ExpireRemote(int64_t now_ms) {
+  std::vector<Pending> expired;
+  {
+    std::lock_guard<std::mutex> lock(remote_mutex_);
+    for (auto it = remote_.begin(); it != remote_.end();) {
+      if (it->second.deadline_ms <= now_ms) {
+        expired.push_back(std::move(it->second));
+        it = remote_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (Pending& p : expired) {
+    p.done(Failure("node-unreachable", "node " + p.node_name + " holds the machine and did not answer within " +
+                                           Format("%.1f s", static_cast<double>(remote_ms_) / 1000)));
+  }
+}
+
+void CXFleetServer::Received(const std::string& message) {
+  const Json m = Json::parse(message, nullptr, /*allow_exceptions=*/false);
+  if (!m.is_object()) {
+    log_.WriteLimited("nodes", LogLevel::kWarning, "a message from another node is no JSON object: dropped");
+    return;
+  }
+  if (m.contains("reply")) {
+    Pending p;
+    {
+      std::lock_guard<std::mutex> lock(remote_mutex_);
+      auto it = remote_.find(m.value("reply", int64_t{0}));
+      if (it == remote_.end()) return;  // expired already
+      p = std::move(it->second);
+      remote_.erase(it);
+    }
+    SXActionResult r;
+    r.ok = m.value("ok", false);
+    r.error = m.value("error", std::string());
+    r.message = m.value("message", std::string());
+    if (m.contains("data") && m["data"].is_object()) r.data = m["data"];
+    return p.done(r);
+  }
+  const std::string kind = m.value("kind", std::string());
+  if (kind == "look") {
+    // A person asked for a scan of a machine here: claimed at the next sweep.
+    return OnLoop([this] { last_catalog_look_ms_ = 0; });
+  }
+  const int64_t from = m.value("from", int64_t{0});
+  const int64_t id = m.value("id", int64_t{0});
+  const int32_t uid = m.value("uid", 0);
+  Done answer = [this, from, id](const SXActionResult& r) {
+    const Json reply{{"reply", id}, {"ok", r.ok}, {"error", r.error}, {"message", r.message}, {"data", r.data}};
+    std::string error;
+    if (!bus_->Send(from, reply.dump(-1, ' ', false, Json::error_handler_t::replace), &error)) {
+      log_.WriteLimited("nodes", LogLevel::kWarning, "cannot answer node " + std::to_string(from) + ": " + error);
+    }
+  };
+  const std::string by = m.value("by", std::string());
+  if (kind == "browse") {
+    const std::string what = m.value("browse", std::string());
+    const BrowseKind b = what == "drives" ? BrowseKind::kDrives : what == "folder" ? BrowseKind::kFolder
+                                                                                   : BrowseKind::kRegistry;
+    return BrowseOn(uid, b, m.value("path", std::string()), answer, false);
+  }
+  if (kind == "uninstall") return UninstallOn(uid, by, answer, false);
+  if (kind == "stop-scan") return StopScanOn(uid, by, answer, false);
+  answer(Failure("refused", "no such request between nodes: \"" + kind + "\""));
 }
 
 void CXFleetServer::StartRollout(const SXRolloutRequest& request, Done done) {
@@ -300,6 +509,8 @@ Json CXFleetServer::Health() const {
       {"comparisons_done", c.comparisons_done.load()},
       {"comparisons_failed", c.comparisons_failed.load()},
       {"comparison_seconds_total", static_cast<double>(compare_.busy_micros()) / 1e6},
+      {"node", {{"id", node_id_}, {"name", node_name_}}},
+      {"nodes", {{"alive", nodes_alive_.load()}, {"dead", nodes_dead_.load()}}},
       {"errors",
        {{"violations", c.violations.load()},
         {"downloads_failed", c.downloads_failed.load()},

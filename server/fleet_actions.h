@@ -18,7 +18,8 @@ struct SXActionResult {
   // under way where that matters), "agent-failed" (the agent refused or
   // failed: `message` has its words), "refused" (a bad request: `message`
   // says what), "stopping" (the server stops), "catalog" (the catalog
-  // failed: `message` has its words).
+  // failed: `message` has its words), "node-unreachable" (the machine's link
+  // is on another node, which did not answer or stopped answering).
   std::string error;
   std::string message;
   Json data = Json::object();  // what the call gives back (a listing, an id, ...)

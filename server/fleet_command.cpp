@@ -210,9 +210,11 @@ struct Fleet {
                         c.uid, c.new_number, c.old_number, ChangeKindName(n.kind), Json(n.category).c_str(), n.added,
                         n.removed, n.changed);
           } else {
-            std::printf("snapshot %d against %d: %s %s: %" PRId64 " added, %" PRId64 " removed, %" PRId64 " changed\n",
-                        c.new_number, c.old_number, ChangeKindName(n.kind), n.category.c_str(), n.added, n.removed,
-                        n.changed);
+            // "files", "registry values", "apps services": the kind once.
+            const std::string kind = ChangeKindName(n.kind);
+            const std::string what = n.category.rfind(kind, 0) == 0 ? n.category : kind + " " + n.category;
+            std::printf("snapshot %d against %d: %s: %" PRId64 " added, %" PRId64 " removed, %" PRId64 " changed\n",
+                        c.new_number, c.old_number, what.c_str(), n.added, n.removed, n.changed);
           }
         }
         if (!c.change_file.empty() && !json) {

@@ -1,5 +1,6 @@
 #include "server/fleet_server.h"
 
+#include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
 
@@ -44,6 +45,14 @@ constexpr int64_t kAcceptRetryMs = 100;
 constexpr int kMaxRefusals = 3;
 constexpr size_t kMaxUnreadPerMachine = 8;
 constexpr size_t kMaxUnreadMachines = 10000;
+// Several nodes on one catalog: the beat, how many beats make a node dead,
+// an answer from another node awaited, a snapshot not catalogued asked again.
+constexpr int kDeadBeats = 3;
+constexpr int64_t kRemoteMs = 10000;
+constexpr int64_t kRetryMs = 2000;
+constexpr int64_t kGoneMs = 60000;
+
+int64_t UnixMs() { return platform::UnixMicros() / 1000; }
 
 std::vector<int32_t> SavedNumbers(const std::string& text) {
   std::vector<int32_t> numbers;
@@ -213,10 +222,10 @@ CXFleetServer::CXFleetServer(const SXServerConfig& config, CXCatalog& catalog, C
       catalog_(catalog),
       store_(store),
       log_(log),
+      blocking_(kBlockingThreads),
       acceptor_(io_),
       accept_timer_(io_),
       sweep_timer_(io_),
-      blocking_(kBlockingThreads),
       machine_writes_(asio::make_strand(blocking_)),
       compare_(config.compare_workers),
       events_(events),
@@ -230,12 +239,25 @@ CXFleetServer::CXFleetServer(const SXServerConfig& config, CXCatalog& catalog, C
   catalog_look_ms_ = tuning.catalog_look_ms > 0 ? tuning.catalog_look_ms : kCatalogLookMs;
   scan_limit_ms_ = tuning.scan_ms > 0 ? tuning.scan_ms : config.scan_timeout_s * 1000;
   max_downloads_ = tuning.max_downloads > 0 ? tuning.max_downloads : kMaxDownloads;
+  heartbeat_ms_ = tuning.heartbeat_ms > 0 ? tuning.heartbeat_ms : config.node_heartbeat_s * 1000;
+  dead_after_ms_ = heartbeat_ms_ * (tuning.dead_beats > 0 ? tuning.dead_beats : kDeadBeats);
+  remote_ms_ = tuning.remote_ms > 0 ? tuning.remote_ms : kRemoteMs;
+  retry_ms_ = tuning.retry_ms > 0 ? tuning.retry_ms : kRetryMs;
+  gone_ms_ = tuning.gone_ms > 0 ? tuning.gone_ms : kGoneMs;
 }
 
 CXFleetServer::~CXFleetServer() {
   torn_down_.store(true);
+  if (bus_ != nullptr) bus_->Stop();
   compare_.Stop();
   blocking_.join();
+  if (abandoned_) {
+    // The links' callbacks hold their sessions (a download's its sink): closed
+    // here, with the pool gone, so that nothing more is written and nothing is left.
+    std::vector<std::shared_ptr<CXAgentSession>> all;
+    for (auto& [key, session] : links_) all.push_back(session);
+    for (auto& session : all) session->Close("the server was abandoned");
+  }
 }
 
 int64_t CXFleetServer::Now() { return platform::UnixMicros() / 1000000; }
@@ -264,15 +286,52 @@ bool CXFleetServer::Start(std::string* error) {
                                        std::to_string(max_links_) + " links instead of max-links " +
                                        std::to_string(config_.max_links));
   }
-  SXCatalogStatus status = catalog_.SetAllOffline();
+  boost::system::error_code ec;
+  const asio::ip::address address = asio::ip::make_address(config_.listen_address, ec);
+  if (ec) {
+    *error = "listen: \"" + config_.listen_address + "\" is no IP address";
+    return false;
+  }
+  const tcp::endpoint endpoint(address, config_.listen_port);
+  acceptor_.open(endpoint.protocol(), ec);
+  if (!ec) acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
+  if (!ec) acceptor_.bind(endpoint, ec);
+  if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    *error = "cannot listen on " + config_.listen_address + ":" + std::to_string(config_.listen_port) + ": " +
+             ec.message();
+    return false;
+  }
+  port_ = acceptor_.local_endpoint().port();
+  // This node in the catalog. Alone, it may take every link and open scan
+  // of the catalog for gone (the whole fleet restarts); beside live nodes,
+  // only its own earlier run's.
+  SXNodeRow node;
+  node_name_ = !config_.node_name.empty() ? config_.node_name : asio::ip::host_name(ec) + ":" + std::to_string(port_);
+  node.name = node_name_;
+  node.agent_address = config_.listen_address + ":" + std::to_string(port_);
+  if (config_.web_enabled) node.web_address = config_.web_address + ":" + std::to_string(config_.web_port);
+  node.started_time = Now();
+  node.heartbeat_ms = UnixMs();
+  node.dead_after_ms = dead_after_ms_;
+  int others = 0;
+  SXCatalogStatus status = catalog_.StartNode(node, &node_id_, &others);
   int64_t stopped = 0;
-  if (status) status = catalog_.StopOpenScans(Now(), "the server stopped before the scan ended", &stopped);
+  if (status && others == 0) status = catalog_.SetAllOffline();
+  if (status && others == 0) status = catalog_.StopOpenScans(Now(), "the server stopped before the scan ended", &stopped);
+  if (status && others > 0) status = catalog_.EndScansOfDeadNodes(UnixMs(), Now(), &stopped);
   if (!status) {
     *error = "the catalog: " + status.message;
     return false;
   }
+  nodes_alive_ = others + 1;
+  std::string why;
+  bus_ = catalog_.OpenNodeBus(&why);
+  if (bus_ != nullptr && !bus_->Start(node_id_, [this](const std::string& m) { Received(m); }, error)) return false;
+  // Beside live nodes the folder's temporary files and uncatalogued files
+  // may be theirs, in flight: only a node alone sweeps.
   SXSweepReport sweep;
-  if (!store_.Sweep(catalog_, &sweep, error)) return false;
+  if (others == 0 && !store_.Sweep(catalog_, &sweep, error)) return false;
   for (const std::string& part : sweep.removed_parts) log_.Write(LogLevel::kInfo, "removed a download cut short: " + part);
   for (const std::string& orphan : sweep.removed_orphans) {
     log_.Write(LogLevel::kInfo, "removed " + orphan + ", stored but never catalogued (its agent sends it again)");
@@ -325,24 +384,10 @@ bool CXFleetServer::Start(std::string* error) {
   for (const SXSnapshotRow& row : uncompared) Compare(row.id);
   if (!rollouts_->Load(error)) return false;
   started_ms_ = platform::MonotonicMs();
-
-  boost::system::error_code ec;
-  const asio::ip::address address = asio::ip::make_address(config_.listen_address, ec);
-  if (ec) {
-    *error = "listen: \"" + config_.listen_address + "\" is no IP address";
-    return false;
-  }
-  const tcp::endpoint endpoint(address, config_.listen_port);
-  acceptor_.open(endpoint.protocol(), ec);
-  if (!ec) acceptor_.set_option(tcp::acceptor::reuse_address(true), ec);
-  if (!ec) acceptor_.bind(endpoint, ec);
-  if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) {
-    *error = "cannot listen on " + config_.listen_address + ":" + std::to_string(config_.listen_port) + ": " +
-             ec.message();
-    return false;
-  }
-  port_ = acceptor_.local_endpoint().port();
+  last_beat_ms_ = platform::MonotonicMs();
+  log_.Write(LogLevel::kInfo, "node " + node_name_ + " (id " + std::to_string(node_id_) + ", " +
+                                  std::to_string(others) + " other nodes alive" +
+                                  (bus_ != nullptr ? ", listening to them" : "") + ")");
   log_.Write(LogLevel::kInfo, "listening on " + config_.listen_address + ":" + std::to_string(port_) + " (" +
                                   std::to_string(uncompared.size()) + " comparisons to catch up, " +
                                   std::to_string(stopped) + " scans left open by the last run marked stopped)");
@@ -356,6 +401,12 @@ bool CXFleetServer::Start(std::string* error) {
 
 void CXFleetServer::Run() { io_.run(); }
 
+void CXFleetServer::Abandon() {
+  stopping_ = true;
+  abandoned_ = true;
+  io_.stop();
+}
+
 void CXFleetServer::Stop() {
   if (stopping_.exchange(true)) return;
   OnLoop([this] {
@@ -367,6 +418,7 @@ void CXFleetServer::Stop() {
     for (auto& [key, session] : links_) all.push_back(session);
     for (auto& session : all) session->Close("the server stops");
     log_.Write(LogLevel::kInfo, "stopping: " + std::to_string(all.size()) + " links closed");
+    Blocking([this] { (void)catalog_.StopNode(node_id_, Now()); });
     DrainThenStop();
   });
 }
@@ -465,6 +517,11 @@ void CXFleetServer::Sweep() {
     EndScan(uid, ScanState::kStopped, 0, "no \"scan-done\" within " + limit + " (scan-timeout): stopped");
   }
   rollouts_->Tick(Now());
+  if (now - last_beat_ms_ >= heartbeat_ms_ && !beat_running_) {
+    last_beat_ms_ = now;
+    Beat();
+  }
+  ExpireRemote(now);
   if (now - last_catalog_look_ms_ >= catalog_look_ms_ && !catalog_look_running_) {
     last_catalog_look_ms_ = now;
     AskCatalogForScans();
@@ -479,15 +536,17 @@ void CXFleetServer::AskCatalogForScans() {
   catalog_look_running_ = true;
   // The machines that could scan now, and the scans that are open here.
   std::vector<std::pair<int32_t, int64_t>> open;
+  std::vector<int32_t> idle;  // the scans a person asked for are claimed for these only
   for (const auto& [uid, m] : machines_) {
     if (m.scan_id != 0) open.emplace_back(uid, m.scan_id);
+    if (ScanCanStart(m)) idle.push_back(uid);
   }
-  Blocking([this, open] {
+  Blocking([this, open, idle] {
     std::vector<SXDueScan> due;
-    SXCatalogStatus status = catalog_.DueScans(Now(), kDueBatch, &due);
+    SXCatalogStatus status = catalog_.DueScans(node_id_, Now(), kDueBatch, &due);
     if (!status) CatalogError("the catalog cannot list the scans due: " + status.message);
     std::vector<SXScanRow> asked;
-    status = catalog_.RequestedScans(&asked);
+    status = catalog_.ClaimRequestedScans(node_id_, idle, &asked);
     if (!status) CatalogError("the catalog cannot list the scans asked for: " + status.message);
     std::vector<std::pair<int32_t, int64_t>> stop;
     for (const auto& [uid, scan] : open) {
@@ -521,7 +580,11 @@ void CXFleetServer::AskCatalogForScans() {
       for (const Start& what : start) {
         const int32_t uid = what.uid;
         auto it = machines_.find(uid);
-        if (it == machines_.end() || !ScanCanStart(it->second)) continue;
+        if (it == machines_.end() || !ScanCanStart(it->second)) {
+          // Claimed here, but the machine is busy or gone meanwhile: any node may take it.
+          if (what.scan != 0) Blocking([this, scan = what.scan] { (void)catalog_.ReleaseScan(scan); });
+          continue;
+        }
         Machine& m = it->second;
         m.scan_starting = true;
         const int64_t asked_id = what.scan;
@@ -542,14 +605,20 @@ void CXFleetServer::AskCatalogForScans() {
             s = SXCatalogStatus::Failed(CatalogCode::kNotFound, why);
             scan_id = 0;
           } else if (s && scan_id == 0) {
-            s = catalog_.RequestScan(uid, ScanOrigin::kSchedule, "schedule", profile_name, Now(), &scan_id);
+            // Another node holding a link to the machine too may claim it
+            // first: then this one leaves it (conflict), and the scan runs once.
+            s = catalog_.ClaimScheduledScan(uid, node_id_, profile_name, Now(), &scan_id);
           }
           OnLoop([this, uid, scan_id, asked_id, profile, s, by] {
             auto it = machines_.find(uid);
             if (it == machines_.end() || !s) {
               if (it != machines_.end()) it->second.scan_starting = false;
-              if (!s && !s.not_found()) {
+              if (!s && !s.not_found() && !s.conflict()) {
                 CatalogError("cannot start a scan of machine " + std::to_string(uid) + ": " + s.message);
+              }
+              // A person's scan claimed here for a machine gone meanwhile: given back.
+              if (s && it == machines_.end() && asked_id != 0) {
+                Blocking([this, asked_id] { (void)catalog_.ReleaseScan(asked_id); });
               }
               // A schedule's scan of a machine gone meanwhile: ended, so
               // that its next slot is not held up (a person's waits for the
@@ -634,7 +703,9 @@ void CXFleetServer::EndScan(int32_t uid, ScanState state, int32_t number, const 
   Publish("scan-done",
           Json{{"uid", uid}, {"scan", scan_id}, {"state", state_name}, {"number", number}, {"result", result}});
   Blocking([this, scan_id, state, number, result] {
-    const SXCatalogStatus s = catalog_.EndScan(scan_id, state, Now(), number, result);
+    const int64_t now = Now();
+    const SXCatalogStatus s = WriteNowOrLater(
+        [this, scan_id, state, now, number, result] { return catalog_.EndScan(scan_id, state, now, number, result); });
     if (!s) CatalogError("cannot end scan " + std::to_string(scan_id) + ": " + s.message);
   });
 }
@@ -703,6 +774,7 @@ void CXFleetServer::Identify(const std::shared_ptr<CXAgentSession>& session, boo
       m.scan_targets = info.scan_targets;
       m.seen_time = Now();
       status = catalog_.UpsertMachine(m, nullptr);
+      if (status) status = catalog_.SetMachineLink(uid, node_id_, true, m.seen_time);
     }
     if (status && info.has_crash) status = catalog_.AddCrashReport(uid, Now(), info.crash);
     if (status && info.upgraded) {
@@ -719,8 +791,7 @@ void CXFleetServer::Identify(const std::shared_ptr<CXAgentSession>& session, boo
         // Gone while it was being recorded: offline, unless the machine is
         // back on another link meanwhile.
         if (status && machines_.find(uid) == machines_.end()) {
-          const int64_t now = Now();
-          OnStrand(machine_writes_, [this, uid, now] { (void)catalog_.SetMachineOnline(uid, false, now); });
+          MarkOffline(uid, Now());
         }
         return;
       }
@@ -750,7 +821,7 @@ void CXFleetServer::Register(const std::shared_ptr<CXAgentSession>& session, int
     // and online (the close of the earlier one wrote it offline).
     it->second.session->Close("replaced by a new link from the same machine (" + session->address() + ")");
     const int64_t now = Now();
-    OnStrand(machine_writes_, [this, uid, now] { (void)catalog_.SetMachineOnline(uid, true, now); });
+    OnStrand(machine_writes_, [this, uid, now] { (void)catalog_.SetMachineLink(uid, node_id_, true, now); });
   }
   session->set_uid(uid);
   if (fresh) {
@@ -849,12 +920,14 @@ void CXFleetServer::NextDownload(int32_t uid) {
   auto sink = std::make_shared<CXStoreSink>(*this, session);
   Blocking([this, uid, number, session, sink] {
     // Stored before (the server stopped between the catalog row and the
-    // acknowledgement, or the acknowledgement was lost): acknowledged only.
+    // acknowledgement, or the acknowledgement was lost): acknowledged, and
+    // compared if it has not been (its row's commit can have landed with
+    // its answer lost, and no one compared it then).
     SXSnapshotRow row;
     const SXCatalogStatus found = catalog_.FindSnapshot(uid, number, &row);
     std::string error;
     if (found.not_found()) sink->download_ = store_.Begin(uid, number, &error);
-    OnLoop([this, uid, number, session, found, sink, error] {
+    OnLoop([this, uid, number, session, found, sink, error, stored_id = row.id, compared = row.compared] {
       auto it = machines_.find(uid);
       if (it == machines_.end() || it->second.session != session || session->closed()) {
         if (sink->download_ != nullptr) sink->Then([sink] { sink->download_->Abort(); });
@@ -862,6 +935,7 @@ void CXFleetServer::NextDownload(int32_t uid) {
       }
       if (found.ok()) {
         ++counters_.snapshots_again;
+        if (!compared) Compare(stored_id);
         CXMessage ack;
         ack.Init("down-ack").AddInt("id-snapshot", number);
         session->Send(ack);
@@ -874,12 +948,26 @@ void CXFleetServer::NextDownload(int32_t uid) {
                           "cannot take snapshot " + std::to_string(number) + " of " + session->Who() + ": " +
                               (found.not_found() ? error : found.message));
         it->second.downloading = false;
+        // The catalog away: asked for again later, the agent keeping it meanwhile.
+        if (!found.not_found()) RetryDownload(uid, session, number);
         return NextDownload(uid);
       }
       session->Download(number, sink.get(), [this, uid, session, number, sink](const SXDownloadOutcome& o) {
         Downloaded(uid, session, number, sink, o);
       });
     });
+  });
+}
+
+void CXFleetServer::RetryDownload(int32_t uid, const std::shared_ptr<CXAgentSession>& session, int32_t number) {
+  auto timer = std::make_shared<asio::steady_timer>(io_, std::chrono::milliseconds(retry_ms_));
+  timer->async_wait([this, timer, uid, session, number](const boost::system::error_code& e) {
+    if (e || stopping_) return;
+    auto it = machines_.find(uid);
+    if (it == machines_.end() || it->second.session != session || session->closed()) return;
+    std::vector<int32_t>& list = it->second.to_download;
+    if (std::find(list.begin(), list.end(), number) == list.end()) list.push_back(number);
+    NextDownload(uid);
   });
 }
 
@@ -916,13 +1004,15 @@ void CXFleetServer::Downloaded(int32_t uid, const std::shared_ptr<CXAgentSession
     int64_t id = 0;
     bool ok = download.Finish(size, &stored);
     const bool unread = !ok && download.fault_offset() >= 0;
+    bool added = false;  // its row is new (not stored by an earlier link or another node)
+    bool catalogued = true;
     if (!ok) {
       error = download.error();
       if (unread) error += " (at offset " + std::to_string(download.fault_offset()) + ")";
     } else {
-      ok = store_.Catalogue(catalog_, stored, Now(), &id, &error);
+      ok = catalogued = store_.Catalogue(catalog_, stored, Now(), &id, &error, &added);
     }
-    OnLoop([this, uid, session, number, ok, unread, size, error, id, stored] {
+    OnLoop([this, uid, session, number, ok, unread, size, error, id, stored, added, catalogued] {
       auto it = machines_.find(uid);
       const bool current = it != machines_.end() && it->second.session == session;
       if (current) it->second.downloading = false;
@@ -932,6 +1022,23 @@ void CXFleetServer::Downloaded(int32_t uid, const std::shared_ptr<CXAgentSession
         log_.WriteLimited("store", LogLevel::kError,
                           "snapshot " + std::to_string(number) + " of " + session->Who() + " refused: " + error);
         if (unread) Unread(uid, *session, number, size, error);
+        // In place but without its row (the catalog away): not acknowledged,
+        // asked for again later; the next download finds the same bytes in
+        // place and only commits the row.
+        if (!catalogued && current) RetryDownload(uid, session, number);
+        if (current) NextDownload(uid);
+        return;
+      }
+      if (!added) {
+        // Its row was there already (stored by an earlier link, or by another
+        // node): acknowledged, and compared if no one has (as above).
+        ++counters_.snapshots_again;
+        Compare(id);
+        if (!session->closed()) {
+          CXMessage ack;
+          ack.Init("down-ack").AddInt("id-snapshot", number);
+          session->Send(ack);
+        }
         if (current) NextDownload(uid);
         return;
       }
@@ -947,7 +1054,7 @@ void CXFleetServer::Downloaded(int32_t uid, const std::shared_ptr<CXAgentSession
         session->Send(ack);
       }
       Publish("snapshot-stored", Json{{"uid", uid}, {"snapshot", id}, {"number", number}, {"size", stored.size}});
-      if (!stored.already_stored) Compare(id);
+      Compare(id);
       Prune(uid);
       if (current) NextDownload(uid);
     });
@@ -994,19 +1101,36 @@ void CXFleetServer::Closed(CXAgentSession& session, const std::string& why, bool
       online_uids_.erase(uid);
     }
     Publish("agent-offline", Json{{"uid", uid}, {"why", why}});
-    const int64_t now = Now();
-    OnStrand(machine_writes_, [this, uid, now] { (void)catalog_.SetMachineOnline(uid, false, now); });
+    MarkOffline(uid, Now());
   }
+}
+
+void CXFleetServer::MarkOffline(int32_t uid, int64_t now) {
+  OnStrand(machine_writes_, [this, uid, now] {
+    // The catalog away: written once it is back, unless the machine is back here by then.
+    (void)WriteNowOrLater([this, uid, now] {
+      return IsHere(uid) ? SXCatalogStatus::Ok() : catalog_.SetMachineLink(uid, node_id_, false, now);
+    });
+  });
 }
 
 void CXFleetServer::Compare(int64_t snapshot_id) {
   Blocking([this, snapshot_id] {
     SXSnapshotRow row, previous;
-    if (!catalog_.GetSnapshot(snapshot_id, &row).ok()) return;
+    // The catalog away: compared again once it is back, not at the next start only.
+    const auto later = [this, snapshot_id] {
+      WriteLater([this, snapshot_id] {
+        Compare(snapshot_id);
+        return SXCatalogStatus::Ok();
+      });
+    };
+    const SXCatalogStatus got = catalog_.GetSnapshot(snapshot_id, &row);
+    if (got.code == CatalogCode::kError) later();
+    if (!got || row.compared) return;
     const std::string new_path = tools::Utf16ToUtf8(store_.FullPath(row.path));
     const SXCatalogStatus p = catalog_.PreviousSnapshot(snapshot_id, &previous);
     if (p.not_found()) {
-      (void)catalog_.SetCompared(snapshot_id);
+      (void)WriteNowOrLater([this, snapshot_id] { return catalog_.SetCompared(snapshot_id); });
       // Nothing to compare with, but its inventory is the machine's now.
       compare_.Submit(
           [this, row, new_path](const std::atomic<bool>&) {
@@ -1016,6 +1140,7 @@ void CXFleetServer::Compare(int64_t snapshot_id) {
           nullptr);
       return;
     }
+    if (p.code == CatalogCode::kError) later();
     if (!p) return;
     SXComparisonJob job;
     job.old_path = tools::Utf16ToUtf8(store_.FullPath(previous.path));
@@ -1030,7 +1155,7 @@ void CXFleetServer::Compare(int64_t snapshot_id) {
           if (result.status != SXComparisonStatus::kCancelled && !cancel.load()) KeepInventory(row, shared->new_path);
           return result;
         },
-        [this, row, previous](SXComparison result) {
+        [this, row, previous, later](SXComparison result) {
           if (result.status == SXComparisonStatus::kAbandoned || result.status == SXComparisonStatus::kCancelled) {
             return;
           }
@@ -1039,7 +1164,7 @@ void CXFleetServer::Compare(int64_t snapshot_id) {
             log_.WriteLimited("compare", LogLevel::kWarning,
                               "snapshot " + std::to_string(row.number) + " of machine " + std::to_string(row.uid) +
                                   " not compared: " + result.error);
-            (void)catalog_.SetCompared(row.id);
+            (void)WriteNowOrLater([this, id = row.id] { return catalog_.SetCompared(id); });
             return;
           }
           const SXComparisonRow c = ComparisonRowOf(row, previous, result, store_);
@@ -1069,6 +1194,7 @@ void CXFleetServer::Compare(int64_t snapshot_id) {
           } else {
             CatalogError("cannot keep the comparison of snapshot " + std::to_string(row.number) + " of machine " +
                          std::to_string(row.uid) + ": " + s.message);
+            if (s.code == CatalogCode::kError) later();
           }
         });
   });

@@ -90,6 +90,14 @@ struct SXFleetTuning {
   int64_t idle_ms = 0;          // idle-timeout
   int max_downloads = 0;        // downloads at once (64)
   int64_t scan_ms = 0;          // scan-timeout: from "scan" to "scan-done"
+  // Several nodes on one catalog.
+  int64_t heartbeat_ms = 0;     // the node's beat in the catalog (node-heartbeat)
+  int dead_beats = 0;           // a node whose beat is older than this many of its beats is dead (3)
+  int64_t remote_ms = 0;        // an answer from the node holding a machine awaited (10000)
+  // A snapshot that could not be catalogued (the catalog away) asked for again after (2000).
+  int64_t retry_ms = 0;
+  // The machines of a node dead this long whose agents came back nowhere go offline (60000).
+  int64_t gone_ms = 0;
 };
 
 class CXStoreSink;
@@ -113,8 +121,16 @@ class CXFleetServer final : public CXSessionOwner, public CXFleetActions, privat
   void Run();
   // Asks the loop to stop (any thread, a signal handler's thread too).
   void Stop();
+  // Ends the loop at once, as a crash would: nothing closed or written to
+  // the catalog (its links end with the object). For the tests of a node lost.
+  void Abandon();
 
   uint16_t port() const { return port_; }
+  // This node among those sharing the catalog (after Start).
+  int64_t node_id() const { return node_id_; }
+  const std::string& node_name() const { return node_name_; }
+  // Whether the channel to the other nodes listens (false without one: a SQLite catalog).
+  bool bus_listening() const { return bus_ != nullptr && bus_->listening(); }
   const SXFleetCounters& counters() const { return counters_; }
   // Links greeted and not closed (read on any thread).
   uint64_t agents_online() const { return online_.load(); }
@@ -172,7 +188,11 @@ class CXFleetServer final : public CXSessionOwner, public CXFleetActions, privat
   // Whether a scan may start on the machine now: registered, no scan, no download, no command awaited.
   bool ScanCanStart(const Machine& m) const;
   void EndScan(int32_t uid, ScanState state, int32_t number, const std::string& result);
+  // Compares the snapshot with the machine's one before it and keeps its
+  // inventory; nothing when its row says compared already.
   void Compare(int64_t snapshot_id);
+  // The machine's link here ended: offline in the catalog (once it is back, when away).
+  void MarkOffline(int32_t uid, int64_t now);
   void Prune(int32_t uid);
   Machine* MachineOf(const CXAgentSession& session);
   // Publishes an event when the server has somewhere to publish it.
@@ -181,7 +201,32 @@ class CXFleetServer final : public CXSessionOwner, public CXFleetActions, privat
   void CatalogError(const std::string& text);
   // Runs `action` on the loop with the machine's link, or answers `done`
   // with "offline" / "unknown-machine" (the catalog asked) / "stopping".
-  void WithMachine(int32_t uid, Done done, std::function<void(Machine&, Done&)> action);
+  // When the machine's link is on another live node and `remote` is not
+  // null, the request `remote` goes there and its answer is `done`'s.
+  void WithMachine(int32_t uid, Done done, std::function<void(Machine&, Done&)> action, const Json& remote);
+  // The actions, asked here (forward: on to the node holding the machine when it is not here).
+  void BrowseOn(int32_t uid, BrowseKind kind, const std::string& path, Done done, bool forward);
+  void UninstallOn(int32_t uid, const std::string& by, Done done, bool forward);
+  void StopScanOn(int32_t uid, const std::string& by, Done done, bool forward);
+  // Several nodes: the beat (ending the open scans of dead nodes), a request
+  // sent to another node, a message from one, the requests unanswered past their time.
+  void Beat();
+  // Whether the machine's link is on this node (any thread).
+  bool IsHere(int32_t uid) const {
+    std::lock_guard<std::mutex> lock(online_mutex_);
+    return online_uids_.count(uid) != 0;
+  }
+  void Remote(int64_t node_id, const std::string& node_name, Json request, Done done);
+  void Received(const std::string& message);
+  void ExpireRemote(int64_t now_ms);
+  // Snapshot `number` of the machine asked for again later (the catalog failed).
+  void RetryDownload(int32_t uid, const std::shared_ptr<CXAgentSession>& session, int32_t number);
+  // A catalog write that failed for the catalog's absence, tried again after
+  // each beat that reached it (any thread): a scan left open there would
+  // keep its machine from scanning ever again.
+  void WriteLater(std::function<SXCatalogStatus()> write);
+  // The write now, and once the catalog is back when it failed for its absence; its first status.
+  SXCatalogStatus WriteNowOrLater(std::function<SXCatalogStatus()> write);
   // The inventory of snapshot `row` (its file at `path`) collected and kept, on a comparison worker.
   void KeepInventory(const SXSnapshotRow& row, const std::string& path);
 
@@ -212,11 +257,13 @@ class CXFleetServer final : public CXSessionOwner, public CXFleetActions, privat
   CXServerLog& log_;
   std::shared_ptr<const platform::TlsServerIdentity> identity_;
   SXSessionLimits limits_;
+  // Before the loop, so that what the loop still holds (a download's sink
+  // with its strand) goes before the pool does.
+  boost::asio::thread_pool blocking_;
   boost::asio::io_context io_;
   boost::asio::ip::tcp::acceptor acceptor_;
   boost::asio::steady_timer accept_timer_;  // the next accept after one failed
   boost::asio::steady_timer sweep_timer_;
-  boost::asio::thread_pool blocking_;
   // The writes of machines' rows (recorded at a greeting, offline at a close)
   // in the order the loop made them: a link replaced by its machine's next
   // one must not leave the machine offline.
@@ -225,7 +272,8 @@ class CXFleetServer final : public CXSessionOwner, public CXFleetActions, privat
   uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
   std::atomic<int64_t> blocking_pending_{0};  // posted to the blocking pool, not yet run
-  std::atomic<bool> torn_down_{false};        // the destructor runs: nothing more is posted to the loop
+  std::atomic<bool> torn_down_{false};
+  std::atomic<bool> abandoned_{false};  // Abandon: the destructor closes the links        // the destructor runs: nothing more is posted to the loop
   int max_links_ = 0;  // max-links, or what the open-file limit leaves room for
   int max_downloads_ = 0;
   int active_downloads_ = 0;  // on the loop; CXStoreSink holds one each
@@ -257,6 +305,29 @@ class CXFleetServer final : public CXSessionOwner, public CXFleetActions, privat
   std::unordered_map<int32_t, int64_t> inventory_of_;
   boost::asio::strand<boost::asio::thread_pool::executor_type> rollout_writes_;
   std::unique_ptr<CXRolloutManager> rollouts_;
+  // Several nodes on one catalog.
+  int64_t node_id_ = 0;
+  std::string node_name_;
+  int64_t heartbeat_ms_ = 0;
+  int64_t dead_after_ms_ = 0;
+  int64_t remote_ms_ = 0;
+  int64_t retry_ms_ = 0;
+  int64_t gone_ms_ = 0;
+  int64_t last_beat_ms_ = 0;
+  bool beat_running_ = false;
+  int beats_ok_ = 0;  // beats that succeeded in a row (on the pool)
+  std::atomic<int64_t> nodes_alive_{0}, nodes_dead_{0};
+  std::unique_ptr<CXNodeBus> bus_;
+  std::mutex later_mutex_;
+  std::vector<std::function<SXCatalogStatus()>> later_;
+  struct Pending {
+    Done done;
+    int64_t deadline_ms = 0;
+    std::string node_name;
+  };
+  std::mutex remote_mutex_;
+  std::unordered_map<int64_t, Pending> remote_;
+  int64_t next_remote_ = 0;
 };
 
 template <class F>

@@ -17,20 +17,26 @@ std::unique_ptr<CXCatalog> OpenPostgresCatalog(const std::string& conninfo, std:
 
 namespace pg {
 
-SXCatalogStatus RunFailure(const CXPgRun& run) {
-  if (run.unique_violation()) return SXCatalogStatus::Failed(CatalogCode::kConflict, run.error());
-  if (run.constraint_violation()) return SXCatalogStatus::Failed(CatalogCode::kRefused, run.error());
-  return SXCatalogStatus::Failed(CatalogCode::kError, run.error());
-}
-
-SXCatalogStatus DbFailure(const std::string& error) { return SXCatalogStatus::Failed(CatalogCode::kError, error); }
-
 void BindLimit(CXPgRun& run, int index, int64_t limit) {
   if (limit < 0) {
     run.Null(index);
   } else {
     run.Int(index, limit);
   }
+}
+
+std::string ValuesList(size_t rows, int shared, int per_row) {
+  std::string text;
+  int next = shared + 1;
+  for (size_t i = 0; i < rows; ++i) {
+    text += i > 0 ? ", (" : "(";
+    for (int k = 0; k < shared + per_row; ++k) {
+      if (k > 0) text += ", ";
+      text += "$" + std::to_string(k < shared ? k + 1 : next++);
+    }
+    text += ")";
+  }
+  return text;
 }
 
 bool CXPgCatalog::ReadVersion(int* version, std::string* error) {
@@ -129,8 +135,7 @@ namespace {
 
 SXCatalogStatus ListMachineRows(CXPgRun& run, std::vector<SXMachineRow>* rows) {
   rows->clear();
-  while (run.Step()) rows->push_back(MachineFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, MachineFromRun<CXPgRun>);
 }
 
 SXCatalogStatus NoMachine(int32_t uid) {
@@ -138,27 +143,6 @@ SXCatalogStatus NoMachine(int32_t uid) {
 }
 
 }  // namespace
-
-const char kMachineColumns[] =
-    "uid, name, address, app_version, app_bits, os_bits, scan_targets, machine_group, first_seen, last_seen, online, "
-    "last_scan_time";
-
-SXMachineRow MachineFromRun(const CXPgRun& run) {
-  SXMachineRow row;
-  row.uid = run.Int32(0);
-  row.name = run.String(1);
-  row.address = run.String(2);
-  row.app_version = run.Int32(3);
-  row.app_bits = run.Int32(4);
-  row.os_bits = run.Int32(5);
-  row.scan_targets = run.String(6);
-  row.group = run.String(7);
-  row.first_seen = run.Int64(8);
-  row.last_seen = run.Int64(9);
-  row.online = run.Bool(10);
-  row.last_scan_time = run.Int64(11);
-  return row;
-}
 
 SXCatalogStatus CXPgCatalog::NewComputerId(int32_t* uid) {
   std::lock_guard<std::mutex> lock(mutex_);

@@ -5,28 +5,6 @@
 namespace orvalinth::server::pg {
 namespace {
 
-SXUserRow UserFromRun(const CXPgRun& run) {
-  SXUserRow row;
-  row.id = run.Int64(0);
-  row.name = run.String(1);
-  row.password_hash = run.String(2);
-  row.role = run.String(3);
-  row.created_time = run.Int64(4);
-  row.last_sign_in = run.Int64(5);
-  return row;
-}
-
-SXApiTokenRow TokenFromRun(const CXPgRun& run) {
-  SXApiTokenRow row;
-  row.id = run.Int64(0);
-  row.user_id = run.Int64(1);
-  row.name = run.String(2);
-  row.secret_hash = run.String(3);
-  row.created_time = run.Int64(4);
-  row.last_used = run.Int64(5);
-  return row;
-}
-
 SXCatalogStatus NotFound(const std::string& what) { return SXCatalogStatus::Failed(CatalogCode::kNotFound, what); }
 
 // An UPDATE or DELETE of one row by its key: kNotFound when it touched none.
@@ -80,8 +58,7 @@ SXCatalogStatus CXPgCatalog::ListUsers(std::vector<SXUserRow>* rows) {
   std::lock_guard<std::mutex> lock(mutex_);
   rows->clear();
   CXPgRun run = db_.Run("SELECT id, name, password_hash, role, created_time, last_sign_in FROM users ORDER BY id");
-  while (run.Step()) rows->push_back(UserFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, UserFromRun<CXPgRun>);
 }
 
 SXCatalogStatus CXPgCatalog::SetUserPassword(int64_t id, const std::string& password_hash) {
@@ -124,12 +101,7 @@ SXCatalogStatus CXPgCatalog::GetWebSession(const std::string& secret_hash, int64
   if (!run.Text(1, secret_hash).Int(2, now).Step()) {
     return run.failed() ? RunFailure(run) : NotFound("no such session");
   }
-  row->secret_hash = run.String(0);
-  row->user_id = run.Int64(1);
-  row->csrf_token = run.String(2);
-  row->created_time = run.Int64(3);
-  row->expires_time = run.Int64(4);
-  row->address = run.String(5);
+  *row = WebSessionFromRun(run);
   return SXCatalogStatus::Ok();
 }
 
@@ -179,8 +151,7 @@ SXCatalogStatus CXPgCatalog::ListApiTokens(int64_t user_id, std::vector<SXApiTok
   CXPgRun run = db_.Run(
       "SELECT id, user_id, name, secret_hash, created_time, last_used FROM api_tokens WHERE user_id = $1 ORDER BY id");
   run.Int(1, user_id);
-  while (run.Step()) rows->push_back(TokenFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, TokenFromRun<CXPgRun>);
 }
 
 SXCatalogStatus CXPgCatalog::DeleteApiToken(int64_t id) {

@@ -4,31 +4,6 @@
 namespace orvalinth::server::pg {
 namespace {
 
-constexpr char kRolloutColumns[] =
-    "id, machine_group, package_path, package_sha256, package_size, app_version, canary_percent, wave_size, wave, "
-    "state, reason, created_by, created_time, updated_time, wave_timeout_seconds";
-
-SXRolloutRow RolloutFromRun(const CXPgRun& run) {
-  SXRolloutRow r;
-  r.id = run.Int64(0);
-  r.group = run.String(1);
-  r.package_path = run.String(2);
-  r.package_sha256 = run.String(3);
-  r.package_size = run.Int64(4);
-  r.app_version = run.Int32(5);
-  r.canary_percent = run.Int32(6);
-  r.wave_size = run.Int32(7);
-  r.wave = run.Int32(8);
-  const int64_t state = run.Int64(9);
-  r.state = state >= 0 && state <= 3 ? static_cast<RolloutState>(state) : RolloutState::kFailed;
-  r.reason = run.String(10);
-  r.created_by = run.String(11);
-  r.created_time = run.Int64(12);
-  r.updated_time = run.Int64(13);
-  r.wave_timeout_seconds = run.Int64(14);
-  return r;
-}
-
 SXCatalogStatus NoRollout(int64_t id) {
   return SXCatalogStatus::Failed(CatalogCode::kNotFound, "no rollout " + std::to_string(id));
 }
@@ -86,8 +61,7 @@ SXCatalogStatus CXPgCatalog::ListRollouts(std::vector<SXRolloutRow>* rows) {
   static const std::string sql = std::string("SELECT ") + kRolloutColumns + " FROM rollouts ORDER BY id DESC";
   CXPgRun run = db_.Run(sql.c_str());
   rows->clear();
-  while (run.Step()) rows->push_back(RolloutFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, RolloutFromRun<CXPgRun>);
 }
 
 SXCatalogStatus CXPgCatalog::UpdateRollout(const SXRolloutRow& row) {
@@ -106,19 +80,7 @@ SXCatalogStatus CXPgCatalog::ListRolloutMachines(int64_t rollout_id, std::vector
       "ORDER BY wave, uid");
   run.Int(1, rollout_id);
   rows->clear();
-  while (run.Step()) {
-    SXRolloutMachineRow m;
-    m.rollout_id = run.Int64(0);
-    m.uid = run.Int32(1);
-    m.wave = run.Int32(2);
-    const int64_t state = run.Int64(3);
-    m.state = state >= 0 && state <= 4 ? static_cast<RolloutMachineState>(state) : RolloutMachineState::kFailed;
-    m.sent_time = run.Int64(4);
-    m.done_time = run.Int64(5);
-    m.text = run.String(6);
-    rows->push_back(std::move(m));
-  }
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, RolloutMachineFromRun<CXPgRun>);
 }
 
 SXCatalogStatus CXPgCatalog::UpdateRolloutMachine(const SXRolloutMachineRow& row) {

@@ -8,90 +8,11 @@
 namespace orvalinth::server::pg {
 namespace {
 
-const char kScanColumns[] =
-    "id, uid, origin, requested_by, profile, state, requested_time, started_time, done_time, snapshot_number, result";
-
-SXScanRow ScanFromRun(const CXPgRun& run) {
-  SXScanRow row;
-  row.id = run.Int64(0);
-  row.uid = run.Int32(1);
-  row.origin = static_cast<ScanOrigin>(run.Int32(2));
-  row.requested_by = run.String(3);
-  row.profile = run.String(4);
-  row.state = static_cast<ScanState>(run.Int32(5));
-  row.requested_time = run.Int64(6);
-  row.started_time = run.Int64(7);
-  row.done_time = run.Int64(8);
-  row.snapshot_number = run.Int32(9);
-  row.result = run.String(10);
-  return row;
-}
-
 SXCatalogStatus NoScan(int64_t id) {
   return SXCatalogStatus::Failed(CatalogCode::kNotFound, "no scan " + std::to_string(id));
 }
 
 SXCatalogStatus Refused(const std::string& why) { return SXCatalogStatus::Failed(CatalogCode::kRefused, why); }
-
-// A profile's lists are held one entry a line.
-std::string JoinLines(const std::vector<std::string>& entries) {
-  std::string out;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    if (i > 0) out += '\n';
-    out += entries[i];
-  }
-  return out;
-}
-
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> out;
-  if (text.empty()) return out;
-  size_t start = 0;
-  for (;;) {
-    const size_t end = text.find('\n', start);
-    out.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return out;
-}
-
-bool HasLineBreak(const std::vector<std::string>& entries) {
-  for (const std::string& e : entries) {
-    if (e.empty() || e.find_first_of("\r\n") != std::string::npos) return true;
-  }
-  return false;
-}
-
-SXTargetProfile ProfileFromRun(const CXPgRun& run) {
-  SXTargetProfile p;
-  p.name = run.String(0);
-  p.files = SplitLines(run.String(1));
-  p.registry = SplitLines(run.String(2));
-  p.apps = SplitLines(run.String(3));
-  p.versions = run.Bool(4);
-  p.full = run.Bool(5);
-  p.removable = run.Bool(6);
-  p.snapshot_name = run.String(7);
-  return p;
-}
-
-const char kScheduleColumns[] =
-    "id, COALESCE(uid, 0), COALESCE(machine_group, ''), interval_seconds, jitter_seconds, profile, enabled, "
-    "created_time";
-
-SXScheduleRow ScheduleFromRun(const CXPgRun& run, int first = 0) {
-  SXScheduleRow row;
-  row.id = run.Int64(first + 0);
-  row.uid = run.Int32(first + 1);
-  row.group = run.String(first + 2);
-  row.interval_seconds = run.Int64(first + 3);
-  row.jitter_seconds = run.Int64(first + 4);
-  row.profile = run.String(first + 5);
-  row.enabled = run.Bool(first + 6);
-  row.created_time = run.Int64(first + 7);
-  return row;
-}
 
 }  // namespace
 
@@ -169,8 +90,7 @@ SXCatalogStatus CXPgCatalog::ListScans(int32_t uid, int limit, std::vector<SXSca
   run.Int(1, uid);
   BindLimit(run, 2, limit);
   rows->clear();
-  while (run.Step()) rows->push_back(ScanFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, ScanFromRun<CXPgRun>);
 }
 
 SXCatalogStatus CXPgCatalog::RequestedScans(std::vector<SXScanRow>* rows) {
@@ -179,8 +99,7 @@ SXCatalogStatus CXPgCatalog::RequestedScans(std::vector<SXScanRow>* rows) {
       std::string("SELECT ") + kScanColumns + " FROM scans WHERE state = 0 AND origin = 1 ORDER BY id";
   CXPgRun run = db_.Run(sql.c_str());
   rows->clear();
-  while (run.Step()) rows->push_back(ScanFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, ScanFromRun<CXPgRun>);
 }
 
 SXCatalogStatus CXPgCatalog::StopOpenScans(int64_t time, const std::string& result, int64_t* count) {
@@ -206,7 +125,7 @@ SXCatalogStatus CXPgCatalog::PruneScans(int64_t before, int64_t* count) {
 SXCatalogStatus CXPgCatalog::PutProfile(const SXTargetProfile& profile) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (profile.name.empty()) return Refused("a target profile needs a name");
-  if (HasLineBreak(profile.files) || HasLineBreak(profile.registry) || HasLineBreak(profile.apps)) {
+  if (HasBadProfileLine(profile.files) || HasBadProfileLine(profile.registry) || HasBadProfileLine(profile.apps)) {
     return Refused("target profile " + profile.name + ": a target is empty or holds a line break");
   }
   CXPgRun run = db_.Run(
@@ -214,8 +133,8 @@ SXCatalogStatus CXPgCatalog::PutProfile(const SXTargetProfile& profile) {
       "VALUES ($1, $2, $3, $4, $5, $6, $7, $8) ON CONFLICT (name) DO UPDATE SET files = excluded.files, "
       "registry = excluded.registry, apps = excluded.apps, versions = excluded.versions, "
       "full_scan = excluded.full_scan, removable = excluded.removable, snapshot_name = excluded.snapshot_name");
-  run.Text(1, profile.name).Text(2, JoinLines(profile.files)).Text(3, JoinLines(profile.registry));
-  run.Text(4, JoinLines(profile.apps)).Int(5, profile.versions ? 1 : 0).Int(6, profile.full ? 1 : 0);
+  run.Text(1, profile.name).Text(2, JoinProfileLines(profile.files)).Text(3, JoinProfileLines(profile.registry));
+  run.Text(4, JoinProfileLines(profile.apps)).Int(5, profile.versions ? 1 : 0).Int(6, profile.full ? 1 : 0);
   run.Int(7, profile.removable ? 1 : 0).Text(8, profile.snapshot_name);
   return run.Done() ? SXCatalogStatus::Ok() : RunFailure(run);
 }
@@ -239,8 +158,7 @@ SXCatalogStatus CXPgCatalog::ListProfiles(std::vector<SXTargetProfile>* profiles
       "SELECT name, files, registry, apps, versions, full_scan, removable, snapshot_name FROM target_profiles "
       "ORDER BY name");
   profiles->clear();
-  while (run.Step()) profiles->push_back(ProfileFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, profiles, ProfileFromRun<CXPgRun>);
 }
 
 SXCatalogStatus CXPgCatalog::DeleteProfile(const std::string& name) {
@@ -320,11 +238,10 @@ SXCatalogStatus CXPgCatalog::ListSchedules(std::vector<SXScheduleRow>* rows) {
   static const std::string sql = std::string("SELECT ") + kScheduleColumns + " FROM schedules ORDER BY id";
   CXPgRun run = db_.Run(sql.c_str());
   rows->clear();
-  while (run.Step()) rows->push_back(ScheduleFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, [](const CXPgRun& r) { return ScheduleFromRun(r); });
 }
 
-SXCatalogStatus CXPgCatalog::DueScans(int64_t now, int limit, std::vector<SXDueScan>* due) {
+SXCatalogStatus CXPgCatalog::DueScans(int64_t node_id, int64_t now, int limit, std::vector<SXDueScan>* due) {
   std::lock_guard<std::mutex> lock(mutex_);
   due->clear();
   // The schedule of each online machine without an open scan: its own, its
@@ -336,9 +253,10 @@ SXCatalogStatus CXPgCatalog::DueScans(int64_t now, int limit, std::vector<SXDueS
       "(SELECT id FROM schedules WHERE uid = m.uid), "
       "(SELECT id FROM schedules WHERE machine_group = m.machine_group AND m.machine_group <> ''), "
       "(SELECT id FROM schedules WHERE machine_group = '*')) "
-      "WHERE m.online <> 0 AND s.enabled <> 0 AND NOT EXISTS (SELECT 1 FROM scans WHERE scans.uid = m.uid AND "
-      "scans.state < 2)";
+      "WHERE m.online <> 0 AND s.enabled <> 0 AND ($1::bigint <= 0 OR m.node_id = $1::bigint) AND NOT EXISTS "
+      "(SELECT 1 FROM scans WHERE scans.uid = m.uid AND scans.state < 2)";
   CXPgRun run = db_.Run(sql.c_str());
+  run.Int(1, node_id);
   while (run.Step()) {
     const SXScheduleRow schedule = ScheduleFromRun(run, 3);
     const int32_t uid = run.Int32(0);
@@ -377,15 +295,7 @@ SXCatalogStatus CXPgCatalog::ListCrashReports(int32_t uid, std::vector<SXCrashRe
   CXPgRun run = db_.Run("SELECT id, uid, time, text FROM crash_reports WHERE uid = $1 ORDER BY id");
   run.Int(1, uid);
   rows->clear();
-  while (run.Step()) {
-    SXCrashReportRow row;
-    row.id = run.Int64(0);
-    row.uid = run.Int32(1);
-    row.time = run.Int64(2);
-    row.text = run.String(3);
-    rows->push_back(std::move(row));
-  }
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, CrashReportFromRun<CXPgRun>);
 }
 
 SXCatalogStatus CXPgCatalog::AddUpgradeResult(const SXUpgradeResultRow& row) {
@@ -406,17 +316,7 @@ SXCatalogStatus CXPgCatalog::ListUpgradeResults(int32_t uid, std::vector<SXUpgra
       db_.Run("SELECT id, uid, time, ok, app_version, text FROM upgrade_results WHERE uid = $1 ORDER BY id");
   run.Int(1, uid);
   rows->clear();
-  while (run.Step()) {
-    SXUpgradeResultRow r;
-    r.id = run.Int64(0);
-    r.uid = run.Int32(1);
-    r.time = run.Int64(2);
-    r.ok = run.Bool(3);
-    r.app_version = run.Int32(4);
-    r.text = run.String(5);
-    rows->push_back(std::move(r));
-  }
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, UpgradeResultFromRun<CXPgRun>);
 }
 
 }  // namespace orvalinth::server::pg

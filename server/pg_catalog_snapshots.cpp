@@ -1,14 +1,12 @@
 // The PostgreSQL catalog: snapshots, comparisons and their changes, retention.
 
+#include <algorithm>
+
 #include "server/pg_catalog_impl.h"
 #include "server/pg_schema.h"
 
 namespace orvalinth::server::pg {
 namespace {
-
-const char kSnapshotColumns[] =
-    "id, uid, number, agent_time, received_time, size, sha256, path, compared, title, key_count, value_count, "
-    "folder_count, file_count, item_count, error_count";
 
 const char kSqlFindSnapshot[] =
     "SELECT id, uid, number, agent_time, received_time, size, sha256, path, compared, title, key_count, value_count, "
@@ -41,58 +39,7 @@ SXCatalogStatus NoSnapshot(int64_t id) {
   return SXCatalogStatus::Failed(CatalogCode::kNotFound, "no snapshot " + std::to_string(id) + " in the catalog");
 }
 
-SXCatalogStatus SnapshotRows(CXPgRun& run, std::vector<SXSnapshotRow>* rows) {
-  rows->clear();
-  while (run.Step()) rows->push_back(SnapshotFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
-}
-
 }  // namespace
-
-const char kComparisonColumns[] =
-    "id, uid, old_snapshot_id, new_snapshot_id, old_number, new_number, time, compared_time, files_added, "
-    "files_removed, files_changed, registry_added, registry_removed, registry_changed, apps_added, apps_removed, "
-    "apps_changed, stored_rows, change_file";
-
-SXComparisonRow ComparisonFromRun(const CXPgRun& run) {
-  SXComparisonRow row;
-  row.id = run.Int64(0);
-  row.uid = run.Int32(1);
-  row.old_snapshot_id = run.IsNull(2) ? 0 : run.Int64(2);
-  row.new_snapshot_id = run.Int64(3);
-  row.old_number = run.Int32(4);
-  row.new_number = run.Int32(5);
-  row.time = run.Int64(6);
-  row.compared_time = run.Int64(7);
-  // Columns in the order [ChangeKind][ChangeCategory].
-  for (int k = 0; k < 3; ++k) {
-    for (int c = 0; c < 3; ++c) row.counts[k][c] = run.Int64(8 + 3 * k + c);
-  }
-  row.stored_rows = run.Int64(17);
-  row.change_file = run.String(18);
-  return row;
-}
-
-SXSnapshotRow SnapshotFromRun(const CXPgRun& run, int first) {
-  SXSnapshotRow row;
-  row.id = run.Int64(first + 0);
-  row.uid = run.Int32(first + 1);
-  row.number = run.Int32(first + 2);
-  row.agent_time = run.String(first + 3);
-  row.received_time = run.Int64(first + 4);
-  row.size = run.Int64(first + 5);
-  row.sha256 = run.String(first + 6);
-  row.path = run.String(first + 7);
-  row.compared = run.Bool(first + 8);
-  row.title = run.String(first + 9);
-  row.keys = run.Int64(first + 10);
-  row.values = run.Int64(first + 11);
-  row.folders = run.Int64(first + 12);
-  row.files = run.Int64(first + 13);
-  row.items = run.Int64(first + 14);
-  row.errors = run.Int64(first + 15);
-  return row;
-}
 
 SXCatalogStatus CXPgCatalog::AddSnapshot(const SXSnapshotRow& row, int64_t* id) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -263,13 +210,22 @@ SXCatalogStatus CXPgCatalog::AddComparison(const SXComparisonRow& comparison,
     }
     comparison_id = run.Int64(0);
   }
-  for (const SXChangeRow& change : changes) {
-    CXPgRun run = db_.Run(
-        "INSERT INTO changes (comparison_id, uid, time, kind, category, path, entry, old_text, new_text) "
-        "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)");
-    run.Int(1, comparison_id).Int(2, uid).Int(3, time).Int(4, static_cast<int>(change.kind));
-    run.Int(5, static_cast<int>(change.category)).Text(6, change.path).Text(7, change.entry);
-    run.Text(8, change.old_text).Text(9, change.new_text);
+  // The change rows in batches of one statement each (a round trip per row
+  // was most of a large comparison's time), in their order.
+  constexpr size_t kChangeBatch = 500;
+  for (size_t first = 0; first < changes.size(); first += kChangeBatch) {
+    const size_t n = std::min(kChangeBatch, changes.size() - first);
+    const std::string sql =
+        "INSERT INTO changes (comparison_id, uid, time, kind, category, path, entry, old_text, new_text) VALUES " +
+        ValuesList(n, 3, 6);
+    CXPgRun run = db_.Run(sql.c_str());
+    run.Int(1, comparison_id).Int(2, uid).Int(3, time);
+    for (size_t i = 0; i < n; ++i) {
+      const SXChangeRow& change = changes[first + i];
+      const int p = static_cast<int>(4 + 6 * i);
+      run.Int(p, static_cast<int>(change.kind)).Int(p + 1, static_cast<int>(change.category));
+      run.Text(p + 2, change.path).Text(p + 3, change.entry).Text(p + 4, change.old_text).Text(p + 5, change.new_text);
+    }
     if (!run.Done()) return RunFailure(run);
   }
   for (const SXCategoryCount& count : comparison.categories) {
@@ -298,16 +254,7 @@ SXCatalogStatus CXPgCatalog::CategoryCounts(int64_t comparison_id, std::vector<S
       "ORDER BY kind, category");
   run.Int(1, comparison_id);
   rows->clear();
-  while (run.Step()) {
-    SXCategoryCount c;
-    c.kind = static_cast<ChangeKind>(run.Int32(0));
-    c.category = run.String(1);
-    c.added = run.Int64(2);
-    c.removed = run.Int64(3);
-    c.changed = run.Int64(4);
-    rows->push_back(std::move(c));
-  }
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, CategoryCountFromRun<CXPgRun>);
 }
 
 SXCatalogStatus CXPgCatalog::GetComparison(int64_t snapshot_id, SXComparisonRow* row) {
@@ -331,8 +278,7 @@ SXCatalogStatus CXPgCatalog::ListComparisons(int32_t uid, int64_t since, std::ve
   CXPgRun run = db_.Run(sql.c_str());
   run.Int(1, uid).Int(2, since);
   rows->clear();
-  while (run.Step()) rows->push_back(ComparisonFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, ComparisonFromRun<CXPgRun>);
 }
 
 SXCatalogStatus CXPgCatalog::ChangesSince(int32_t uid, int64_t since, int limit, std::vector<SXChangeRow>* rows) {
@@ -341,21 +287,7 @@ SXCatalogStatus CXPgCatalog::ChangesSince(int32_t uid, int64_t since, int limit,
   CXPgRun run = db_.Run(kSqlChangesSince);
   run.Int(1, uid).Int(2, since);
   BindLimit(run, 3, limit);
-  while (run.Step()) {
-    SXChangeRow row;
-    row.id = run.Int64(0);
-    row.comparison_id = run.Int64(1);
-    row.uid = run.Int32(2);
-    row.time = run.Int64(3);
-    row.kind = static_cast<ChangeKind>(run.Int32(4));
-    row.category = static_cast<ChangeCategory>(run.Int32(5));
-    row.path = run.String(6);
-    row.entry = run.String(7);
-    row.old_text = run.String(8);
-    row.new_text = run.String(9);
-    rows->push_back(std::move(row));
-  }
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, ChangeFromRun<CXPgRun>);
 }
 
 SXCatalogStatus CXPgCatalog::MachinesWithChange(ChangeKind kind, ChangeCategory category,
@@ -367,15 +299,7 @@ SXCatalogStatus CXPgCatalog::MachinesWithChange(ChangeKind kind, ChangeCategory 
   run.Int(1, static_cast<int>(kind)).Int(2, static_cast<int>(category)).Text(3, LikePattern(pattern));
   run.Int(4, since);
   BindLimit(run, 5, limit);
-  while (run.Step()) {
-    SXGainRow row;
-    row.uid = run.Int32(0);
-    row.first_time = run.Int64(1);
-    row.comparison_id = run.Int64(2);
-    row.path = run.String(3);
-    rows->push_back(std::move(row));
-  }
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, GainFromRun<CXPgRun>);
 }
 
 // ---- retention ------------------------------------------------------------------

@@ -135,6 +135,8 @@ bool CXPgDb::Open(const std::string& conninfo, std::string* error) {
     Close();
     return false;
   }
+  // The server's notices (its farewell when it shuts down) are not this program's output.
+  PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
   const char* host = PQhost(conn_);
   where_ = std::string("database ") + PQdb(conn_) + " on " + (host != nullptr ? host : "?");
   // Texts are UTF-8 whatever the database's or the environment's defaults.
@@ -152,7 +154,22 @@ void CXPgDb::Close() {
 }
 
 void CXPgDb::EnsureConnected() {
-  if (conn_ != nullptr && PQstatus(conn_) == CONNECTION_BAD) PQreset(conn_);
+  if (conn_ == nullptr) return;
+  // A connection idle while PostgreSQL went away and came back does not
+  // know it is dead until it reads: what waits on its socket (the server's
+  // farewell, the end of the stream) is read first, without blocking, so
+  // that the statement goes on a live connection rather than fail once.
+  // The farewell is read by one call, the end of the stream by the next.
+  if (PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) == PQTRANS_IDLE && PQconsumeInput(conn_) != 0) {
+    (void)PQisBusy(conn_);
+    (void)PQconsumeInput(conn_);
+  }
+  if (PQstatus(conn_) != CONNECTION_BAD) return;
+  // PostgreSQL restarted or was away: connected again (a failure leaves the
+  // connection bad, so the statement fails with libpq's words and the next
+  // one tries again), with the texts' encoding set again.
+  PQreset(conn_);
+  if (PQstatus(conn_) == CONNECTION_OK) (void)PQsetClientEncoding(conn_, "UTF8");
 }
 
 std::string CXPgDb::ErrorText(const std::string& what, const PGresult* result) {

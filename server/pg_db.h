@@ -82,6 +82,8 @@ class CXPgDb {
   PGconn* handle() { return conn_; }
   // Where it is connected, without a password: "database D on H".
   const std::string& where() const { return where_; }
+  // What it was opened with (a second connection to the same database opens with it).
+  const std::string& conninfo() const { return conninfo_; }
 
   // Runs statements without parameters (a migration, a SET); false with *error.
   bool Exec(const char* sql, std::string* error);

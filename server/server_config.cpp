@@ -118,6 +118,12 @@ struct Parser {
     } else if (key == "keep-days") {
       if (!ParseInt(value, 0, 100000, &n)) return Fail("keep-days wants a number of days (0: any age)");
       c.keep_days = static_cast<int>(n);
+    } else if (key == "node-name") {
+      if (value.empty() || value.size() > 200) return Fail("node-name wants a name of 1 to 200 characters");
+      c.node_name = value;
+    } else if (key == "node-heartbeat") {
+      if (!ParseDuration(value, &n) || n < 1 || n > 60) return Fail("node-heartbeat wants 1 s to 1 min");
+      c.node_heartbeat_s = n;
     } else if (key == "web-listen") {
       c.web_enabled = value != "off";
       if (c.web_enabled && !SplitAddress(value, &c.web_address, &c.web_port)) {

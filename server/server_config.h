@@ -22,6 +22,8 @@
 //   keep-snapshots = 30           # retention per machine: the last N (0: all)
 //   keep-days = 0                 # and those younger than D days (0: any age)
 //   web-listen = 127.0.0.1:8080   # the web console (HTTPS with tls-cert/tls-key); off: none
+//   node-name = fleet-1           # this node among those sharing a catalog (default: host name:agent port)
+//   node-heartbeat = 5s           # its beat in the catalog; 3 beats missed: dead to the other nodes
 //
 //   [profile NAME]                # a target profile, what "set-scan" sends
 //   file = C:\Windows\System32\drivers\etc
@@ -90,6 +92,8 @@ struct SXServerConfig {
   bool web_enabled = true;
   std::string web_address = "127.0.0.1";
   uint16_t web_port = 8080;
+  std::string node_name;  // "" : the host name and ":" and the agents' port
+  int64_t node_heartbeat_s = 5;
   std::vector<SXConfigProfile> profiles;
   std::vector<SXConfigSchedule> schedules;
 

@@ -56,16 +56,7 @@ bool ListFolder(const std::u16string& folder_with_separator, std::vector<platfor
 
 }  // namespace
 
-std::string HexDigest(const platform::Sha256Digest& digest) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(64);
-  for (uint8_t b : digest) {
-    out += kHex[b >> 4];
-    out += kHex[b & 15];
-  }
-  return out;
-}
+std::string HexDigest(const platform::Sha256Digest& digest) { return platform::HexText(digest.data(), digest.size()); }
 
 bool Sha256OfFile(const std::u16string& path, std::string* hex, int64_t* size) {
   std::unique_ptr<platform::File> file = platform::FileSystem::Get().Open(path, platform::kOpenRead | platform::kOpenSequential);
@@ -200,10 +191,12 @@ bool CXSnapshotStore::Place(CXStoreDownload& d, const std::string& sha256, bool*
 }
 
 bool CXSnapshotStore::Catalogue(CXCatalog& catalog, const SXStoredSnapshot& stored, int64_t received_time,
-                                int64_t* id, std::string* error) {
+                                int64_t* id, std::string* error, bool* added) {
   int64_t row_id = 0;
-  const SXCatalogStatus added = catalog.AddSnapshot(stored.Row(received_time), &row_id);
-  if (added.conflict()) {
+  if (added != nullptr) *added = false;
+  const SXCatalogStatus added_status = catalog.AddSnapshot(stored.Row(received_time), &row_id);
+  const bool added_conflict = added_status.conflict();
+  if (added_conflict) {
     SXSnapshotRow row;
     const SXCatalogStatus found = catalog.FindSnapshot(stored.uid, stored.number, &row);
     if (!found) {
@@ -217,10 +210,11 @@ bool CXSnapshotStore::Catalogue(CXCatalog& catalog, const SXStoredSnapshot& stor
       return false;
     }
     row_id = row.id;
-  } else if (!added) {
-    *error = added.message;
+  } else if (!added_status) {
+    *error = added_status.message;
     return false;
   }
+  if (added != nullptr) *added = !added_conflict;
   if (id != nullptr) *id = row_id;
   return true;
 }

@@ -140,8 +140,9 @@ class CXSnapshotStore {
   // False with *error: no acknowledgement, and the agent sends it again; the
   // file stays for that (a later download of the same bytes finds it in
   // place) or for the next sweep.
+  // *added (may be null): the row is new (false: it was there already).
   bool Catalogue(CXCatalog& catalog, const SXStoredSnapshot& stored, int64_t received_time, int64_t* id,
-                 std::string* error);
+                 std::string* error, bool* added = nullptr);
 
   // At start, before any download: removes every temporary file below
   // machines/ and every snapshot file that no catalog row names, and lists

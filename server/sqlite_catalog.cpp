@@ -11,14 +11,6 @@
 
 namespace orvalinth::server {
 
-SXCatalogStatus RunFailure(const CXSqlRun& run) {
-  if (run.unique_violation()) return SXCatalogStatus::Failed(CatalogCode::kConflict, run.error());
-  if (run.constraint_violation()) return SXCatalogStatus::Failed(CatalogCode::kRefused, run.error());
-  return SXCatalogStatus::Failed(CatalogCode::kError, run.error());
-}
-
-SXCatalogStatus DbFailure(const std::string& error) { return SXCatalogStatus::Failed(CatalogCode::kError, error); }
-
 std::unique_ptr<CXCatalog> OpenSqliteCatalog(const std::string& path, std::string* error) {
   auto catalog = std::make_unique<CXSqliteCatalog>();
   if (!catalog->Open(path, error)) return nullptr;
@@ -129,8 +121,7 @@ namespace {
 
 SXCatalogStatus ListMachineRows(CXSqlRun& run, std::vector<SXMachineRow>* rows) {
   rows->clear();
-  while (run.Step()) rows->push_back(MachineFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, MachineFromRun<CXSqlRun>);
 }
 
 SXCatalogStatus NoMachine(int32_t uid) {
@@ -138,27 +129,6 @@ SXCatalogStatus NoMachine(int32_t uid) {
 }
 
 }  // namespace
-
-const char kMachineColumns[] =
-    "uid, name, address, app_version, app_bits, os_bits, scan_targets, machine_group, first_seen, last_seen, online, "
-    "last_scan_time";
-
-SXMachineRow MachineFromRun(const CXSqlRun& run) {
-  SXMachineRow row;
-  row.uid = run.Int32(0);
-  row.name = run.String(1);
-  row.address = run.String(2);
-  row.app_version = run.Int32(3);
-  row.app_bits = run.Int32(4);
-  row.os_bits = run.Int32(5);
-  row.scan_targets = run.String(6);
-  row.group = run.String(7);
-  row.first_seen = run.Int64(8);
-  row.last_seen = run.Int64(9);
-  row.online = run.Bool(10);
-  row.last_scan_time = run.Int64(11);
-  return row;
-}
 
 SXCatalogStatus CXSqliteCatalog::NewComputerId(int32_t* uid) {
   std::lock_guard<std::mutex> lock(mutex_);

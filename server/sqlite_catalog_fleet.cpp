@@ -59,32 +59,13 @@ void BindMachineFilter(CXSqlRun& run, const SXMachineQuery& q) {
   run.Int(6, q.seen_after).Int(7, q.seen_before);
 }
 
-const char kChangeColumns[] = "id, comparison_id, uid, time, kind, category, path, entry, old_text, new_text";
-
-
 SXCatalogStatus ChangeRows(CXSqlRun& run, std::vector<SXChangeRow>* rows) {
-  while (run.Step()) rows->push_back(ChangeFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, ChangeFromRun<CXSqlRun>);
 }
 
 bool LimitOk(int limit) { return limit >= 1 && limit <= 100000; }
 
 }  // namespace
-
-SXChangeRow ChangeFromRun(const CXSqlRun& run) {
-  SXChangeRow row;
-  row.id = run.Int64(0);
-  row.comparison_id = run.Int64(1);
-  row.uid = run.Int32(2);
-  row.time = run.Int64(3);
-  row.kind = static_cast<ChangeKind>(run.Int32(4));
-  row.category = static_cast<ChangeCategory>(run.Int32(5));
-  row.path = run.String(6);
-  row.entry = run.String(7);
-  row.old_text = run.String(8);
-  row.new_text = run.String(9);
-  return row;
-}
 
 SXCatalogStatus CXSqliteCatalog::QueryMachines(const SXMachineQuery& query, std::vector<SXMachineRow>* rows,
                                                int64_t* total) {
@@ -106,8 +87,7 @@ SXCatalogStatus CXSqliteCatalog::QueryMachines(const SXMachineQuery& query, std:
     CXSqlRun run = db_.Run(MachinePageSql(sort, query.descending));
     BindMachineFilter(run, query);
     run.Int(8, query.limit).Int(9, query.offset);
-    while (run.Step()) rows->push_back(MachineFromRun(run));
-    if (run.failed()) return RunFailure(run);
+    if (SXCatalogStatus s = AppendRows(run, rows, MachineFromRun<CXSqlRun>); !s) return s;
   }
   if (total != nullptr) {
     static const std::string sql = std::string("SELECT COUNT(*)") + kMachineFilter;
@@ -168,8 +148,7 @@ SXCatalogStatus CXSqliteCatalog::RecentComparisons(int limit, std::vector<SXComp
       std::string("SELECT ") + kComparisonColumns + " FROM comparisons ORDER BY time DESC, id DESC LIMIT ?1";
   CXSqlRun run = db_.Run(sql.c_str());
   run.Int(1, limit);
-  while (run.Step()) rows->push_back(ComparisonFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, ComparisonFromRun<CXSqlRun>);
 }
 
 SXCatalogStatus CXSqliteCatalog::FleetChanges(const ChangeKind* kind, const ChangeCategory* category,
@@ -248,16 +227,7 @@ SXCatalogStatus CXSqliteCatalog::SearchInventory(const std::string& category, co
   std::lock_guard<std::mutex> lock(mutex_);
   CXSqlRun run = db_.Run(sql);
   run.Text(1, LikePattern(pattern)).Text(2, category).Int(3, limit);
-  while (run.Step()) {
-    SXInventoryRow row;
-    row.uid = run.Int32(0);
-    row.category = run.String(1);
-    row.name = run.String(2);
-    row.path = run.String(3);
-    row.detail = run.String(4);
-    rows->push_back(std::move(row));
-  }
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, InventoryFromRun<CXSqlRun>);
 }
 
 }  // namespace orvalinth::server

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "server/catalog.h"
+#include "server/catalog_rows.h"
 #include "server/sqlite_db.h"
 
 namespace orvalinth::server {
@@ -60,7 +61,7 @@ class CXSqliteCatalog final : public CXCatalog {
   SXCatalogStatus PutSchedule(const SXScheduleRow& schedule, int64_t* id) override;
   SXCatalogStatus DeleteSchedule(int64_t id) override;
   SXCatalogStatus ListSchedules(std::vector<SXScheduleRow>* rows) override;
-  SXCatalogStatus DueScans(int64_t now, int limit, std::vector<SXDueScan>* due) override;
+  SXCatalogStatus DueScans(int64_t node_id, int64_t now, int limit, std::vector<SXDueScan>* due) override;
 
   SXCatalogStatus AddComparison(const SXComparisonRow& comparison, const std::vector<SXChangeRow>& changes,
                                 int64_t* id) override;
@@ -114,6 +115,23 @@ class CXSqliteCatalog final : public CXCatalog {
   SXCatalogStatus ListRolloutMachines(int64_t rollout_id, std::vector<SXRolloutMachineRow>* rows) override;
   SXCatalogStatus UpdateRolloutMachine(const SXRolloutMachineRow& row) override;
 
+  SXCatalogStatus StartNode(const SXNodeRow& row, int64_t* id, int* others_alive) override;
+  SXCatalogStatus BeatNode(int64_t id, int64_t now_ms) override;
+  SXCatalogStatus StopNode(int64_t id, int64_t time) override;
+  SXCatalogStatus ListNodes(int64_t now_ms, std::vector<SXNodeRow>* rows) override;
+  SXCatalogStatus SetMachineLink(int32_t uid, int64_t node_id, bool online, int64_t time) override;
+  SXCatalogStatus GetMachineLink(int32_t uid, int64_t now_ms, SXMachineLink* link) override;
+  SXCatalogStatus ReconnectingMachines(int64_t now_ms, std::vector<int32_t>* uids) override;
+  SXCatalogStatus ClaimScheduledScan(int32_t uid, int64_t node_id, const std::string& profile, int64_t time,
+                                     int64_t* id) override;
+  SXCatalogStatus ClaimRequestedScans(int64_t node_id, const std::vector<int32_t>& uids,
+                                      std::vector<SXScanRow>* rows) override;
+  SXCatalogStatus ReleaseScan(int64_t id) override;
+  SXCatalogStatus EndScansOfDeadNodes(int64_t now_ms, int64_t time, int64_t* count) override;
+  SXCatalogStatus ReleaseMachinesOfDeadNodes(int64_t dead_before_ms, int64_t time, int64_t* count) override;
+  SXCatalogStatus PutNodeMessage(const std::string& payload, int64_t time, int64_t* id) override;
+  SXCatalogStatus TakeNodeMessage(int64_t id, std::string* payload) override;
+
  private:
   bool ReadVersion(int* version, std::string* error);
   bool Migrate(int from, std::string* error);
@@ -124,20 +142,5 @@ class CXSqliteCatalog final : public CXCatalog {
   CXSqliteDb db_;
   int version_ = 0;
 };
-
-// The status of a failed run: kConflict for a unique key taken, kRefused for
-// another broken constraint (a foreign key, a check), else kError.
-SXCatalogStatus RunFailure(const CXSqlRun& run);
-// kError with the text.
-SXCatalogStatus DbFailure(const std::string& error);
-// A snapshot row from a run of one of the snapshot SELECTs (their 16 columns from `first`).
-SXSnapshotRow SnapshotFromRun(const CXSqlRun& run, int first = 0);
-// A change row from a run of a SELECT of its ten columns in table order (id, comparison_id, ..., new_text).
-SXChangeRow ChangeFromRun(const CXSqlRun& run);
-// The columns of the machine and comparison SELECTs, and their rows from a run of one.
-extern const char kMachineColumns[];
-extern const char kComparisonColumns[];
-SXMachineRow MachineFromRun(const CXSqlRun& run);
-SXComparisonRow ComparisonFromRun(const CXSqlRun& run);
 
 }  // namespace orvalinth::server

@@ -8,90 +8,11 @@
 namespace orvalinth::server {
 namespace {
 
-const char kScanColumns[] =
-    "id, uid, origin, requested_by, profile, state, requested_time, started_time, done_time, snapshot_number, result";
-
-SXScanRow ScanFromRun(const CXSqlRun& run) {
-  SXScanRow row;
-  row.id = run.Int64(0);
-  row.uid = run.Int32(1);
-  row.origin = static_cast<ScanOrigin>(run.Int32(2));
-  row.requested_by = run.String(3);
-  row.profile = run.String(4);
-  row.state = static_cast<ScanState>(run.Int32(5));
-  row.requested_time = run.Int64(6);
-  row.started_time = run.Int64(7);
-  row.done_time = run.Int64(8);
-  row.snapshot_number = run.Int32(9);
-  row.result = run.String(10);
-  return row;
-}
-
 SXCatalogStatus NoScan(int64_t id) {
   return SXCatalogStatus::Failed(CatalogCode::kNotFound, "no scan " + std::to_string(id));
 }
 
 SXCatalogStatus Refused(const std::string& why) { return SXCatalogStatus::Failed(CatalogCode::kRefused, why); }
-
-// A profile's lists are held one entry a line.
-std::string JoinLines(const std::vector<std::string>& entries) {
-  std::string out;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    if (i > 0) out += '\n';
-    out += entries[i];
-  }
-  return out;
-}
-
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> out;
-  if (text.empty()) return out;
-  size_t start = 0;
-  for (;;) {
-    const size_t end = text.find('\n', start);
-    out.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return out;
-}
-
-bool HasLineBreak(const std::vector<std::string>& entries) {
-  for (const std::string& e : entries) {
-    if (e.empty() || e.find_first_of("\r\n") != std::string::npos) return true;
-  }
-  return false;
-}
-
-SXTargetProfile ProfileFromRun(const CXSqlRun& run) {
-  SXTargetProfile p;
-  p.name = run.String(0);
-  p.files = SplitLines(run.String(1));
-  p.registry = SplitLines(run.String(2));
-  p.apps = SplitLines(run.String(3));
-  p.versions = run.Bool(4);
-  p.full = run.Bool(5);
-  p.removable = run.Bool(6);
-  p.snapshot_name = run.String(7);
-  return p;
-}
-
-const char kScheduleColumns[] =
-    "id, COALESCE(uid, 0), COALESCE(machine_group, ''), interval_seconds, jitter_seconds, profile, enabled, "
-    "created_time";
-
-SXScheduleRow ScheduleFromRun(const CXSqlRun& run, int first = 0) {
-  SXScheduleRow row;
-  row.id = run.Int64(first + 0);
-  row.uid = run.Int32(first + 1);
-  row.group = run.String(first + 2);
-  row.interval_seconds = run.Int64(first + 3);
-  row.jitter_seconds = run.Int64(first + 4);
-  row.profile = run.String(first + 5);
-  row.enabled = run.Bool(first + 6);
-  row.created_time = run.Int64(first + 7);
-  return row;
-}
 
 }  // namespace
 
@@ -167,8 +88,7 @@ SXCatalogStatus CXSqliteCatalog::ListScans(int32_t uid, int limit, std::vector<S
   CXSqlRun run = db_.Run(sql.c_str());
   run.Int(1, uid).Int(2, limit);
   rows->clear();
-  while (run.Step()) rows->push_back(ScanFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, ScanFromRun<CXSqlRun>);
 }
 
 SXCatalogStatus CXSqliteCatalog::RequestedScans(std::vector<SXScanRow>* rows) {
@@ -177,8 +97,7 @@ SXCatalogStatus CXSqliteCatalog::RequestedScans(std::vector<SXScanRow>* rows) {
       std::string("SELECT ") + kScanColumns + " FROM scans WHERE state = 0 AND origin = 1 ORDER BY id";
   CXSqlRun run = db_.Run(sql.c_str());
   rows->clear();
-  while (run.Step()) rows->push_back(ScanFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, ScanFromRun<CXSqlRun>);
 }
 
 SXCatalogStatus CXSqliteCatalog::StopOpenScans(int64_t time, const std::string& result, int64_t* count) {
@@ -204,7 +123,7 @@ SXCatalogStatus CXSqliteCatalog::PruneScans(int64_t before, int64_t* count) {
 SXCatalogStatus CXSqliteCatalog::PutProfile(const SXTargetProfile& profile) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (profile.name.empty()) return Refused("a target profile needs a name");
-  if (HasLineBreak(profile.files) || HasLineBreak(profile.registry) || HasLineBreak(profile.apps)) {
+  if (HasBadProfileLine(profile.files) || HasBadProfileLine(profile.registry) || HasBadProfileLine(profile.apps)) {
     return Refused("target profile " + profile.name + ": a target is empty or holds a line break");
   }
   CXSqlRun run = db_.Run(
@@ -212,8 +131,8 @@ SXCatalogStatus CXSqliteCatalog::PutProfile(const SXTargetProfile& profile) {
       "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) ON CONFLICT (name) DO UPDATE SET files = excluded.files, "
       "registry = excluded.registry, apps = excluded.apps, versions = excluded.versions, "
       "full_scan = excluded.full_scan, removable = excluded.removable, snapshot_name = excluded.snapshot_name");
-  run.Text(1, profile.name).Text(2, JoinLines(profile.files)).Text(3, JoinLines(profile.registry));
-  run.Text(4, JoinLines(profile.apps)).Int(5, profile.versions ? 1 : 0).Int(6, profile.full ? 1 : 0);
+  run.Text(1, profile.name).Text(2, JoinProfileLines(profile.files)).Text(3, JoinProfileLines(profile.registry));
+  run.Text(4, JoinProfileLines(profile.apps)).Int(5, profile.versions ? 1 : 0).Int(6, profile.full ? 1 : 0);
   run.Int(7, profile.removable ? 1 : 0).Text(8, profile.snapshot_name);
   return run.Done() ? SXCatalogStatus::Ok() : RunFailure(run);
 }
@@ -237,8 +156,7 @@ SXCatalogStatus CXSqliteCatalog::ListProfiles(std::vector<SXTargetProfile>* prof
       "SELECT name, files, registry, apps, versions, full_scan, removable, snapshot_name FROM target_profiles "
       "ORDER BY name");
   profiles->clear();
-  while (run.Step()) profiles->push_back(ProfileFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, profiles, ProfileFromRun<CXSqlRun>);
 }
 
 SXCatalogStatus CXSqliteCatalog::DeleteProfile(const std::string& name) {
@@ -318,11 +236,10 @@ SXCatalogStatus CXSqliteCatalog::ListSchedules(std::vector<SXScheduleRow>* rows)
   static const std::string sql = std::string("SELECT ") + kScheduleColumns + " FROM schedules ORDER BY id";
   CXSqlRun run = db_.Run(sql.c_str());
   rows->clear();
-  while (run.Step()) rows->push_back(ScheduleFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, [](const CXSqlRun& r) { return ScheduleFromRun(r); });
 }
 
-SXCatalogStatus CXSqliteCatalog::DueScans(int64_t now, int limit, std::vector<SXDueScan>* due) {
+SXCatalogStatus CXSqliteCatalog::DueScans(int64_t node_id, int64_t now, int limit, std::vector<SXDueScan>* due) {
   std::lock_guard<std::mutex> lock(mutex_);
   due->clear();
   // The schedule of each online machine without an open scan: its own, its
@@ -334,9 +251,10 @@ SXCatalogStatus CXSqliteCatalog::DueScans(int64_t now, int limit, std::vector<SX
       "(SELECT id FROM schedules WHERE uid = m.uid), "
       "(SELECT id FROM schedules WHERE machine_group = m.machine_group AND m.machine_group <> ''), "
       "(SELECT id FROM schedules WHERE machine_group = '*')) "
-      "WHERE m.online <> 0 AND s.enabled <> 0 AND NOT EXISTS (SELECT 1 FROM scans WHERE scans.uid = m.uid AND "
-      "scans.state < 2)";
+      "WHERE m.online <> 0 AND s.enabled <> 0 AND (?1 <= 0 OR m.node_id = ?1) AND NOT EXISTS "
+      "(SELECT 1 FROM scans WHERE scans.uid = m.uid AND scans.state < 2)";
   CXSqlRun run = db_.Run(sql.c_str());
+  run.Int(1, node_id);
   while (run.Step()) {
     const SXScheduleRow schedule = ScheduleFromRun(run, 3);
     const int32_t uid = run.Int32(0);
@@ -375,15 +293,7 @@ SXCatalogStatus CXSqliteCatalog::ListCrashReports(int32_t uid, std::vector<SXCra
   CXSqlRun run = db_.Run("SELECT id, uid, time, text FROM crash_reports WHERE uid = ?1 ORDER BY id");
   run.Int(1, uid);
   rows->clear();
-  while (run.Step()) {
-    SXCrashReportRow row;
-    row.id = run.Int64(0);
-    row.uid = run.Int32(1);
-    row.time = run.Int64(2);
-    row.text = run.String(3);
-    rows->push_back(std::move(row));
-  }
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, CrashReportFromRun<CXSqlRun>);
 }
 
 SXCatalogStatus CXSqliteCatalog::AddUpgradeResult(const SXUpgradeResultRow& row) {
@@ -404,17 +314,7 @@ SXCatalogStatus CXSqliteCatalog::ListUpgradeResults(int32_t uid, std::vector<SXU
       db_.Run("SELECT id, uid, time, ok, app_version, text FROM upgrade_results WHERE uid = ?1 ORDER BY id");
   run.Int(1, uid);
   rows->clear();
-  while (run.Step()) {
-    SXUpgradeResultRow r;
-    r.id = run.Int64(0);
-    r.uid = run.Int32(1);
-    r.time = run.Int64(2);
-    r.ok = run.Bool(3);
-    r.app_version = run.Int32(4);
-    r.text = run.String(5);
-    rows->push_back(std::move(r));
-  }
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, UpgradeResultFromRun<CXSqlRun>);
 }
 
 }  // namespace orvalinth::server

@@ -6,66 +6,11 @@
 namespace orvalinth::server {
 namespace {
 
-const char kSnapshotColumns[] =
-    "id, uid, number, agent_time, received_time, size, sha256, path, compared, title, key_count, value_count, "
-    "folder_count, file_count, item_count, error_count";
-
 SXCatalogStatus NoSnapshot(int64_t id) {
   return SXCatalogStatus::Failed(CatalogCode::kNotFound, "no snapshot " + std::to_string(id) + " in the catalog");
 }
 
-SXCatalogStatus SnapshotRows(CXSqlRun& run, std::vector<SXSnapshotRow>* rows) {
-  rows->clear();
-  while (run.Step()) rows->push_back(SnapshotFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
-}
-
 }  // namespace
-
-const char kComparisonColumns[] =
-    "id, uid, old_snapshot_id, new_snapshot_id, old_number, new_number, time, compared_time, files_added, "
-    "files_removed, files_changed, registry_added, registry_removed, registry_changed, apps_added, apps_removed, "
-    "apps_changed, stored_rows, change_file";
-
-SXComparisonRow ComparisonFromRun(const CXSqlRun& run) {
-  SXComparisonRow row;
-  row.id = run.Int64(0);
-  row.uid = run.Int32(1);
-  row.old_snapshot_id = run.IsNull(2) ? 0 : run.Int64(2);
-  row.new_snapshot_id = run.Int64(3);
-  row.old_number = run.Int32(4);
-  row.new_number = run.Int32(5);
-  row.time = run.Int64(6);
-  row.compared_time = run.Int64(7);
-  // Columns in the order [ChangeKind][ChangeCategory].
-  for (int k = 0; k < 3; ++k) {
-    for (int c = 0; c < 3; ++c) row.counts[k][c] = run.Int64(8 + 3 * k + c);
-  }
-  row.stored_rows = run.Int64(17);
-  row.change_file = run.String(18);
-  return row;
-}
-
-SXSnapshotRow SnapshotFromRun(const CXSqlRun& run, int first) {
-  SXSnapshotRow row;
-  row.id = run.Int64(first + 0);
-  row.uid = run.Int32(first + 1);
-  row.number = run.Int32(first + 2);
-  row.agent_time = run.String(first + 3);
-  row.received_time = run.Int64(first + 4);
-  row.size = run.Int64(first + 5);
-  row.sha256 = run.String(first + 6);
-  row.path = run.String(first + 7);
-  row.compared = run.Bool(first + 8);
-  row.title = run.String(first + 9);
-  row.keys = run.Int64(first + 10);
-  row.values = run.Int64(first + 11);
-  row.folders = run.Int64(first + 12);
-  row.files = run.Int64(first + 13);
-  row.items = run.Int64(first + 14);
-  row.errors = run.Int64(first + 15);
-  return row;
-}
 
 SXCatalogStatus CXSqliteCatalog::AddSnapshot(const SXSnapshotRow& row, int64_t* id) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -270,16 +215,7 @@ SXCatalogStatus CXSqliteCatalog::CategoryCounts(int64_t comparison_id, std::vect
       "ORDER BY kind, category");
   run.Int(1, comparison_id);
   rows->clear();
-  while (run.Step()) {
-    SXCategoryCount c;
-    c.kind = static_cast<ChangeKind>(run.Int32(0));
-    c.category = run.String(1);
-    c.added = run.Int64(2);
-    c.removed = run.Int64(3);
-    c.changed = run.Int64(4);
-    rows->push_back(std::move(c));
-  }
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, CategoryCountFromRun<CXSqlRun>);
 }
 
 SXCatalogStatus CXSqliteCatalog::GetComparison(int64_t snapshot_id, SXComparisonRow* row) {
@@ -303,8 +239,7 @@ SXCatalogStatus CXSqliteCatalog::ListComparisons(int32_t uid, int64_t since, std
   CXSqlRun run = db_.Run(sql.c_str());
   run.Int(1, uid).Int(2, since);
   rows->clear();
-  while (run.Step()) rows->push_back(ComparisonFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, ComparisonFromRun<CXSqlRun>);
 }
 
 SXCatalogStatus CXSqliteCatalog::ChangesSince(int32_t uid, int64_t since, int limit, std::vector<SXChangeRow>* rows) {
@@ -312,8 +247,7 @@ SXCatalogStatus CXSqliteCatalog::ChangesSince(int32_t uid, int64_t since, int li
   rows->clear();
   CXSqlRun run = db_.Run(kSqlChangesSince);
   run.Int(1, uid).Int(2, since).Int(3, limit);
-  while (run.Step()) rows->push_back(ChangeFromRun(run));
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, ChangeFromRun<CXSqlRun>);
 }
 
 SXCatalogStatus CXSqliteCatalog::MachinesWithChange(ChangeKind kind, ChangeCategory category,
@@ -324,15 +258,7 @@ SXCatalogStatus CXSqliteCatalog::MachinesWithChange(ChangeKind kind, ChangeCateg
   CXSqlRun run = db_.Run(kSqlMachinesWithChange);
   run.Int(1, static_cast<int>(kind)).Int(2, static_cast<int>(category)).Text(3, LikePattern(pattern));
   run.Int(4, since).Int(5, limit);
-  while (run.Step()) {
-    SXGainRow row;
-    row.uid = run.Int32(0);
-    row.first_time = run.Int64(1);
-    row.comparison_id = run.Int64(2);
-    row.path = run.String(3);
-    rows->push_back(std::move(row));
-  }
-  return run.failed() ? RunFailure(run) : SXCatalogStatus::Ok();
+  return AppendRows(run, rows, GainFromRun<CXSqlRun>);
 }
 
 // ---- retention ------------------------------------------------------------------

@@ -260,12 +260,46 @@ CREATE INDEX changes_fleet_time ON changes (time);
 CREATE INDEX comparisons_time ON comparisons (time);
 )sql";
 
+// As PostgreSQL's (one node serves a SQLite catalog, but the schema is the same): each node's row and its heartbeat (unix
+// milliseconds, so that tests may beat quickly), the node holding each
+// machine's link, the node that claimed each scan, and one open scan per
+// machine at most (a second node's claim fails on the unique index). Open
+// scans doubled by an earlier run are ended first, or the index would not build.
+const char kSchema4[] = R"sql(
+CREATE TABLE nodes (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  name TEXT NOT NULL UNIQUE,
+  web_address TEXT NOT NULL DEFAULT '',
+  agent_address TEXT NOT NULL DEFAULT '',
+  started_time INTEGER NOT NULL,
+  heartbeat_ms INTEGER NOT NULL,
+  dead_after_ms INTEGER NOT NULL,
+  stopped INTEGER NOT NULL DEFAULT 0
+);
+ALTER TABLE machines ADD COLUMN node_id INTEGER;
+CREATE INDEX machines_node ON machines (node_id) WHERE node_id IS NOT NULL;
+ALTER TABLE scans ADD COLUMN node_id INTEGER;
+UPDATE scans SET state = 4, result = 'a second open scan of its machine'
+  WHERE state < 2 AND id NOT IN (SELECT min(id) FROM scans WHERE state < 2 GROUP BY uid);
+DROP INDEX scans_open;
+CREATE UNIQUE INDEX scans_open ON scans (uid) WHERE state < 2;
+CREATE INDEX scans_node ON scans (node_id) WHERE state < 2;
+-- Messages between nodes too long for a NOTIFY's payload.
+CREATE TABLE node_messages (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  payload TEXT NOT NULL,
+  created_time INTEGER NOT NULL
+);
+)sql";
+
 const SXMigration kMigrations[] = {
     {1, "machines, snapshots, scans, target profiles, schedules, comparisons, changes, crash reports, upgrade results",
      kSchema1},
     {2, "the counts of each comparison by kind and category", kSchema2},
     {3, "web console accounts, sessions and tokens; upgrade rollouts; the inventory of each machine's latest applications",
      kSchema3},
+    {4, "nodes sharing the catalog: their heartbeats, the node of each link and scan, one open scan per machine",
+     kSchema4},
 };
 
 }  // namespace

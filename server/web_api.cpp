@@ -132,6 +132,7 @@ SXWebResponse ActionError(const SXActionResult& result) {
   static const SXMapping kMappings[] = {
       {"unknown-machine", 404}, {"offline", 409}, {"busy", 409},
       {"refused", 400},         {"agent-failed", 502}, {"stopping", 503},
+      {"node-unreachable", 504},  // the node holding the machine did not answer
   };
   for (const SXMapping& m : kMappings) {
     if (result.error == m.error) return JsonError(m.status, m.error, result.message);
@@ -149,7 +150,8 @@ Json MachineJson(const SXMachineRow& row) {
   return Json{{"uid", row.uid},           {"name", row.name},           {"address", row.address},
               {"version", row.app_version}, {"app_bits", row.app_bits},   {"os_bits", row.os_bits},
               {"group", row.group},       {"first_seen", row.first_seen}, {"last_seen", row.last_seen},
-              {"online", row.online},     {"last_scan", row.last_scan_time}};
+              {"online", row.online},     {"last_scan", row.last_scan_time},
+              {"link", row.online ? "online" : "offline"}};
 }
 
 Json ScanJson(const SXScanRow& row) {

@@ -2,8 +2,10 @@
 // changes, fleet searches, profiles, schedules, rollouts, health. Each
 // answers at once from the catalog.
 
+#include <algorithm>
 #include <climits>
 
+#include "platform/clock.h"
 #include "server/web_api_internal.h"
 
 namespace orvalinth::server::web_api {
@@ -26,13 +28,50 @@ SXWebRoute Get(std::string pattern, std::string summary, Handler handler) {
   return route;
 }
 
+// Machines online on a node that stopped answering: "reconnecting" (their
+// agents find another node), not "online".
+int64_t NowMs() { return platform::UnixMicros() / 1000; }
+
+SXCatalogStatus Reconnecting(const SXApiContext& c, std::vector<int32_t>* uids) {
+  return c.catalog->ReconnectingMachines(NowMs(), uids);
+}
+
+Json LinkedMachineJson(const SXMachineRow& row, const std::vector<int32_t>& reconnecting) {
+  Json j = MachineJson(row);
+  if (row.online && std::binary_search(reconnecting.begin(), reconnecting.end(), row.uid)) j["link"] = "reconnecting";
+  return j;
+}
+
+SXWebResponse Nodes(const SXApiContext& c) {
+  std::vector<SXNodeRow> nodes;
+  const SXCatalogStatus s = c.catalog->ListNodes(NowMs(), &nodes);
+  if (!s) return CatalogError(s);
+  Json list = Json::array();
+  for (const SXNodeRow& n : nodes) {
+    list.push_back(Json{{"id", n.id},
+                        {"name", n.name},
+                        {"web_address", n.web_address},
+                        {"agent_address", n.agent_address},
+                        {"started", n.started_time},
+                        {"heartbeat_ms", n.heartbeat_ms},
+                        {"dead_after_ms", n.dead_after_ms},
+                        {"state", n.alive ? "alive" : n.stopped ? "stopped" : "dead"},
+                        {"alive", n.alive},
+                        {"machines", n.machines}});
+  }
+  return JsonAnswer(Json{{"nodes", list}});
+}
+
 SXWebResponse Overview(const SXApiContext& c) {
   CXCatalog& catalog = *c.catalog;
   const int64_t silent_before = c.now() - c.silent_seconds;
   SXFleetSummary summary;
   SXCatalogStatus s = catalog.Summary(silent_before, &summary);
   if (!s) return CatalogError(s);
-  Json out{{"machines", summary.machines},       {"online", summary.online},
+  std::vector<int32_t> reconnecting;
+  if (!(s = Reconnecting(c, &reconnecting))) return CatalogError(s);
+  Json out{{"machines", summary.machines},       {"online", summary.online - static_cast<int64_t>(reconnecting.size())},
+           {"reconnecting", reconnecting.size()},
            {"silent", summary.silent},           {"snapshots", summary.snapshots},
            {"snapshot_bytes", summary.snapshot_bytes}, {"comparisons", summary.comparisons},
            {"uncompared", summary.uncompared}};
@@ -57,7 +96,7 @@ SXWebResponse Overview(const SXApiContext& c) {
   if (silent_before > 0) {
     if (!(s = catalog.QueryMachines(query, &machines, nullptr))) return CatalogError(s);
   }
-  for (const SXMachineRow& m : machines) silent.push_back(MachineJson(m));
+  for (const SXMachineRow& m : machines) silent.push_back(LinkedMachineJson(m, reconnecting));
   out["versions"] = std::move(versions);
   out["groups"] = std::move(groups);
   out["latest"] = std::move(latest);
@@ -81,10 +120,12 @@ SXWebResponse Machines(const SXApiContext& c, const SXWebRequest& r) {
   if (!p.ok()) return p.Error();
   std::vector<SXMachineRow> rows;
   int64_t total = 0;
-  const SXCatalogStatus s = c.catalog->QueryMachines(q, &rows, &total);
+  SXCatalogStatus s = c.catalog->QueryMachines(q, &rows, &total);
   if (!s) return CatalogError(s);
+  std::vector<int32_t> reconnecting;
+  if (!(s = Reconnecting(c, &reconnecting))) return CatalogError(s);
   Json machines = Json::array();
-  for (const SXMachineRow& m : rows) machines.push_back(MachineJson(m));
+  for (const SXMachineRow& m : rows) machines.push_back(LinkedMachineJson(m, reconnecting));
   return JsonAnswer(Json{{"total", total}, {"offset", q.offset}, {"limit", q.limit}, {"machines", machines}});
 }
 
@@ -104,7 +145,9 @@ SXWebResponse Machine(const SXApiContext& c, const SXWebRequest& r) {
       !(s = catalog.ListUpgradeResults(uid, &upgrades)) || !(s = catalog.ListSchedules(&schedules))) {
     return CatalogError(s);
   }
-  Json out{{"machine", MachineJson(machine)}};
+  std::vector<int32_t> reconnecting;
+  if (!(s = Reconnecting(c, &reconnecting))) return CatalogError(s);
+  Json out{{"machine", LinkedMachineJson(machine, reconnecting)}};
   Json& scan_list = out["scans"] = Json::array();
   for (const SXScanRow& scan : scans) scan_list.push_back(ScanJson(scan));
   Json& crash_list = out["crash_reports"] = Json::array();
@@ -312,6 +355,7 @@ void AddReadRoutes(const SXApiContext& context, std::vector<SXWebRoute>* routes)
   routes->push_back(Get("/api/v1/schedules", "the schedules", plain(Schedules)));
   routes->push_back(Get("/api/v1/rollouts", "the upgrade rollouts, newest first", plain(Rollouts)));
   routes->push_back(Get("/api/v1/rollouts/{id}", "one rollout with its machines", with(Rollout)));
+  routes->push_back(Get("/api/v1/nodes", "the fleet server nodes sharing the catalog, alive or dead", plain(Nodes)));
   routes->push_back(Get("/api/v1/health", "the server's links, queues, counters and the catalog's schema",
                         plain(Health)));
 }

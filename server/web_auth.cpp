@@ -67,27 +67,15 @@ SXWebResponse CatalogError(const SXCatalogStatus& status) {
 
 }  // namespace
 
-std::string HexText(const void* data, size_t n) {
-  static const char kDigits[] = "0123456789abcdef";
-  const auto* bytes = static_cast<const uint8_t*>(data);
-  std::string out;
-  out.reserve(n * 2);
-  for (size_t i = 0; i < n; ++i) {
-    out += kDigits[bytes[i] >> 4];
-    out += kDigits[bytes[i] & 15];
-  }
-  return out;
-}
-
 std::string Sha256Hex(std::string_view text) {
   const platform::Sha256Digest digest = platform::Crypto::Get().Sha256(text.data(), text.size());
-  return HexText(digest.data(), digest.size());
+  return platform::HexText(digest.data(), digest.size());
 }
 
 std::string RandomHex(size_t bytes) {
   std::vector<uint8_t> data(bytes);
   if (!platform::RandomBytes(data.data(), data.size())) return std::string();
-  return HexText(data.data(), data.size());
+  return platform::HexText(data.data(), data.size());
 }
 
 std::string PeerAddress(const std::string& peer) {

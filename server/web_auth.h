@@ -98,8 +98,7 @@ class CXWebAuth {
 
 // The cookie's value of a "Cookie" header ("" when it is not there).
 std::string CookieValue(std::string_view header, std::string_view name);
-// Lowercase hex of bytes; the SHA-256 of a text in it.
-std::string HexText(const void* data, size_t n);
+// The SHA-256 of a text in lowercase hex (platform::HexText).
 std::string Sha256Hex(std::string_view text);
 // `bytes` random bytes as hex; "" when the system has no randomness.
 std::string RandomHex(size_t bytes);

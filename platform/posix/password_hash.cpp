@@ -14,6 +14,8 @@
 #include <iostream>
 #include <vector>
 
+#include "platform/crypto.h"
+
 namespace orvalinth::platform {
 namespace {
 
@@ -21,17 +23,6 @@ constexpr int kBlockSize = 8;     // scrypt's r
 constexpr int kParallel = 3;      // scrypt's p
 constexpr size_t kSaltBytes = 16;
 constexpr size_t kHashBytes = 32;
-
-std::string Hex(const uint8_t* data, size_t n) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(n * 2);
-  for (size_t i = 0; i < n; ++i) {
-    out += kDigits[data[i] >> 4];
-    out += kDigits[data[i] & 15];
-  }
-  return out;
-}
 
 bool Unhex(const std::string& text, std::vector<uint8_t>* out) {
   if (text.empty() || text.size() % 2 != 0) return false;
@@ -85,7 +76,7 @@ std::string HashPasswordWithWork(const std::string& password, int work) {
   uint8_t hash[kHashBytes];
   if (!Scrypt(password, salt, work, kBlockSize, kParallel, hash, sizeof hash)) return std::string();
   return "scrypt$" + std::to_string(work) + "$" + std::to_string(kBlockSize) + "$" + std::to_string(kParallel) + "$" +
-         Hex(salt.data(), salt.size()) + "$" + Hex(hash, sizeof hash);
+         HexText(salt.data(), salt.size()) + "$" + HexText(hash, sizeof hash);
 }
 
 bool CheckPassword(const std::string& password, const std::string& stored) {

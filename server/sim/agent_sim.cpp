@@ -97,7 +97,7 @@ struct CXSimulatedFleet::Impl {
     for (size_t i = 0; i < threads; ++i) contexts.push_back(std::make_unique<asio::io_context>(1));
     agents.reserve(config.agents.size());
     for (size_t i = 0; i < config.agents.size(); ++i) {
-      agents.push_back(std::make_unique<CXSimAgent>(ContextOf(i), shared, config.agents[i]));
+      agents.push_back(std::make_unique<CXSimAgent>(ContextOf(i), shared, config.agents[i], i));
     }
   }
 
@@ -152,6 +152,15 @@ bool CXSimulatedFleet::Start(std::string* error) {
   }
   SXSimShared& shared = m.shared;
   shared.endpoint = found.begin()->endpoint();
+  shared.endpoints = {shared.endpoint};
+  for (const auto& [host, port] : c.more_servers) {
+    const tcp::resolver::results_type more = resolver.resolve(tcp::v4(), host, std::to_string(port), resolved);
+    if (resolved || more.empty()) {
+      *error = "cannot resolve the console's address " + host + (resolved ? ": " + resolved.message() : "");
+      return false;
+    }
+    shared.endpoints.push_back(more.begin()->endpoint());
+  }
   shared.timing = c.timing;
   shared.on_event = c.on_event;
   const std::string clock_off_time = FinishTimeText(std::time(nullptr) + kClockOffSeconds);

@@ -57,6 +57,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "server/sim/sim_counters.h"
@@ -174,6 +175,10 @@ std::vector<SXSimAgentConfig> PlanAgents(const SXSimFleetPlan& plan);
 struct SXSimFleetConfig {
   std::string host = "127.0.0.1";  // the console's address or host name
   uint16_t port = 51000;
+  // Further servers (several nodes behind one name): agent i starts at
+  // address i modulo their count (host:port first) and moves to the next
+  // whenever it cannot connect.
+  std::vector<std::pair<std::string, uint16_t>> more_servers;
   SnapshotBytes snapshot;          // the file every agent serves
   std::vector<SXSimAgentConfig> agents;
   double ramp_per_second = 0;      // first connects per second; 0: all at once

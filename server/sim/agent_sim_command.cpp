@@ -54,7 +54,9 @@ std::string AgentSimUsage() {
          "the service does: greeting, \"info\", pings, scans answered with \"scan-done\",\n"
          "downloads served from FILE, reconnects after a drop.\n"
          "\n"
-         "  --server HOST:PORT      the console or server to connect to\n"
+         "  --server HOST:PORT      the console or server to connect to; several, comma-separated:\n"
+         "                          the nodes of one fleet (each agent starts at one and moves to\n"
+         "                          the next when it cannot connect)\n"
          "  --agents N              how many agents (1 to 1000000)\n"
          "  --snapshot FILE         the snapshot file every agent serves, read once\n"
          "  --ramp PER_SECOND       first connects per second (default: all at once)\n"
@@ -126,12 +128,23 @@ bool ParseAgentSimOptions(const std::vector<std::string>& arguments, SXAgentSimO
       return false;
     };
     if (name == "--server") {
-      const size_t colon = value.rfind(':');
-      if (colon == std::string::npos || colon == 0 || !ParseInt(value.substr(colon + 1), 1, 65535, &n)) {
-        return bad("HOST:PORT with a port from 1 to 65535");
+      o->more_servers.clear();
+      for (size_t at = 0; at <= value.size();) {
+        size_t end = value.find(',', at);
+        if (end == std::string::npos) end = value.size();
+        const std::string one = value.substr(at, end - at);
+        const size_t colon = one.rfind(':');
+        if (colon == std::string::npos || colon == 0 || !ParseInt(one.substr(colon + 1), 1, 65535, &n)) {
+          return bad("HOST:PORT (or several, comma-separated) with a port from 1 to 65535");
+        }
+        if (at == 0) {
+          o->host = one.substr(0, colon);
+          o->port = static_cast<uint16_t>(n);
+        } else {
+          o->more_servers.emplace_back(one.substr(0, colon), static_cast<uint16_t>(n));
+        }
+        at = end + 1;
       }
-      o->host = value.substr(0, colon);
-      o->port = static_cast<uint16_t>(n);
       have_server = true;
     } else if (name == "--agents") {
       if (!ParseInt(value, 1, kMaxAgents, &n)) return bad("a number of agents from 1 to 1000000");
@@ -256,6 +269,7 @@ int RunAgentSimCommand(const std::vector<std::string>& arguments) {
   SXSimFleetConfig config;
   config.host = options.host;
   config.port = options.port;
+  config.more_servers = options.more_servers;
   config.snapshot = snapshot;
   config.agents = PlanAgents(options.plan);
   config.ramp_per_second = options.ramp_per_second;

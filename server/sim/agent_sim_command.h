@@ -21,6 +21,7 @@ namespace orvalinth::sim {
 struct SXAgentSimOptions {
   std::string host;
   uint16_t port = 0;
+  std::vector<std::pair<std::string, uint16_t>> more_servers;  // --server A:P,B:Q: the ones after the first
   std::string snapshot_path;
   SXSimFleetPlan plan;
   double ramp_per_second = 0;

@@ -105,8 +105,9 @@ CXMessage& ThreadMessage() {
 
 }  // namespace
 
-CXSimAgent::CXSimAgent(asio::io_context& io, const SXSimShared& shared, SXSimAgentConfig config)
+CXSimAgent::CXSimAgent(asio::io_context& io, const SXSimShared& shared, SXSimAgentConfig config, size_t index)
     : socket_(io), link_timer_(io), ping_timer_(io), scan_timer_(io), shared_(shared), config_(std::move(config)) {
+  server_ = index;
   id_ = config_.id;
   for (int32_t n = 1; n <= config_.saved; ++n) saved_.push_back(n);
   snapshot_count_ = std::max(config_.saved, 0);
@@ -129,10 +130,13 @@ void CXSimAgent::Connect() {
   phase_ = Phase::kConnecting;
   const uint32_t generation = ++generation_;
   counters_.Add(kConnects);
-  socket_.async_connect(shared_.endpoint, [this, generation](const error_code& error) {
+  const tcp::endpoint& endpoint =
+      shared_.endpoints.empty() ? shared_.endpoint : shared_.endpoints[server_ % shared_.endpoints.size()];
+  socket_.async_connect(endpoint, [this, generation](const error_code& error) {
     if (generation != generation_ || phase_ != Phase::kConnecting) return;
     if (error) {
       counters_.Add(kConnectFailures);
+      ++server_;  // the next server, when there are several
       Tell("cannot connect: " + error.message());
       error_code ignored;
       socket_.close(ignored);

@@ -34,6 +34,9 @@ namespace orvalinth::sim {
 // What the agents of one fleet share; it does not change while they run.
 struct SXSimShared {
   boost::asio::ip::tcp::endpoint endpoint;
+  // Every server's address, the first being `endpoint` (several nodes): an
+  // agent starts at one by its index and moves to the next when it cannot connect.
+  std::vector<boost::asio::ip::tcp::endpoint> endpoints;
   SXSimTiming timing;
   // What agents serve, per snapshot number: the file, kCorruptSnapshot's and
   // kClockOff's variants (the object is shared and locks itself).
@@ -47,7 +50,7 @@ class CXSimAgent {
   static constexpr int32_t kBlockSize = 131072;
   static constexpr int32_t kMaxBody = 10485760;
 
-  CXSimAgent(boost::asio::io_context& io, const SXSimShared& shared, SXSimAgentConfig config);
+  CXSimAgent(boost::asio::io_context& io, const SXSimShared& shared, SXSimAgentConfig config, size_t index = 0);
   CXSimAgent(const CXSimAgent&) = delete;
   CXSimAgent& operator=(const CXSimAgent&) = delete;
 
@@ -151,6 +154,7 @@ class CXSimAgent {
   boost::asio::steady_timer scan_timer_;
   std::unique_ptr<boost::asio::steady_timer> pace_timer_;  // misbehaving agents only
   const SXSimShared& shared_;
+  size_t server_ = 0;  // the index in shared_.endpoints tried now
   SXSimAgentConfig config_;
   CXSimCounterBlock counters_;
 

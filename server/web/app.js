@@ -94,7 +94,9 @@ function compareHref(oldId, newId) {
   return `#/compare?old=${encodeURIComponent(oldId)}&new=${encodeURIComponent(newId)}`;
 }
 
-function onlineBadge(online) {
+// `link` (the API's): online on a node that stopped answering is "reconnecting".
+function onlineBadge(online, link) {
+  if (online && link === 'reconnecting') return h('span', { class: 'badge reconnecting' }, 'reconnecting');
   return h('span', { class: online ? 'badge online' : 'badge offline' }, online ? 'online' : 'offline');
 }
 
@@ -409,6 +411,7 @@ function overviewView() {
         h('ul', { class: 'stats', 'aria-label': 'Counts' },
           stat('machines', fmtNumber(o.machines), '#/machines'),
           stat('online', fmtNumber(o.online), '#/machines?online=1'),
+          o.reconnecting ? stat('reconnecting', fmtNumber(o.reconnecting), '#/machines?online=1') : null,
           stat('silent', fmtNumber(o.silent), '#/machines?online=0'),
           stat('snapshots', fmtNumber(o.snapshots)),
           stat('stored', fmtBytes(o.snapshot_bytes)),
@@ -503,7 +506,7 @@ function machinesView(r) {
             title, current ? (query.order === 'asc' ? ' ▲' : ' ▼') : ''));
       };
       const rows = (list.machines || []).map((m) => h('tr', null,
-        h('td', null, machineLink(m.uid, m.name)), h('td', { class: 'n' }, String(m.uid)), h('td', null, onlineBadge(m.online)),
+        h('td', null, machineLink(m.uid, m.name)), h('td', { class: 'n' }, String(m.uid)), h('td', null, onlineBadge(m.online, m.link)),
         h('td', null, m.address || ''), h('td', null, String(m.version ?? '')), h('td', null, m.group || ''),
         h('td', { title: fmtTime(m.last_seen) }, fmtAgo(m.last_seen)), h('td', null, fmtTime(m.first_seen))));
       if (!rows.length) rows.push(h('tr', null, h('td', { colspan: machineColumns.length, class: 'muted' }, 'No machine matches.')));
@@ -559,7 +562,7 @@ function machineView(uidText) {
         onclick: (e) => action(e.currentTarget, 'POST', `/api/v1/machines/${uid}/stop-scan`, undefined,
           () => { toast('Asked the agent to stop its scan.'); view.reload('scans'); }) }, 'Stop scan');
       return h('div', { class: 'title-row' },
-          h('h1', null, m.name || `Machine ${uid}`, ' ', onlineBadge(m.online)),
+          h('h1', null, m.name || `Machine ${uid}`, ' ', onlineBadge(m.online, m.link)),
           h('div', { class: 'buttons', role: 'group', 'aria-label': 'Actions' },
             scanButton, stopButton,
             h('button', { type: 'button', id: 'browse', 'data-key': 'browse', disabled: !m.online, onclick: () => openBrowse(uid, m.name) }, 'Browse'),

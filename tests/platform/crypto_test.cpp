@@ -73,10 +73,12 @@ std::string Flipped(std::string bytes, size_t at) {
   return bytes;
 }
 
+// The digest in the hex that texts carry it in (platform::HexText: lowercase, two digits a byte).
 TEST(Crypto, Sha256OfAbcIsTheStandardVector) {
   const platform::Sha256Digest digest = platform::Crypto::Get().Sha256("abc", 3);
-  EXPECT_EQ(test::ToHex(std::string(digest.begin(), digest.end())),
-            test::ToHex(Hex("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad")));
+  EXPECT_EQ(platform::HexText(digest.data(), digest.size()),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(platform::HexText("\x00\x0f\xf0", 3), "000ff0");
 }
 
 TEST(Crypto, SignatureChecks) {

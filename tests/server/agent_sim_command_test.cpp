@@ -22,7 +22,7 @@ TEST(AgentSimCommand, ReadsEveryOption) {
   SXAgentSimOptions o;
   std::string error;
   ASSERT_TRUE(ParseAgentSimOptions(
-      Args({"--server", "10.0.0.5:51001", "--agents=250", "--snapshot", "demo.snp", "--ramp", "500", "--hostile",
+      Args({"--server", "10.0.0.5:51001,10.0.0.6:51002", "--agents=250", "--snapshot", "demo.snp", "--ramp", "500", "--hostile",
             "vanish-download", "--hostile-agents", "3", "--hostile-times", "2", "--claim-id", "9", "--saved", "1",
             "--scan-seconds", "1.5", "--ping-seconds", "2", "--reconnect-seconds", "0.25", "--name-prefix", "LAB-",
             "--first-number", "100", "--threads", "2", "--duration", "60", "--report-every", "0", "--json",
@@ -31,6 +31,9 @@ TEST(AgentSimCommand, ReadsEveryOption) {
       << error;
   EXPECT_EQ(o.host, "10.0.0.5");
   EXPECT_EQ(o.port, 51001);
+  ASSERT_EQ(o.more_servers.size(), 1u);
+  EXPECT_EQ(o.more_servers[0].first, "10.0.0.6");
+  EXPECT_EQ(o.more_servers[0].second, 51002);
   EXPECT_EQ(o.plan.agents, 250);
   EXPECT_EQ(o.snapshot_path, "demo.snp");
   EXPECT_EQ(o.ramp_per_second, 500);
@@ -74,9 +77,11 @@ TEST(AgentSimCommand, UsageErrorsSayWhatIsWrong) {
       {Args({"--server", "h:1", "--snapshot", "f"}), "--agents N is missing"},
       {Args({"--server", "h:1", "--agents", "1"}), "--snapshot FILE is missing"},
       {Args({"--server", "h", "--agents", "1", "--snapshot", "f"}),
-       "--server: 'h' is not HOST:PORT with a port from 1 to 65535"},
+       "--server: 'h' is not HOST:PORT (or several, comma-separated) with a port from 1 to 65535"},
+      {Args({"--server", "h:1,h", "--agents", "1", "--snapshot", "f"}),
+       "--server: 'h:1,h' is not HOST:PORT (or several, comma-separated) with a port from 1 to 65535"},
       {Args({"--server", "h:70000", "--agents", "1", "--snapshot", "f"}),
-       "--server: 'h:70000' is not HOST:PORT with a port from 1 to 65535"},
+       "--server: 'h:70000' is not HOST:PORT (or several, comma-separated) with a port from 1 to 65535"},
       {Args({"--server", "h:1", "--agents", "0", "--snapshot", "f"}),
        "--agents: '0' is not a number of agents from 1 to 1000000"},
       {Args({"--server", "h:1", "--agents", "12x", "--snapshot", "f"}),

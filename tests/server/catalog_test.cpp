@@ -924,25 +924,36 @@ TEST_P(Catalog, DueScansTakeTheMachinesOwnThenItsGroupsThenEveryones) {
 
   // first seen at 1000, never scanned: due at the first slot after (no jitter: the slot itself).
   std::vector<SXDueScan> due;
-  ASSERT_TRUE(catalog_->DueScans(1000, 100, &due).ok());
+  ASSERT_TRUE(catalog_->DueScans(0, 1000, 100, &due).ok());
   std::vector<std::pair<int32_t, std::string>> got_due;
   for (const SXDueScan& d : due) got_due.emplace_back(d.uid, d.profile);
   EXPECT_EQ(got_due, (std::vector<std::pair<int32_t, std::string>>{{1, "quick"}, {2, "deep"}}));
-  ASSERT_TRUE(catalog_->DueScans(10000, 100, &due).ok());
+  ASSERT_TRUE(catalog_->DueScans(0, 10000, 100, &due).ok());
   EXPECT_EQ(due.size(), 3u);
+  // A node is handed the due scans of its own machines only.
+  SXNodeRow node;
+  node.name = "a";
+  node.dead_after_ms = 60000;
+  int64_t node_id = 0;
+  int others = 0;
+  ASSERT_TRUE(catalog_->StartNode(node, &node_id, &others).ok());
+  ASSERT_TRUE(catalog_->SetMachineLink(3, node_id, true, 1000).ok());
+  ASSERT_TRUE(catalog_->DueScans(node_id, 10000, 100, &due).ok());
+  ASSERT_EQ(due.size(), 1u);
+  EXPECT_EQ(due[0].uid, 3);
 
   // A scan asked for: not due while open, and the next one counts from it.
   int64_t scan = 0;
   ASSERT_TRUE(catalog_->RequestScan(1, ScanOrigin::kSchedule, "schedule lab", "quick", 1000, &scan).ok());
-  ASSERT_TRUE(catalog_->DueScans(1000, 100, &due).ok());
+  ASSERT_TRUE(catalog_->DueScans(0, 1000, 100, &due).ok());
   EXPECT_EQ(due.size(), 1u);
   ASSERT_TRUE(catalog_->StartScan(scan, 1001).ok());
   EXPECT_EQ(catalog_->StartScan(scan, 1001).code, CatalogCode::kRefused);
   ASSERT_TRUE(catalog_->EndScan(scan, ScanState::kDone, 1010, 7, "").ok());
   EXPECT_EQ(catalog_->EndScan(scan, ScanState::kFailed, 1010, 0, "x").code, CatalogCode::kRefused);
-  ASSERT_TRUE(catalog_->DueScans(1099, 100, &due).ok());
+  ASSERT_TRUE(catalog_->DueScans(0, 1099, 100, &due).ok());
   EXPECT_EQ(due.size(), 1u);  // machine 2 only
-  ASSERT_TRUE(catalog_->DueScans(1100, 100, &due).ok());
+  ASSERT_TRUE(catalog_->DueScans(0, 1100, 100, &due).ok());
   EXPECT_EQ(due.size(), 2u);
   SXScanRow row;
   ASSERT_TRUE(catalog_->GetScan(scan, &row).ok());

@@ -104,7 +104,7 @@ TEST_F(FleetCommand, EachCommandPrintsWhatTheCatalogHolds) {
        R"("kind":"apps","change":"added","entry":"service","path":"Services\\Evil","old":"","new":"C:\\evil.exe")"},
       {{"changes", "1", "--json"}, 0,
        R"({"machine":1,"snapshot":2,"against":1,"kind":"apps","category":"Services","added":1,"removed":0,"changed":0})"},
-      {{"changes", "1"}, 0, "snapshot 2 against 1: files files: 0 added, 2 removed, 5 changed"},
+      {{"changes", "1"}, 0, "snapshot 2 against 1: files: 0 added, 2 removed, 5 changed"},
       {{"gained", "apps", "services\\ev*", "--since", "30d", "--json"}, 0, R"({"machine":1,"name":"PC-01",)"},
       {{"gained", "apps", "Services\\Other*", "--json"}, 0, ""},
       {{"snapshots", "PC-02"}, 1, "2 machines are named PC-02 (ids 2, 3): give the id"},

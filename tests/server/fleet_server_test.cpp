@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -179,6 +180,11 @@ TEST(FleetServer, HeldSnapshotsAreStoredAsSentCataloguedOnceThenAcknowledged) {
       const std::vector<SXSnapshotRow> rows = f.Snapshots(uid);
       EXPECT_EQ(rows.size(), numbers.size()) << "a snapshot catalogued twice";
       ExpectStoredAsServed(f, fleet, uid);
+      // Those stored before are compared too: no one did when they landed.
+      EXPECT_TRUE(WaitUntil([&] {
+        const std::vector<SXSnapshotRow> now = f.Snapshots(uid);
+        return std::all_of(now.begin(), now.end(), [](const SXSnapshotRow& r) { return r.compared; });
+      })) << "agent " << i << ": a snapshot left uncompared";
       const uint64_t downloads = static_cast<uint64_t>(c.held[i] - (i == 0 ? c.catalogued : 0));
       EXPECT_EQ(fleet.AgentCounters(i)[sim::kDownloadsStarted], downloads) << "agent " << i;
       total += downloads;
@@ -756,7 +762,11 @@ TEST(FleetServer, AnIdleLinkHoldsNoBuffer) {
 // ---- the stop ---------------------------------------------------------------
 
 TEST(FleetServer, StopClosesEveryLinkAndLeavesNothingHalfDone) {
-  FleetFixture f;
+  // The stalled download awaited longer than the test takes to get to the
+  // stop, however loaded the machine: the stop, not a time-out, ends it.
+  server::SXFleetTuning tuning = test::QuickTuning();
+  tuning.reply_ms = 60000;
+  FleetFixture f(test::QuickServerConfig(), tuning);
   sim::SXSimTiming timing = test::FastSimTiming();
   timing.scan_ms = 60000;       // a scan still running at the stop
   timing.reconnect_ms = 60000;  // and no link back meanwhile

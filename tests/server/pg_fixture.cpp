@@ -97,6 +97,11 @@ bool CXPgTestServer::Start() {
   }
   // The socket lives in the private folder, so that any port number is free there.
   port_ = 5432;
+  return Launch();
+}
+
+bool CXPgTestServer::Launch() {
+  const std::string data = folder_ + "/data", log = folder_ + "/log";
   if (RunAsServerUser(bin_ + "/pg_ctl -D " + Quoted(data) + " -l " + Quoted(log) + " -o \"-k " + folder_ + " -p " +
                       std::to_string(port_) + " -c listen_addresses='' -c fsync=off\" -w start >/dev/null 2>&1") !=
       0) {
@@ -107,6 +112,28 @@ bool CXPgTestServer::Start() {
     return false;
   }
   return true;
+}
+
+bool CXPgTestServer::StopServer(std::string* error) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (!started_) {
+    *error = "the tests' PostgreSQL server did not start: " + error_;
+    return false;
+  }
+  if (RunAsServerUser(bin_ + "/pg_ctl -D " + Quoted(folder_ + "/data") + " -m fast -w stop >/dev/null 2>&1") != 0) {
+    *error = "pg_ctl stop failed";
+    return false;
+  }
+  started_ = false;
+  error_ = "stopped by the test";
+  return true;
+}
+
+bool CXPgTestServer::StartServer(std::string* error) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  started_ = Launch();
+  if (!started_) *error = error_;
+  return started_;
 }
 
 bool CXPgTestServer::NewDatabase(std::string* conninfo, std::string* error) {

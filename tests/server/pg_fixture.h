@@ -26,6 +26,11 @@ class CXPgTestServer {
   // between "|" and each ended by "\n" ("NULL" for null), or "ERROR: ..." on a failure.
   static std::string Query(const std::string& conninfo, const std::string& sql);
 
+  // PostgreSQL stopped (pg_ctl stop -m fast: every connection cut) and
+  // started again on the same data and socket, for the tests of an outage.
+  bool StopServer(std::string* error);
+  bool StartServer(std::string* error);
+
   ~CXPgTestServer();
   CXPgTestServer(const CXPgTestServer&) = delete;
   CXPgTestServer& operator=(const CXPgTestServer&) = delete;
@@ -33,6 +38,8 @@ class CXPgTestServer {
  private:
   CXPgTestServer();
   bool Start();
+  // pg_ctl start on the data folder made; false with error_.
+  bool Launch();
   // A command line run as the server's user when this is root; its exit code.
   int RunAsServerUser(const std::string& command);
 

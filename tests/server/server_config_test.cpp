@@ -12,6 +12,7 @@ TEST(ServerConfig, AFileWithEverySectionIsTakenWithItsDefaults) {
   SXServerConfig c;
   std::string error;
   ASSERT_TRUE(ParseServerConfig("# the fleet\n[server]\n  listen = 127.0.0.1:51001  \ndata = /srv/o/\nkeep-days = 9\n"
+                                "node-name = fleet-2\nnode-heartbeat = 2s\n"
                                 "[profile daily]\nfile = C:\\Windows\nfile = -C:\\Windows\\Temp\nreg = HKLM\\X\napp = *\n"
                                 "versions = yes\n[schedule lab]\nprofile = daily\nevery = 2h\njitter = 30m\n"
                                 "group = lab\nmachine = 7\n",
@@ -24,6 +25,8 @@ TEST(ServerConfig, AFileWithEverySectionIsTakenWithItsDefaults) {
   EXPECT_EQ(c.log_path, "/srv/o/server.log");
   EXPECT_EQ(c.keep_snapshots, 30);
   EXPECT_EQ(c.keep_days, 9);
+  EXPECT_EQ(c.node_name, "fleet-2");
+  EXPECT_EQ(c.node_heartbeat_s, 2);
   EXPECT_TRUE(c.web_enabled);
   EXPECT_EQ(c.web_address, "127.0.0.1");
   EXPECT_EQ(c.web_port, 8080);
@@ -52,6 +55,8 @@ TEST(ServerConfig, WhatIsWrongIsNamedWithItsLine) {
       {"[server]\ndata = /d\n[profile a]\n[profile a]\n", "line 4: a second profile named a"},
       {"[server]\ndata = /d\ncompare-workers = 65\n", "line 3: compare-workers wants 1 to 64"},
       {"[server]\ndata = /d\nidle-timeout = 2s\n", "line 3: idle-timeout wants 5 s to 24 h"},
+      {"[server]\ndata = /d\nnode-heartbeat = 2m\n", "line 3: node-heartbeat wants 1 s to 1 min"},
+      {"[server]\ndata = /d\nnode-name =\n", "line 3: node-name wants a name of 1 to 200 characters"},
       {"[server]\ndata = /d\nscan-timeout = 30s\n", "line 3: scan-timeout wants 1 min to 7 d"},
       {"[server]\ndata = /d\n[profile p]\nfull = maybe\n", "line 4: full wants 0 or 1"},
       {"[server]\ndata = /d\n[schedule s]\nprofile = p\nevery = 5s\n", "line 5: every wants a duration of 10 s or more"},

@@ -61,6 +61,8 @@ inline std::string RealSnapshotBytes(int files = 40) {
   SnapshotPlan plan;
   plan.number = 1;
   plan.title = "PC-01 - snapshot #1";
+  // Fixed, so that the bytes (and the golden answers that give their size) are the same on every machine.
+  plan.machine = SXMachineDescription{"Win 10 Pro x64", "Windows 10 Pro", "Test Processor"};
   NodeSpec root = Node(u"c:\\", {Node(u"Windows")});
   for (int i = 0; i < files; ++i) {
     root.children[0].files.push_back(File(W("file" + std::to_string(i) + ".dll"), 1000u + 7u * static_cast<uint64_t>(i),

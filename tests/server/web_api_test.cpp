@@ -151,6 +151,23 @@ class WebApi : public ::testing::Test {
                                                     {1, "Services", "Spooler", "C:\\Windows\\spoolsv.exe", "auto"}})
                     .ok());
     ASSERT_TRUE(catalog_->ReplaceInventory(2, s3_, {{2, "Programs", "7-Zip", "C:\\7z\\7z.exe", "19.00"}}).ok());
+    // Two nodes: one beating (its heartbeat in 2100), one that stopped
+    // answering, which held machine 1's link: reconnecting.
+    SXNodeRow node;
+    node.name = "fleet-1";
+    node.agent_address = "192.0.2.100:51000";
+    node.started_time = kNow - kDay;
+    node.heartbeat_ms = 4102444800000;
+    node.dead_after_ms = 15000;
+    int64_t id = 0;
+    int others = 0;
+    ASSERT_TRUE(catalog_->StartNode(node, &id, &others).ok());
+    node.name = "fleet-2";
+    node.agent_address = "192.0.2.101:51000";
+    node.web_address = "192.0.2.101:8080";
+    node.heartbeat_ms = (kNow - 60) * 1000;
+    ASSERT_TRUE(catalog_->StartNode(node, &id, &others).ok());
+    ASSERT_TRUE(catalog_->SetMachineLink(1, id, true, kNow - 60).ok());
   }
 
   void Machine(int32_t uid, const std::string& name, const std::string& group, int64_t seen, bool online) {
@@ -309,6 +326,7 @@ TEST_F(WebApi, EveryCallAnswersItsGoldenFile) {
       {"profiles", "GET", "/api/v1/profiles", ""},
       {"schedules", "GET", "/api/v1/schedules", ""},
       {"health", "GET", "/api/v1/health", ""},
+      {"nodes", "GET", "/api/v1/nodes", ""},
       {"scan", "POST", "/api/v1/machines/1/scan", R"({"profile":"daily"})"},
       {"scan-offline", "POST", "/api/v1/machines/2/scan", ""},
       {"stop-scan-busy", "POST", "/api/v1/machines/4/stop-scan", ""},

@@ -259,9 +259,11 @@ TEST(WebServerTest, FailedSignInsAreSlowedLoggedAndShutOut) {
     delays.push_back(MsSince(start));
     EXPECT_EQ(answer.ErrorCode(), "sign-in-failed");
   }
+  // Each answer waits at least its delay; the time to check the password
+  // comes on top, and on a loaded machine varies by more than the 60 ms
+  // between them, so the two are not compared with each other.
   EXPECT_GE(delays[0], 60);
   EXPECT_GE(delays[1], 120);
-  EXPECT_GE(delays[1], delays[0]);
   const SXHttpAnswer shut = web.Request("POST", "/api/v1/session", R"({"name":"alice","password":"correct horse battery"})");
   EXPECT_EQ(shut.status, 429);
   EXPECT_FALSE(shut.Header("Retry-After").empty());

@@ -143,7 +143,7 @@ uint32_t WriteSnapshot(const std::u16string& path, const SnapshotPlan& plan, std
     writer.progress(k, 0).Set(plan.progress[k][0]);
     writer.progress(k, 1).Set(plan.progress[k][1]);
   }
-  const uint32_t size = writer.FinishSnapshot(plan.number, DescribeMachine());
+  const uint32_t size = writer.FinishSnapshot(plan.number, plan.machine ? *plan.machine : DescribeMachine());
   if (size == 0 && error != nullptr) *error = writer.ChainText(false);
   return size;
 }

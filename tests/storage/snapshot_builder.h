@@ -13,6 +13,7 @@
 //   ASSERT_TRUE(test::ReadSnapshotImage(bytes, &image));
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,9 @@ struct SnapshotPlan {
   std::vector<VersionPlan> versions;   // looked up first, so record i is versions[i]
   int32_t progress[3][2] = {{0, 0}, {0, 0}, {0, 0}};
   bool sort = true;                    // sort nodes, files and values by the name order
+  // The machine the info block names; unset: this one's (DescribeMachine),
+  // whose texts, and so the file's size, differ from machine to machine.
+  std::optional<SXMachineDescription> machine;
 };
 
 // The payload of one section: the format mark, then the node tables and runs

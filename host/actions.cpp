@@ -1,5 +1,6 @@
 // The real program's actions for the command-line options.
 
+#include "host/configure.h"
 #include "host/program.h"
 #include "host/service_control.h"
 #include "host/service_runtime.h"
@@ -19,6 +20,9 @@ class RealActions final : public ProgramActions {
   void Restart() override { control_.Restart(); }
   void Uninstall(const std::u16string& folder, bool quiet) override { SelfUninstall(folder, quiet); }
   void Upgrade() override { FinishUpgrade(); }
+  void Configure(const std::vector<std::string>& settings) override { orvalinth::Configure(settings); }
+  void RemoveData() override { RemoveProgramData(); }
+  void MarkUpgrade() override { MarkPackageUpgrade(); }
 
  private:
   CXServiceControl control_;

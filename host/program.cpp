@@ -39,6 +39,12 @@ int ProgramMain(const std::vector<std::string>& arguments, ProgramActions& actio
     actions.Uninstall(folder, quiet);
   } else if (EqualsFolded(option, "-upgrade")) {
     actions.Upgrade();
+  } else if (EqualsFolded(option, "-configure")) {
+    actions.Configure(std::vector<std::string>(arguments.begin() + 2, arguments.end()));
+  } else if (EqualsFolded(option, "-remove-data")) {
+    actions.RemoveData();
+  } else if (EqualsFolded(option, "-mark-upgrade")) {
+    actions.MarkUpgrade();
   } else {
     LogError("invalid param %s", option.c_str());
   }

@@ -4,6 +4,7 @@
 // exits. The exit code is 0 in every case; outcomes go to the log.
 //
 //   -register  -unregister  -start  -stop  -restart  -uninstall [folder]  -upgrade
+//   -configure Key:value...  -remove-data  -mark-upgrade   (run by the Windows Installer package)
 //   -quiet     (a modifier anywhere after the option; never an action)
 
 #include <string>
@@ -25,6 +26,13 @@ class ProgramActions {
   virtual void Restart() = 0;     // -restart: wait 5 s, stop, start
   virtual void Uninstall(const std::u16string& folder, bool quiet) = 0;  // -uninstall
   virtual void Upgrade() = 0;     // -upgrade: the second stage of a self-upgrade
+  // -configure Key:value...: the installation's settings (host/configure.h);
+  // `settings` are the arguments after the option.
+  virtual void Configure(const std::vector<std::string>& settings) = 0;
+  // -remove-data: the settings, logs and snapshots go (the package's removal).
+  virtual void RemoveData() = 0;
+  // -mark-upgrade: a newer package is replacing the installed one.
+  virtual void MarkUpgrade() = 0;
 };
 
 // The actions of the real program.

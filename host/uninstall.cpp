@@ -61,6 +61,65 @@ void CXSelfUninstall::DeleteInstalledProgramsEntry() {
   key->DeleteSubKey(kInstalledProgramsEntry);
 }
 
+void CXSelfUninstall::RemoveData(int32_t count) {
+  platform::FileSystem& files = platform::FileSystem::Get();
+  const std::u16string settings = SettingsPath();
+  const std::u16string log = LogPath();
+  for (const std::u16string& path :
+       {settings, settings + u".tmp", log, log + u".old", CrashReportPath(), CrashCopyPath(), UpgradeCopyPath()}) {
+    files.RemoveFile(path);
+  }
+  // The number after the count is that of a recording cut off by the end of
+  // its process; a finished or stopped one leaves no such file.
+  for (int32_t number = 1; number <= count + 1; ++number) files.RemoveFile(SnapshotPath(number));
+  files.RemoveFolder(WithoutTrailingBackslash(DataFolder()));
+}
+
+std::u16string CXSelfUninstall::PackageProductCode() {
+  std::unique_ptr<platform::RegistryKey> key;
+  if (platform::Registry::Get().OpenKey(platform::RegistryRoot::kLocalMachine, kPackageKey, platform::kRegOptionNone,
+                                          platform::kRegRead, &key) != 0) {
+    return u"";
+  }
+  uint32_t type = 0;
+  std::string data;
+  if (key->QueryValue(kPackageValue, &type, &data) != 0 || type != platform::kRegSz) return u"";
+  std::u16string code;
+  for (size_t i = 0; i + 1 < data.size(); i += 2) {
+    const char16_t unit = static_cast<char16_t>(static_cast<unsigned char>(data[i]) |
+                                                (static_cast<unsigned char>(data[i + 1]) << 8));
+    if (unit == 0) break;
+    code += unit;
+  }
+  return IsProductCode(code) ? code : u"";
+}
+
+bool CXSelfUninstall::IsProductCode(const std::u16string& text) {
+  // {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}: nothing else reaches msiexec's
+  // command line.
+  if (text.size() != 38 || text.front() != u'{' || text.back() != u'}') return false;
+  for (size_t i = 1; i < 37; ++i) {
+    const char16_t c = text[i];
+    const bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+    const bool hex = (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F') || (c >= u'a' && c <= u'f');
+    if (dash ? c != u'-' : !hex) return false;
+  }
+  return true;
+}
+
+std::u16string CXSelfUninstall::PackageRemovalArguments(const std::u16string& code) {
+  return u"/x " + code + u" /qn " + kPackageSelfRemoved + u"=1";
+}
+
+void CXSelfUninstall::RemovePackageRegistration() {
+  const std::u16string code = PackageProductCode();
+  if (code.empty()) return;
+  std::u16string windows = platform::PathLookup::Get().WindowsFolder();
+  if (windows.empty()) return;
+  RunProgram(WithTrailingBackslash(windows) + u"System32\\msiexec.exe", PackageRemovalArguments(code),
+             RunProgramMode::kWait);
+}
+
 void CXSelfUninstall::Run(const std::u16string& folder, bool quiet) {
   if (folder.empty()) {
     FirstStage(quiet);
@@ -80,20 +139,12 @@ void CXSelfUninstall::FirstStage(bool quiet) {
   // The count goes with the settings file, which is deleted next; a process
   // that was never the service has not loaded it.
   const int32_t count = SnapshotCountOf(SettingsPath());
+  platform::FileSystem& files = platform::FileSystem::Get();
 
   // From here on nothing is logged: a line would make a new log.
-  platform::FileSystem& files = platform::FileSystem::Get();
-  const std::u16string settings = SettingsPath();
-  const std::u16string log = LogPath();
-  for (const std::u16string& path : {settings, settings + u".tmp", log, log + u".old", CrashReportPath(),
-                                     CrashCopyPath(), UpgradeCopyPath(), SymbolFilePath()}) {
-    files.RemoveFile(path);
-  }
+  RemoveData(count);
+  files.RemoveFile(SymbolFilePath());
   DeleteInstalledProgramsEntry();
-  // The number after the count is that of a recording cut off by the end of
-  // its process; a finished or stopped one leaves no such file.
-  for (int32_t number = 1; number <= count + 1; ++number) files.RemoveFile(SnapshotPath(number));
-  files.RemoveFolder(WithoutTrailingBackslash(DataFolder()));
 
   const std::u16string temporary = TemporaryFolder();
   if (temporary.empty()) return;
@@ -111,6 +162,10 @@ void CXSelfUninstall::SecondStage(const std::u16string& folder, bool quiet) {
     if (files.RemoveFile(executable) || !Exists(executable)) break;
   }
   files.RemoveFolder(WithoutTrailingBackslash(folder));
+  // Installed by the package: its Windows Installer registration goes last,
+  // when the program's files and service are gone already, so that the
+  // package's own removal finds nothing left to stop or delete.
+  RemovePackageRegistration();
   files.DeleteAtReboot(ExecutablePath());
   if (quiet) return;
   if (Exists(executable)) {
@@ -119,6 +174,8 @@ void CXSelfUninstall::SecondStage(const std::u16string& folder, bool quiet) {
     platform::Dialog::Get().Inform(kCaption, kRemoved);
   }
 }
+
+void RemoveProgramData() { CXSelfUninstall::RemoveData(CXSelfUninstall::SnapshotCountOf(SettingsPath())); }
 
 void SelfUninstall(const std::u16string& folder, bool quiet) {
   CXServiceControl control;

@@ -10,7 +10,14 @@
 //     -uninstall "<program folder>\" [-quiet]
 // (the folder's trailing backslash doubled, so that it does not escape the
 // closing quote). The second stage, in the copy, deletes the executable and
-// the program folder when that is empty, schedules the copy's own deletion for
+// the program folder when that is empty, and when the Windows Installer
+// package installed the program (its product code in the registry value
+// HKEY_LOCAL_MACHINE\Software\Orvalinth "ProductCode", which the package
+// writes) removes the package's registration with
+//     msiexec /x {product code} /qn SELFREMOVED=1
+// waiting for it: everything the package would remove is gone by then, and
+// SELFREMOVED keeps the package from running this program's "-remove-data"
+// (packaging/OrvalinthSrv.wxs). Then it schedules the copy's own deletion for
 // the next restart and, unless quiet, says that the program was removed.
 //
 // Every deletion ignores its failure, so an uninstall always runs to its end;
@@ -36,6 +43,11 @@ class CXSelfUninstall {
   // The installed-programs entry: this subkey of that key of HKEY_LOCAL_MACHINE.
   static constexpr const char16_t* kInstalledProgramsKey = u"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall";
   static constexpr const char16_t* kInstalledProgramsEntry = u"Orvalinth Service";
+  // Where the package records its product code (HKEY_LOCAL_MACHINE), and the
+  // property that tells its removal the program removed itself already.
+  static constexpr const char16_t* kPackageKey = u"Software\\Orvalinth";
+  static constexpr const char16_t* kPackageValue = u"ProductCode";
+  static constexpr const char16_t* kPackageSelfRemoved = u"SELFREMOVED";
 
   // The second stage's wait for the first stage's process to let go of the
   // executable; tests shorten it.
@@ -67,14 +79,33 @@ class CXSelfUninstall {
   static std::u16string TemporaryFolder();
   // The snapshot count of the settings file `path`; 0 when it cannot be read.
   static int32_t SnapshotCountOf(const std::u16string& path);
+  // Deletes what the program made beside itself: the settings, logs, crash
+  // files, upgrade copy and the snapshots up to `count` + 1, and the data
+  // folder when it is empty. Logs nothing.
+  static void RemoveData(int32_t count);
+
+  // The package's product code from the registry; empty when there is none
+  // or the value is no product code.
+  static std::u16string PackageProductCode();
+  // Whether `text` is a product code in braces, {8-4-4-4-12 hex digits}.
+  static bool IsProductCode(const std::u16string& text);
+  // msiexec's arguments that remove the package `code` quietly.
+  static std::u16string PackageRemovalArguments(const std::u16string& code);
 
  private:
   // Deletes the installed-programs entry; skipped when its key cannot be opened.
   static void DeleteInstalledProgramsEntry();
+  // Removes the package's registration when the package installed the
+  // program, waiting for msiexec.
+  static void RemovePackageRegistration();
 
   CXServiceControl& control_;
   const Timing timing_;
 };
+
+// The "-remove-data" option, which the package's removal runs: RemoveData
+// with the settings file's snapshot count.
+void RemoveProgramData();
 
 // The "-uninstall" option with the service control of the real program.
 void SelfUninstall(const std::u16string& folder, bool quiet);

@@ -32,6 +32,13 @@ class RecordingActions final : public ProgramActions {
     quiet = q;
   }
   void Upgrade() override { calls.push_back("upgrade"); }
+  void Configure(const std::vector<std::string>& s) override {
+    calls.push_back("configure");
+    settings = s;
+  }
+  void RemoveData() override { calls.push_back("remove-data"); }
+  void MarkUpgrade() override { calls.push_back("mark-upgrade"); }
+  std::vector<std::string> settings;
 };
 
 class ProgramTest : public ::testing::Test {
@@ -60,6 +67,10 @@ TEST_F(ProgramTest, OptionsIgnoreCase) {
   EXPECT_EQ(Run(u"srv.exe -Stop"), V{"stop"});
   EXPECT_EQ(Run(u"srv.exe -restart extra"), V{"restart"});
   EXPECT_EQ(Run(u"srv.exe -upgrade"), V{"upgrade"});
+  EXPECT_EQ(Run(u"srv.exe -Remove-Data"), V{"remove-data"});
+  EXPECT_EQ(Run(u"srv.exe -mark-upgrade"), V{"mark-upgrade"});
+  EXPECT_EQ(Run(u"srv.exe -CONFIGURE \"ServerAddr:a b\" ServerPort:"), V{"configure"});
+  EXPECT_EQ(actions_.settings, (V{"ServerAddr:a b", "ServerPort:"}));
   EXPECT_EQ(Run(u"srv.exe"), V{"service"});
 }
 

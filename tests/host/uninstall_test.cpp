@@ -60,6 +60,10 @@ class MovedInstalledPrograms final : public platform::Registry {
       return platform::Registry::Real().OpenKey(scratch_.root(), scratch_.path() + u"\\Uninstall", options, access,
                                                   key);
     }
+    if (root == platform::RegistryRoot::kLocalMachine && EqualsFolded(path, CXSelfUninstall::kPackageKey)) {
+      return platform::Registry::Real().OpenKey(scratch_.root(), scratch_.path() + u"\\Package", options, access,
+                                                  key);
+    }
     return platform::Registry::Real().OpenKey(root, path, options, access, key);
   }
   uint32_t CreateKey(platform::RegistryRoot root, const std::u16string& path, uint32_t options,
@@ -269,6 +273,52 @@ TEST_F(UninstallTest, TheSecondStageRemovesTheExecutableTheFolderAndItself) {
   EXPECT_FALSE(Exists(dir_.path()));
   EXPECT_EQ(files_.at_reboot, std::vector<std::u16string>{Copy()});
   EXPECT_EQ(dialogs_.shown, Lines{"Orvalinth Service|Orvalinth Service was removed."});
+}
+
+// The package's product code as the package writes it (REG_SZ, UTF-16LE
+// with its terminator); the second stage hands the package's registration to
+// msiexec only for a well-formed code.
+TEST_F(UninstallTest, TheSecondStageRemovesThePackagesRegistrationByItsProductCode) {
+  const struct {
+    const char16_t* value;
+    bool removed;
+  } cases[] = {
+      {u"{0A1B2C3D-4E5F-6789-ABCD-EF0123456789}", true},
+      {u"{0a1b2c3d-4e5f-6789-abcd-ef0123456789}", true},
+      {u"0A1B2C3D-4E5F-6789-ABCD-EF0123456789", false},
+      {u"{0A1B2C3D-4E5F-6789-ABCD-EF012345678}", false},
+      {u"{0A1B2C3D-4E5F-6789-ABCD-EF012345678G}", false},
+      {u"{0A1B2C3D 4E5F-6789-ABCD-EF0123456789}", false},
+      {u"{0A1B2C3D-4E5F-6789-ABCD-EF0123456789} /i x", false},
+  };
+  ASSERT_TRUE(scratch_.Create(u"Package"));
+  for (const auto& c : cases) {
+    std::unique_ptr<platform::RegistryKey> key;
+    ASSERT_EQ(platform::Registry::Real().OpenKey(scratch_.root(), scratch_.path() + u"\\Package",
+                                                 platform::kRegOptionNone, platform::kRegWrite, &key),
+              0u);
+    std::string bytes;
+    for (char16_t unit : std::u16string(c.value) + u'\0') {
+      bytes += static_cast<char>(unit & 0xff);
+      bytes += static_cast<char>(unit >> 8);
+    }
+    ASSERT_EQ(key->SetValue(CXSelfUninstall::kPackageValue, platform::kRegSz, bytes), 0u);
+    process_.starts.clear();
+    platform::FileSystem::Real().CreateFolder(dir_.path());  // the last round removed it
+    WriteFileBytes(Exe(), "MZ the program");
+    SecondStage(/*quiet=*/true);
+    if (!c.removed) {
+      EXPECT_TRUE(process_.starts.empty()) << test::N(c.value);
+      continue;
+    }
+    ASSERT_EQ(process_.starts.size(), 1u) << test::N(c.value);
+    EXPECT_EQ(process_.starts[0].mode, RunMode::kWait);
+    const std::u16string msiexec = process_.starts[0].program;
+    EXPECT_TRUE(EqualsFolded(test::N(msiexec.substr(msiexec.size() - 21)), "\\System32\\msiexec.exe"))
+        << test::N(msiexec);
+    EXPECT_EQ(process_.starts[0].command_line,
+              u"\"" + msiexec + u"\" /x " + std::u16string(c.value) + u" /qn SELFREMOVED=1");
+  }
 }
 
 TEST_F(UninstallTest, TheSecondStageWaitsWhileTheFirstStageHoldsTheExecutable) {

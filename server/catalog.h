@@ -159,6 +159,7 @@ struct SXDueScan {
   int64_t schedule_id = 0;
   std::string profile;
   int64_t due_time = 0;
+  int64_t last_scan_time = 0;  // as the list found it: the claim checks it is still so
 };
 
 // ---- comparisons and changes -----------------------------------------------
@@ -602,9 +603,11 @@ class CXCatalog {
   virtual SXCatalogStatus ReconnectingMachines(int64_t now_ms, std::vector<int32_t>* uids) = 0;
   // A schedule's scan of `uid` claimed by node `node_id` (requested, with
   // the machine's last scan time set); kConflict when the machine has an open
-  // scan already (another node claimed it first).
+  // scan already (another node claimed it first), or when its last scan time
+  // is no longer `seen_last_scan`, the one DueScans found: it was scanned
+  // since, and the slot it was due in has had its scan.
   virtual SXCatalogStatus ClaimScheduledScan(int32_t uid, int64_t node_id, const std::string& profile, int64_t time,
-                                             int64_t* id) = 0;
+                                             int64_t seen_last_scan, int64_t* id) = 0;
   // The scans a person asked for, of the machines `uids`, not yet claimed:
   // claimed by `node_id` at once (a scan is claimed by one node only), oldest first.
   virtual SXCatalogStatus ClaimRequestedScans(int64_t node_id, const std::vector<int32_t>& uids,

@@ -27,6 +27,12 @@ inline SXCatalogStatus DbFailure(const std::string& error) {
   return SXCatalogStatus::Failed(CatalogCode::kError, error);
 }
 
+// A schedule's claim made from a list older than the machine's last scan.
+inline SXCatalogStatus ScannedSince(int32_t uid) {
+  return SXCatalogStatus::Failed(CatalogCode::kConflict,
+                                 "machine " + std::to_string(uid) + " was scanned since it was found due");
+}
+
 // The rows left in the run, each read by `read`, appended to *rows; the run's failure when it failed.
 template <class Run, class Row, class Read>
 SXCatalogStatus AppendRows(Run& run, std::vector<Row>* rows, Read read) {

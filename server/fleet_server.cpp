@@ -573,10 +573,11 @@ void CXFleetServer::AskCatalogForScans() {
         int32_t uid;
         int64_t scan;  // 0: a schedule's, to be asked for
         std::string profile, by;
+        int64_t last_scan_time;  // a schedule's: as the list found it
       };
       std::vector<Start> start;
-      for (const SXScanRow& r : asked) start.push_back({r.uid, r.id, r.profile, r.requested_by});
-      for (const SXDueScan& d : due) start.push_back({d.uid, 0, d.profile, "schedule"});
+      for (const SXScanRow& r : asked) start.push_back({r.uid, r.id, r.profile, r.requested_by, 0});
+      for (const SXDueScan& d : due) start.push_back({d.uid, 0, d.profile, "schedule", d.last_scan_time});
       for (const Start& what : start) {
         const int32_t uid = what.uid;
         auto it = machines_.find(uid);
@@ -590,7 +591,8 @@ void CXFleetServer::AskCatalogForScans() {
         const int64_t asked_id = what.scan;
         const std::string profile_name = what.profile;
         const std::string by = what.by;
-        Blocking([this, uid, asked_id, profile_name, by] {
+        const int64_t seen_last_scan = what.last_scan_time;
+        Blocking([this, uid, asked_id, profile_name, by, seen_last_scan] {
           SXTargetProfile profile;
           SXCatalogStatus s = catalog_.GetProfile(profile_name, &profile);
           int64_t scan_id = asked_id;
@@ -606,8 +608,10 @@ void CXFleetServer::AskCatalogForScans() {
             scan_id = 0;
           } else if (s && scan_id == 0) {
             // Another node holding a link to the machine too may claim it
-            // first: then this one leaves it (conflict), and the scan runs once.
-            s = catalog_.ClaimScheduledScan(uid, node_id_, profile_name, Now(), &scan_id);
+            // first, or the machine may have been scanned since the list was
+            // made (its scan claimed, run and ended while this one looked):
+            // then this one leaves it (conflict), and the slot has one scan.
+            s = catalog_.ClaimScheduledScan(uid, node_id_, profile_name, Now(), seen_last_scan, &scan_id);
           }
           OnLoop([this, uid, scan_id, asked_id, profile, s, by] {
             auto it = machines_.find(uid);

@@ -154,12 +154,19 @@ SXCatalogStatus CXPgCatalog::ReconnectingMachines(int64_t now_ms, std::vector<in
 }
 
 SXCatalogStatus CXPgCatalog::ClaimScheduledScan(int32_t uid, int64_t node_id, const std::string& profile,
-                                                int64_t time, int64_t* id) {
+                                                int64_t time, int64_t seen_last_scan, int64_t* id) {
   std::lock_guard<std::mutex> lock(mutex_);
   *id = 0;
   std::string error;
   CXPgTransaction transaction(db_);
   if (!transaction.Begin(&error)) return DbFailure(error);
+  {
+    // First, as it locks the machine's row: a claim made meanwhile from an
+    // older list waits here, then finds the time changed and leaves it.
+    CXPgRun run = db_.Run("UPDATE machines SET last_scan_time = $2 WHERE uid = $1 AND last_scan_time = $3");
+    if (!run.Int(1, uid).Int(2, time).Int(3, seen_last_scan).Done()) return RunFailure(run);
+    if (run.changes() == 0) return ScannedSince(uid);
+  }
   int64_t scan = 0;
   {
     // The unique index of open scans decides between two nodes: the second
@@ -174,10 +181,6 @@ SXCatalogStatus CXPgCatalog::ClaimScheduledScan(int32_t uid, int64_t node_id, co
                                      "machine " + std::to_string(uid) + " has an open scan already");
     }
     scan = run.Int64(0);
-  }
-  {
-    CXPgRun run = db_.Run("UPDATE machines SET last_scan_time = $2 WHERE uid = $1");
-    if (!run.Int(1, uid).Int(2, time).Done()) return RunFailure(run);
   }
   if (!transaction.Commit(&error)) return DbFailure(error);
   *id = scan;

@@ -267,6 +267,7 @@ SXCatalogStatus CXPgCatalog::DueScans(int64_t node_id, int64_t now, int limit, s
     d.schedule_id = schedule.id;
     d.profile = schedule.profile;
     d.due_time = when;
+    d.last_scan_time = run.Int64(1);
     due->push_back(std::move(d));
   }
   if (run.failed()) return RunFailure(run);

@@ -123,7 +123,7 @@ class CXSqliteCatalog final : public CXCatalog {
   SXCatalogStatus GetMachineLink(int32_t uid, int64_t now_ms, SXMachineLink* link) override;
   SXCatalogStatus ReconnectingMachines(int64_t now_ms, std::vector<int32_t>* uids) override;
   SXCatalogStatus ClaimScheduledScan(int32_t uid, int64_t node_id, const std::string& profile, int64_t time,
-                                     int64_t* id) override;
+                                     int64_t seen_last_scan, int64_t* id) override;
   SXCatalogStatus ClaimRequestedScans(int64_t node_id, const std::vector<int32_t>& uids,
                                       std::vector<SXScanRow>* rows) override;
   SXCatalogStatus ReleaseScan(int64_t id) override;

@@ -156,12 +156,17 @@ SXCatalogStatus CXSqliteCatalog::ReconnectingMachines(int64_t now_ms, std::vecto
 }
 
 SXCatalogStatus CXSqliteCatalog::ClaimScheduledScan(int32_t uid, int64_t node_id, const std::string& profile,
-                                                    int64_t time, int64_t* id) {
+                                                    int64_t time, int64_t seen_last_scan, int64_t* id) {
   std::lock_guard<std::mutex> lock(mutex_);
   *id = 0;
   std::string error;
   CXSqlTransaction transaction(db_);
   if (!transaction.Begin(&error)) return DbFailure(error);
+  {
+    CXSqlRun run = db_.Run("UPDATE machines SET last_scan_time = ?2 WHERE uid = ?1 AND last_scan_time = ?3");
+    if (!run.Int(1, uid).Int(2, time).Int(3, seen_last_scan).Done()) return RunFailure(run);
+    if (sqlite3_changes(db_.handle()) == 0) return ScannedSince(uid);
+  }
   {
     CXSqlRun run = db_.Run(
         "INSERT INTO scans (uid, origin, requested_by, profile, state, requested_time, node_id) "
@@ -174,10 +179,6 @@ SXCatalogStatus CXSqliteCatalog::ClaimScheduledScan(int32_t uid, int64_t node_id
     }
   }
   const int64_t scan = db_.LastInsertId();
-  {
-    CXSqlRun run = db_.Run("UPDATE machines SET last_scan_time = ?2 WHERE uid = ?1");
-    if (!run.Int(1, uid).Int(2, time).Done()) return RunFailure(run);
-  }
   if (!transaction.Commit(&error)) return DbFailure(error);
   *id = scan;
   return SXCatalogStatus::Ok();

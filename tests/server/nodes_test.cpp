@@ -83,12 +83,15 @@ TEST(NodesOnPostgres, AScanIsClaimedByOneNodeOnly) {
 
   // A schedule's scan: the second node's claim finds the machine's open scan.
   int64_t first = 0, second = 0;
-  ASSERT_TRUE(catalog.ClaimScheduledScan(7, ida, "daily", NowS(), &first).ok());
-  EXPECT_TRUE(catalog.ClaimScheduledScan(7, idb, "daily", NowS(), &second).conflict());
+  const int64_t claimed = NowS();
+  ASSERT_TRUE(catalog.ClaimScheduledScan(7, ida, "daily", claimed, 0, &first).ok());
+  EXPECT_TRUE(catalog.ClaimScheduledScan(7, idb, "daily", claimed + 1, claimed, &second).conflict());
   // A person's scan waits for that one to end, then goes to the first node that claims it.
   int64_t asked = 0;
   EXPECT_TRUE(catalog.RequestScan(7, server::ScanOrigin::kPerson, "ann", "daily", NowS(), &asked).conflict());
   ASSERT_TRUE(catalog.EndScan(first, server::ScanState::kDone, NowS(), 1, "snapshot 1").ok());
+  // Nor, once that one has ended, from the list that found the machine due before it.
+  EXPECT_TRUE(catalog.ClaimScheduledScan(7, idb, "daily", NowS(), 0, &second).conflict());
   ASSERT_TRUE(catalog.RequestScan(7, server::ScanOrigin::kPerson, "ann", "daily", NowS(), &asked).ok());
   std::vector<server::SXScanRow> by_b, by_a;
   ASSERT_TRUE(catalog.ClaimRequestedScans(idb, {7, 8}, &by_b).ok());

@@ -697,7 +697,13 @@ TEST_P(Catalog, InventoryIsReplacedWholeAndSearchedByNameOrPath) {
                   .ok());
   ASSERT_TRUE(catalog_->ReplaceInventory(2, 12,
                                          {row("Services", "Spooler", "C:\\Windows\\spoolsv.exe", "auto"),
-                                          row("Drivers", "evilsvc", "", "boot")})
+                                          row("Drivers", "evilsvc", "", "boot"), row("Programs", "Stale", "", "1")})
+                  .ok());
+  // Rows kept, one gone, one come (given twice, kept once).
+  ASSERT_TRUE(catalog_->ReplaceInventory(2, 14,
+                                         {row("Programs", "Fresh", "", "2"), row("Drivers", "evilsvc", "", "boot"),
+                                          row("Services", "Spooler", "C:\\Windows\\spoolsv.exe", "auto"),
+                                          row("Programs", "Fresh", "", "2")})
                   .ok());
   EXPECT_EQ(catalog_->ReplaceInventory(9, 13, {row("Programs", "x", "", "")}).code, CatalogCode::kRefused);
   struct Case {
@@ -714,6 +720,8 @@ TEST_P(Catalog, InventoryIsReplacedWholeAndSearchedByNameOrPath) {
       {"", "Zip 1?0%", 100, {"1 Zip 100%"}},
       {"", "Zip 1_0*", 100, {}},                                 // "_" is literal
       {"", "Old Tool", 100, {}},                                  // replaced
+      {"", "stale", 100, {}},                                     // gone from the next snapshot
+      {"", "fresh", 100, {"2 Fresh"}},                            // come with it
       {"", "", 100, {}},                                          // "" matches nothing
   };
   for (const Case& c : cases) {

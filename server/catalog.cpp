@@ -1,5 +1,9 @@
 #include "server/catalog.h"
 
+#include <algorithm>
+#include <map>
+#include <tuple>
+
 #include "server/catalog_rows.h"
 
 namespace orvalinth::server {
@@ -144,6 +148,25 @@ bool HasBadProfileLine(const std::vector<std::string>& entries) {
     if (e.empty() || e.find_first_of("\r\n") != std::string::npos) return true;
   }
   return false;
+}
+
+SXInventoryDiff DiffInventory(const std::vector<SXInventoryRow>& stored, const std::vector<SXInventoryRow>& next) {
+  using Key = std::tuple<const std::string&, const std::string&, const std::string&, const std::string&>;
+  const auto key = [](const SXInventoryRow& r) { return Key(r.category, r.name, r.path, r.detail); };
+  std::map<Key, size_t> wanted;  // each row of `next`, at its first place
+  for (size_t i = 0; i < next.size(); ++i) wanted.emplace(key(next[i]), i);
+  SXInventoryDiff diff;
+  for (size_t i = 0; i < stored.size(); ++i) {
+    const auto kept = wanted.find(key(stored[i]));
+    if (kept == wanted.end()) {
+      diff.went.push_back(i);
+    } else {
+      wanted.erase(kept);
+    }
+  }
+  for (const auto& [row, i] : wanted) diff.came.push_back(i);
+  std::sort(diff.came.begin(), diff.came.end());
+  return diff;
 }
 
 }  // namespace orvalinth::server

@@ -654,6 +654,18 @@ int64_t DueTime(int32_t uid, int64_t last_scan_time, int64_t first_seen, const S
 std::vector<size_t> PrunableSnapshots(const std::vector<SXSnapshotRow>& snapshots, const SXRetention& retention,
                                       int64_t now);
 
+// What replacing a machine's stored inventory by its next one changes: the
+// stored rows that went (indexes into `stored`: a row stored twice goes
+// once) and the rows of `next` that came (indexes into `next`, in its
+// order; a row given twice comes once). Rows are equal when all four texts
+// are. Most of an inventory is the same from one snapshot to the next, so
+// both catalogs write only these rather than the whole inventory again.
+struct SXInventoryDiff {
+  std::vector<size_t> went;
+  std::vector<size_t> came;
+};
+SXInventoryDiff DiffInventory(const std::vector<SXInventoryRow>& stored, const std::vector<SXInventoryRow>& next);
+
 // The user's pattern ("*" any run, "?" any one, the rest literal) as a LIKE
 // pattern with "\" as its escape (the rules of MachinesWithChange), for
 // either catalog.

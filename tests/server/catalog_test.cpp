@@ -825,6 +825,41 @@ TEST(CatalogRetention, WhichSnapshotsMayGo) {
   }
 }
 
+// Rows named by one letter: its name; the detail, where it matters, after a colon.
+TEST(CatalogInventory, OnlyTheRowsThatWentAndCameAreWritten) {
+  const auto rows = [](std::vector<std::string> names) {
+    std::vector<SXInventoryRow> out;
+    for (const std::string& n : names) {
+      SXInventoryRow r;
+      r.category = "Programs";
+      r.name = n.substr(0, 1);
+      r.detail = n.size() > 2 ? n.substr(2) : "";
+      out.push_back(r);
+    }
+    return out;
+  };
+  struct Case {
+    const char* what;
+    std::vector<std::string> stored, next;
+    std::vector<size_t> went, came;
+  };
+  const Case cases[] = {
+      {"the same", {"a", "b"}, {"b", "a"}, {}, {}},
+      {"first inventory", {}, {"a", "b"}, {}, {0, 1}},
+      {"all gone", {"a", "b"}, {}, {0, 1}, {}},
+      {"one went, one came", {"a", "b", "c"}, {"c", "d", "a"}, {1}, {1}},
+      {"a new detail is another row", {"a:1.0"}, {"a:1.1"}, {0}, {0}},
+      {"given twice, comes once", {}, {"a", "b", "a"}, {}, {0, 1}},
+      {"stored twice, one goes", {"a", "a"}, {"a"}, {1}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const SXInventoryDiff diff = DiffInventory(rows(c.stored), rows(c.next));
+    EXPECT_EQ(diff.went, c.went);
+    EXPECT_EQ(diff.came, c.came);
+  }
+}
+
 TEST_P(Catalog, RetentionCandidatesPerMachine) {
   Machine(1);
   Machine(2);

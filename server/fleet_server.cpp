@@ -940,9 +940,7 @@ void CXFleetServer::NextDownload(int32_t uid) {
       if (found.ok()) {
         ++counters_.snapshots_again;
         if (!compared) Compare(stored_id);
-        CXMessage ack;
-        ack.Init("down-ack").AddInt("id-snapshot", number);
-        session->Send(ack);
+        Acknowledge(*session, number);
         it->second.downloading = false;
         return NextDownload(uid);
       }
@@ -961,6 +959,13 @@ void CXFleetServer::NextDownload(int32_t uid) {
       });
     });
   });
+}
+
+void CXFleetServer::Acknowledge(CXAgentSession& session, int32_t number) {
+  if (session.closed()) return;
+  CXMessage ack;
+  ack.Init("down-ack").AddInt("id-snapshot", number);
+  session.Send(ack);
 }
 
 void CXFleetServer::RetryDownload(int32_t uid, const std::shared_ptr<CXAgentSession>& session, int32_t number) {
@@ -1038,11 +1043,7 @@ void CXFleetServer::Downloaded(int32_t uid, const std::shared_ptr<CXAgentSession
         // node): acknowledged, and compared if no one has (as above).
         ++counters_.snapshots_again;
         Compare(id);
-        if (!session->closed()) {
-          CXMessage ack;
-          ack.Init("down-ack").AddInt("id-snapshot", number);
-          session->Send(ack);
-        }
+        Acknowledge(*session, number);
         if (current) NextDownload(uid);
         return;
       }
@@ -1052,11 +1053,7 @@ void CXFleetServer::Downloaded(int32_t uid, const std::shared_ptr<CXAgentSession
                         session->Who() + ": snapshot " + std::to_string(number) + " stored as " + stored.path + " (" +
                             std::to_string(stored.size) + " bytes" + (stored.already_stored ? ", the same bytes were there" : "") +
                             ")");
-      if (!session->closed()) {
-        CXMessage ack;
-        ack.Init("down-ack").AddInt("id-snapshot", number);
-        session->Send(ack);
-      }
+      Acknowledge(*session, number);
       Publish("snapshot-stored", Json{{"uid", uid}, {"snapshot", id}, {"number", number}, {"size", stored.size}});
       Compare(id);
       Prune(uid);

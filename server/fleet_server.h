@@ -221,6 +221,8 @@ class CXFleetServer final : public CXSessionOwner, public CXFleetActions, privat
   void ExpireRemote(int64_t now_ms);
   // Snapshot `number` of the machine asked for again later (the catalog failed).
   void RetryDownload(int32_t uid, const std::shared_ptr<CXAgentSession>& session, int32_t number);
+  // The agent told that snapshot `number` is stored and catalogued (it may delete it).
+  void Acknowledge(CXAgentSession& session, int32_t number);
   // A catalog write that failed for the catalog's absence, tried again after
   // each beat that reached it (any thread): a scan left open there would
   // keep its machine from scanning ever again.

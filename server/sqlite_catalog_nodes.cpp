@@ -39,8 +39,6 @@ SXCatalogStatus CXSqliteCatalog::StartNode(const SXNodeRow& row, int64_t* id, in
     run.Int(5, row.heartbeat_ms).Int(6, row.dead_after_ms);
     if (!run.Step()) return RunFailure(run);
     node = run.Int64(0);
-    while (run.Step()) {
-    }
   }
   {
     CXSqlRun run = db_.Run("UPDATE machines SET online = 0, node_id = NULL WHERE node_id = ?1");

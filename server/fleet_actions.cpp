@@ -70,10 +70,13 @@ bool CXFleetServer::IsOnline(int32_t uid) const {
     if (online_uids_.count(uid) != 0) return true;
   }
   // On another node that is alive, when there are others.
-  if (bus_ == nullptr) return false;
   SXMachineLink link;
-  return catalog_.GetMachineLink(uid, UnixMsNow(), &link).ok() && link.online && link.node_alive &&
-         link.node_id != node_id_;
+  return OnAnotherNode(uid, &link) && link.node_alive;
+}
+
+bool CXFleetServer::OnAnotherNode(int32_t uid, SXMachineLink* link) const {
+  return bus_ != nullptr && catalog_.GetMachineLink(uid, UnixMsNow(), link).ok() && link->online &&
+         link->node_id != 0 && link->node_id != node_id_;
 }
 
 void CXFleetServer::WithMachine(int32_t uid, Done done, std::function<void(Machine&, Done&)> action,
@@ -92,8 +95,7 @@ void CXFleetServer::WithMachine(int32_t uid, Done done, std::function<void(Machi
         return done(Failure("catalog", s.message));
       }
       SXMachineLink link;
-      if (!remote.is_null() && bus_ != nullptr && catalog_.GetMachineLink(uid, UnixMsNow(), &link).ok() &&
-          link.online && link.node_id != node_id_ && link.node_id != 0) {
+      if (!remote.is_null() && OnAnotherNode(uid, &link)) {
         if (!link.node_alive) {
           return done(Failure("node-unreachable", MachineText(row.name, uid) + " was on node " + link.node_name +
                                                        ", which stopped answering; its agent reconnects"));
@@ -156,8 +158,7 @@ void CXFleetServer::ScanNow(int32_t uid, const std::string& profile, const std::
         for (const SXScanRow& r : mine) claimed = claimed || r.id == scan_id;
       }
       SXMachineLink link;
-      if (!claimed && bus_ != nullptr && catalog_.GetMachineLink(uid, UnixMsNow(), &link).ok() && link.online &&
-          link.node_alive && link.node_id != node_id_) {
+      if (!claimed && OnAnotherNode(uid, &link) && link.node_alive) {
         std::string ignored;
         (void)bus_->Send(link.node_id, Json{{"kind", "look"}}.dump(), &ignored);
       }
@@ -219,8 +220,7 @@ void CXFleetServer::StopScanOn(int32_t uid, const std::string& by, Done done, bo
       if (s.not_found()) return done(Failure("unknown-machine", "no machine has id " + std::to_string(uid)));
       // A scan under way on the node holding the machine: stopped there.
       SXMachineLink link;
-      if (s && forward && bus_ != nullptr && catalog_.GetMachineLink(uid, UnixMsNow(), &link).ok() &&
-          link.online && link.node_alive && link.node_id != node_id_ && link.node_id != 0) {
+      if (s && forward && OnAnotherNode(uid, &link) && link.node_alive) {
         std::vector<SXScanRow> recent;
         if (catalog_.ListScans(uid, 1, &recent).ok() && !recent.empty() && recent[0].state == ScanState::kStarted) {
           return Remote(link.node_id, link.node_name, Json{{"kind", "stop-scan"}, {"uid", uid}, {"by", by}}, done);

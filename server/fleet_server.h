@@ -212,6 +212,9 @@ class CXFleetServer final : public CXSessionOwner, public CXFleetActions, privat
   // sent to another node, a message from one, the requests unanswered past their time.
   void Beat();
   // Whether the machine's link is on this node (any thread).
+  // The machine's link is on another node (alive or not), as the catalog
+  // has it; false without other nodes. *link says which node.
+  bool OnAnotherNode(int32_t uid, SXMachineLink* link) const;
   bool IsHere(int32_t uid) const {
     std::lock_guard<std::mutex> lock(online_mutex_);
     return online_uids_.count(uid) != 0;

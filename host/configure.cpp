@@ -112,7 +112,7 @@ void MarkPackageUpgrade() {
                                             platform::kRegOptionNone, &key) != 0) {
     return;
   }
-  key->SetValue(kPackageUpgradeValue, platform::kRegSz, std::string("1\0\0\0", 4));
+  key->SetValue(kPackageUpgradeValue, platform::kRegSz, platform::RegSzData(u"1"));
 }
 
 void ClearPackageUpgradeMark() {

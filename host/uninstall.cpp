@@ -84,13 +84,7 @@ std::u16string CXSelfUninstall::PackageProductCode() {
   uint32_t type = 0;
   std::string data;
   if (key->QueryValue(kPackageValue, &type, &data) != 0 || type != platform::kRegSz) return u"";
-  std::u16string code;
-  for (size_t i = 0; i + 1 < data.size(); i += 2) {
-    const char16_t unit = static_cast<char16_t>(static_cast<unsigned char>(data[i]) |
-                                                (static_cast<unsigned char>(data[i + 1]) << 8));
-    if (unit == 0) break;
-    code += unit;
-  }
+  const std::u16string code = platform::RegDataText(data);
   return IsProductCode(code) ? code : u"";
 }
 
